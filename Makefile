@@ -1,0 +1,45 @@
+# make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo
+# make test  -- build what is missing and run the test suite
+# make asan  -- run the test suite against an AddressSanitizer/UBSan build
+# make bench -- run the benchmark harness
+
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.kelvo-installed
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
+
+.PHONY: all demo test check314 asan bench clean
+
+all: demo
+
+$(PY): tools/bootstrap-python.sh
+	@set -e; interp=$$(bash tools/bootstrap-python.sh | tail -n 1); \
+	echo "using interpreter $$interp"; \
+	rm -rf $(VENV); "$$interp" -m venv $(VENV); \
+	$(PY) -m pip install --quiet --upgrade pip; \
+	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(PY)
+
+$(STAMP): $(PY) $(SOURCES)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+	@touch $(STAMP)
+
+demo: $(STAMP)
+	$(PY) tools/demo.py
+
+test: $(STAMP)
+	$(PY) -m pytest -q tests
+	bash tools/check-py314-headers.sh
+
+check314:
+	bash tools/check-py314-headers.sh
+
+asan: $(PY)
+	bash tools/asan.sh
+
+bench: $(STAMP)
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,494 @@
+// CBOREncoder: construction, options, properties, encode() and encode_to_bytes().
+#include "encoder/encoder.h"
+
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "lib/typecell.h"
+#include "types/stdlib.h"
+
+#include "pythread.h"
+
+#include <sched.h>
+
+namespace kelvo {
+
+const char *const kEncoderOptionNames[kEncoderOptionCount] = {
+    "datetime_as_timestamp", "timezone", "value_sharing", "encoders", "default",
+    "canonical", "date_as_datetime", "string_referencing", "indefinite_containers"};
+
+namespace {
+
+EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObject *>(self); }
+
+}  // namespace
+
+// ---- Access
+
+int check_encoder_thread(EncoderObject *enc) {
+    if (enc->depth > 0 && enc->owner != PyThread_get_thread_ident()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return -1;
+    }
+    return 0;
+}
+
+bool EncoderWindow::open(EncoderObject *enc, AccessSite site) {
+    if (!access_.acquire(enc->access, site)) return false;
+    if (check_encoder_thread(enc) < 0) {
+        access_.release();
+        return false;
+    }
+    return true;
+}
+
+// ---- Options and construction
+
+int convert_encoder_options(PyObject *const *slots, EncoderOptions *o) {
+    bool *const bools[] = {&o->datetime_as_timestamp, nullptr, &o->value_sharing, nullptr, nullptr,
+                           &o->canonical, &o->date_as_datetime, &o->string_referencing,
+                           &o->indefinite_containers};
+    for (int i = 0; i < kEncoderOptionCount; ++i) {
+        PyObject *v = slots[i];
+        const char *name = kEncoderOptionNames[i];
+        if (bools[i] != nullptr) {
+            if (v != nullptr && convert_arg(name, convert_bool, v, bools[i]) < 0) return -1;
+            continue;
+        }
+        v = none_as_absent(v);
+        if (i == 1) {
+            o->timezone = v;
+        } else if (i == 3) {
+            if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
+            o->encoders = v;
+        } else {
+            o->default_hook = v;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+int set_fp_locked(EncoderObject *enc, PyObject *value);
+int set_timezone_locked(EncoderObject *enc, PyObject *value);
+int set_default_locked(EncoderObject *enc, PyObject *value);
+
+template <int (*Setter)(EncoderObject *, PyObject *)>
+int run_setter(EncoderObject *enc, PyObject *value) {
+    EncoderWindow w;
+    if (!w.open(enc, AccessSite::Entry)) return -1;
+    return Setter(enc, value);
+}
+
+}  // namespace
+
+EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts) {
+    PyTypeObject *tp = encoder_type();
+    if (tp == nullptr) return nullptr;
+    auto *enc = reinterpret_cast<EncoderObject *>(tp->tp_alloc(tp, 0));
+    if (enc == nullptr) return nullptr;
+    Ref owner(reinterpret_cast<PyObject *>(enc));
+    enc->datetime_as_timestamp = opts.datetime_as_timestamp;
+    enc->value_sharing = opts.value_sharing;
+    enc->canonical = opts.canonical;
+    enc->date_as_datetime = opts.date_as_datetime;
+    enc->string_referencing = opts.string_referencing;
+    enc->string_namespacing = opts.string_referencing;
+    enc->indefinite_containers = opts.indefinite_containers;
+    enc->encoders = Py_XNewRef(opts.encoders);
+    if (fp != nullptr && run_setter<set_fp_locked>(enc, fp) < 0) return nullptr;
+    if (opts.timezone != nullptr && run_setter<set_timezone_locked>(enc, opts.timezone) < 0) return nullptr;
+    if (opts.default_hook != nullptr && run_setter<set_default_locked>(enc, opts.default_hook) < 0)
+        return nullptr;
+    return reinterpret_cast<EncoderObject *>(owner.release());
+}
+
+namespace {
+
+const char *const kNewPositional[] = {"fp"};
+const ArgumentSpec kNewSpec{"__new__", "CBOREncoder", kNewPositional, 1, 0, 1, kEncoderOptionNames,
+                            kEncoderOptionCount};
+
+PyObject *encoder_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
+    PyObject *slots[1 + kEncoderOptionCount];
+    if (parse_arguments_tuple(kNewSpec, args, kwargs, slots) < 0) return nullptr;
+    EncoderOptions opts;
+    if (convert_encoder_options(slots + 1, &opts) < 0) return nullptr;
+    return reinterpret_cast<PyObject *>(encoder_create(slots[0], opts));
+}
+
+// ---- Lifecycle
+
+int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    EncoderObject *enc = as_encoder(self);
+    TraverseAccess access(enc->access);
+    if (!access.ok()) return 0;
+    Py_VISIT(enc->fp);
+    Py_VISIT(enc->write_target);
+    Py_VISIT(enc->timezone);
+    Py_VISIT(enc->default_hook);
+    Py_VISIT(enc->encoders);
+    return registry_traverse(enc, visit, arg);
+}
+
+int encoder_clear(PyObject *self) {
+    EncoderObject *enc = as_encoder(self);
+    Py_CLEAR(enc->fp);
+    Py_CLEAR(enc->write_target);
+    Py_CLEAR(enc->timezone);
+    Py_CLEAR(enc->default_hook);
+    Py_CLEAR(enc->encoders);
+    registry_clear(enc);
+    return 0;
+}
+
+void encoder_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    EncoderObject *enc = as_encoder(self);
+    encoder_clear(self);
+    string_tables_free(enc->text_refs);
+    string_tables_free(enc->byte_refs);
+    enc->out.release();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---- Setters (called with exclusive access held)
+
+int set_fp_locked(EncoderObject *enc, PyObject *value) {
+    if (enc->to_bytes_active > 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "cannot assign fp while encode_to_bytes() is running on this encoder");
+        return -1;
+    }
+    Ref writable(PyObject_CallMethod(value, "writable", nullptr));
+    if (!writable) {
+        PyObject *cause = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_ValueError, "fp must be a writable file-like object");
+        chain_cause(cause);
+        return -1;
+    }
+    int truth = PyObject_IsTrue(writable.get());
+    if (truth < 0) return -1;
+    if (truth == 0) {
+        PyErr_SetString(PyExc_ValueError, "fp must be a writable file-like object");
+        return -1;
+    }
+    if (enc->fp != nullptr && enc->fp != value) {
+        if (enc->write_target != nullptr && flush_buffer(enc) < 0) return -1;
+        encoder_reset_tables(enc);
+    }
+    Ref write(PyObject_GetAttrString(value, "write"));
+    if (!write) return -1;
+    replace_field(enc->fp, Py_NewRef(value));
+    replace_field(enc->write_target, write.release());
+    return 0;
+}
+
+int set_timezone_locked(EncoderObject *enc, PyObject *value) {
+    if (value == Py_None) {
+        replace_field(enc->timezone, nullptr);
+        return 0;
+    }
+    PyObject *tzinfo = stdlib::get(stdlib::datetime_tzinfo);
+    if (tzinfo == nullptr) return -1;
+    int r = PyObject_IsInstance(value, tzinfo);
+    if (r < 0) return -1;
+    if (r == 0) {
+        PyErr_SetString(PyExc_TypeError, "timezone must be a tzinfo object");
+        return -1;
+    }
+    replace_field(enc->timezone, Py_NewRef(value));
+    return 0;
+}
+
+int set_default_locked(EncoderObject *enc, PyObject *value) {
+    if (value == Py_None) {
+        replace_field(enc->default_hook, nullptr);
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "default must be callable");
+        return -1;
+    }
+    replace_field(enc->default_hook, Py_NewRef(value));
+    return 0;
+}
+
+template <int (*Setter)(EncoderObject *, PyObject *)>
+int property_setter(PyObject *self, PyObject *value, void *) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+        return -1;
+    }
+    return run_setter<Setter>(as_encoder(self), value);
+}
+
+// ---- Getters (shared access)
+
+template <PyObject *EncoderObject::*Field>
+PyObject *get_object(PyObject *self, void *) {
+    EncoderObject *enc = as_encoder(self);
+    SharedAccess access;
+    if (!access.acquire(enc->access, AccessSite::Entry)) return nullptr;
+    PyObject *v = enc->*Field;
+    return Py_NewRef(v != nullptr ? v : Py_None);
+}
+
+template <bool EncoderObject::*Field>
+PyObject *get_flag(PyObject *self, void *) {
+    EncoderObject *enc = as_encoder(self);
+    SharedAccess access;
+    if (!access.acquire(enc->access, AccessSite::Entry)) return nullptr;
+    return PyBool_FromLong(enc->*Field);
+}
+
+PyGetSetDef encoder_getset[] = {
+    {"fp", get_object<&EncoderObject::fp>, property_setter<set_fp_locked>, "the output file object", nullptr},
+    {"timezone", get_object<&EncoderObject::timezone>, property_setter<set_timezone_locked>,
+     "the time zone used for naive datetimes", nullptr},
+    {"default", get_object<&EncoderObject::default_hook>, property_setter<set_default_locked>,
+     "the fallback hook for unsupported types", nullptr},
+    {"datetime_as_timestamp", get_flag<&EncoderObject::datetime_as_timestamp>, nullptr,
+     "encode datetimes as epoch timestamps", nullptr},
+    {"value_sharing", get_flag<&EncoderObject::value_sharing>, nullptr, "mark shared and cyclic values",
+     nullptr},
+    {"canonical", get_flag<&EncoderObject::canonical>, nullptr, "produce canonical output", nullptr},
+    {"date_as_datetime", get_flag<&EncoderObject::date_as_datetime>, nullptr, "encode dates as datetimes",
+     nullptr},
+    {"string_referencing", get_flag<&EncoderObject::string_referencing>, nullptr, "use string references",
+     nullptr},
+    {"string_namespacing", get_flag<&EncoderObject::string_namespacing>, nullptr,
+     "whether the next container opens a string-reference namespace", nullptr},
+    {"indefinite_containers", get_flag<&EncoderObject::indefinite_containers>, nullptr,
+     "write containers with indefinite lengths", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Reopens the window that must close an encode step. The holders that can be in the way
+// are other threads' short windows (getters, the owner test), so wait for them briefly.
+[[nodiscard]] bool reopen_for_cleanup(ExclusiveAccess &access, EncoderObject *enc) {
+    for (int i = 0; i < 100000; ++i) {
+        if (enc->access.try_exclusive()) {
+            enc->access.release_exclusive();
+            break;
+        }
+        sched_yield();
+    }
+    return access.acquire(enc->access, AccessSite::Window);
+}
+
+}  // namespace
+
+// ---- encode / encode_to_bytes
+
+void encoder_reset_tables(EncoderObject *enc) {
+    registry_clear(enc);
+    string_tables_clear(enc->text_refs);
+    string_tables_clear(enc->byte_refs);
+}
+
+int encoder_encode(EncoderObject *enc, PyObject *obj) {
+    {
+        EncoderWindow w;
+        if (!w.open(enc, AccessSite::Entry)) return -1;
+        if (enc->depth == 0) enc->owner = PyThread_get_thread_ident();
+        enc->depth += 1;
+    }
+    int rc = encode_value(enc, obj);
+    PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
+    ExclusiveAccess access;
+    if (!reopen_for_cleanup(access, enc)) {
+        Py_XDECREF(exc);
+        return -1;
+    }
+    enc->depth -= 1;
+    int flush_rc = 0;
+    if (enc->depth == 0) {
+        enc->owner = 0;
+        encoder_reset_tables(enc);
+        if (exc != nullptr)
+            enc->out.clear();
+        else if (enc->write_target != nullptr)
+            flush_rc = flush_buffer(enc);
+    }
+    if (exc != nullptr) {
+        PyErr_SetRaisedException(exc);
+        return -1;
+    }
+    return flush_rc;
+}
+
+PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj) {
+    PyObject *saved_target;
+    OutBuffer saved_out;
+    bool saved_namespacing;
+    StringTable *saved_text = nullptr;
+    StringTable *saved_bytes = nullptr;
+    bool swapped_tables;
+    {
+        EncoderWindow w;
+        if (!w.open(enc, AccessSite::Entry)) return nullptr;
+        saved_target = enc->write_target;
+        enc->write_target = nullptr;
+        saved_out = enc->out.take();
+        saved_namespacing = enc->string_namespacing;
+        swapped_tables = enc->string_referencing;
+        if (swapped_tables) {
+            enc->string_namespacing = true;
+            saved_text = enc->text_refs;
+            saved_bytes = enc->byte_refs;
+            enc->text_refs = nullptr;
+            enc->byte_refs = nullptr;
+        }
+        enc->to_bytes_active += 1;
+    }
+    int rc = encoder_encode(enc, obj);
+    PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
+    ExclusiveAccess access;
+    if (!reopen_for_cleanup(access, enc)) {
+        Py_XDECREF(exc);
+        Py_XDECREF(saved_target);
+        saved_out.release();
+        return nullptr;
+    }
+    enc->to_bytes_active -= 1;
+    enc->string_namespacing = saved_namespacing;
+    if (swapped_tables) {
+        string_tables_free(enc->text_refs);
+        string_tables_free(enc->byte_refs);
+        enc->text_refs = saved_text;
+        enc->byte_refs = saved_bytes;
+    }
+    OutBuffer produced = enc->out;
+    enc->out = saved_out;
+    replace_field(enc->write_target, saved_target);
+    access.release();
+    PyObject *result = nullptr;
+    if (exc == nullptr)
+        result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(produced.data),
+                                           static_cast<Py_ssize_t>(produced.len));
+    produced.release();
+    if (exc != nullptr) PyErr_SetRaisedException(exc);
+    return result;
+}
+
+namespace {
+
+const char *const kObjName[] = {"obj"};
+const ArgumentSpec kEncodeSpec{"encode", "CBOREncoder", kObjName, 1, 1, 1, nullptr, 0};
+const ArgumentSpec kEncodeToBytesSpec{"encode_to_bytes", "CBOREncoder", kObjName, 1, 1, 1, nullptr, 0};
+const char *const kBufName[] = {"buf"};
+const ArgumentSpec kWriteSpec{"write", "CBOREncoder", kBufName, 1, 1, 1, nullptr, 0};
+
+PyObject *meth_encode(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *obj;
+    if (parse_arguments(kEncodeSpec, args, nargs, kwnames, &obj) < 0) return nullptr;
+    if (encoder_encode(as_encoder(self), obj) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *meth_encode_to_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *obj;
+    if (parse_arguments(kEncodeToBytesSpec, args, nargs, kwnames, &obj) < 0) return nullptr;
+    return encoder_encode_to_bytes(as_encoder(self), obj);
+}
+
+PyObject *meth_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *arg;
+    if (parse_arguments(kWriteSpec, args, nargs, kwnames, &arg) < 0) return nullptr;
+    EncoderObject *enc = as_encoder(self);
+    EncoderWindow w;
+    if (!w.open(enc, AccessSite::Entry)) return nullptr;
+    ByteVector buf;
+    if (convert_arg("buf", convert_byte_vector, arg, &buf) < 0) return nullptr;
+    if (enc->depth > 0) {
+        if (emit_bytes(enc, buf.data(), static_cast<size_t>(buf.size())) < 0) return nullptr;
+        return PyLong_FromSsize_t(buf.size());
+    }
+    if (enc->write_target == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "fp not set");
+        return nullptr;
+    }
+    if (enc->out.len != 0) {
+        raise_internal("The buffer should have been empty");
+        return nullptr;
+    }
+    Ref data(buf.to_bytes());
+    if (!data) return nullptr;
+    Ref r(PyObject_CallOneArg(enc->write_target, data.get()));
+    if (!r) return nullptr;
+    uint64_t written;
+    if (convert_u64(r.get(), &written) < 0) return nullptr;
+    return PyLong_FromUnsignedLongLong(written);
+}
+
+#define KELVO_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef encoder_methods[] = {
+    {"encode", KELVO_FASTCALL(meth_encode), METH_FASTCALL | METH_KEYWORDS,
+     "encode($self, obj, /)\n--\n\nEncode the given object using CBOR.\n\n:param obj: the object to encode"},
+    {"encode_to_bytes", KELVO_FASTCALL(meth_encode_to_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "encode_to_bytes($self, obj, /)\n--\n\nEncode the given object to a byte buffer and return its value "
+     "as bytes.\n\nThis method was intended to be used from the ``default`` hook when an\nobject needs to "
+     "be encoded separately from the rest but while still\ntaking advantage of the shared value "
+     "registry.\n\n:param obj: the object to encode"},
+    {"write", KELVO_FASTCALL(meth_write), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, buf, /)\n--\n\nWrite bytes to the data stream.\n\n:param buf: the bytes to write\n"
+     ":returns: the number of bytes written\n\n.. note:: During the encoding of an object, this method may "
+     "write the given bytes to the\n internal buffer without flushing to the actual output stream. When "
+     "called outside the\n encoding process, it is equivalent to ``encoder.fp.write(...)``."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KELVO_FASTCALL
+
+const char kEncoderDoc[] =
+    "CBOREncoder(fp, *, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, "
+    "default=None, canonical=False, date_as_datetime=False, string_referencing=False, "
+    "indefinite_containers=False)\n--\n\n"
+    "Serializes objects to a byte stream using Concise Binary Object Representation.\n\n"
+    ":param fp: the file to write to (any file-like object opened for writing in binary mode)\n"
+    ":param datetime_as_timestamp: set to ``True`` to serialize datetimes as UNIX timestamps (this "
+    "makes datetimes more concise on the wire, but loses the timezone information)\n"
+    ":param timezone: the default timezone to use for serializing naive datetimes; if this is not "
+    "specified naive datetimes will throw a :exc:`ValueError` when encoding is attempted\n"
+    ":param value_sharing: set to ``True`` to allow more efficient serializing of repeated values and, "
+    "more importantly, cyclic data structures, at the cost of extra line overhead\n"
+    ":param encoders: a mapping of type -> encoder callable; the callable is called with the encoder and "
+    "the value, and takes precedence over the built-in encoders\n"
+    ":param default: a callable that is called by the encoder with two arguments (the encoder instance "
+    "and the value being encoded) when no suitable encoder has been found, and should use the methods "
+    "on the encoder to encode any objects it wants to add to the data stream\n"
+    ":param canonical: when ``True``, use \"canonical\" CBOR representation; this typically involves "
+    "sorting maps, sets, etc. into a pre-determined order ensuring that serializations are comparable "
+    "without decoding\n"
+    ":param date_as_datetime: set to ``True`` to serialize date objects as datetimes (CBOR tag 0), "
+    "which was the default behavior in previous releases (cbor2 <= 4.1.2)\n"
+    ":param string_referencing: set to ``True`` to allow more efficient serializing of repeated string "
+    "values\n"
+    ":param indefinite_containers: encode containers as indefinite (use stop code instead of "
+    "specifying length)";
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_doc, const_cast<char *>(kEncoderDoc)},
+    {Py_tp_new, reinterpret_cast<void *>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(encoder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(encoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(encoder_clear)},
+    {Py_tp_getset, encoder_getset},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {"kelvo.CBOREncoder", sizeof(EncoderObject), 0, kClassFlags, encoder_slots};
+
+TypeCell encoder_cell{{0, 0}, &encoder_spec, nullptr};
+
+}  // namespace
+
+PyTypeObject *encoder_type() { return type_from_cell(encoder_cell); }
+
+}  // namespace kelvo

@@ -1,0 +1,128 @@
+// CBOREncoder: the object, its output buffer and the two output primitives.
+#pragma once
+
+#include "lib/access.h"
+#include "lib/pyref.h"
+
+#include <cstdint>
+
+namespace kelvo {
+
+// A growable byte buffer in PyMem memory; growth is geometric.
+struct OutBuffer {
+    uint8_t *data;
+    size_t len;
+    size_t cap;
+
+    // Makes room for `extra` more bytes. -1 with MemoryError.
+    int reserve(size_t extra) {
+        if (cap - len >= extra) return 0;
+        return grow(extra);
+    }
+    int grow(size_t extra);
+    void clear() noexcept { len = 0; }
+    void release() noexcept;
+    // Moves the content out, leaving this buffer empty.
+    OutBuffer take() noexcept {
+        OutBuffer out = *this;
+        data = nullptr;
+        len = cap = 0;
+        return out;
+    }
+};
+
+// The shared-value registry and the string-reference tables, owned by the encoder.
+struct SharedRegistry;
+struct StringTable;
+
+struct EncoderObject {
+    PyObject_HEAD
+    OutBuffer out;
+    SharedRegistry *registry;   // lazily created; nullptr while empty
+    StringTable *text_refs;     // lazily created
+    StringTable *byte_refs;     // lazily created
+    PyObject *fp;
+    PyObject *timezone;
+    PyObject *default_hook;
+    PyObject *encoders;
+    PyObject *write_target;     // fp.write, looked up when fp is assigned
+    uint64_t depth;             // active encode() calls
+    unsigned long owner;        // thread that raised depth from 0
+    uint32_t to_bytes_active;   // running encode_to_bytes calls
+    bool datetime_as_timestamp;
+    bool value_sharing;
+    bool canonical;
+    bool date_as_datetime;
+    bool string_referencing;
+    bool string_namespacing;
+    bool indefinite_containers;
+    AccessFlag access;
+};
+
+PyTypeObject *encoder_type();
+
+// Options of the constructor and of dump()/dumps(), already converted.
+struct EncoderOptions {
+    bool datetime_as_timestamp = false;
+    PyObject *timezone = nullptr;  // borrowed; nullptr = not set
+    bool value_sharing = false;
+    PyObject *encoders = nullptr;  // borrowed; nullptr = not set
+    PyObject *default_hook = nullptr;
+    bool canonical = false;
+    bool date_as_datetime = false;
+    bool string_referencing = false;
+    bool indefinite_containers = false;
+};
+// Number of option names after the leading positional ones, in declaration order.
+constexpr int kEncoderOptionCount = 9;
+extern const char *const kEncoderOptionNames[kEncoderOptionCount];
+// Converts the option slots (in kEncoderOptionNames order; nullptr = omitted).
+int convert_encoder_options(PyObject *const *slots, EncoderOptions *opts);
+// Builds an encoder as the constructor does. `fp` may be nullptr (dumps: no stream).
+EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts);
+
+// Opens an exclusive window on the encoder. Besides the access flag it refuses a caller
+// from another thread while an encode started by some thread is running, so that two
+// threads never interleave their output on one encoder.
+class EncoderWindow {
+public:
+    [[nodiscard]] bool open(EncoderObject *enc, AccessSite site);
+    void close() noexcept { access_.release(); }
+    bool held() const noexcept { return access_.held(); }
+
+private:
+    ExclusiveAccess access_;
+};
+// The owner test alone (used by callers that already hold the access).
+int check_encoder_thread(EncoderObject *enc);
+
+// ---- Output primitives; called with exclusive access held.
+int flush_buffer(EncoderObject *enc);
+int emit_bytes(EncoderObject *enc, const void *data, size_t n);
+inline int emit_flush_rule(EncoderObject *enc) {
+    if (enc->write_target != nullptr && (enc->depth == 0 || enc->out.len >= 4096)) return flush_buffer(enc);
+    return 0;
+}
+inline int emit_byte(EncoderObject *enc, uint8_t b) {
+    if (enc->out.reserve(1) < 0) return -1;
+    enc->out.data[enc->out.len++] = b;
+    return emit_flush_rule(enc);
+}
+
+// Clears the per-call state of an outermost encode (registry, then text and byte tables).
+void encoder_reset_tables(EncoderObject *enc);
+
+// encode() and encode_to_bytes() as callable from C (the object may be any value).
+int encoder_encode(EncoderObject *enc, PyObject *obj);
+PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj);
+
+// The dispatch for any value.
+int encode_value(EncoderObject *enc, PyObject *obj);
+
+// Hooks the registry and string-table units provide.
+void registry_clear(EncoderObject *enc);
+int registry_traverse(EncoderObject *enc, visitproc visit, void *arg);
+void string_tables_clear(StringTable *&table);
+void string_tables_free(StringTable *&table);
+
+}  // namespace kelvo

@@ -1,0 +1,62 @@
+// The output buffer, the flush rule and the public write() method.
+#include "encoder/encoder.h"
+
+#include "lib/args.h"
+#include "lib/errors.h"
+
+#include <cstring>
+
+namespace kelvo {
+
+int OutBuffer::grow(size_t extra) {
+    size_t need = len + extra;
+    if (need < len) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    size_t new_cap = cap < 256 ? 256 : cap;
+    while (new_cap < need) {
+        if (new_cap > SIZE_MAX / 2) {
+            new_cap = need;
+            break;
+        }
+        new_cap *= 2;
+    }
+    auto *p = static_cast<uint8_t *>(PyMem_Realloc(data, new_cap));
+    if (p == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    data = p;
+    cap = new_cap;
+    return 0;
+}
+
+void OutBuffer::release() noexcept {
+    PyMem_Free(data);
+    data = nullptr;
+    len = cap = 0;
+}
+
+int flush_buffer(EncoderObject *enc) {
+    Ref chunk(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(enc->out.data),
+                                        static_cast<Py_ssize_t>(enc->out.len)));
+    // Whatever happens to the call, these bytes are gone from the buffer: a failed write
+    // must not leave stale bytes to be written ahead of the next, unrelated output.
+    enc->out.clear();
+    if (!chunk) return -1;
+    Ref r(PyObject_CallOneArg(enc->write_target, chunk.get()));
+    return r ? 0 : -1;
+}
+
+int emit_bytes(EncoderObject *enc, const void *data, size_t n) {
+    if (n > 4096 && enc->write_target != nullptr) {
+        if (flush_buffer(enc) < 0) return -1;
+    }
+    if (enc->out.reserve(n) < 0) return -1;
+    if (n > 0) memcpy(enc->out.data + enc->out.len, data, n);
+    enc->out.len += n;
+    return emit_flush_rule(enc);
+}
+
+}  // namespace kelvo

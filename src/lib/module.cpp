@@ -1,0 +1,138 @@
+// The module's initialisation function and the filling of a new module object.
+#include "encoder/encoder.h"
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "lib/module.h"
+#include "types/exceptions.h"
+#include "types/stdlib.h"
+
+namespace kelvo {
+
+namespace {
+
+int add_to_module(PyObject *m, PyObject *name, PyObject *value) {
+    Ref all(PyObject_GetAttrString(m, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(m, "__all__", all.get()) < 0) return -1;
+    }
+    if (!PyList_Check(all.get())) return raise_not_instance(all.get(), "list");
+    if (PyList_Append(all.get(), name) < 0) {
+        PyErr_Clear();
+        return raise_internal("could not append __name__ to __all__");
+    }
+    return PyObject_SetAttr(m, name, value);
+}
+
+int add_named(PyObject *m, const char *name, PyObject *value) {
+    Ref n(PyUnicode_InternFromString(name));
+    if (!n) return -1;
+    return add_to_module(m, n.get(), value);
+}
+
+int add_class(PyObject *m, const char *name, PyTypeObject *(*getter)()) {
+    PyTypeObject *tp = getter();
+    if (tp == nullptr) {
+        PyObject *cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+        chain_cause(cause);
+        return -1;
+    }
+    return add_named(m, name, reinterpret_cast<PyObject *>(tp));
+}
+
+int add_exception(PyObject *m, Exc which) {
+    PyObject *tp = exception_type(which);
+    if (tp == nullptr) return -1;
+    Ref name(PyType_GetName(reinterpret_cast<PyTypeObject *>(tp)));
+    if (!name) return -1;
+    return add_to_module(m, name.get(), tp);
+}
+
+int add_function(PyObject *m, PyMethodDef *def) {
+    Ref modname(PyModule_GetNameObject(m));
+    if (!modname) return -1;
+    Ref fn(PyCMethod_New(def, m, modname.get(), nullptr));
+    if (!fn) return -1;
+    Ref name(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) return raise_not_instance(name.get(), "str");
+    return add_to_module(m, name.get(), fn.get());
+}
+
+// One entry of the module's contents, in __all__ order. Entries whose getter is not
+// provided yet are skipped.
+struct Entry {
+    enum Kind { Class, Function, Exception } kind;
+    const char *name;
+    PyTypeObject *(*class_getter)();
+    PyMethodDef *function;
+    Exc exception;
+};
+
+int module_exec(PyObject *m) {
+    if (!PyModule_Check(m)) return raise_not_instance(m, "module");
+    const Entry entries[] = {
+        {Entry::Class, "CBOREncoder", encoder_type, nullptr, Exc::CBORError},
+        {Entry::Function, "shareable_encoder", nullptr, module_function("shareable_encoder"), Exc::CBORError},
+        {Entry::Class, "CBORDecoder", module_class("CBORDecoder"), nullptr, Exc::CBORError},
+        {Entry::Function, "shareable_decoder", nullptr, module_function("shareable_decoder"), Exc::CBORError},
+        {Entry::Class, "CBORTag", module_class("CBORTag"), nullptr, Exc::CBORError},
+        {Entry::Class, "CBORSimpleValue", module_class("CBORSimpleValue"), nullptr, Exc::CBORError},
+        {Entry::Class, "frozendict", module_class("frozendict"), nullptr, Exc::CBORError},
+        {Entry::Exception, "CBORError", nullptr, nullptr, Exc::CBORError},
+        {Entry::Exception, "CBOREncodeError", nullptr, nullptr, Exc::CBOREncodeError},
+        {Entry::Exception, "CBOREncodeTypeError", nullptr, nullptr, Exc::CBOREncodeTypeError},
+        {Entry::Exception, "CBOREncodeValueError", nullptr, nullptr, Exc::CBOREncodeValueError},
+        {Entry::Exception, "CBORDecodeError", nullptr, nullptr, Exc::CBORDecodeError},
+        {Entry::Exception, "CBORDecodeEOF", nullptr, nullptr, Exc::CBORDecodeEOF},
+        {Entry::Function, "load", nullptr, module_function("load"), Exc::CBORError},
+        {Entry::Function, "loads", nullptr, module_function("loads"), Exc::CBORError},
+        {Entry::Function, "dump", nullptr, module_function("dump"), Exc::CBORError},
+        {Entry::Function, "dumps", nullptr, module_function("dumps"), Exc::CBORError},
+    };
+    for (const Entry &e : entries) {
+        int rc = 0;
+        switch (e.kind) {
+            case Entry::Class:
+                if (e.class_getter != nullptr) rc = add_class(m, e.name, e.class_getter);
+                break;
+            case Entry::Function:
+                if (e.function != nullptr) rc = add_function(m, e.function);
+                break;
+            case Entry::Exception:
+                rc = add_exception(m, e.exception);
+                break;
+        }
+        if (rc < 0) return -1;
+    }
+    if (register_frozendict_mapping() < 0) return -1;
+    if (add_undefined(m) < 0) return -1;
+    return stdlib::init_eager_cells();
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_kelvo",
+    "Native CBOR (RFC 8949) encoder and decoder for free-threaded CPython.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace kelvo
+
+PyMODINIT_FUNC PyInit__kelvo(void) { return PyModuleDef_Init(&kelvo::module_def); }

@@ -1,0 +1,89 @@
+// Process-wide references into the standard library: resolved on first use, kept for
+// the life of the process, retried after a failed attempt.
+#pragma once
+
+#include "lib/once.h"
+
+#include <cstdint>
+
+namespace kelvo::stdlib {
+
+struct ImportCell {
+    OnceState once;
+    const char *module;  // absolute module name
+    const char *path;    // attribute path, names joined by "."
+    bool must_be_type;   // a type cell: the result must be a type object
+    PyObject *value;
+};
+
+PyObject *resolve(ImportCell &cell);
+
+// Borrowed reference valid for the process's life, or NULL with the exception set.
+inline PyObject *get(ImportCell &cell) {
+    if (cell.once.filled()) return cell.value;
+    return resolve(cell);
+}
+
+extern ImportCell datetime_fromisoformat, datetime_fromtimestamp, timezone_utc, date_fromordinal,
+    date_fromisoformat, datetime_combine, datetime_tzinfo, int_from_bytes, decimal_Decimal,
+    fractions_Fraction, re_compile, email_Parser, uuid_UUID, ipv4_address, ipv4_network, ipv4_interface,
+    ipv6_address, ipv6_network, ipv6_interface, ip_address, ip_network, ip_interface, builtin_id,
+    builtin_sorted, abc_mapping, abc_sequence;
+
+// datetime.time(): midnight without tzinfo.
+PyObject *midnight();
+// The decoder's break marker: a private object() made at module initialisation.
+PyObject *break_marker();
+// sys.maxsize as an unsigned integer; -1 with the exception set when it cannot be read.
+int maxsize(uint64_t *out);
+// Fills the two cells module initialisation fills eagerly.
+int init_eager_cells();
+
+enum class Name : int {
+    update,
+    decode,
+    utf_8,
+    kelvo_name,
+    kelvo_immutable,
+    join,
+    seek,
+    parsestr,
+    bytes,
+    as_tuple,
+    tzinfo,
+    big,
+    strict,
+    timestamp,
+    isoformat,
+    replace,
+    utc_offset,
+    Z,
+    count_
+};
+// An interned str for one fixed name; borrowed, never NULL unless memory ran out.
+PyObject *name(Name n);
+
+// The standard-library types the encoder recognises by exact type, in dispatch order.
+enum class EncoderRow : int {
+    datetime,
+    date,
+    decimal,
+    fraction,
+    uuid,
+    regexp,
+    ipv4_address,
+    ipv4_network,
+    ipv4_interface,
+    ipv6_address,
+    ipv6_network,
+    ipv6_interface,
+    mime,
+    count_
+};
+constexpr int kEncoderRows = static_cast<int>(EncoderRow::count_);
+
+// The type objects of the table, one per row in order, or NULL with the exception set.
+// Building it imports datetime, decimal, fractions, uuid, re, ipaddress and email.mime.text.
+PyObject *const *encoder_table();
+
+}  // namespace kelvo::stdlib

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Finds a free-threaded CPython, or builds one from Debian's python3.13 source
+# package into a cache folder outside the repository. Prints the interpreter's
+# path as the last line of its output.
+set -euo pipefail
+
+for cand in python3.14t python3.13t; do
+    if p=$(command -v "$cand" 2>/dev/null); then
+        if "$p" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
+            echo "$p"
+            exit 0
+        fi
+    fi
+done
+
+cache="${KELVO_CACHE:-$HOME/.cache/kelvo}"
+prefix="$cache/python3.13t"
+py="$prefix/bin/python3.13t"
+if [ -x "$py" ] && "$py" -c 'import ssl, sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
+    echo "$py"
+    exit 0
+fi
+
+log() { echo "[bootstrap] $*" >&2; }
+log "no free-threaded interpreter found; building CPython 3.13 (--disable-gil) into $prefix"
+
+sudo_cmd=""
+[ "$(id -u)" = 0 ] || sudo_cmd="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+log "installing build dependencies from the machine's own suite"
+$sudo_cmd apt-get update -qq >&2
+$sudo_cmd apt-get install -y -qq --no-install-recommends \
+    build-essential pkg-config dpkg-dev xz-utils ca-certificates \
+    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
+    libreadline-dev libncurses-dev uuid-dev libgdbm-dev libexpat1-dev >&2
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/lists/partial" "$work/src"
+echo "deb-src http://deb.debian.org/debian trixie main" > "$work/sources.list"
+apt_private=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+             -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
+mkdir -p "$work/cache/archives/partial"
+
+log "fetching the python3.13 source package (trixie) with a private apt configuration"
+apt-get "${apt_private[@]}" update -qq >&2
+(cd "$work/src" && apt-get "${apt_private[@]}" source --download-only python3.13 >&2)
+
+orig=$(ls "$work"/src/python3.13_*.orig.tar.* | head -n1)
+log "unpacking $(basename "$orig")"
+tar -xf "$orig" -C "$work/src"
+srcdir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
+[ -n "$srcdir" ] || srcdir=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d | head -n1)
+
+log "configuring (this and the build take several minutes)"
+(cd "$srcdir" && ./configure --prefix="$prefix" --disable-gil --with-ensurepip=install \
+    --disable-test-modules >"$work/configure.log" 2>&1) || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+log "building with $(nproc) jobs"
+(cd "$srcdir" && make -j"$(nproc)" >"$work/build.log" 2>&1) || { tail -n 60 "$work/build.log" >&2; exit 1; }
+log "installing"
+(cd "$srcdir" && make install >"$work/install.log" 2>&1) || { tail -n 60 "$work/install.log" >&2; exit 1; }
+
+"$py" -c 'import ssl, sys; assert not sys._is_gil_enabled()' >&2
+log "done: $py"
+echo "$py"
