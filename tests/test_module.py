@@ -1,11 +1,65 @@
+import collections.abc
 import subprocess
 import sys
+import textwrap
+
+import pytest
 
 import _kelvo
+import kelvo
+
+EXPECTED_ALL = [
+    "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
+    "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
+    "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
+    "dumps", "undefined",
+]
+
+
+def run_python(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def test_gil_stays_disabled_after_import():
-    out = subprocess.run(
-        [sys.executable, "-c", "import sys, _kelvo, kelvo; print(sys._is_gil_enabled())"],
-        capture_output=True, text=True, check=True)
+    out = run_python("import sys, _kelvo, kelvo; print(sys._is_gil_enabled())")
+    assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "False"
+
+
+def test_all_lists_public_names_in_order():
+    names = list(_kelvo.__all__)
+    assert names == [n for n in EXPECTED_ALL if n in names]
+    for name in names:
+        assert hasattr(_kelvo, name)
+    assert not hasattr(_kelvo, "UndefinedType")
+    assert kelvo.__all__ == names
+    assert kelvo.CBOREncoder is _kelvo.CBOREncoder
+
+
+def test_module_names():
+    assert _kelvo.CBOREncoder.__module__ == "kelvo"
+    assert _kelvo.CBORError.__module__ == "kelvo"
+    for name in ("dumps", "loads", "dump", "load", "shareable_encoder", "shareable_decoder"):
+        if hasattr(_kelvo, name):
+            assert getattr(_kelvo, name).__module__ == "_kelvo"
+            assert getattr(_kelvo, name).__self__ is _kelvo
+
+
+def test_reimport_shares_types_and_exceptions():
+    old = sys.modules.pop("_kelvo")
+    try:
+        import _kelvo as fresh
+        assert fresh is not old
+        assert fresh.CBOREncoder is old.CBOREncoder
+        assert fresh.CBORError is old.CBORError
+        assert fresh.CBORDecodeEOF is old.CBORDecodeEOF
+        assert fresh.__all__ == old.__all__
+    finally:
+        sys.modules["_kelvo"] = old
+
+
+def test_frozendict_registered_as_mapping():
+    if not hasattr(_kelvo, "frozendict"):
+        pytest.skip("frozendict not built yet")
+    assert issubclass(_kelvo.frozendict, collections.abc.Mapping)

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=.venv/bin/python
+export PATH="$PWD/.venv/bin:$PATH"
 build=build/asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=ON \
     -DPython_EXECUTABLE="$(realpath $py)" >/dev/null
