@@ -1,0 +1,253 @@
+"""Speed and scaling of kelvo side by side with the stdlib serializers and available peers.
+
+Every figure comes from one run on the same interpreter: the median time per call over many
+repetitions, and the ratio peer/kelvo (above 1 means kelvo is faster). Peers that re-enable
+the GIL when imported are measured in a separate process so that kelvo's own figures are
+never taken with the GIL on.
+
+    python bench/run.py            # full run
+    python bench/run.py --quick    # a smoke run, well under a minute
+"""
+
+import argparse
+import gc
+import importlib
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import datasets  # noqa: E402
+
+sys.setrecursionlimit(20000)
+DEEP_DEPTH = 10_000
+
+
+def _kelvo():
+    import kelvo
+    return (lambda o: kelvo.dumps(o), lambda b: kelvo.loads(b, max_depth=DEEP_DEPTH), True)
+
+
+def _pickle():
+    import pickle
+    return (lambda o: pickle.dumps(o, protocol=5), pickle.loads, True)
+
+
+def _marshal():
+    import marshal
+    return (marshal.dumps, marshal.loads, True)
+
+
+def _json():
+    import json as j
+    return (j.dumps, j.loads, False)
+
+
+def _msgpack():
+    import msgpack
+    return (lambda o: msgpack.packb(o, use_bin_type=True),
+            lambda b: msgpack.unpackb(b, raw=False), True)
+
+
+def _orjson():
+    import orjson
+    return (orjson.dumps, orjson.loads, False)
+
+
+CODECS = {"kelvo": _kelvo, "pickle": _pickle, "marshal": _marshal, "json": _json,
+          "msgpack": _msgpack, "orjson": _orjson}
+STDLIB = ("pickle", "marshal", "json")
+OPTIONAL = ("msgpack", "orjson")
+
+
+def median_time(fn, arg, min_ns, samples):
+    """Median seconds per call of fn(arg), after a warm-up."""
+    fn(arg)
+    loops = 1
+    while True:
+        t0 = time.perf_counter_ns()
+        for _ in range(loops):
+            fn(arg)
+        dt = time.perf_counter_ns() - t0
+        if dt >= min_ns or loops >= 1 << 20:
+            break
+        loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
+    times = []
+    gc_was = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(samples):
+            t0 = time.perf_counter_ns()
+            for _ in range(loops):
+                fn(arg)
+            times.append((time.perf_counter_ns() - t0) / loops)
+    finally:
+        if gc_was:
+            gc.enable()
+    return statistics.median(times) / 1e9
+
+
+def measure_codec(name, sets, quick):
+    """{dataset: {"encode": s, "decode": s}} with None where the codec cannot run."""
+    dumps, loads, carries_bytes = CODECS[name]()
+    min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 11)
+    out = {}
+    for set_name, data, needs_bytes in sets:
+        row = {"encode": None, "decode": None}
+        if needs_bytes and not carries_bytes:
+            out[set_name] = row
+            continue
+        try:
+            encoded = dumps(data)
+            row["encode"] = median_time(dumps, data, min_ns, samples)
+            row["decode"] = median_time(loads, encoded, min_ns, samples)
+        except Exception as exc:  # a peer that cannot carry a set (nesting limits, ...)
+            row["error"] = f"{type(exc).__name__}: {exc}"[:60]
+        out[set_name] = row
+    return out
+
+
+def probe_peer(name):
+    """'inproc', 'isolated' (it enables the GIL) or None (not installed)."""
+    code = f"import sys, {name}; print(sys._is_gil_enabled())"
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if r.returncode != 0:
+        return None
+    return "isolated" if r.stdout.strip() == "True" else "inproc"
+
+
+def measure_isolated(name, quick):
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", name] + (["--quick"] if quick else [])
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode != 0:
+        return None
+    return json.loads(r.stdout)
+
+
+def throughput_ratio(fn, args_one, args_two, iters):
+    """throughput(2 threads) / throughput(1 thread) for fn over iters calls per thread."""
+    def loop(arg, barrier=None):
+        if barrier is not None:
+            barrier.wait()
+        for _ in range(iters):
+            fn(arg)
+
+    loop(args_one)  # warm-up
+    t0 = time.perf_counter()
+    loop(args_one)
+    one = time.perf_counter() - t0
+    barrier = threading.Barrier(3)
+    threads = [threading.Thread(target=loop, args=(a, barrier)) for a in args_two]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    two = time.perf_counter() - t0
+    return (2 * iters / two) / (iters / one)
+
+
+def scaling(quick):
+    dumps, loads, _ = CODECS["kelvo"]()
+    iters = 5 if quick else 40
+    own_a = datasets.api_documents(datasets.random.Random(1))
+    own_b = datasets.api_documents(datasets.random.Random(2))
+    enc_a, enc_b = dumps(own_a), dumps(own_b)
+    return {
+        "encode, own data": throughput_ratio(dumps, own_a, (own_a, own_b), iters),
+        "decode, own data": throughput_ratio(loads, enc_a, (enc_a, enc_b), iters),
+        "encode, shared object": throughput_ratio(dumps, own_a, (own_a, own_a), iters),
+        "decode, shared bytes": throughput_ratio(loads, enc_a, (enc_a, enc_a), iters),
+    }
+
+
+def copy_baseline(sets, quick):
+    min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 11)
+    for set_name, data, needs_bytes in sets:
+        if set_name == "bytes":
+            return median_time(lambda blobs: [bytes(memoryview(b)) for b in blobs], data, min_ns, samples)
+    return None
+
+
+def fmt_time(s):
+    if s is None:
+        return "n/a"
+    if s >= 1e-3:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s * 1e6:.1f} us"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    sets = datasets.build(quick=args.quick)
+
+    if args.worker:
+        json.dump(measure_codec(args.worker, sets, args.quick), sys.stdout)
+        return 0
+
+    print(f"interpreter: {sys.version.split()[0]} free-threaded={not sys._is_gil_enabled()}"
+          f"{' (quick mode)' if args.quick else ''}")
+    results = {"kelvo": measure_codec("kelvo", sets, args.quick)}
+    notes = []
+    for name in STDLIB:
+        results[name] = measure_codec(name, sets, args.quick)
+    for name in OPTIONAL:
+        mode = probe_peer(name)
+        if mode is None:
+            notes.append(f"{name}: not installed for this interpreter (skipped)")
+        elif mode == "isolated":
+            r = measure_isolated(name, args.quick)
+            if r is None:
+                notes.append(f"{name}: failed in its own process (skipped)")
+            else:
+                results[name + "*"] = r
+                notes.append(f"{name}*: re-enables the GIL on import; measured in a separate process")
+        else:
+            results[name] = measure_codec(name, sets, args.quick)
+    if sys._is_gil_enabled():
+        notes.append("warning: the GIL is enabled in the main process")
+
+    peers = [p for p in results if p != "kelvo"]
+    header = f"{'data set':<8} {'op':<7} {'kelvo':>10}" + "".join(f" {p:>10} {'ratio':>6}" for p in peers)
+    print()
+    print(header)
+    print("-" * len(header))
+    for set_name, _, _ in sets:
+        for op in ("encode", "decode"):
+            k = results["kelvo"][set_name][op]
+            line = f"{set_name:<8} {op:<7} {fmt_time(k):>10}"
+            for p in peers:
+                t = results[p].get(set_name, {}).get(op)
+                ratio = f"{t / k:.2f}" if (t and k) else "-"
+                line += f" {fmt_time(t):>10} {ratio:>6}"
+            print(line)
+    base = copy_baseline(sets, args.quick)
+    if base is not None:
+        k = results["kelvo"]["bytes"]
+        print(f"\nbytes: plain copy of the same payload {fmt_time(base)}; "
+              f"kelvo encode/copy {k['encode'] / base:.2f}x, decode/copy {k['decode'] / base:.2f}x")
+    print("\nratio = peer time / kelvo time (above 1: kelvo is faster)")
+    for note in notes:
+        print("note:", note)
+    errors = [(p, s, r["error"]) for p in results for s, r in results[p].items() if "error" in r]
+    for p, s, e in errors:
+        print(f"note: {p} cannot run data set {s}: {e}")
+
+    print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
+          f"{os.cpu_count()} cores:")
+    for label, ratio in scaling(args.quick).items():
+        extra = " (informational: reference-count traffic on shared objects)" if "shared" in label else ""
+        print(f"  {label:<24} {ratio:.2f}x{extra}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
