@@ -39,6 +39,8 @@ asan: $(PY)
 	bash tools/asan.sh
 
 bench: $(STAMP)
+	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
+		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
