@@ -215,7 +215,11 @@ PyObject *fd_richcompare(PyObject *self, PyObject *other, int op) {
     }
     if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     return with_items(self, static_cast<PyObject *>(nullptr), [other](PyObject *items) -> PyObject * {
-        Ref result(PyObject_RichCompare(items, other, Py_EQ));
+        // Against another frozendict the interpreter would end up comparing the two
+        // dicts through the reflected operation; compare them directly.
+        PyObject *rhs = other;
+        if (is_frozendict(other) && as_fd(other)->dict != nullptr) rhs = as_fd(other)->dict;
+        Ref result(PyObject_RichCompare(items, rhs, Py_EQ));
         if (!result) return nullptr;
         int truth = PyObject_IsTrue(result.get());
         if (truth < 0) return nullptr;

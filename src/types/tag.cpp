@@ -4,7 +4,9 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/typecell.h"
+#include "types/frozendict.h"
 #include "types/reentry.h"
+#include "types/simple.h"
 #include "types/siphash.h"
 
 namespace kelvo {
@@ -113,7 +115,8 @@ PyObject *tag_repr(PyObject *self) {
 // same as calling the method by name.
 bool hash_slot_is_method(PyObject *v) {
     return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyFloat_CheckExact(v) ||
-           PyTuple_CheckExact(v) || v == Py_None || PyBool_Check(v) || PyFrozenSet_CheckExact(v) || is_tag(v);
+           PyTuple_CheckExact(v) || v == Py_None || PyBool_Check(v) || PyFrozenSet_CheckExact(v) || is_tag(v) ||
+           is_simple_value(v) || is_frozendict(v);
 }
 
 // The value's `__hash__()` as a signed 64-bit number. -1 with the exception set.
