@@ -3,6 +3,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/recursion.h"
 #include "lib/module.h"
 #include "lib/typecell.h"
 #include "types/reentry.h"
@@ -103,8 +104,11 @@ PyObject *fd_subscript(PyObject *self, PyObject *key) {
 }
 
 PyObject *fd_repr(PyObject *self) {
-    return with_items(self, static_cast<PyObject *>(nullptr),
-                      [](PyObject *items) { return PyUnicode_FromFormat("frozendict(%R)", items); });
+    return with_items(self, static_cast<PyObject *>(nullptr), [](PyObject *items) -> PyObject * {
+        RecursionGuard depth;
+        if (!depth.enter(" while getting the repr of an object")) return nullptr;
+        return PyUnicode_FromFormat("frozendict(%R)", items);
+    });
 }
 
 // ---- Methods
@@ -199,9 +203,9 @@ Py_hash_t fd_hash(PyObject *self) {
     Ref holder;
     PyObject *items = items_of(fd, holder);
     if (items == nullptr) return -1;
-    if (Py_EnterRecursiveCall(" while hashing a frozendict")) return -1;
+    RecursionGuard depth;
+    if (!depth.enter(" while hashing an object")) return -1;
     Py_hash_t h = compute_hash(items);
-    Py_LeaveRecursiveCall();
     if (h == -1) return -1;
     cache.store(h, std::memory_order_release);
     return h;
@@ -217,6 +221,8 @@ PyObject *fd_richcompare(PyObject *self, PyObject *other, int op) {
     return with_items(self, static_cast<PyObject *>(nullptr), [other](PyObject *items) -> PyObject * {
         // Against another frozendict the interpreter would end up comparing the two
         // dicts through the reflected operation; compare them directly.
+        RecursionGuard depth;
+        if (!depth.enter(" in comparison")) return nullptr;
         PyObject *rhs = other;
         if (is_frozendict(other) && as_fd(other)->dict != nullptr) rhs = as_fd(other)->dict;
         Ref result(PyObject_RichCompare(items, rhs, Py_EQ));

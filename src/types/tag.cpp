@@ -3,6 +3,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/recursion.h"
 #include "lib/typecell.h"
 #include "types/frozendict.h"
 #include "types/reentry.h"
@@ -107,6 +108,8 @@ PyObject *tag_repr(PyObject *self) {
     if (entered == 0) return PyUnicode_FromString("...");
     SharedAccess access;
     if (!access.acquire(t->access, AccessSite::Entry)) return nullptr;
+    RecursionGuard depth;
+    if (!depth.enter(" while getting the repr of an object")) return nullptr;
     Ref value = Ref::borrow(value_of(t));
     return PyUnicode_FromFormat("CBORTag(%llu, %R)", static_cast<unsigned long long>(t->tag), value.get());
 }
@@ -146,12 +149,11 @@ Py_hash_t tag_hash(PyObject *self) {
     if (entered == 0) return raise_self_reference("hashable");
     SharedAccess access;
     if (!access.acquire(t->access, AccessSite::Entry)) return -1;
-    if (Py_EnterRecursiveCall(" while hashing a CBORTag")) return -1;
+    RecursionGuard depth;
+    if (!depth.enter(" while hashing an object")) return -1;
     Ref value = Ref::borrow(value_of(t));
     int64_t inner;
-    int rc = value_hash(value.get(), &inner);
-    Py_LeaveRecursiveCall();
-    if (rc < 0) return -1;
+    if (value_hash(value.get(), &inner) < 0) return -1;
     uint8_t message[16];
     store_le64(message, t->tag);
     store_le64(message + 8, static_cast<uint64_t>(inner));
@@ -185,6 +187,8 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
     SharedAccess access_b;
     if (!access_b.acquire(b->access, AccessSite::Window)) return nullptr;
     if (a->tag != b->tag) Py_RETURN_RICHCOMPARE(a->tag, b->tag, op);
+    RecursionGuard depth;
+    if (!depth.enter(" in comparison")) return nullptr;
     Ref va = Ref::borrow(value_of(a));
     Ref vb = Ref::borrow(value_of(b));
     Ref result(PyObject_RichCompare(va.get(), vb.get(), op));
