@@ -8,8 +8,8 @@ import weakref
 import pytest
 
 from _kelvo import CBORTag, frozendict
-from nesting import outcome, run_with_stack
 from siphash13 import frozendict_hash, tag_hash
+from value_helpers import outcome, run_with_stack
 
 
 @pytest.mark.parametrize("args, kwargs, items", [

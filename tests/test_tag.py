@@ -8,19 +8,11 @@ import pytest
 
 import _kelvo
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
-from nesting import outcome, run_with_stack
 from siphash13 import siphash13, tag_hash
+from value_helpers import Index, outcome, run_with_stack
 
 TAG_MESSAGE = "CBORTag tags must be positive integers less than 2**64"
 OPS = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge]
-
-
-class Index:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
 
 
 class HashReturns:

@@ -6,6 +6,7 @@
 #include "lib/recursion.h"
 #include "lib/module.h"
 #include "lib/typecell.h"
+#include "types/lifecycle.h"
 #include "types/reentry.h"
 #include "types/siphash.h"
 #include "types/stdlib.h"
@@ -60,29 +61,7 @@ PyObject *fd_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     return wrap_dict(dict);
 }
 
-int fd_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    FrozenDictObject *fd = as_fd(self);
-    TraverseAccess access(fd->access);
-    if (!access.ok()) return 0;
-    Py_VISIT(fd->dict);
-    return 0;
-}
-
-int fd_clear(PyObject *self) {
-    Py_CLEAR(as_fd(self)->dict);
-    return 0;
-}
-
-void fd_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, fd_dealloc)
-    Py_CLEAR(as_fd(self)->dict);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
+using Lifecycle = OwnedFieldLifecycle<FrozenDictObject, &FrozenDictObject::dict>;
 
 // ---- Mapping protocol
 
@@ -241,9 +220,9 @@ const char kFrozenDictDoc[] =
 PyType_Slot fd_slots[] = {
     {Py_tp_doc, const_cast<char *>(kFrozenDictDoc)},
     {Py_tp_new, reinterpret_cast<void *>(fd_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(fd_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(fd_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(fd_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Lifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Lifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
     {Py_sq_contains, reinterpret_cast<void *>(fd_contains)},
     {Py_tp_iter, reinterpret_cast<void *>(fd_iter)},
     {Py_mp_length, reinterpret_cast<void *>(fd_length)},

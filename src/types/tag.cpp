@@ -6,6 +6,7 @@
 #include "lib/recursion.h"
 #include "lib/typecell.h"
 #include "types/frozendict.h"
+#include "types/lifecycle.h"
 #include "types/reentry.h"
 #include "types/simple.h"
 #include "types/siphash.h"
@@ -45,31 +46,7 @@ PyObject *tag_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
 
 // ---- Lifecycle
 
-int tag_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    TagObject *t = as_tag(self);
-    TraverseAccess access(t->access);
-    if (!access.ok()) return 0;
-    Py_VISIT(t->value);
-    return 0;
-}
-
-int tag_clear(PyObject *self) {
-    Py_CLEAR(as_tag(self)->value);
-    return 0;
-}
-
-void tag_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A chain of tags nested in each other is released through the trashcan, so its
-    // length is not bounded by the C stack.
-    Py_TRASHCAN_BEGIN(self, tag_dealloc)
-    Py_CLEAR(as_tag(self)->value);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
+using Lifecycle = OwnedFieldLifecycle<TagObject, &TagObject::value>;
 
 // ---- Properties
 
@@ -205,9 +182,9 @@ const char kTagDoc[] =
 PyType_Slot tag_slots[] = {
     {Py_tp_doc, const_cast<char *>(kTagDoc)},
     {Py_tp_new, reinterpret_cast<void *>(tag_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(tag_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(tag_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(tag_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Lifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Lifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
     {Py_tp_repr, reinterpret_cast<void *>(tag_repr)},
     {Py_tp_hash, reinterpret_cast<void *>(tag_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(tag_richcompare)},

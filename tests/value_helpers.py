@@ -1,4 +1,4 @@
-"""Helpers for running operations on deeply nested values."""
+"""Helpers shared by the value-type tests."""
 
 import threading
 
@@ -26,3 +26,13 @@ def outcome(op, *args):
     except (RecursionError, RuntimeError) as e:
         return type(e)
     return None
+
+
+class Index:
+    """An integer-like object that is not an int."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
