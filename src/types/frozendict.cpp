@@ -3,8 +3,8 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "lib/recursion.h"
 #include "lib/module.h"
+#include "lib/recursion.h"
 #include "lib/typecell.h"
 #include "types/lifecycle.h"
 #include "types/reentry.h"
@@ -41,7 +41,9 @@ R with_items(PyObject *self, R failure, Body &&body) {
     return body(items);
 }
 
+// Wraps a dict (stolen reference; NULL passes the caller's failure through).
 PyObject *wrap_dict(PyObject *dict) {
+    if (dict == nullptr) return nullptr;
     Ref owned(dict);
     PyTypeObject *tp = frozendict_type();
     if (tp == nullptr) return nullptr;
@@ -56,9 +58,7 @@ PyObject *wrap_dict(PyObject *dict) {
 // ---- Construction and lifecycle
 
 PyObject *fd_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
-    PyObject *dict = PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
-    if (dict == nullptr) return nullptr;
-    return wrap_dict(dict);
+    return wrap_dict(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
 }
 
 using Lifecycle = OwnedFieldLifecycle<FrozenDictObject, &FrozenDictObject::dict>;
@@ -198,10 +198,10 @@ PyObject *fd_richcompare(PyObject *self, PyObject *other, int op) {
     }
     if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     return with_items(self, static_cast<PyObject *>(nullptr), [other](PyObject *items) -> PyObject * {
-        // Against another frozendict the interpreter would end up comparing the two
-        // dicts through the reflected operation; compare them directly.
         RecursionGuard depth;
         if (!depth.enter(" in comparison")) return nullptr;
+        // Against another frozendict the interpreter would end up comparing the two
+        // dicts through the reflected operation; compare them directly.
         PyObject *rhs = other;
         if (is_frozendict(other) && as_fd(other)->dict != nullptr) rhs = as_fd(other)->dict;
         Ref result(PyObject_RichCompare(items, rhs, Py_EQ));

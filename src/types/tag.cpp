@@ -109,7 +109,9 @@ int value_hash(PyObject *value, int64_t *out) {
             return 0;
         }
     } else {
-        result.reset(PyObject_CallMethodNoArgs(value, hash_name()));
+        PyObject *name = hash_name();
+        if (name == nullptr) return -1;
+        result.reset(PyObject_CallMethodNoArgs(value, name));
         if (result) return convert_i64(result.get(), out);
     }
     PyObject *cause = PyErr_GetRaisedException();
