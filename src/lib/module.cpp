@@ -4,11 +4,12 @@
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "types/exceptions.h"
+#include "types/frozendict.h"
+#include "types/simple.h"
 #include "types/stdlib.h"
+#include "types/tag.h"
 
 namespace kelvo {
-
-namespace {
 
 int add_to_module(PyObject *m, PyObject *name, PyObject *value) {
     Ref all(PyObject_GetAttrString(m, "__all__"));
@@ -25,6 +26,8 @@ int add_to_module(PyObject *m, PyObject *name, PyObject *value) {
     }
     return PyObject_SetAttr(m, name, value);
 }
+
+namespace {
 
 int add_named(PyObject *m, const char *name, PyObject *value) {
     Ref n(PyUnicode_InternFromString(name));
@@ -79,9 +82,9 @@ int module_exec(PyObject *m) {
         {Entry::Function, "shareable_encoder", nullptr, module_function("shareable_encoder"), Exc::CBORError},
         {Entry::Class, "CBORDecoder", module_class("CBORDecoder"), nullptr, Exc::CBORError},
         {Entry::Function, "shareable_decoder", nullptr, module_function("shareable_decoder"), Exc::CBORError},
-        {Entry::Class, "CBORTag", module_class("CBORTag"), nullptr, Exc::CBORError},
-        {Entry::Class, "CBORSimpleValue", module_class("CBORSimpleValue"), nullptr, Exc::CBORError},
-        {Entry::Class, "frozendict", module_class("frozendict"), nullptr, Exc::CBORError},
+        {Entry::Class, "CBORTag", tag_type, nullptr, Exc::CBORError},
+        {Entry::Class, "CBORSimpleValue", simple_value_type, nullptr, Exc::CBORError},
+        {Entry::Class, "frozendict", frozendict_type, nullptr, Exc::CBORError},
         {Entry::Exception, "CBORError", nullptr, nullptr, Exc::CBORError},
         {Entry::Exception, "CBOREncodeError", nullptr, nullptr, Exc::CBOREncodeError},
         {Entry::Exception, "CBOREncodeTypeError", nullptr, nullptr, Exc::CBOREncodeTypeError},

@@ -8,8 +8,4 @@ PyMethodDef *module_function(const char *) { return nullptr; }
 
 TypeGetter module_class(const char *) { return nullptr; }
 
-int register_frozendict_mapping() { return 0; }
-
-int add_undefined(PyObject *) { return 0; }
-
 }  // namespace kelvo
