@@ -49,12 +49,10 @@ int flush_buffer(EncoderObject *enc) {
     return r ? 0 : -1;
 }
 
-int emit_bytes(EncoderObject *enc, const void *data, size_t n) {
-    if (n > 4096 && enc->write_target != nullptr) {
-        if (flush_buffer(enc) < 0) return -1;
-    }
+int emit_long_chunk(EncoderObject *enc, const void *data, size_t n) {
+    if (flush_buffer(enc) < 0) return -1;
     if (enc->out.reserve(n) < 0) return -1;
-    if (n > 0) memcpy(enc->out.data + enc->out.len, data, n);
+    memcpy(enc->out.data + enc->out.len, data, n);
     enc->out.len += n;
     return emit_flush_rule(enc);
 }

@@ -55,6 +55,8 @@ int check_dict(PyObject *obj);
 int check_mapping(PyObject *obj);
 // Same test without raising: 1 mapping, 0 not (errors reported as unraisable).
 int is_mapping(PyObject *obj);
+// isinstance(obj, collections.abc.Sequence) without raising (errors reported as unraisable).
+int is_sequence(PyObject *obj);
 
 // An owned byte sequence converted from bytes, bytearray or a sequence of ints 0..255.
 class ByteVector {
