@@ -464,17 +464,20 @@ const ArgumentSpec kFrozensetSpec{"encode_frozenset", "CBOREncoder", kObj, 1, 0,
 const ArgumentSpec kSortableKeySpec{"encode_sortable_key", "CBOREncoder", kKey, 1, 0, 1, nullptr, 0};
 const ArgumentSpec kSortableItemSpec{"encode_sortable_item", "CBOREncoder", kItem, 1, 0, 1, nullptr, 0};
 
-bool array_like(PyObject *obj) { return PyList_Check(obj) || PyTuple_Check(obj) || is_sequence(obj); }
-bool map_like(PyObject *obj) { return is_mapping(obj); }
-bool set_like(PyObject *obj) { return PySet_Check(obj); }
-bool frozenset_like(PyObject *obj) { return PyFrozenSet_Check(obj); }
+// 1 accepted, 0 not, -1 error.
+int array_like(PyObject *obj) { return PyList_Check(obj) || PyTuple_Check(obj) ? 1 : is_sequence(obj); }
+int map_like(PyObject *obj) { return is_mapping(obj); }
+int set_like(PyObject *obj) { return PySet_Check(obj); }
+int frozenset_like(PyObject *obj) { return PyFrozenSet_Check(obj); }
 
-template <const ArgumentSpec &Spec, bool (*Accepts)(PyObject *), const char *Expected,
+template <const ArgumentSpec &Spec, int (*Accepts)(PyObject *), const char *Expected,
           int (*Run)(Ctx &, PyObject *)>
 PyObject *container_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *obj;
     if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
-    if (!Accepts(obj)) {
+    int accepted = Accepts(obj);
+    if (accepted < 0) return nullptr;
+    if (!accepted) {
         raise_not_instance(obj, Expected);
         add_processing_note("obj");
         return nullptr;

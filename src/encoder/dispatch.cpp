@@ -99,8 +99,10 @@ int raise_unsupported(PyObject *obj) {
     if (is_undefined(obj)) return emit_byte(enc, 0xf7);
     // isinstance against the abstract classes may run Python code.
     c.close();
-    if (is_mapping(obj)) return encode_map_step(c, obj);
-    if (PyList_Check(obj) || PyTuple_Check(obj) || is_sequence(obj)) return encode_array_step(c, obj);
+    int r = is_mapping(obj);
+    if (r != 0) return r < 0 ? -1 : encode_map_step(c, obj);
+    r = PyList_Check(obj) || PyTuple_Check(obj) ? 1 : is_sequence(obj);
+    if (r != 0) return r < 0 ? -1 : encode_array_step(c, obj);
     if (PyAnySet_Check(obj)) return encode_set_step(c, obj);
     if (is_simple_value(obj)) {
         if (!c.open()) return -1;
@@ -117,8 +119,8 @@ int raise_unsupported(PyObject *obj) {
     c.close();
     if (!hook) return raise_unsupported(obj);
     PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
-    Ref r(PyObject_Vectorcall(hook.get(), args, 2, nullptr));
-    return r ? 0 : -1;
+    Ref result(PyObject_Vectorcall(hook.get(), args, 2, nullptr));
+    return result ? 0 : -1;
 }
 
 }  // namespace
