@@ -1,5 +1,6 @@
 import collections.abc
 import gc
+import operator
 import threading
 import types
 import weakref
@@ -8,6 +9,7 @@ import pytest
 
 from _kelvo import CBORTag, frozendict
 from siphash13 import frozendict_hash, tag_hash
+from value_helpers import outcome, run_with_stack
 
 
 @pytest.mark.parametrize("args, kwargs, items", [
@@ -222,17 +224,20 @@ def test_garbage_collector_reclaims_a_cycle():
     assert alive() is None
 
 
-def test_deep_chain():
-    d = frozendict()
-    for _ in range(100_000):
-        d = frozendict(a=d)
-    with pytest.raises(RecursionError):
-        repr(d)
-    with pytest.raises(RecursionError):
-        hash(d)
-    with pytest.raises(RecursionError):
-        d == frozendict(a=d)
-    del d
+@pytest.mark.parametrize("wrap", [lambda d: d, lambda d: (d,)], ids=["frozendict", "tuple"])
+@pytest.mark.parametrize("stack_size", [None, 1 << 20], ids=["main-thread", "1MiB-thread"])
+def test_deep_chain(wrap, stack_size):
+    def chain():
+        d = frozendict()
+        for _ in range(100_000):
+            d = frozendict(a=wrap(d))
+        return d
+
+    d, other = chain(), chain()
+    results = run_with_stack(stack_size, lambda: [outcome(repr, d), outcome(hash, d),
+                                                  outcome(operator.eq, d, other)])
+    assert results == [RecursionError] * 3
+    del d, other  # releasing the chains must not exhaust the C stack
 
 
 def test_threads_share_tags_and_frozendicts():

@@ -6,17 +6,10 @@ import pytest
 
 import _kelvo
 from _kelvo import CBORSimpleValue, undefined
+from value_helpers import Index
 
 RANGE_MESSAGE = "simple value out of range (0..23, 32..255)"
 OPS = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge]
-
-
-class Index:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
 
 
 @pytest.mark.parametrize("given, number", [(0, 0), (23, 23), (32, 32), (255, 255), (True, 1), (False, 0)])

@@ -9,17 +9,10 @@ import pytest
 import _kelvo
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
 from siphash13 import siphash13, tag_hash
+from value_helpers import Index, outcome, run_with_stack
 
 TAG_MESSAGE = "CBORTag tags must be positive integers less than 2**64"
 OPS = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge]
-
-
-class Index:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
 
 
 class HashReturns:
@@ -286,20 +279,22 @@ def test_garbage_collector_reclaims_a_tag_cycle():
 N_DEEP = 100_000
 
 
-def test_deep_chain_of_tags():
-    t = 0
-    for _ in range(N_DEEP):
-        t = CBORTag(1, t)
-    other = 0
-    for _ in range(N_DEEP):
-        other = CBORTag(1, other)
-    with pytest.raises(RecursionError):
-        repr(t)
-    with pytest.raises((RecursionError, RuntimeError)):
-        hash(t)
-    with pytest.raises(RecursionError):
-        t == other
-    del t, other  # deallocating must not exhaust the C stack
+@pytest.mark.parametrize("wrap", [lambda t: t, lambda t: [t], lambda t: (t,)], ids=["tag", "list", "tuple"])
+@pytest.mark.parametrize("stack_size", [None, 1 << 20], ids=["main-thread", "1MiB-thread"])
+def test_deep_chain_of_tags(wrap, stack_size):
+    def chain():
+        t = 0
+        for _ in range(N_DEEP):
+            t = CBORTag(1, wrap(t))
+        return t
+
+    t, other = chain(), chain()
+    results = run_with_stack(stack_size, lambda: [outcome(repr, t), outcome(hash, t),
+                                                  outcome(operator.eq, t, other)])
+    assert results[0] is RecursionError
+    assert results[1] in (RuntimeError, RecursionError)
+    assert results[2] is RecursionError
+    del t, other  # releasing the chains must not exhaust the C stack
 
 
 def test_module_entries():
