@@ -4,7 +4,7 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
-#include "lib/compat.h"
+#include "lib/recursion.h"
 #include "lib/once.h"
 #include "types/exceptions.h"
 
@@ -382,9 +382,9 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
         enc->string_namespacing = false;
     }
     int rc = -1;
-    if (compat::enter_recursive_call(kRecursionWhere) == 0) {
-        rc = share(c, obj, body, nullptr);
-        compat::leave_recursive_call();
+    {
+        RecursionGuard guard;
+        if (guard.enter(kRecursionWhere)) rc = share(c, obj, body, nullptr);
     }
     if (opens) {
         if (!c.reopen_for_cleanup()) {

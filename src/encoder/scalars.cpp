@@ -4,7 +4,7 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
-#include "lib/compat.h"
+#include "lib/recursion.h"
 #include "types/simple.h"
 
 #include <cmath>
@@ -307,10 +307,9 @@ int encode_nested(Ctx &c, PyObject *value) {
     if (enc->depth > 0) {
         // Inside an encode() a nested one only moves the depth, which changes nothing
         // observable while it stays above 0.
-        if (compat::enter_recursive_call(kRecursionWhere)) return -1;
-        int rc = dispatch(c, value);
-        compat::leave_recursive_call();
-        return rc;
+        RecursionGuard guard;
+        if (!guard.enter(kRecursionWhere)) return -1;
+        return dispatch(c, value);
     }
     c.close();
     return encoder_encode(enc, value);

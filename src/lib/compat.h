@@ -38,10 +38,6 @@ inline int long_as_int64(PyObject *obj, int64_t *value) {
     return 0;
 }
 
-// The interpreter's recursion check. On 3.14 it measures the C stack itself.
-inline int enter_recursive_call(const char *where) { return Py_EnterRecursiveCall(where); }
-inline void leave_recursive_call() { Py_LeaveRecursiveCall(); }
-
 #else
 
 // 3.13: a minimal writer built on a list of pieces joined at the end.
@@ -97,22 +93,6 @@ inline int long_as_int64(PyObject *obj, int64_t *value) {
     *value = v;
     return 1;
 }
-
-
-// 3.13 counts C-level recursion against a fixed limit that assumes small frames; with
-// larger ones (sanitizer builds, small thread stacks) the stack can run out first. The
-// fallback also compares the stack pointer with the calling thread's stack bounds.
-bool stack_nearly_exhausted();
-inline int enter_recursive_call(const char *where) {
-    if (Py_EnterRecursiveCall(where)) return -1;
-    if (stack_nearly_exhausted()) {
-        Py_LeaveRecursiveCall();
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return -1;
-    }
-    return 0;
-}
-inline void leave_recursive_call() { Py_LeaveRecursiveCall(); }
 
 #endif
 
