@@ -152,6 +152,26 @@ int sort_members(Ctx &c, PyObject *list, bool items, SortKeys &keys) {
     return keys.sort();
 }
 
+// Writes each item an iterator yields with `put` (no access held while it yields), then
+// the break of an indefinite container or the check against the announced length `n`.
+int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool indefinite,
+                  int (*put)(Ctx &, PyObject *)) {
+    Py_ssize_t count = 0;
+    for (;;) {
+        c.close();
+        Ref item(PyIter_Next(it));
+        if (!item) {
+            if (PyErr_Occurred()) return -1;
+            break;
+        }
+        if (!indefinite && count == n) return length_mismatch(container, n, -1);
+        ++count;
+        if (put(c, item.get()) < 0) return -1;
+    }
+    if (indefinite) return put_break(c);
+    return count == n ? 0 : length_mismatch(container, n, count);
+}
+
 // ---- Array bodies (window held at entry)
 
 int list_items(Ctx &c, PyObject *list, bool indefinite) {
@@ -192,20 +212,7 @@ int tuple_items(Ctx &c, PyObject *tuple, bool indefinite) {
     c.close();
     Ref it(PyObject_GetIter(obj));
     if (!it) return -1;
-    Py_ssize_t count = 0;
-    for (;;) {
-        c.close();
-        Ref item(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return -1;
-            break;
-        }
-        if (!indefinite && count == n) return length_mismatch(obj, n, -1);
-        ++count;
-        if (dispatch(c, item.get()) < 0) return -1;
-    }
-    if (indefinite) return put_break(c);
-    return count == n ? 0 : length_mismatch(obj, n, count);
+    return write_yielded(c, obj, it.get(), n, indefinite, dispatch);
 }
 
 int array_body(Ctx &c, PyObject *obj, void *) {
@@ -345,20 +352,7 @@ PyObject *items_name() {
         if (!items) return -1;
         return sorted_items(c, obj, items.get(), n, indefinite);
     }
-    Py_ssize_t count = 0;
-    for (;;) {
-        c.close();
-        Ref item(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return -1;
-            break;
-        }
-        if (!indefinite && count == n) return length_mismatch(obj, n, -1);
-        ++count;
-        if (put_item(c, item.get()) < 0) return -1;
-    }
-    if (indefinite) return put_break(c);
-    return count == n ? 0 : length_mismatch(obj, n, count);
+    return write_yielded(c, obj, it.get(), n, indefinite, put_item);
 }
 
 int map_body(Ctx &c, PyObject *obj, void *) {
@@ -387,12 +381,8 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
         if (guard.enter(kRecursionWhere)) rc = share(c, obj, body, nullptr);
     }
     if (opens) {
-        if (!c.reopen_for_cleanup()) {
-            namespace_discard(save);
-            return -1;
-        }
+        if (!namespace_close(c, save)) return -1;
         enc->string_namespacing = true;
-        namespace_pop(enc, save);
     }
     return rc;
 }

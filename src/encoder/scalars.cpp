@@ -329,12 +329,8 @@ int write_semantic(Ctx &c, uint64_t tag, PyObject *value) {
     namespace_push(enc, save, true);
     int rc = put_header(enc, 6, 256);
     if (rc == 0) rc = encode_nested(c, value);
-    if (!c.reopen_for_cleanup()) {
-        namespace_discard(save);
-        return -1;
-    }
+    if (!namespace_close(c, save)) return -1;
     enc->string_referencing = saved_referencing;
-    namespace_pop(enc, save);
     return rc;
 }
 
@@ -430,36 +426,27 @@ int put_simple_value(EncoderObject *enc, uint8_t v) {
     return emit_bytes(enc, two, 2);
 }
 
-PyObject *meth_encode_int(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_int, run_int>(s, a, n, k);
-}
-PyObject *meth_encode_bytes(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_bytes, run_bytes>(s, a, n, k);
-}
-PyObject *meth_encode_bytearray(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_bytearray, run_bytearray>(s, a, n, k);
-}
-PyObject *meth_encode_string(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_string, run_string>(s, a, n, k);
-}
-PyObject *meth_encode_bool(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_bool, run_bool>(s, a, n, k);
-}
-PyObject *meth_encode_simple_value(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_simple_value, run_simple_value>(s, a, n, k);
-}
-PyObject *meth_encode_float(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_float, run_float>(s, a, n, k);
-}
-PyObject *meth_encode_none(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return byte_method<k_encode_none, 0xf6>(s, a, n, k);
-}
-PyObject *meth_encode_undefined(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return byte_method<k_encode_undefined, 0xf7>(s, a, n, k);
-}
-PyObject *meth_encode_break(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return byte_method<k_encode_break, 0xff>(s, a, n, k);
-}
+#define KELVO_OBJ_METHOD(name, run)                                                   \
+    PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
+        return obj_method<k_##name, run>(s, a, n, k);                                   \
+    }
+KELVO_OBJ_METHOD(encode_int, run_int)
+KELVO_OBJ_METHOD(encode_bytes, run_bytes)
+KELVO_OBJ_METHOD(encode_bytearray, run_bytearray)
+KELVO_OBJ_METHOD(encode_string, run_string)
+KELVO_OBJ_METHOD(encode_bool, run_bool)
+KELVO_OBJ_METHOD(encode_simple_value, run_simple_value)
+KELVO_OBJ_METHOD(encode_float, run_float)
+#undef KELVO_OBJ_METHOD
+
+#define KELVO_BYTE_METHOD(name, byte)                                                   \
+    PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
+        return byte_method<k_##name, byte>(s, a, n, k);                                 \
+    }
+KELVO_BYTE_METHOD(encode_none, 0xf6)
+KELVO_BYTE_METHOD(encode_undefined, 0xf7)
+KELVO_BYTE_METHOD(encode_break, 0xff)
+#undef KELVO_BYTE_METHOD
 
 PyObject *meth_encode_length(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *slots[2];

@@ -1,5 +1,6 @@
 // The shared-value registry: containers being written, and values marked as shared
 // (tags 28 and 29). Also the module function shareable_encoder.
+#include "encoder/probe_table.h"
 #include "encoder/writer.h"
 
 #include "lib/args.h"
@@ -39,26 +40,9 @@ SharedRegistry::Slot *registry_find(SharedRegistry *r, uint64_t id) {
 }
 
 int registry_grow(SharedRegistry *r) {
-    size_t cap = r->slots == nullptr ? 16 : (r->mask + 1) * 2;
-    auto *slots = static_cast<SharedRegistry::Slot *>(PyMem_Calloc(cap, sizeof(SharedRegistry::Slot)));
-    if (slots == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    size_t mask = cap - 1;
-    if (r->slots != nullptr) {
-        for (size_t i = 0; i <= r->mask; ++i) {
-            const SharedRegistry::Slot &s = r->slots[i];
-            if (s.obj == nullptr) continue;
-            size_t j = slot_of(s.id, mask);
-            while (slots[j].obj != nullptr) j = (j + 1) & mask;
-            slots[j] = s;
-        }
-        PyMem_Free(r->slots);
-    }
-    r->slots = slots;
-    r->mask = mask;
-    return 0;
+    return grow_probe_table(
+        r, [](const SharedRegistry::Slot &s) { return s.obj == nullptr; },
+        [](const SharedRegistry::Slot &s, size_t mask) { return slot_of(s.id, mask); });
 }
 
 // Makes room for one more entry, creating the registry when missing.

@@ -1,5 +1,6 @@
 // String-reference tables: strings already written in the current namespace (tags 25
 // and 256), and the namespaces that replace them for a while.
+#include "encoder/probe_table.h"
 #include "encoder/writer.h"
 
 #include <cstring>
@@ -34,26 +35,9 @@ StringTable::Slot *table_probe(StringTable *t, Py_hash_t hash, const char *data,
 }
 
 int table_grow(StringTable *t) {
-    size_t cap = t->slots == nullptr ? 16 : (t->mask + 1) * 2;
-    auto *slots = static_cast<StringTable::Slot *>(PyMem_Calloc(cap, sizeof(StringTable::Slot)));
-    if (slots == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    size_t mask = cap - 1;
-    if (t->slots != nullptr) {
-        for (size_t i = 0; i <= t->mask; ++i) {
-            const StringTable::Slot &s = t->slots[i];
-            if (s.key == nullptr) continue;
-            size_t j = static_cast<size_t>(s.hash) & mask;
-            while (slots[j].key != nullptr) j = (j + 1) & mask;
-            slots[j] = s;
-        }
-        PyMem_Free(t->slots);
-    }
-    t->slots = slots;
-    t->mask = mask;
-    return 0;
+    return grow_probe_table(
+        t, [](const StringTable::Slot &s) { return s.key == nullptr; },
+        [](const StringTable::Slot &s, size_t mask) { return static_cast<size_t>(s.hash) & mask; });
 }
 
 // Numbers `data` with `index`. The table is created when missing.

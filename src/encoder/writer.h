@@ -200,9 +200,19 @@ struct NamespaceSave {
 // Puts the current tables aside and starts empty ones; `opens` tells whether the new
 // tables belong to a namespace (tag 256 written) or only start a self-contained output.
 void namespace_push(EncoderObject *enc, NamespaceSave &save, bool opens);
-// Releases the current tables and brings the saved ones back.
+// Releases the current tables and brings the saved ones back (window held).
 void namespace_pop(EncoderObject *enc, NamespaceSave &save);
 // Releases saved tables that can no longer be brought back.
 void namespace_discard(NamespaceSave &save);
+// Reopens the window and pops; when the window cannot be had the saved tables are
+// released instead and false is returned with the exception set.
+[[nodiscard]] inline bool namespace_close(Ctx &c, NamespaceSave &save) {
+    if (!c.reopen_for_cleanup()) {
+        namespace_discard(save);
+        return false;
+    }
+    namespace_pop(c.enc, save);
+    return true;
+}
 
 }  // namespace kelvo
