@@ -174,20 +174,49 @@ int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool 
 
 // ---- Array bodies (window held at entry)
 
+// A list by index, bounded by its current length, reading the items inside the list's
+// critical section. Runs of items that need no Python code are written there directly;
+// any other item leaves it, is dispatched, and the walk resumes at the next index.
 int list_items(Ctx &c, PyObject *list, bool indefinite) {
+    EncoderObject *enc = c.enc;
     Py_ssize_t n = PyList_GET_SIZE(list);
-    if (put_container_head(c.enc, 4, indefinite, n) < 0) return -1;
+    if (put_container_head(enc, 4, indefinite, n) < 0) return -1;
+    bool leaves = enc->encoders == nullptr;
+    // Without a stream, writing a leaf runs no Python code, so the list's own references
+    // keep its items alive while they are written.
+    bool protect = enc->write_target != nullptr;
     Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(list); ++i) {
-        PyObject *item = PyList_GetItemRef(list, i);
-        if (item == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
-            PyErr_Clear();
-            break;
+    for (;;) {
+        Ref pending;
+        int state = 1;  // 0 an item to dispatch, 1 done, -1 error, -2 too many items
+        {
+            if (!c.open()) return -1;
+            CriticalSection cs(list);
+            for (; i < PyList_GET_SIZE(list); ++i) {
+                if (!indefinite && i == n) {
+                    state = -2;
+                    break;
+                }
+                PyObject *item = PyList_GET_ITEM(list, i);
+                if (leaves) {
+                    Ref hold = protect ? Ref::borrow(item) : Ref();
+                    int r = try_put_leaf(enc, item);
+                    if (r > 0) continue;
+                    if (r < 0) {
+                        state = -1;
+                        break;
+                    }
+                }
+                pending = Ref::borrow(item);
+                ++i;
+                state = 0;
+                break;
+            }
         }
-        Ref hold(item);
-        if (!indefinite && i == n) return length_mismatch(list, n, -1);
-        if (dispatch(c, item) < 0) return -1;
+        if (state == -1) return -1;
+        if (state == -2) return length_mismatch(list, n, -1);
+        if (state == 1) break;
+        if (dispatch(c, pending.get()) < 0) return -1;
     }
     if (indefinite) return put_break(c);
     return i == n ? 0 : length_mismatch(list, n, i);

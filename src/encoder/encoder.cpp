@@ -366,13 +366,12 @@ PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj) {
     enc->out = saved_out;
     replace_field(enc->write_target, saved_target);
     w.close();
-    PyObject *result = nullptr;
-    if (exc == nullptr)
-        result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(produced.data),
-                                           static_cast<Py_ssize_t>(produced.len));
-    produced.release();
-    if (exc != nullptr) PyErr_SetRaisedException(exc);
-    return result;
+    if (exc != nullptr) {
+        produced.release();
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+    return produced.finish();
 }
 
 namespace {

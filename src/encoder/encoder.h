@@ -9,13 +9,15 @@
 
 namespace kelvo {
 
-// A growable byte buffer in PyMem memory; growth is geometric.
+// A growable byte buffer; growth is geometric. The storage is a bytes object that only
+// this buffer refers to, so that the finished content becomes the result without a copy.
 struct OutBuffer {
+    PyObject *owner;  // the bytes object holding the storage, or nullptr while there is none
     uint8_t *data;
     size_t len;
     size_t cap;
 
-    // Makes room for `extra` more bytes. -1 with MemoryError.
+    // Makes room for `extra` more bytes. -1 with MemoryError (the content is then lost).
     int reserve(size_t extra) {
         if (cap - len >= extra) return 0;
         return grow(extra);
@@ -26,10 +28,13 @@ struct OutBuffer {
     // Moves the content out, leaving this buffer empty.
     OutBuffer take() noexcept {
         OutBuffer out = *this;
+        owner = nullptr;
         data = nullptr;
         len = cap = 0;
         return out;
     }
+    // The content as a new bytes object, leaving this buffer empty. NULL on error.
+    PyObject *finish();
 };
 
 // The shared-value registry and the string-reference tables, owned by the encoder.

@@ -10,32 +10,39 @@ namespace kelvo {
 
 int OutBuffer::grow(size_t extra) {
     size_t need = len + extra;
-    if (need < len) {
+    if (need < len || need > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         return -1;
     }
     size_t new_cap = cap < 256 ? 256 : cap;
-    while (new_cap < need) {
-        if (new_cap > SIZE_MAX / 2) {
-            new_cap = need;
-            break;
-        }
-        new_cap *= 2;
+    while (new_cap < need) new_cap = new_cap > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 ? need : new_cap * 2;
+    if (owner == nullptr) {
+        owner = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(new_cap));
+    } else if (_PyBytes_Resize(&owner, static_cast<Py_ssize_t>(new_cap)) < 0) {
+        owner = nullptr;  // released by the failed resize
     }
-    auto *p = static_cast<uint8_t *>(PyMem_Realloc(data, new_cap));
-    if (p == nullptr) {
-        PyErr_NoMemory();
+    if (owner == nullptr) {
+        data = nullptr;
+        len = cap = 0;
         return -1;
     }
-    data = p;
+    data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(owner));
     cap = new_cap;
     return 0;
 }
 
 void OutBuffer::release() noexcept {
-    PyMem_Free(data);
+    Py_CLEAR(owner);
     data = nullptr;
     len = cap = 0;
+}
+
+PyObject *OutBuffer::finish() {
+    OutBuffer out = take();
+    if (out.owner == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject *result = out.owner;
+    if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(out.len)) < 0) return nullptr;
+    return result;
 }
 
 int flush_buffer(EncoderObject *enc) {

@@ -16,10 +16,6 @@ namespace {
 
 EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObject *>(self); }
 
-void put_be(uint8_t *out, uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) out[n - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Whether a single-precision value is exactly a half-precision one.
 bool fits_half(float s) {
     if (!(std::fabs(s) <= 65504.0f)) return false;
@@ -162,15 +158,14 @@ inline const char *utf8_of(PyObject *obj, Py_ssize_t *n) {
 // ---- Floats
 
 size_t float_bytes(double v, bool canonical, uint8_t *out, bool *split) {
-    *split = false;
-    out[0] = 0xf9;
-    if (std::isnan(v)) {
-        out[1] = 0x7e;
-        out[2] = 0x00;
-        return 3;
-    }
-    if (std::isinf(v)) {
-        out[1] = v > 0 ? 0x7c : 0xfc;
+    uint64_t bits;
+    memcpy(&bits, &v, sizeof bits);
+    if ((bits & 0x7ff0000000000000ull) == 0x7ff0000000000000ull) {
+        // NaN of any sign or payload, and the infinities: fixed half-precision forms.
+        bool nan = (bits & 0x000fffffffffffffull) != 0;
+        *split = false;
+        out[0] = 0xf9;
+        out[1] = nan ? 0x7e : (bits >> 63 ? 0xfc : 0x7c);
         out[2] = 0x00;
         return 3;
     }
@@ -179,20 +174,21 @@ size_t float_bytes(double v, bool canonical, uint8_t *out, bool *split) {
         float s = static_cast<float>(v);
         if (static_cast<double>(s) == v) {
             if (fits_half(s)) {
+                out[0] = 0xf9;
                 PyFloat_Pack2(v, reinterpret_cast<char *>(out + 1), 0);
                 return 3;
             }
-            uint32_t bits;
-            memcpy(&bits, &s, sizeof bits);
+            uint32_t single;
+            memcpy(&single, &s, sizeof single);
+            single = __builtin_bswap32(single);
             out[0] = 0xfa;
-            put_be(out + 1, bits, 4);
+            memcpy(out + 1, &single, 4);
             return 5;
         }
     }
-    uint64_t bits;
-    memcpy(&bits, &v, sizeof bits);
+    bits = __builtin_bswap64(bits);
     out[0] = 0xfb;
-    put_be(out + 1, bits, 8);
+    memcpy(out + 1, &bits, 8);
     return 9;
 }
 

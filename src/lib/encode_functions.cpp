@@ -40,10 +40,7 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
         if (!w.open(enc, AccessSite::Window)) return nullptr;
         out = enc->out.take();
     }
-    PyObject *result =
-        PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data), static_cast<Py_ssize_t>(out.len));
-    out.release();
-    return result;
+    return out.finish();
 }
 
 #define KELVO_OPTIONS_SIGNATURE                                                                              \
