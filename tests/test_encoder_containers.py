@@ -287,3 +287,67 @@ def test_container_methods_while_idle(writer):
     e.encode_frozenset(frozenset())
     e.encode_array((1,))
     assert b"".join(writer.calls).hex() == "a1616181" "01" "d9010281" "02" "d9010280" "8101"
+
+
+class MeddlingWriter:
+    """A stream whose write() changes the container being encoded."""
+
+    def __init__(self, meddle):
+        self.meddle, self.calls = meddle, []
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        self.calls.append(bytes(data))
+        self.meddle()
+
+
+def unique_strings(n):
+    return ["".join(chr(0x4e00 + (i * 7 + j) % 500) for j in range(200)) + str(i) for i in range(n)]
+
+
+def test_stream_write_that_empties_the_list_being_written():
+    data = unique_strings(50)  # each string held by the list alone
+    fp = MeddlingWriter(data.clear)
+    with pytest.raises(CBOREncodeValueError, match="length 50 announced"):
+        CBOREncoder(fp).encode(data)
+
+
+def test_stream_write_that_grows_the_list_being_written():
+    data = unique_strings(50)
+    fp = MeddlingWriter(lambda: data.append("more"))
+    with pytest.raises(CBOREncodeValueError, match="length 50 announced, more items found"):
+        CBOREncoder(fp).encode(data)
+
+
+def test_stream_write_that_changes_the_dict_being_written():
+    data = dict(zip(unique_strings(50), unique_strings(50)))
+    fp = MeddlingWriter(data.clear)
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        CBOREncoder(fp).encode(data)
+
+
+def flushed_chunks(pieces):
+    """The write() calls the flush rule makes for a sequence of emitted pieces."""
+    chunks, pending = [], b""
+    for piece in pieces:
+        if len(piece) > 4096:
+            chunks.append(pending)
+            pending = b""
+        pending += piece
+        if len(pending) >= 4096:
+            chunks.append(pending)
+            pending = b""
+    return chunks + [pending]
+
+
+def test_flush_points_follow_each_emitted_piece(writer):
+    strings = [bytes([65 + i % 26]) * 100 for i in range(100)] + [b"z" * 5000]
+    pieces = [b"\x98", b"\x65"]
+    for s in strings:
+        head = b"\x78\x64" if len(s) == 100 else b"\x79\x13\x88"
+        pieces += [head[:1], head[1:], s]
+    CBOREncoder(writer).encode([s.decode() for s in strings])
+    assert writer.calls == flushed_chunks(pieces)
+    assert len(writer.calls) > 3

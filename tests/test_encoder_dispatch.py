@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from _kelvo import CBOREncodeError, CBOREncoder, CBORSimpleValue, CBORTag, dumps, undefined
+from _kelvo import CBOREncodeError, CBOREncoder, CBORSimpleValue, CBORTag, dumps, frozendict, undefined
 
 
 def writes(value, **options):
@@ -110,6 +110,7 @@ def test_unsupported_type():
     (collections.OrderedDict(a=1), "a1616101"), (collections.namedtuple("P", "x y")(1, 2), "820102"),
     (CBORTag(6, 0), "c600"), (CBORTag(256, "a"), "d9010061" "61"), (undefined, "f7"),
     (CBORSimpleValue(0), "e0"), (frozenset(), "d9010280"), (None, "f6"),
+    (frozendict({"a": [1]}), "a161618101"),
 ])
 def test_built_in_types(value, expected):
     assert writes(value) == expected

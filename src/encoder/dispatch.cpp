@@ -5,6 +5,7 @@
 
 #include "lib/args.h"
 #include "types/exceptions.h"
+#include "types/frozendict.h"
 #include "types/simple.h"
 #include "types/stdlib.h"
 #include "types/tag.h"
@@ -97,6 +98,9 @@ int raise_unsupported(PyObject *obj) {
     if (PyByteArray_Check(obj)) return write_bytearray(c, obj);
     if (obj == Py_None) return emit_byte(enc, 0xf6);
     if (is_undefined(obj)) return emit_byte(enc, 0xf7);
+    // A frozendict is registered as a Mapping for good, so the isinstance check below
+    // would only confirm it.
+    if (is_frozendict(obj)) return encode_map_step(c, obj);
     // isinstance against the abstract classes may run Python code.
     c.close();
     int r = is_mapping(obj);
