@@ -113,13 +113,12 @@ int write_big_int(Ctx &c, PyObject *obj) {
 // An int subclass is classified with its own comparisons and arithmetic.
 int write_int_subclass(Ctx &c, PyObject *obj) {
     c.close();
-    Ref one(PyLong_FromLong(1));
-    Ref two64(one ? PyNumber_Lshift(one.get(), Ref(PyLong_FromLong(64)).get()) : nullptr);
+    Ref two64(PyLong_FromString("18446744073709551616", nullptr, 10));
     if (!two64) return -1;
     int r = PyObject_RichCompareBool(obj, two64.get(), Py_GE);
     if (r < 0) return -1;
     if (r) return write_big_int(c, obj);
-    Ref minus_two64(PyNumber_Negative(two64.get()));
+    Ref minus_two64(PyLong_FromString("-18446744073709551616", nullptr, 10));
     if (!minus_two64) return -1;
     r = PyObject_RichCompareBool(obj, minus_two64.get(), Py_LT);
     if (r < 0) return -1;
@@ -136,7 +135,8 @@ int write_int_subclass(Ctx &c, PyObject *obj) {
         if (arg == static_cast<uint64_t>(-1) && PyErr_Occurred()) return -1;
     } else {
         major = 1;
-        Ref sum(PyNumber_Add(obj, one.get()));
+        Ref one(PyLong_FromLong(1));
+        Ref sum(one ? PyNumber_Add(obj, one.get()) : nullptr);
         Ref magnitude(sum ? PyNumber_Absolute(sum.get()) : nullptr);
         if (!magnitude || convert_u64(magnitude.get(), &arg) < 0) return -1;
     }
