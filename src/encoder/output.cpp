@@ -14,8 +14,11 @@ int OutBuffer::grow(size_t extra) {
         PyErr_NoMemory();
         return -1;
     }
-    size_t new_cap = cap < 256 ? 256 : cap;
-    while (new_cap < need) new_cap = new_cap > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 ? need : new_cap * 2;
+    // Half as much again as what is needed: geometric, and the finished content fills at
+    // least two thirds of the storage, so that trimming it to size can leave it in place.
+    size_t new_cap = need + need / 2;
+    if (new_cap < need || new_cap > static_cast<size_t>(PY_SSIZE_T_MAX)) new_cap = need;
+    if (new_cap < 256) new_cap = 256;
     if (owner == nullptr) {
         owner = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(new_cap));
     } else if (_PyBytes_Resize(&owner, static_cast<Py_ssize_t>(new_cap)) < 0) {
