@@ -110,3 +110,22 @@ def test_hook_encoder_of_dumps_has_no_stream():
     dumps(Custom(1), default=idle_write)
     with pytest.raises(RuntimeError, match="^fp not set$"):
         errors[0].write(b"x")
+
+
+def test_threads_encoding_shared_data_agree():
+    import threading
+
+    data = sample()
+    expected = dumps(data, default=default, value_sharing=True, canonical=True)
+    results = []
+
+    def work():
+        for _ in range(50):
+            results.append(dumps(data, default=default, value_sharing=True, canonical=True))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [expected] * 200
