@@ -1,6 +1,7 @@
 // The module's initialisation function and the filling of a new module object.
 #include "encoder/encoder.h"
 #include "lib/args.h"
+#include "lib/encode_functions.h"
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "types/exceptions.h"
@@ -79,7 +80,7 @@ int module_exec(PyObject *m) {
     if (!PyModule_Check(m)) return raise_not_instance(m, "module");
     const Entry entries[] = {
         {Entry::Class, "CBOREncoder", encoder_type, nullptr, Exc::CBORError},
-        {Entry::Function, "shareable_encoder", nullptr, module_function("shareable_encoder"), Exc::CBORError},
+        {Entry::Function, "shareable_encoder", nullptr, shareable_encoder_def(), Exc::CBORError},
         {Entry::Class, "CBORDecoder", module_class("CBORDecoder"), nullptr, Exc::CBORError},
         {Entry::Function, "shareable_decoder", nullptr, module_function("shareable_decoder"), Exc::CBORError},
         {Entry::Class, "CBORTag", tag_type, nullptr, Exc::CBORError},
@@ -93,8 +94,8 @@ int module_exec(PyObject *m) {
         {Entry::Exception, "CBORDecodeEOF", nullptr, nullptr, Exc::CBORDecodeEOF},
         {Entry::Function, "load", nullptr, module_function("load"), Exc::CBORError},
         {Entry::Function, "loads", nullptr, module_function("loads"), Exc::CBORError},
-        {Entry::Function, "dump", nullptr, module_function("dump"), Exc::CBORError},
-        {Entry::Function, "dumps", nullptr, module_function("dumps"), Exc::CBORError},
+        {Entry::Function, "dump", nullptr, dump_def(), Exc::CBORError},
+        {Entry::Function, "dumps", nullptr, dumps_def(), Exc::CBORError},
     };
     for (const Entry &e : entries) {
         int rc = 0;
