@@ -9,15 +9,13 @@
 
 namespace kelvo {
 
-// A growable byte buffer; growth is geometric. The storage is a bytes object that only
-// this buffer refers to, so that the finished content becomes the result without a copy.
+// A growable byte buffer in PyMem memory; growth is geometric.
 struct OutBuffer {
-    PyObject *owner;  // the bytes object holding the storage, or nullptr while there is none
     uint8_t *data;
     size_t len;
     size_t cap;
 
-    // Makes room for `extra` more bytes. -1 with MemoryError (the content is then lost).
+    // Makes room for `extra` more bytes. -1 with MemoryError (the content is kept).
     int reserve(size_t extra) {
         if (cap - len >= extra) return 0;
         return grow(extra);
@@ -28,7 +26,6 @@ struct OutBuffer {
     // Moves the content out, leaving this buffer empty.
     OutBuffer take() noexcept {
         OutBuffer out = *this;
-        owner = nullptr;
         data = nullptr;
         len = cap = 0;
         return out;

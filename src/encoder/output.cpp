@@ -14,37 +14,31 @@ int OutBuffer::grow(size_t extra) {
         PyErr_NoMemory();
         return -1;
     }
-    // Half as much again as what is needed: geometric, and the finished content fills at
-    // least two thirds of the storage, so that trimming it to size can leave it in place.
+    // Half as much again as what is needed: geometric growth.
     size_t new_cap = need + need / 2;
     if (new_cap < need || new_cap > static_cast<size_t>(PY_SSIZE_T_MAX)) new_cap = need;
     if (new_cap < 256) new_cap = 256;
-    if (owner == nullptr) {
-        owner = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(new_cap));
-    } else if (_PyBytes_Resize(&owner, static_cast<Py_ssize_t>(new_cap)) < 0) {
-        owner = nullptr;  // released by the failed resize
-    }
-    if (owner == nullptr) {
-        data = nullptr;
-        len = cap = 0;
+    auto *p = static_cast<uint8_t *>(PyMem_Realloc(data, new_cap));
+    if (p == nullptr) {
+        PyErr_NoMemory();
         return -1;
     }
-    data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(owner));
+    data = p;
     cap = new_cap;
     return 0;
 }
 
 void OutBuffer::release() noexcept {
-    Py_CLEAR(owner);
+    PyMem_Free(data);
     data = nullptr;
     len = cap = 0;
 }
 
 PyObject *OutBuffer::finish() {
     OutBuffer out = take();
-    if (out.owner == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
-    PyObject *result = out.owner;
-    if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(out.len)) < 0) return nullptr;
+    PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data),
+                                                 static_cast<Py_ssize_t>(out.len));
+    out.release();
     return result;
 }
 
