@@ -1,0 +1,123 @@
+// Byte and text strings: definite lengths (read at once, or in pieces when long),
+// indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
+#include "decoder/machine.h"
+
+#include "types/exceptions.h"
+#include "types/stdlib.h"
+
+namespace kelvo {
+
+namespace {
+
+PyObject *make_bytes(const uint8_t *p, size_t n) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+}
+
+PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
+}
+
+// The n content bytes of a string: in place when they are buffered, in one read up to the
+// piece size, otherwise in pieces collected in `pieces`. NULL with the exception set.
+const uint8_t *read_content(Machine &m, size_t n, InputSpan &span, PodVec<uint8_t> &pieces) {
+    if (n <= kPieceSize || n <= m.d->in.remaining()) {
+        if (read_span(m.d, n, &span) < 0) return nullptr;
+        return span.data();
+    }
+    pieces.truncate(0);
+    if (read_pieces(m.d, n, pieces) < 0) return nullptr;
+    return pieces.data();
+}
+
+// The length of the next chunk of an indefinite string of major type `major`: 1 with *n
+// set, 0 at the break code, -1 with the exception set.
+int read_chunk_header(Machine &m, uint8_t major, uint64_t *n) {
+    uint8_t b;
+    if (read_byte(m.d, &b) < 0) return -1;
+    if (b == 0xff) return 0;
+    if ((b >> 5) != major) {
+        raise_exc_format(Exc::CBORDecodeError,
+                         major == 2 ? "non-byte string (major type %d) found in indefinite length byte string"
+                                    : "non-text string (major type %d) found in indefinite length text string",
+                         b >> 5);
+        return -1;
+    }
+    int r = read_argument(m, b & 0x1f, n);
+    if (r < 0) return -1;
+    if (r == 0) {
+        indefinite_not_allowed();
+        return -1;
+    }
+    uint64_t limit;
+    if (stdlib::maxsize(&limit) < 0) return -1;
+    if (*n > limit) {
+        raise_exc_format(Exc::CBORDecodeError,
+                         major == 2 ? "chunk too long in an indefinite bytestring chunk: %llu"
+                                    : "chunk too long in an indefinite text string chunk: %llu",
+                         static_cast<unsigned long long>(*n));
+        return -1;
+    }
+    return 1;
+}
+
+DecodeAction indefinite_bytes(Machine &m) {
+    PodVec<uint8_t> buf;
+    for (;;) {
+        uint64_t n;
+        int r = read_chunk_header(m, 2, &n);
+        if (r < 0) return DecodeAction::error();
+        if (r == 0) break;
+        // Chunks are read in pieces too, so a chunk header claiming more than the input
+        // holds costs no more memory than the input does.
+        if (read_pieces(m.d, n, buf) < 0) return DecodeAction::error();
+    }
+    return DecodeAction::item(make_bytes(buf.data(), buf.size()));
+}
+
+DecodeAction indefinite_text(Machine &m) {
+    Ref chunks(PyList_New(0));
+    if (!chunks) return DecodeAction::error();
+    PodVec<uint8_t> pieces;
+    for (;;) {
+        uint64_t n;
+        int r = read_chunk_header(m, 3, &n);
+        if (r < 0) return DecodeAction::error();
+        if (r == 0) break;
+        InputSpan span;
+        const uint8_t *p = read_content(m, n, span, pieces);
+        if (p == nullptr) return DecodeAction::error();
+        Ref text(make_text(m, p, n));
+        if (!text || PyList_Append(chunks.get(), text.get()) < 0) return DecodeAction::error();
+    }
+    Ref empty(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty) return DecodeAction::error();
+    return DecodeAction::item(PyUnicode_Join(empty.get(), chunks.get()));
+}
+
+}  // namespace
+
+DecodeAction decode_byte_string(Machine &m, uint8_t ai) {
+    uint64_t n;
+    int r = read_argument(m, ai, &n);
+    if (r < 0) return DecodeAction::error();
+    if (r == 0) return indefinite_bytes(m);
+    InputSpan span;
+    PodVec<uint8_t> pieces;
+    const uint8_t *p = read_content(m, n, span, pieces);
+    if (p == nullptr) return DecodeAction::error();
+    return DecodeAction::string_item(make_bytes(p, n), n);
+}
+
+DecodeAction decode_text_string(Machine &m, uint8_t ai) {
+    uint64_t n;
+    int r = read_argument(m, ai, &n);
+    if (r < 0) return DecodeAction::error();
+    if (r == 0) return indefinite_text(m);
+    InputSpan span;
+    PodVec<uint8_t> pieces;
+    const uint8_t *p = read_content(m, n, span, pieces);
+    if (p == nullptr) return DecodeAction::error();
+    return DecodeAction::string_item(make_text(m, p, n), n);
+}
+
+}  // namespace kelvo
