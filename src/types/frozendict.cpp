@@ -4,7 +4,9 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/module.h"
+#include "lib/recursion.h"
 #include "lib/typecell.h"
+#include "types/lifecycle.h"
 #include "types/reentry.h"
 #include "types/siphash.h"
 #include "types/stdlib.h"
@@ -39,7 +41,9 @@ R with_items(PyObject *self, R failure, Body &&body) {
     return body(items);
 }
 
+// Wraps a dict (stolen reference; NULL passes the caller's failure through).
 PyObject *wrap_dict(PyObject *dict) {
+    if (dict == nullptr) return nullptr;
     Ref owned(dict);
     PyTypeObject *tp = frozendict_type();
     if (tp == nullptr) return nullptr;
@@ -54,34 +58,10 @@ PyObject *wrap_dict(PyObject *dict) {
 // ---- Construction and lifecycle
 
 PyObject *fd_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
-    PyObject *dict = PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
-    if (dict == nullptr) return nullptr;
-    return wrap_dict(dict);
+    return wrap_dict(PyObject_Call(reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs));
 }
 
-int fd_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    FrozenDictObject *fd = as_fd(self);
-    TraverseAccess access(fd->access);
-    if (!access.ok()) return 0;
-    Py_VISIT(fd->dict);
-    return 0;
-}
-
-int fd_clear(PyObject *self) {
-    Py_CLEAR(as_fd(self)->dict);
-    return 0;
-}
-
-void fd_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, fd_dealloc)
-    Py_CLEAR(as_fd(self)->dict);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
+using Lifecycle = OwnedFieldLifecycle<FrozenDictObject, &FrozenDictObject::dict>;
 
 // ---- Mapping protocol
 
@@ -103,8 +83,11 @@ PyObject *fd_subscript(PyObject *self, PyObject *key) {
 }
 
 PyObject *fd_repr(PyObject *self) {
-    return with_items(self, static_cast<PyObject *>(nullptr),
-                      [](PyObject *items) { return PyUnicode_FromFormat("frozendict(%R)", items); });
+    return with_items(self, static_cast<PyObject *>(nullptr), [](PyObject *items) -> PyObject * {
+        RecursionGuard depth;
+        if (!depth.enter(" while getting the repr of an object")) return nullptr;
+        return PyUnicode_FromFormat("frozendict(%R)", items);
+    });
 }
 
 // ---- Methods
@@ -199,9 +182,9 @@ Py_hash_t fd_hash(PyObject *self) {
     Ref holder;
     PyObject *items = items_of(fd, holder);
     if (items == nullptr) return -1;
-    if (Py_EnterRecursiveCall(" while hashing a frozendict")) return -1;
+    RecursionGuard depth;
+    if (!depth.enter(" while hashing an object")) return -1;
     Py_hash_t h = compute_hash(items);
-    Py_LeaveRecursiveCall();
     if (h == -1) return -1;
     cache.store(h, std::memory_order_release);
     return h;
@@ -215,7 +198,13 @@ PyObject *fd_richcompare(PyObject *self, PyObject *other, int op) {
     }
     if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     return with_items(self, static_cast<PyObject *>(nullptr), [other](PyObject *items) -> PyObject * {
-        Ref result(PyObject_RichCompare(items, other, Py_EQ));
+        RecursionGuard depth;
+        if (!depth.enter(" in comparison")) return nullptr;
+        // Against another frozendict the interpreter would end up comparing the two
+        // dicts through the reflected operation; compare them directly.
+        PyObject *rhs = other;
+        if (is_frozendict(other) && as_fd(other)->dict != nullptr) rhs = as_fd(other)->dict;
+        Ref result(PyObject_RichCompare(items, rhs, Py_EQ));
         if (!result) return nullptr;
         int truth = PyObject_IsTrue(result.get());
         if (truth < 0) return nullptr;
@@ -231,9 +220,9 @@ const char kFrozenDictDoc[] =
 PyType_Slot fd_slots[] = {
     {Py_tp_doc, const_cast<char *>(kFrozenDictDoc)},
     {Py_tp_new, reinterpret_cast<void *>(fd_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(fd_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(fd_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(fd_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Lifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Lifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
     {Py_sq_contains, reinterpret_cast<void *>(fd_contains)},
     {Py_tp_iter, reinterpret_cast<void *>(fd_iter)},
     {Py_mp_length, reinterpret_cast<void *>(fd_length)},

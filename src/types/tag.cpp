@@ -3,8 +3,12 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/recursion.h"
 #include "lib/typecell.h"
+#include "types/frozendict.h"
+#include "types/lifecycle.h"
 #include "types/reentry.h"
+#include "types/simple.h"
 #include "types/siphash.h"
 
 namespace kelvo {
@@ -42,31 +46,7 @@ PyObject *tag_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
 
 // ---- Lifecycle
 
-int tag_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    TagObject *t = as_tag(self);
-    TraverseAccess access(t->access);
-    if (!access.ok()) return 0;
-    Py_VISIT(t->value);
-    return 0;
-}
-
-int tag_clear(PyObject *self) {
-    Py_CLEAR(as_tag(self)->value);
-    return 0;
-}
-
-void tag_dealloc(PyObject *self) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A chain of tags nested in each other is released through the trashcan, so its
-    // length is not bounded by the C stack.
-    Py_TRASHCAN_BEGIN(self, tag_dealloc)
-    Py_CLEAR(as_tag(self)->value);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
+using Lifecycle = OwnedFieldLifecycle<TagObject, &TagObject::value>;
 
 // ---- Properties
 
@@ -105,6 +85,8 @@ PyObject *tag_repr(PyObject *self) {
     if (entered == 0) return PyUnicode_FromString("...");
     SharedAccess access;
     if (!access.acquire(t->access, AccessSite::Entry)) return nullptr;
+    RecursionGuard depth;
+    if (!depth.enter(" while getting the repr of an object")) return nullptr;
     Ref value = Ref::borrow(value_of(t));
     return PyUnicode_FromFormat("CBORTag(%llu, %R)", static_cast<unsigned long long>(t->tag), value.get());
 }
@@ -113,7 +95,8 @@ PyObject *tag_repr(PyObject *self) {
 // same as calling the method by name.
 bool hash_slot_is_method(PyObject *v) {
     return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyFloat_CheckExact(v) ||
-           PyTuple_CheckExact(v) || v == Py_None || PyBool_Check(v) || PyFrozenSet_CheckExact(v) || is_tag(v);
+           PyTuple_CheckExact(v) || v == Py_None || PyBool_Check(v) || PyFrozenSet_CheckExact(v) || is_tag(v) ||
+           is_simple_value(v) || is_frozendict(v);
 }
 
 // The value's `__hash__()` as a signed 64-bit number. -1 with the exception set.
@@ -126,7 +109,9 @@ int value_hash(PyObject *value, int64_t *out) {
             return 0;
         }
     } else {
-        result.reset(PyObject_CallMethodNoArgs(value, hash_name()));
+        PyObject *name = hash_name();
+        if (name == nullptr) return -1;
+        result.reset(PyObject_CallMethodNoArgs(value, name));
         if (result) return convert_i64(result.get(), out);
     }
     PyObject *cause = PyErr_GetRaisedException();
@@ -143,12 +128,11 @@ Py_hash_t tag_hash(PyObject *self) {
     if (entered == 0) return raise_self_reference("hashable");
     SharedAccess access;
     if (!access.acquire(t->access, AccessSite::Entry)) return -1;
-    if (Py_EnterRecursiveCall(" while hashing a CBORTag")) return -1;
+    RecursionGuard depth;
+    if (!depth.enter(" while hashing an object")) return -1;
     Ref value = Ref::borrow(value_of(t));
     int64_t inner;
-    int rc = value_hash(value.get(), &inner);
-    Py_LeaveRecursiveCall();
-    if (rc < 0) return -1;
+    if (value_hash(value.get(), &inner) < 0) return -1;
     uint8_t message[16];
     store_le64(message, t->tag);
     store_le64(message + 8, static_cast<uint64_t>(inner));
@@ -182,6 +166,8 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
     SharedAccess access_b;
     if (!access_b.acquire(b->access, AccessSite::Window)) return nullptr;
     if (a->tag != b->tag) Py_RETURN_RICHCOMPARE(a->tag, b->tag, op);
+    RecursionGuard depth;
+    if (!depth.enter(" in comparison")) return nullptr;
     Ref va = Ref::borrow(value_of(a));
     Ref vb = Ref::borrow(value_of(b));
     Ref result(PyObject_RichCompare(va.get(), vb.get(), op));
@@ -198,9 +184,9 @@ const char kTagDoc[] =
 PyType_Slot tag_slots[] = {
     {Py_tp_doc, const_cast<char *>(kTagDoc)},
     {Py_tp_new, reinterpret_cast<void *>(tag_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(tag_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(tag_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(tag_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Lifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Lifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
     {Py_tp_repr, reinterpret_cast<void *>(tag_repr)},
     {Py_tp_hash, reinterpret_cast<void *>(tag_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(tag_richcompare)},
