@@ -151,3 +151,28 @@ def test_mutable_list_from_tag_payload_is_complete():
     value = loads(h("82 83 01 02 03 d8 1c 82 04 05"))
     assert value == [[1, 2, 3], [4, 5]]
     assert loads(h("c6 83 01 02 03")) == CBORTag(6, (1, 2, 3))
+
+
+def encode_text(text):
+    data = text.encode("utf-8", "surrogateescape")
+    assert len(data) < 24
+    return bytes([0x60 + len(data)]) + data
+
+
+@pytest.mark.parametrize("immutable", [False, True])
+def test_map_keys_of_every_short_length(immutable):
+    # keys repeat across maps; keys that share their first and last bytes must stay apart
+    keys = ["", "a", "ab", "abc", "abcd", "é", "\u6c34", "abcdefg", "abcdefgh", "abcdefghijklmnop",
+            "aaaaaaaaXbbbbbbbb", "aaaaaaaaYbbbbbbbb", "aaaaaaaaXYbbbbbbbb", "aaaaaaaaYXbbbbbbbb"]
+    one_map = bytes([0xa0 + len(keys)]) + b"".join(encode_text(k) + bytes([i]) for i, k in enumerate(keys))
+    data = b"\x83" + one_map * 3
+    value = loads(data, immutable=immutable)
+    for mapping in value:
+        assert list(mapping.items()) == [(k, i) for i, k in enumerate(keys)]
+
+
+def test_map_keys_with_invalid_utf8():
+    data = h("82 a1 61 ff 01 a1 61 ff 02")
+    assert loads(data, str_errors="replace") == [{"\ufffd": 1}, {"\ufffd": 2}]
+    with pytest.raises(CBORDecodeError, match="^error decoding text string$"):
+        loads(data)

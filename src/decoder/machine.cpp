@@ -8,6 +8,7 @@
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 
+#include <cstring>
 #include <utility>
 
 namespace kelvo {
@@ -21,7 +22,7 @@ void frame_release(DecodeFrame &f) noexcept {
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, break_marker(stdlib::break_marker()), start_immutable(start_flag),
+    : d(state), tmpl{}, keys(nullptr), break_marker(stdlib::break_marker()), start_immutable(start_flag),
       immutable(start_flag), major(0) {}
 
 Machine::~Machine() {
@@ -30,6 +31,10 @@ Machine::~Machine() {
     drop_values(0);
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
+    if (keys != nullptr) {
+        for (PyObject *key : keys->objects) Py_XDECREF(key);
+        PyMem_Free(keys);
+    }
 }
 
 DecodeFrame &Machine::prepare(FrameKind kind, bool frame_immutable, bool accepts_break) noexcept {
@@ -62,11 +67,7 @@ DecodeAction indefinite_not_allowed() {
     return DecodeAction::error();
 }
 
-int read_argument(Machine &m, uint8_t ai, uint64_t *out) {
-    if (ai < 24) {
-        *out = ai;
-        return 1;
-    }
+int read_long_argument(Machine &m, uint8_t ai, uint64_t *out) {
     uint8_t b[8];
     switch (ai) {
         case 24:
@@ -311,78 +312,79 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 // ---- The loop
 
+namespace {
+
+// The item left when the stack is empty is the result, unless it is the break code.
+PyObject *finish(Machine &m, Ref item) {
+    if (item.get() == m.break_marker) {
+        raise_break_misplaced();
+        return nullptr;
+    }
+    return item.release();
+}
+
+}  // namespace
+
 PyObject *run_machine(DecoderState *d, bool immutable) {
     Machine m(d, immutable);
     if (m.break_marker == nullptr) return nullptr;
-    Ref item;
-    uint64_t height = 0;
     for (;;) {
-        DecodeAction a;
-        if (!item) {
-            a = read_item(m);
-            if (a.kind == ActionKind::Error) {
-                if (a.flag) label_error(PyUnicode_FromString(kMajorNames[m.major]));
-                return nullptr;
-            }
-        } else {
-            a = deliver(m, m.frames.back(), std::move(item), height);
-            if (a.kind == ActionKind::Error) {
-                if (a.flag) label_error(frame_name(m.frames.back()));
-                return nullptr;
-            }
-        }
-        switch (a.kind) {
-            case ActionKind::Item:
-                item = std::move(a.value);
-                height = 0;
-                break;
-            case ActionKind::StringItem:
-                if (!m.namespaces.empty() && register_string(m, a.value.get(), a.number) < 0) return nullptr;
-                item = std::move(a.value);
-                height = 0;
-                break;
-            case ActionKind::PushFrame:
-                if (push_template(m) < 0) return nullptr;
-                break;
-            case ActionKind::Continue:
-                apply_continue(m, a.flag);
-                break;
-            case ActionKind::FrameComplete:
-                height = apply_complete(m, a.value.get());
-                item = std::move(a.value);
-                break;
-            case ActionKind::OpenStringNamespace:
-                if (open_string_namespace(m) < 0) return nullptr;
-                break;
-            case ActionKind::OpenShareable:
-                if (open_shareable(m) < 0) return nullptr;
-                break;
-            case ActionKind::StringReference:
-            case ActionKind::SharedReference: {
-                DecodeFrame f = m.frames.back();
-                m.frames.pop_back();
-                frame_release(f);
-                PyObject *v;
-                if (a.kind == ActionKind::SharedReference) {
-                    if (resolve_shared_reference(m, a.number, &v, &height) < 0) return nullptr;
-                } else {
-                    if (resolve_string_reference(m, a.number, &v) < 0) return nullptr;
-                    height = 0;
+        // One item header; then, for as long as items complete, deliver each to the frame
+        // on top of the stack, until an action asks for the next header.
+        DecodeAction a = read_item(m);
+        bool from_header = true;
+        for (;;) {
+            Ref item;
+            uint64_t height = 0;
+            switch (a.kind) {
+                case ActionKind::Item:
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::StringItem:
+                    if (!m.namespaces.empty() && register_string(m, a.value.get(), a.number) < 0) return nullptr;
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::FrameComplete:
+                    height = apply_complete(m, a.value.get());
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::StringReference:
+                case ActionKind::SharedReference: {
+                    DecodeFrame f = m.frames.back();
+                    m.frames.pop_back();
+                    frame_release(f);
+                    PyObject *v;
+                    if (a.kind == ActionKind::SharedReference) {
+                        if (resolve_shared_reference(m, a.number, &v, &height) < 0) return nullptr;
+                    } else {
+                        if (resolve_string_reference(m, a.number, &v) < 0) return nullptr;
+                    }
+                    item = Ref(v);
+                    if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+                    break;
                 }
-                item = Ref(v);
-                if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
-                break;
+                case ActionKind::PushFrame:
+                    if (push_template(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::Continue:
+                    apply_continue(m, a.flag);
+                    goto next_header;
+                case ActionKind::OpenStringNamespace:
+                    if (open_string_namespace(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::OpenShareable:
+                    if (open_shareable(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::Error:
+                    if (a.flag) label_error(from_header ? PyUnicode_FromString(kMajorNames[m.major])
+                                                        : frame_name(m.frames.back()));
+                    return nullptr;
             }
-            case ActionKind::Error:
-                return nullptr;
+            if (m.frames.empty()) return finish(m, std::move(item));
+            a = deliver(m, m.frames.back(), std::move(item), height);
+            from_header = false;
         }
-        if (item && m.frames.empty()) {
-            if (item.get() == m.break_marker) {
-                raise_break_misplaced();
-                return nullptr;
-            }
-            return item.release();
-        }
+    next_header:;
     }
 }
 

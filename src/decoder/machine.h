@@ -101,6 +101,21 @@ struct SharedSlot {
     uint64_t height;
 };
 
+// Recently decoded short map keys, so that a key repeated across many maps is one str
+// object (its hash computed once) instead of a new string each time. Two-way set
+// associative; allocated on the first key of a decode (it is too big for the C stack of
+// decodes that hooks may nest).
+struct KeyCache {
+    static constexpr size_t kSets = 128;
+    static constexpr size_t kSlots = 2 * kSets;
+    static constexpr size_t kMaxLength = 32;
+    PyObject *objects[kSlots];  // owned, or nullptr
+    uint64_t first[kSlots];     // the key's leading and trailing bytes as words (see make_key)
+    uint64_t last[kSlots];
+    uint8_t lengths[kSlots];
+    uint8_t bytes[kSlots][kMaxLength];
+};
+
 struct Machine {
     explicit Machine(DecoderState *state, bool start_flag);
     ~Machine();
@@ -108,12 +123,13 @@ struct Machine {
     Machine &operator=(const Machine &) = delete;
 
     DecoderState *d;
-    PodVec<DecodeFrame, 16> frames;
-    PodVec<PyObject *, 64> values;   // owned items of collecting frames
+    PodVec<DecodeFrame, 8> frames;
+    PodVec<PyObject *, 32> values;   // owned items of collecting frames
     PodVec<SharedSlot> shareables;
     PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
     DecodeFrame tmpl;                // the frame the next PushFrame action pushes
+    KeyCache *keys;                  // PyMem, or nullptr until the first map key
     PyObject *break_marker;          // borrowed, lives for the process
     bool start_immutable;
     bool immutable;                  // the current immutable flag
@@ -121,6 +137,13 @@ struct Machine {
 
     // Clears the template and fills the fields every frame has. Returns it for the rest.
     DecodeFrame &prepare(FrameKind kind, bool immutable, bool accepts_break) noexcept;
+    // True when the next item is the key of the map on top of the stack.
+    bool expects_map_key() const noexcept {
+        if (frames.empty()) return false;
+        const DecodeFrame &f = frames.back();
+        if (f.kind == FrameKind::Dict) return f.extra == nullptr;
+        return f.kind == FrameKind::FrozenDict && ((values.size() - f.base) & 1) == 0;
+    }
     bool top_is_shareable_marker() const noexcept {
         return !frames.empty() && frames.back().kind == FrameKind::ShareableMarker;
     }
@@ -133,7 +156,14 @@ PyObject *run_machine(DecoderState *d, bool immutable);
 
 // Header argument for additional information `ai`: 1 with *out set, 0 for an indefinite
 // length (ai 31 with indefinite lengths allowed), -1 with the exception set.
-int read_argument(Machine &m, uint8_t ai, uint64_t *out);
+int read_long_argument(Machine &m, uint8_t ai, uint64_t *out);
+inline int read_argument(Machine &m, uint8_t ai, uint64_t *out) {
+    if (ai < 24) {
+        *out = ai;
+        return 1;
+    }
+    return read_long_argument(m, ai, out);
+}
 // CBORDecodeError "indefinite length not allowed here" as a labelled error.
 DecodeAction indefinite_not_allowed();
 

@@ -5,6 +5,8 @@
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 
+#include <cstring>
+
 namespace kelvo {
 
 namespace {
@@ -15,6 +17,63 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
 
 PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
+}
+
+// The first and the last bytes of a short key as two words. For up to 16 bytes the two
+// words hold every byte (they overlap when n < 16), so equal words and lengths mean equal
+// keys; longer keys are compared in full.
+void key_words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
+    if (n >= 8) {
+        memcpy(first, p, 8);
+        memcpy(last, p + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, p, 4);
+        memcpy(&b, p + n - 4, 4);
+        *first = a;
+        *last = b;
+    } else {
+        *first = n > 0 ? (uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16) : 0;
+        *last = 0;
+    }
+}
+
+bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) {
+    return cache.objects[slot] != nullptr && cache.lengths[slot] == n && cache.first[slot] == first &&
+           cache.last[slot] == last && (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
+}
+
+// A map key: the cached str for these bytes when one was made recently in this call.
+PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
+    if (m.keys == nullptr) {
+        m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
+        if (m.keys == nullptr) return PyErr_NoMemory();
+        memset(m.keys->objects, 0, sizeof m.keys->objects);
+    }
+    KeyCache &cache = *m.keys;
+    uint64_t first, last;
+    key_words(p, n, &first, &last);
+    uint64_t hash = (first * 0x9e3779b97f4a7c15ull) ^ (last * 0xc2b2ae3d27d4eb4full) ^ (n * 0x165667b19e3779f9ull);
+    size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
+    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.objects[slot]);
+    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.objects[slot + 1]);
+    PyObject *text = make_text(m, p, n);
+    if (text == nullptr) return nullptr;
+    // The newest key takes the first way; the key it displaces moves to the second.
+    if (cache.objects[slot] != nullptr) {
+        Py_XDECREF(cache.objects[slot + 1]);
+        cache.objects[slot + 1] = cache.objects[slot];
+        cache.lengths[slot + 1] = cache.lengths[slot];
+        cache.first[slot + 1] = cache.first[slot];
+        cache.last[slot + 1] = cache.last[slot];
+        if (cache.lengths[slot] > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], cache.lengths[slot]);
+    }
+    cache.objects[slot] = Py_NewRef(text);
+    cache.lengths[slot] = static_cast<uint8_t>(n);
+    cache.first[slot] = first;
+    cache.last[slot] = last;
+    if (n > 16) memcpy(cache.bytes[slot], p, n);
+    return text;
 }
 
 // The n content bytes of a string: in place when they are buffered, in one read up to the
@@ -101,6 +160,12 @@ DecodeAction decode_byte_string(Machine &m, uint8_t ai) {
     int r = read_argument(m, ai, &n);
     if (r < 0) return DecodeAction::error();
     if (r == 0) return indefinite_bytes(m);
+    InputBuffer &in = m.d->in;
+    if (in.remaining() >= n) {
+        const uint8_t *p = in.data + in.pos;
+        in.pos += n;
+        return DecodeAction::string_item(make_bytes(p, n), n);
+    }
     InputSpan span;
     PodVec<uint8_t> pieces;
     const uint8_t *p = read_content(m, n, span, pieces);
@@ -113,6 +178,13 @@ DecodeAction decode_text_string(Machine &m, uint8_t ai) {
     int r = read_argument(m, ai, &n);
     if (r < 0) return DecodeAction::error();
     if (r == 0) return indefinite_text(m);
+    InputBuffer &in = m.d->in;
+    if (in.remaining() >= n) {
+        const uint8_t *p = in.data + in.pos;
+        in.pos += n;
+        bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
+        return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
+    }
     InputSpan span;
     PodVec<uint8_t> pieces;
     const uint8_t *p = read_content(m, n, span, pieces);
