@@ -2,6 +2,10 @@
 
 import io
 
+import pytest
+
+from _kelvo import CBORDecodeError, loads
+
 
 def h(text):
     """Bytes from hex text that may contain spaces."""
@@ -36,3 +40,10 @@ class RecordingReader:
 
     def tell(self):
         return self.stream.tell()
+
+
+def decode_error(data, **options):
+    """The CBORDecodeError that loads() raises for `data` (bytes, or hex text)."""
+    with pytest.raises(CBORDecodeError) as info:
+        loads(h(data) if isinstance(data, str) else data, **options)
+    return info.value

@@ -23,18 +23,20 @@ int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *
     for (int i = 0; i < n; ++i) {
         PyObject *v = slots[i];
         const char *name = decoder_option_name(which[i]);
+        uint64_t *number = nullptr;
+        bool *flag = nullptr;
         switch (which[i]) {
             case DecoderOption::tag_hook:
                 o->tag_hook = none_as_absent(v);
-                break;
+                continue;
             case DecoderOption::object_hook:
                 o->object_hook = none_as_absent(v);
-                break;
+                continue;
             case DecoderOption::semantic_decoders:
                 v = none_as_absent(v);
                 if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
                 o->semantic_decoders = v;
-                break;
+                continue;
             case DecoderOption::str_errors:
                 if (v != nullptr) {
                     const char *text;
@@ -42,26 +44,29 @@ int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *
                     if (convert_arg(name, convert_str, v, &text, &size) < 0) return -1;
                 }
                 o->str_errors = v;
-                break;
+                continue;
             case DecoderOption::read_size:
-                if (v != nullptr && convert_arg(name, convert_u64, v, &o->read_size) < 0) return -1;
+                number = &o->read_size;
                 break;
             case DecoderOption::max_depth:
-                if (v != nullptr && convert_arg(name, convert_u64, v, &o->max_depth) < 0) return -1;
+                number = &o->max_depth;
                 break;
             case DecoderOption::allow_indefinite:
-                if (v != nullptr && convert_arg(name, convert_bool, v, &o->allow_indefinite) < 0) return -1;
+                flag = &o->allow_indefinite;
                 break;
             case DecoderOption::allow_duplicate_keys:
-                if (v != nullptr && convert_arg(name, convert_bool, v, &o->allow_duplicate_keys) < 0) return -1;
+                flag = &o->allow_duplicate_keys;
                 break;
             case DecoderOption::strict_hashable_types:
-                if (v != nullptr && convert_arg(name, convert_bool, v, &o->strict_hashable_types) < 0) return -1;
+                flag = &o->strict_hashable_types;
                 break;
             case DecoderOption::immutable:
-                if (v != nullptr && convert_arg(name, convert_bool, v, &o->immutable) < 0) return -1;
+                flag = &o->immutable;
                 break;
         }
+        if (v == nullptr) continue;
+        if (number != nullptr ? convert_arg(name, convert_u64, v, number) : convert_arg(name, convert_bool, v, flag))
+            return -1;
     }
     return 0;
 }
@@ -375,21 +380,7 @@ const char kDecoderDoc[] =
     "strict_hashable_types=False)\n--\n\n"
     "Deserializes a CBOR encoded byte stream.\n\n"
     ":param fp: the file to read from (any file-like object opened for reading in binary mode)\n"
-    ":param tag_hook: callable that takes 2 arguments: the :class:`CBORTag` of a semantic tag that has no "
-    "decoder, and whether the value is decoded as immutable; its return value replaces the tag\n"
-    ":param object_hook: callable that takes 2 arguments: the decoded mapping (a :class:`dict`, or a "
-    ":class:`frozendict` when immutable) and whether it is immutable; its return value replaces the mapping\n"
-    ":param semantic_decoders: a mapping from tag number to a callable that takes the decoded payload and "
-    "the immutable flag and returns the value for the tag; it takes precedence over the built-in decoders\n"
-    ":param str_errors: how UTF-8 decoding errors in text strings are handled: \"strict\", \"ignore\", "
-    "\"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
-    ":param read_size: the minimum number of bytes requested at once from a seekable stream; bytes read "
-    "ahead are given back with ``fp.seek()`` after each decoded item\n"
-    ":param max_depth: the maximum nesting depth of containers and tags\n"
-    ":param allow_indefinite: set to ``False`` to reject indefinite-length strings and containers\n"
-    ":param allow_duplicate_keys: set to ``False`` to reject maps with repeated keys\n"
-    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "
-    "set elements";
+    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS;
 
 PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char *>(kDecoderDoc)},

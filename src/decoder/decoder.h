@@ -130,7 +130,9 @@ public:
     InputSpan() = default;
     InputSpan(const InputSpan &) = delete;
     InputSpan &operator=(const InputSpan &) = delete;
-    ~InputSpan() { PyMem_Free(owned_); }
+    ~InputSpan() {
+        if (owned_ != nullptr) PyMem_Free(owned_);
+    }
 
     const uint8_t *data() const noexcept { return data_; }
 
@@ -153,6 +155,29 @@ PyObject *read_exact_bytes(DecoderState *d, uint64_t amount);
 
 // After a successful decode: fp.seek(-remaining, 1) and release the buffer.
 int give_back(DecoderState *d);
+
+// ---- Docstring lines shared by CBORDecoder, load() and loads()
+
+#define KELVO_DOC_DECODER_HOOKS                                                                              \
+    ":param tag_hook: callable that takes 2 arguments: the :class:`CBORTag` of a semantic tag that has no "  \
+    "decoder, and whether the value is decoded as immutable; its return value replaces the tag\n"             \
+    ":param object_hook: callable that takes 2 arguments: the decoded mapping (a :class:`dict`, or a "       \
+    ":class:`frozendict` when immutable) and whether it is immutable; its return value replaces the "      \
+    "mapping\n"                                                                                              \
+    ":param semantic_decoders: a mapping from tag number to a callable that takes the decoded payload and " \
+    "the immutable flag and returns the value for the tag; it takes precedence over the built-in "         \
+    "decoders\n"                                                                                             \
+    ":param str_errors: how UTF-8 decoding errors in text strings are handled: \"strict\", \"ignore\", "     \
+    "\"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
+#define KELVO_DOC_DECODER_READ_SIZE                                                                          \
+    ":param read_size: the minimum number of bytes requested at once from a seekable stream; bytes read "    \
+    "ahead are given back with ``fp.seek()`` after each decoded item\n"
+#define KELVO_DOC_DECODER_LIMITS                                                                             \
+    ":param max_depth: the maximum nesting depth of containers and tags\n"                                   \
+    ":param allow_indefinite: set to ``False`` to reject indefinite-length strings and containers\n"         \
+    ":param allow_duplicate_keys: set to ``False`` to reject maps with repeated keys\n"                      \
+    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "   \
+    "set elements"
 
 // ---- The Python class and module functions
 

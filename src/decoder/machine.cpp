@@ -134,9 +134,8 @@ DecodeAction read_item(Machine &m) {
         case 1:
             return decode_integer(m, ai, true);
         case 2:
-            return decode_byte_string(m, ai);
         case 3:
-            return decode_text_string(m, ai);
+            return decode_string(m, ai, m.major == 3);
         case 4:
             return decode_array(m, ai);
         case 5:

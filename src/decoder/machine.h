@@ -168,8 +168,8 @@ inline int read_argument(Machine &m, uint8_t ai, uint64_t *out) {
 DecodeAction indefinite_not_allowed();
 
 // ---- Item headers, by major type
-DecodeAction decode_byte_string(Machine &m, uint8_t ai);
-DecodeAction decode_text_string(Machine &m, uint8_t ai);
+// Major types 2 (text false) and 3 (text true).
+DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 DecodeAction decode_array(Machine &m, uint8_t ai);
 DecodeAction decode_map(Machine &m, uint8_t ai);
 DecodeAction decode_tag(Machine &m, uint8_t ai);

@@ -153,43 +153,29 @@ DecodeAction indefinite_text(Machine &m) {
     return DecodeAction::item(PyUnicode_Join(empty.get(), chunks.get()));
 }
 
-}  // namespace
-
-DecodeAction decode_byte_string(Machine &m, uint8_t ai) {
-    uint64_t n;
-    int r = read_argument(m, ai, &n);
-    if (r < 0) return DecodeAction::error();
-    if (r == 0) return indefinite_bytes(m);
-    InputBuffer &in = m.d->in;
-    if (in.remaining() >= n) {
-        const uint8_t *p = in.data + in.pos;
-        in.pos += n;
-        return DecodeAction::string_item(make_bytes(p, n), n);
-    }
+// A definite-length string whose bytes are not all in the input buffer.
+DecodeAction unbuffered_string(Machine &m, size_t n, bool text) {
     InputSpan span;
     PodVec<uint8_t> pieces;
     const uint8_t *p = read_content(m, n, span, pieces);
     if (p == nullptr) return DecodeAction::error();
-    return DecodeAction::string_item(make_bytes(p, n), n);
+    return DecodeAction::string_item(text ? make_text(m, p, n) : make_bytes(p, n), n);
 }
 
-DecodeAction decode_text_string(Machine &m, uint8_t ai) {
+}  // namespace
+
+DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     uint64_t n;
     int r = read_argument(m, ai, &n);
     if (r < 0) return DecodeAction::error();
-    if (r == 0) return indefinite_text(m);
+    if (r == 0) return text ? indefinite_text(m) : indefinite_bytes(m);
     InputBuffer &in = m.d->in;
-    if (in.remaining() >= n) {
-        const uint8_t *p = in.data + in.pos;
-        in.pos += n;
-        bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
-        return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
-    }
-    InputSpan span;
-    PodVec<uint8_t> pieces;
-    const uint8_t *p = read_content(m, n, span, pieces);
-    if (p == nullptr) return DecodeAction::error();
-    return DecodeAction::string_item(make_text(m, p, n), n);
+    if (in.remaining() < n) return unbuffered_string(m, n, text);
+    const uint8_t *p = in.data + in.pos;
+    in.pos += n;
+    if (!text) return DecodeAction::string_item(make_bytes(p, n), n);
+    bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
+    return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
 }
 
 }  // namespace kelvo

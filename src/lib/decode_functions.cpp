@@ -105,6 +105,10 @@ PyObject *loads(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 
 }  // namespace
 
+#define KELVO_DOC_IMMUTABLE                                                                                  \
+    "\n:param immutable: set to ``True`` to decode arrays, maps and sets as tuples, frozendicts and frozensets\n" \
+    ":return: the decoded object"
+
 PyMethodDef load_def = {
     "load", KELVO_FASTCALL(load), METH_FASTCALL | METH_KEYWORDS,
     "load(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
@@ -112,24 +116,7 @@ PyMethodDef load_def = {
     "strict_hashable_types=False, immutable=False)\n--\n\n"
     "Deserialize an object from an open file.\n\n"
     ":param fp: the file to read from (any file-like object opened for reading in binary mode)\n"
-    ":param tag_hook: callable that takes 2 arguments: the :class:`CBORTag` of a semantic tag that has no "
-    "decoder, and whether the value is decoded as immutable; its return value replaces the tag\n"
-    ":param object_hook: callable that takes 2 arguments: the decoded mapping and whether it is immutable; "
-    "its return value replaces the mapping\n"
-    ":param semantic_decoders: a mapping from tag number to a callable that takes the decoded payload and "
-    "the immutable flag; it takes precedence over the built-in decoders\n"
-    ":param str_errors: how UTF-8 decoding errors in text strings are handled: \"strict\", \"ignore\", "
-    "\"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
-    ":param read_size: the minimum number of bytes requested at once from a seekable stream; bytes read "
-    "ahead are given back with ``fp.seek()``\n"
-    ":param max_depth: the maximum nesting depth of containers and tags\n"
-    ":param allow_indefinite: set to ``False`` to reject indefinite-length strings and containers\n"
-    ":param allow_duplicate_keys: set to ``False`` to reject maps with repeated keys\n"
-    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "
-    "set elements\n"
-    ":param immutable: set to ``True`` to decode arrays, maps and sets as tuples, frozendicts and "
-    "frozensets\n"
-    ":return: the decoded object"};
+    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
 
 PyMethodDef loads_def = {
     "loads", KELVO_FASTCALL(loads), METH_FASTCALL | METH_KEYWORDS,
@@ -138,23 +125,9 @@ PyMethodDef loads_def = {
     "immutable=False)\n--\n\n"
     "Deserialize an object from a bytes-like object. Bytes after the first item are ignored.\n\n"
     ":param data: the CBOR data (``bytes``, or any buffer of one-byte items)\n"
-    ":param tag_hook: callable that takes 2 arguments: the :class:`CBORTag` of a semantic tag that has no "
-    "decoder, and whether the value is decoded as immutable; its return value replaces the tag\n"
-    ":param object_hook: callable that takes 2 arguments: the decoded mapping and whether it is immutable; "
-    "its return value replaces the mapping\n"
-    ":param semantic_decoders: a mapping from tag number to a callable that takes the decoded payload and "
-    "the immutable flag; it takes precedence over the built-in decoders\n"
-    ":param str_errors: how UTF-8 decoding errors in text strings are handled: \"strict\", \"ignore\", "
-    "\"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
-    ":param max_depth: the maximum nesting depth of containers and tags\n"
-    ":param allow_indefinite: set to ``False`` to reject indefinite-length strings and containers\n"
-    ":param allow_duplicate_keys: set to ``False`` to reject maps with repeated keys\n"
-    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "
-    "set elements\n"
-    ":param immutable: set to ``True`` to decode arrays, maps and sets as tuples, frozendicts and "
-    "frozensets\n"
-    ":return: the decoded object"};
+    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
 
+#undef KELVO_DOC_IMMUTABLE
 #undef KELVO_FASTCALL
 
 }  // namespace kelvo
