@@ -318,6 +318,24 @@ def test_read_failures_and_eof():
     assert str(info.value) == EOF_MSG.format(65526, 0)
 
 
+def test_read_returning_more_than_asked():
+    # the surplus is kept for the next item and given back afterwards, seekable or not
+    class Generous(RecordingReader):
+        def read(self, n):
+            self.requests.append(n)
+            return self.stream.read(n + 2)
+
+    fp = Generous(h("01 02 03"), seekable=False)
+    dec = CBORDecoder(fp)
+    assert dec.decode() == 1
+    assert fp.requests == [1] and fp.seeks == [(-2, 1)]
+    assert dec.decode() == 2
+    assert fp.requests == [1, 1] and fp.seeks == [(-2, 1), (-1, 1)]
+    # a stream without seek() cannot take the bytes back
+    with pytest.raises(AttributeError):
+        CBORDecoder(ReadReturns(b"\x01\x02")).decode()
+
+
 def test_give_back_failure_propagates():
     class NoSeek(RecordingReader):
         def seek(self, offset, whence=0):
