@@ -1,25 +1,174 @@
 // encode_value: the single dispatch through which every value passes.
-#include "encoder/encoder.h"
+#include "encoder/methods.h"
+#include "encoder/semantic.h"
+#include "encoder/writer.h"
 
+#include "lib/args.h"
 #include "types/exceptions.h"
+#include "types/frozendict.h"
+#include "types/simple.h"
+#include "types/stdlib.h"
+#include "types/tag.h"
 
 namespace kelvo {
 
-int encode_value(EncoderObject *enc, PyObject *obj) {
-    Ref hook;
+namespace {
+
+// The `encoders` step: 1 when an entry handled the value, 0 when there is none for its
+// type, -1 on error. The lookup runs under shared access, the entry with none held.
+[[gnu::noinline]] int run_encoders_entry(Ctx &c, PyObject *obj) {
+    EncoderObject *enc = c.enc;
+    c.close();
+    PyObject *found = nullptr;
     {
         SharedAccess access;
         if (!access.acquire(enc->access, AccessSite::Window)) return -1;
-        hook = Ref::borrow(enc->default_hook);
+        PyObject *encoders = enc->encoders;
+        PyObject *key = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+        if (PyDict_CheckExact(encoders)) {
+            if (PyDict_GetItemRef(encoders, key, &found) < 0) return -1;
+        } else {
+            found = PyObject_GetItem(encoders, key);
+            if (found == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_LookupError)) return -1;
+                PyErr_Clear();
+            }
+        }
     }
-    if (hook) {
-        PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
-        Ref r(PyObject_Vectorcall(hook.get(), args, 2, nullptr));
-        return r ? 0 : -1;
+    if (found == nullptr) return 0;
+    Ref entry(found);
+    PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
+    Ref r(PyObject_Vectorcall(entry.get(), args, 2, nullptr));
+    return r ? 1 : -1;
+}
+
+int tag_path_push(EncoderObject *enc, PyObject *tag) {
+    if (enc->tag_len == enc->tag_cap) {
+        uint32_t cap = enc->tag_cap < 8 ? 8 : enc->tag_cap * 2;
+        auto *p = static_cast<PyObject **>(PyMem_Realloc(enc->tag_path, cap * sizeof(PyObject *)));
+        if (p == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        enc->tag_path = p;
+        enc->tag_cap = cap;
     }
+    enc->tag_path[enc->tag_len++] = tag;
+    return 0;
+}
+
+// A CBORTag: its number and value under shared access to the tag. A tag met again inside
+// its own content with no container in between can only recur forever (no container is
+// there to carry a shared reference), so it is a cycle whatever `value_sharing` says.
+int write_tag_object(Ctx &c, PyObject *obj) {
+    auto *t = reinterpret_cast<TagObject *>(obj);
+    SharedAccess tag_access;
+    if (!tag_access.acquire(t->access, AccessSite::Window)) return -1;
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    for (uint32_t i = enc->tag_base; i < enc->tag_len; ++i)
+        if (enc->tag_path[i] == obj) return raise_cycle_error();
+    uint32_t mark = enc->tag_len;
+    if (tag_path_push(enc, obj) < 0) return -1;
+    int rc = write_semantic(c, t->tag, t->value);
+    if (!c.reopen_for_cleanup()) return -1;
+    if (enc->tag_len > mark) enc->tag_len = mark;
+    return rc;
+}
+
+int raise_unsupported(PyObject *obj) {
     Ref type_str(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(obj))));
     if (!type_str) return -1;
     return raise_exc_format(Exc::CBOREncodeError, "cannot encode type %U", type_str.get());
+}
+
+// Steps 3 to 20 for everything the exact-type checks did not take. Kept out of line so
+// that the recursive path through dispatch() stays small on the stack.
+[[gnu::noinline]] int dispatch_general(Ctx &c, PyObject *obj) {
+    EncoderObject *enc = c.enc;
+    if (PyBytes_Check(obj)) return write_bytes(c, obj);
+    if (PyUnicode_Check(obj)) return write_text(c, obj);
+    if (PyBool_Check(obj)) return emit_byte(enc, obj == Py_True ? 0xf5 : 0xf4);
+    if (PyLong_Check(obj)) return write_int(c, obj);
+    if (PyFloat_Check(obj)) return put_float(enc, PyFloat_AS_DOUBLE(obj));
+    if (PyComplex_Check(obj)) {
+        c.close();
+        return encode_complex(enc, obj);
+    }
+    if (PyByteArray_Check(obj)) return write_bytearray(c, obj);
+    if (obj == Py_None) return emit_byte(enc, 0xf6);
+    if (is_undefined(obj)) return emit_byte(enc, 0xf7);
+    // A frozendict is registered as a Mapping for good, so the isinstance check below
+    // would only confirm it.
+    if (is_frozendict(obj)) return encode_map_step(c, obj);
+    // isinstance against the abstract classes may run Python code.
+    c.close();
+    int r = is_mapping(obj);
+    if (r != 0) return r < 0 ? -1 : encode_map_step(c, obj);
+    r = PyList_Check(obj) || PyTuple_Check(obj) ? 1 : is_sequence(obj);
+    if (r != 0) return r < 0 ? -1 : encode_array_step(c, obj);
+    if (PyAnySet_Check(obj)) return encode_set_step(c, obj);
+    if (is_simple_value(obj)) {
+        if (!c.open()) return -1;
+        return put_simple_value(enc, reinterpret_cast<SimpleValueObject *>(obj)->value);
+    }
+    if (is_tag(obj)) return write_tag_object(c, obj);
+    PyObject *const *rows = stdlib::encoder_table();
+    if (rows == nullptr) return -1;
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    for (int i = 0; i < stdlib::kEncoderRows; ++i)
+        if (rows[i] == type) return kStdlibEncoders[i](enc, obj);
+    if (!c.open()) return -1;
+    Ref hook = Ref::borrow(enc->default_hook);
+    c.close();
+    if (!hook) return raise_unsupported(obj);
+    PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
+    Ref result(PyObject_Vectorcall(hook.get(), args, 2, nullptr));
+    return result ? 0 : -1;
+}
+
+}  // namespace
+
+int raise_cycle_error() { return raise_exc(Exc::CBOREncodeValueError, "cyclic data structure detected"); }
+
+void tag_path_free(EncoderObject *enc) {
+    PyMem_Free(enc->tag_path);
+    enc->tag_path = nullptr;
+    enc->tag_len = enc->tag_cap = enc->tag_base = 0;
+}
+
+int dispatch(Ctx &c, PyObject *obj) {
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    if (enc->encoders != nullptr) {
+        int r = run_encoders_entry(c, obj);
+        if (r != 0) return r < 0 ? -1 : 0;
+        if (!c.open()) return -1;
+    }
+    // The exact built-in types first: each of them is decided by its own step.
+    int r = try_put_leaf(enc, obj);
+    if (r != 0) return r < 0 ? -1 : 0;
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (tp == &PyList_Type || tp == &PyTuple_Type) return encode_array_step(c, obj);
+    if (tp == &PyDict_Type) return encode_map_step(c, obj);
+    return dispatch_general(c, obj);
+}
+
+int encode_value(EncoderObject *enc, PyObject *obj) {
+    Ctx c(enc);
+    return dispatch(c, obj);
+}
+
+namespace {
+const char *const kObj[] = {"obj"};
+const ArgumentSpec kEncodeValueSpec{"encode_value", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
+}  // namespace
+
+PyObject *meth_encode_value(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *obj;
+    if (parse_arguments(kEncodeValueSpec, args, nargs, kwnames, &obj) < 0) return nullptr;
+    if (encode_value(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace kelvo

@@ -1,5 +1,7 @@
 // CBOREncoder: construction, options, properties, encode() and encode_to_bytes().
 #include "encoder/encoder.h"
+#include "encoder/methods.h"
+#include "encoder/writer.h"
 
 #include "lib/args.h"
 #include "lib/errors.h"
@@ -39,6 +41,24 @@ bool EncoderWindow::open(EncoderObject *enc, AccessSite site) {
         return false;
     }
     return true;
+}
+
+bool EncoderWindow::reopen_for_cleanup(EncoderObject *enc) {
+    if (access_.held()) return true;
+    for (int i = 0; i < 100000; ++i) {
+        if (enc->access.try_exclusive()) {
+            enc->access.release_exclusive();
+            break;
+        }
+        sched_yield();
+    }
+    PyObject *pending = PyErr_GetRaisedException();
+    bool ok = access_.acquire(enc->access, AccessSite::Window);
+    if (pending != nullptr) {
+        if (!ok) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    return ok;
 }
 
 // ---- Options and construction
@@ -148,8 +168,10 @@ void encoder_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     EncoderObject *enc = as_encoder(self);
     encoder_clear(self);
+    registry_free(enc);
     string_tables_free(enc->text_refs);
     string_tables_free(enc->byte_refs);
+    tag_path_free(enc);
     enc->out.release();
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -267,19 +289,6 @@ PyGetSetDef encoder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Reopens the window that must close an encode step. The holders that can be in the way
-// are other threads' short windows (getters, the owner test), so wait for them briefly.
-[[nodiscard]] bool reopen_for_cleanup(ExclusiveAccess &access, EncoderObject *enc) {
-    for (int i = 0; i < 100000; ++i) {
-        if (enc->access.try_exclusive()) {
-            enc->access.release_exclusive();
-            break;
-        }
-        sched_yield();
-    }
-    return access.acquire(enc->access, AccessSite::Window);
-}
-
 }  // namespace
 
 // ---- encode / encode_to_bytes
@@ -291,16 +300,13 @@ void encoder_reset_tables(EncoderObject *enc) {
 }
 
 int encoder_encode(EncoderObject *enc, PyObject *obj) {
-    {
-        EncoderWindow w;
-        if (!w.open(enc, AccessSite::Entry)) return -1;
-        if (enc->depth == 0) enc->owner = PyThread_get_thread_ident();
-        enc->depth += 1;
-    }
-    int rc = encode_value(enc, obj);
+    Ctx c(enc);
+    if (!c.open_entry()) return -1;
+    if (enc->depth == 0) enc->owner = PyThread_get_thread_ident();
+    enc->depth += 1;
+    int rc = dispatch(c, obj);
     PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-    ExclusiveAccess access;
-    if (!reopen_for_cleanup(access, enc)) {
+    if (!c.reopen_for_cleanup()) {
         Py_XDECREF(exc);
         return -1;
     }
@@ -308,7 +314,10 @@ int encoder_encode(EncoderObject *enc, PyObject *obj) {
     int flush_rc = 0;
     if (enc->depth == 0) {
         enc->owner = 0;
-        encoder_reset_tables(enc);
+        // A low-level call made while idle (a container, a wrapped encoder) may run a
+        // nested encode() that is the outermost one; the state it relies on stays until
+        // it has finished.
+        if (enc->share_scopes == 0) encoder_reset_tables(enc);
         if (exc != nullptr)
             enc->out.clear();
         else if (enc->write_target != nullptr)
@@ -325,54 +334,44 @@ PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj) {
     PyObject *saved_target;
     OutBuffer saved_out;
     bool saved_namespacing;
-    StringTable *saved_text = nullptr;
-    StringTable *saved_bytes = nullptr;
+    NamespaceSave saved_tables;
     bool swapped_tables;
-    {
-        EncoderWindow w;
-        if (!w.open(enc, AccessSite::Entry)) return nullptr;
-        saved_target = enc->write_target;
-        enc->write_target = nullptr;
-        saved_out = enc->out.take();
-        saved_namespacing = enc->string_namespacing;
-        swapped_tables = enc->string_referencing;
-        if (swapped_tables) {
-            enc->string_namespacing = true;
-            saved_text = enc->text_refs;
-            saved_bytes = enc->byte_refs;
-            enc->text_refs = nullptr;
-            enc->byte_refs = nullptr;
-        }
-        enc->to_bytes_active += 1;
+    EncoderWindow w;
+    if (!w.open(enc, AccessSite::Entry)) return nullptr;
+    saved_target = enc->write_target;
+    enc->write_target = nullptr;
+    saved_out = enc->out.take();
+    saved_namespacing = enc->string_namespacing;
+    swapped_tables = enc->string_referencing;
+    if (swapped_tables) {
+        // The result is self-contained: its outermost container opens its own namespace.
+        enc->string_namespacing = true;
+        namespace_push(enc, saved_tables, false);
     }
+    enc->to_bytes_active += 1;
+    w.close();
     int rc = encoder_encode(enc, obj);
     PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-    ExclusiveAccess access;
-    if (!reopen_for_cleanup(access, enc)) {
+    if (!w.reopen_for_cleanup(enc)) {
         Py_XDECREF(exc);
         Py_XDECREF(saved_target);
         saved_out.release();
+        if (swapped_tables) namespace_discard(saved_tables);
         return nullptr;
     }
     enc->to_bytes_active -= 1;
     enc->string_namespacing = saved_namespacing;
-    if (swapped_tables) {
-        string_tables_free(enc->text_refs);
-        string_tables_free(enc->byte_refs);
-        enc->text_refs = saved_text;
-        enc->byte_refs = saved_bytes;
-    }
+    if (swapped_tables) namespace_pop(enc, saved_tables);
     OutBuffer produced = enc->out;
     enc->out = saved_out;
     replace_field(enc->write_target, saved_target);
-    access.release();
-    PyObject *result = nullptr;
-    if (exc == nullptr)
-        result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(produced.data),
-                                           static_cast<Py_ssize_t>(produced.len));
-    produced.release();
-    if (exc != nullptr) PyErr_SetRaisedException(exc);
-    return result;
+    w.close();
+    if (exc != nullptr) {
+        produced.release();
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+    return produced.finish();
 }
 
 namespace {
@@ -440,6 +439,44 @@ PyMethodDef encoder_methods[] = {
      ":returns: the number of bytes written\n\n.. note:: During the encoding of an object, this method may "
      "write the given bytes to the\n internal buffer without flushing to the actual output stream. When "
      "called outside the\n encoding process, it is equivalent to ``encoder.fp.write(...)``."},
+    {"encode_length", KELVO_FASTCALL(meth_encode_length), METH_FASTCALL | METH_KEYWORDS,
+     "encode_length($self, major_tag, length)\n--\n\n"},
+    {"encode_int", KELVO_FASTCALL(meth_encode_int), METH_FASTCALL | METH_KEYWORDS,
+     "encode_int($self, obj)\n--\n\n"},
+    {"encode_bytes", KELVO_FASTCALL(meth_encode_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "encode_bytes($self, obj)\n--\n\n"},
+    {"encode_bytearray", KELVO_FASTCALL(meth_encode_bytearray), METH_FASTCALL | METH_KEYWORDS,
+     "encode_bytearray($self, obj)\n--\n\n"},
+    {"encode_string", KELVO_FASTCALL(meth_encode_string), METH_FASTCALL | METH_KEYWORDS,
+     "encode_string($self, obj)\n--\n\n"},
+    {"encode_bool", KELVO_FASTCALL(meth_encode_bool), METH_FASTCALL | METH_KEYWORDS,
+     "encode_bool($self, obj)\n--\n\n"},
+    {"encode_none", KELVO_FASTCALL(meth_encode_none), METH_FASTCALL | METH_KEYWORDS,
+     "encode_none($self)\n--\n\n"},
+    {"encode_undefined", KELVO_FASTCALL(meth_encode_undefined), METH_FASTCALL | METH_KEYWORDS,
+     "encode_undefined($self)\n--\n\n"},
+    {"encode_break", KELVO_FASTCALL(meth_encode_break), METH_FASTCALL | METH_KEYWORDS,
+     "encode_break($self)\n--\n\n"},
+    {"encode_simple_value", KELVO_FASTCALL(meth_encode_simple_value), METH_FASTCALL | METH_KEYWORDS,
+     "encode_simple_value($self, obj)\n--\n\n"},
+    {"encode_float", KELVO_FASTCALL(meth_encode_float), METH_FASTCALL | METH_KEYWORDS,
+     "encode_float($self, obj)\n--\n\n"},
+    {"encode_semantic", KELVO_FASTCALL(meth_encode_semantic), METH_FASTCALL | METH_KEYWORDS,
+     "encode_semantic($self, tag, value)\n--\n\nEncode a value with a semantic tag.\n\n:param tag: a numeric tag value\n:param value: the object to be encoded"},
+    {"encode_value", KELVO_FASTCALL(meth_encode_value), METH_FASTCALL | METH_KEYWORDS,
+     "encode_value($self, obj)\n--\n\n"},
+    {"encode_array", KELVO_FASTCALL(meth_encode_array), METH_FASTCALL | METH_KEYWORDS,
+     "encode_array($self, obj)\n--\n\n"},
+    {"encode_map", KELVO_FASTCALL(meth_encode_map), METH_FASTCALL | METH_KEYWORDS,
+     "encode_map($self, obj)\n--\n\n"},
+    {"encode_set", KELVO_FASTCALL(meth_encode_set), METH_FASTCALL | METH_KEYWORDS,
+     "encode_set($self, obj)\n--\n\n"},
+    {"encode_frozenset", KELVO_FASTCALL(meth_encode_frozenset), METH_FASTCALL | METH_KEYWORDS,
+     "encode_frozenset($self, obj)\n--\n\n"},
+    {"encode_sortable_key", KELVO_FASTCALL(meth_encode_sortable_key), METH_FASTCALL | METH_KEYWORDS,
+     "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
+    {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
+     "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,16 +5,19 @@
 #include "lib/pyref.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvo {
 
-// A growable byte buffer in PyMem memory; growth is geometric.
+// A growable byte buffer; growth is geometric. The storage is a bytes object that only
+// this buffer refers to, so that the finished content becomes the result without a copy.
 struct OutBuffer {
+    PyObject *owner;  // the bytes object holding the storage, or nullptr while there is none
     uint8_t *data;
     size_t len;
     size_t cap;
 
-    // Makes room for `extra` more bytes. -1 with MemoryError.
+    // Makes room for `extra` more bytes. -1 with MemoryError (the content is then lost).
     int reserve(size_t extra) {
         if (cap - len >= extra) return 0;
         return grow(extra);
@@ -25,10 +28,13 @@ struct OutBuffer {
     // Moves the content out, leaving this buffer empty.
     OutBuffer take() noexcept {
         OutBuffer out = *this;
+        owner = nullptr;
         data = nullptr;
         len = cap = 0;
         return out;
     }
+    // The content as a new bytes object, leaving this buffer empty. NULL on error.
+    PyObject *finish();
 };
 
 // The shared-value registry and the string-reference tables, owned by the encoder.
@@ -49,6 +55,13 @@ struct EncoderObject {
     uint64_t depth;             // active encode() calls
     unsigned long owner;        // thread that raised depth from 0
     uint32_t to_bytes_active;   // running encode_to_bytes calls
+    uint32_t share_scopes;      // running sharing steps (container bodies, wrapped encoders)
+    uint64_t share_next;        // index the next tag 28 gets
+    PyObject **tag_path;        // CBORTags whose content is being written (addresses only)
+    uint32_t tag_len;
+    uint32_t tag_cap;
+    uint32_t tag_base;          // tags before this index lie outside the innermost container
+    bool in_namespace;          // the current string tables belong to an open namespace
     bool datetime_as_timestamp;
     bool value_sharing;
     bool canonical;
@@ -87,6 +100,10 @@ EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts);
 class EncoderWindow {
 public:
     [[nodiscard]] bool open(EncoderObject *enc, AccessSite site);
+    // Reopens the window that must end a step (restoring state it changed). Other threads'
+    // short windows may be in the way, so it waits for them briefly; a pending exception is
+    // kept. Returns false with an exception set when the window cannot be had.
+    [[nodiscard]] bool reopen_for_cleanup(EncoderObject *enc);
     void close() noexcept { access_.release(); }
     bool held() const noexcept { return access_.held(); }
 
@@ -98,7 +115,6 @@ int check_encoder_thread(EncoderObject *enc);
 
 // ---- Output primitives; called with exclusive access held.
 int flush_buffer(EncoderObject *enc);
-int emit_bytes(EncoderObject *enc, const void *data, size_t n);
 inline int emit_flush_rule(EncoderObject *enc) {
     if (enc->write_target != nullptr && (enc->depth == 0 || enc->out.len >= 4096)) return flush_buffer(enc);
     return 0;
@@ -106,6 +122,15 @@ inline int emit_flush_rule(EncoderObject *enc) {
 inline int emit_byte(EncoderObject *enc, uint8_t b) {
     if (enc->out.reserve(1) < 0) return -1;
     enc->out.data[enc->out.len++] = b;
+    return emit_flush_rule(enc);
+}
+// A chunk longer than 4096 bytes first hands the pending bytes to the stream.
+int emit_long_chunk(EncoderObject *enc, const void *data, size_t n);
+inline int emit_bytes(EncoderObject *enc, const void *data, size_t n) {
+    if (n > 4096 && enc->write_target != nullptr) return emit_long_chunk(enc, data, n);
+    if (enc->out.reserve(n) < 0) return -1;
+    if (n > 0) memcpy(enc->out.data + enc->out.len, data, n);
+    enc->out.len += n;
     return emit_flush_rule(enc);
 }
 
@@ -118,11 +143,18 @@ PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj);
 
 // The dispatch for any value.
 int encode_value(EncoderObject *enc, PyObject *obj);
+// encode_semantic(tag, value): the tag header, then `value` through a nested encode().
+int encode_semantic(EncoderObject *enc, uint64_t tag, PyObject *value);
 
 // Hooks the registry and string-table units provide.
 void registry_clear(EncoderObject *enc);
+void registry_free(EncoderObject *enc);
 int registry_traverse(EncoderObject *enc, visitproc visit, void *arg);
 void string_tables_clear(StringTable *&table);
 void string_tables_free(StringTable *&table);
+void tag_path_free(EncoderObject *enc);
+
+// The module function shareable_encoder.
+PyMethodDef *shareable_encoder_def();
 
 }  // namespace kelvo

@@ -1,10 +1,213 @@
-// The shared-value registry: containers being written, and values marked as shared.
-#include "encoder/encoder.h"
+// The shared-value registry: containers being written, and values marked as shared
+// (tags 28 and 29). Also the module function shareable_encoder.
+#include "encoder/probe_table.h"
+#include "encoder/writer.h"
+
+#include "lib/args.h"
 
 namespace kelvo {
 
-void registry_clear(EncoderObject *) {}
+// Open addressing with linear probing, keyed by object identity (the address that id()
+// returns). An entry with a share index holds a strong reference, so its identity cannot
+// be reused by another object while it is registered. An entry without one lives only
+// while its object's body is written, and the writer holds a reference to the object
+// for that time; it keeps the address alone and is never dereferenced.
+struct SharedRegistry {
+    struct Slot {
+        uint64_t id;
+        PyObject *obj;   // nullptr: empty slot
+        uint64_t index;  // kNoShareIndex: being written with value_sharing off
+        bool owned() const { return index != kNoShareIndex; }
+    };
+    Slot *slots;
+    size_t mask;
+    size_t count;
+};
 
-int registry_traverse(EncoderObject *, visitproc, void *) { return 0; }
+namespace {
+
+size_t slot_of(uint64_t id, size_t mask) {
+    return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+}
+
+SharedRegistry::Slot *registry_find(SharedRegistry *r, uint64_t id) {
+    if (r == nullptr) return nullptr;
+    for (size_t i = slot_of(id, r->mask);; i = (i + 1) & r->mask) {
+        SharedRegistry::Slot &s = r->slots[i];
+        if (s.obj == nullptr) return nullptr;
+        if (s.id == id) return &s;
+    }
+}
+
+int registry_grow(SharedRegistry *r) {
+    return grow_probe_table(
+        r, [](const SharedRegistry::Slot &s) { return s.obj == nullptr; },
+        [](const SharedRegistry::Slot &s, size_t mask) { return slot_of(s.id, mask); });
+}
+
+// Makes room for one more entry, creating the registry when missing.
+[[gnu::noinline]] int registry_reserve(EncoderObject *enc) {
+    SharedRegistry *r = enc->registry;
+    if (r == nullptr) {
+        r = static_cast<SharedRegistry *>(PyMem_Calloc(1, sizeof(SharedRegistry)));
+        if (r == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        enc->registry = r;
+    }
+    if (r->slots == nullptr || 2 * (r->count + 1) > r->mask + 1) return registry_grow(r);
+    return 0;
+}
+
+// Removes an entry, shifting later members of its probe run back into the gap.
+void registry_remove(EncoderObject *enc, uint64_t id) {
+    SharedRegistry *r = enc->registry;
+    SharedRegistry::Slot *s = registry_find(r, id);
+    if (s == nullptr) return;
+    PyObject *owned = s->owned() ? s->obj : nullptr;
+    size_t hole = static_cast<size_t>(s - r->slots);
+    size_t i = hole;
+    for (;;) {
+        i = (i + 1) & r->mask;
+        SharedRegistry::Slot &next = r->slots[i];
+        if (next.obj == nullptr) break;
+        size_t home = slot_of(next.id, r->mask);
+        // Move `next` into the hole unless its home lies cyclically in (hole, i].
+        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (stays) continue;
+        r->slots[hole] = next;
+        hole = i;
+    }
+    r->slots[hole] = {0, nullptr, 0};
+    r->count -= 1;
+    Py_XDECREF(owned);
+}
+
+}  // namespace
+
+void registry_clear(EncoderObject *enc) {
+    SharedRegistry *r = enc->registry;
+    enc->share_next = 0;
+    if (r == nullptr || r->count == 0) return;
+    // Detached first: releasing a reference can run Python code.
+    enc->registry = nullptr;
+    for (size_t i = 0; i <= r->mask; ++i)
+        if (r->slots[i].obj != nullptr && r->slots[i].owned()) Py_DECREF(r->slots[i].obj);
+    PyMem_Free(r->slots);
+    PyMem_Free(r);
+}
+
+void registry_free(EncoderObject *enc) {
+    registry_clear(enc);
+    if (enc->registry != nullptr) {
+        PyMem_Free(enc->registry->slots);
+        PyMem_Free(enc->registry);
+        enc->registry = nullptr;
+    }
+}
+
+int registry_traverse(EncoderObject *enc, visitproc visit, void *arg) {
+    SharedRegistry *r = enc->registry;
+    if (r == nullptr || r->slots == nullptr) return 0;
+    for (size_t i = 0; i <= r->mask; ++i)
+        if (r->slots[i].obj != nullptr && r->slots[i].owned()) Py_VISIT(r->slots[i].obj);
+    return 0;
+}
+
+int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    SharedRegistry *r = enc->registry;
+    if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) {
+        if (registry_reserve(enc) < 0) return -1;
+        r = enc->registry;
+    }
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    size_t i = slot_of(id, r->mask);
+    for (; r->slots[i].obj != nullptr; i = (i + 1) & r->mask) {
+        if (r->slots[i].id != id) continue;
+        uint64_t index = r->slots[i].index;
+        if (index == kNoShareIndex) return raise_cycle_error();
+        if (put_header(enc, 6, 29) < 0) return -1;
+        return put_header(enc, 0, index);
+    }
+    bool sharing = enc->value_sharing;
+    if (sharing) {
+        r->slots[i] = {id, Py_NewRef(obj), enc->share_next};
+        r->count += 1;
+        enc->share_next += 1;
+        if (put_header(enc, 6, 28) < 0) return -1;
+    } else {
+        r->slots[i] = {id, obj, kNoShareIndex};
+        r->count += 1;
+    }
+    enc->share_scopes += 1;
+    uint32_t saved_tag_base = enc->tag_base;
+    enc->tag_base = enc->tag_len;
+    int rc = body(c, obj, arg);
+    if (!c.reopen_for_cleanup()) return -1;
+    enc->tag_base = saved_tag_base;
+    enc->share_scopes -= 1;
+    if (!sharing) registry_remove(enc, id);
+    return rc;
+}
+
+// ---- shareable_encoder
+
+namespace {
+
+int call_wrapped(Ctx &c, PyObject *value, void *wraps) {
+    c.close();
+    PyObject *args[] = {reinterpret_cast<PyObject *>(c.enc), value};
+    Ref r(PyObject_Vectorcall(static_cast<PyObject *>(wraps), args, 2, nullptr));
+    return r ? 0 : -1;
+}
+
+// The callable shareable_encoder returns; `self` is the wrapped function. Keyword
+// arguments and positional arguments after the second are ignored.
+PyObject *shareable_wrapper(PyObject *wraps, PyObject *args, PyObject *) {
+    PyObject *encoder = PyTuple_GetItem(args, 0);
+    if (encoder == nullptr) return nullptr;
+    PyTypeObject *tp = encoder_type();
+    if (tp == nullptr) return nullptr;
+    if (Py_TYPE(encoder) != tp) {
+        raise_not_instance(encoder, "CBOREncoder");
+        return nullptr;
+    }
+    PyObject *value = PyTuple_GetItem(args, 1);
+    if (value == nullptr) return nullptr;
+    Ctx c(reinterpret_cast<EncoderObject *>(encoder));
+    if (share(c, value, call_wrapped, wraps) < 0) return nullptr;
+    return PyTuple_New(0);
+}
+
+PyMethodDef wrapper_def = {
+    "shareable_encoder_wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(shareable_wrapper)),
+    METH_VARARGS | METH_KEYWORDS,
+    "wrapper(encoder, value)\n--\n\nEncodes `value` with the wrapped function, marking it shared (or "
+    "guarding it against cycles) as the encoder's value_sharing option says."};
+
+const char *const kWraps[] = {"wraps"};
+const ArgumentSpec kShareableSpec{"shareable_encoder", nullptr, kWraps, 1, 1, 1, nullptr, 0};
+
+PyObject *shareable_encoder(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *wraps;
+    if (parse_arguments(kShareableSpec, args, nargs, kwnames, &wraps) < 0) return nullptr;
+    return PyCFunction_NewEx(&wrapper_def, wraps, nullptr);
+}
+
+PyMethodDef shareable_def = {
+    "shareable_encoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(shareable_encoder)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "shareable_encoder(wraps, /)\n--\n\nWrap the given encoder function to gracefully handle cyclic data\n"
+    "structures.\n\nIf value sharing is enabled, this marks the given value shared in the\ndatastream on the "
+    "first call. If the value has already been passed to this\nmethod, a reference marker is instead written to "
+    "the data stream and the\nwrapped function is not called.\n\nIf value sharing is disabled, only infinite "
+    "recursion protection is done."};
+
+}  // namespace
+
+PyMethodDef *shareable_encoder_def() { return &shareable_def; }
 
 }  // namespace kelvo

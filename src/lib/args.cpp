@@ -267,22 +267,31 @@ int check_tuple(PyObject *obj, Py_ssize_t n) {
 
 int check_dict(PyObject *obj) { return PyDict_Check(obj) ? 0 : raise_not_instance(obj, "dict"); }
 
-int is_mapping(PyObject *obj) {
-    if (PyDict_Check(obj)) return 1;
-    PyObject *mapping = stdlib::get(stdlib::abc_mapping);
-    if (mapping == nullptr) {
-        report_unraisable(obj);
-        return 0;
-    }
-    int r = PyObject_IsInstance(obj, mapping);
-    if (r < 0) {
-        report_unraisable(obj);
-        return 0;
-    }
-    return r;
+namespace {
+
+// isinstance(obj, cls) for an abstract class held in a cell; a failure is reported through
+// sys.unraisablehook and counts as "not an instance". A RecursionError is no verdict on
+// the object, only on the depth of the caller, so it is returned (-1) instead.
+int abc_instance(PyObject *obj, stdlib::ImportCell &cell) {
+    PyObject *cls = stdlib::get(cell);
+    int r = cls != nullptr ? PyObject_IsInstance(obj, cls) : -1;
+    if (r >= 0) return r;
+    if (PyErr_ExceptionMatches(PyExc_RecursionError)) return -1;
+    report_unraisable(obj);
+    return 0;
 }
 
-int check_mapping(PyObject *obj) { return is_mapping(obj) ? 0 : raise_not_instance(obj, "Mapping"); }
+}  // namespace
+
+int is_mapping(PyObject *obj) { return PyDict_Check(obj) ? 1 : abc_instance(obj, stdlib::abc_mapping); }
+
+int is_sequence(PyObject *obj) { return abc_instance(obj, stdlib::abc_sequence); }
+
+int check_mapping(PyObject *obj) {
+    int r = is_mapping(obj);
+    if (r < 0) return -1;
+    return r ? 0 : raise_not_instance(obj, "Mapping");
+}
 
 ByteVector::~ByteVector() {
     Py_XDECREF(owner_);

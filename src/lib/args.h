@@ -53,8 +53,11 @@ int check_dict(PyObject *obj);
 // A dict (or subclass) or an instance of collections.abc.Mapping. An isinstance check
 // that raises is reported through sys.unraisablehook and counts as "not a mapping".
 int check_mapping(PyObject *obj);
-// Same test without raising: 1 mapping, 0 not (errors reported as unraisable).
+// Same test without raising: 1 mapping, 0 not (errors reported as unraisable), -1 with a
+// RecursionError set.
 int is_mapping(PyObject *obj);
+// isinstance(obj, collections.abc.Sequence), with the same results.
+int is_sequence(PyObject *obj);
 
 // An owned byte sequence converted from bytes, bytearray or a sequence of ints 0..255.
 class ByteVector {

@@ -3,6 +3,7 @@
 #include "encoder/encoder.h"
 #include "lib/args.h"
 #include "lib/decode_functions.h"
+#include "lib/encode_functions.h"
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "types/exceptions.h"
@@ -81,7 +82,7 @@ int module_exec(PyObject *m) {
     if (!PyModule_Check(m)) return raise_not_instance(m, "module");
     const Entry entries[] = {
         {Entry::Class, "CBOREncoder", encoder_type, nullptr, Exc::CBORError},
-        {Entry::Function, "shareable_encoder", nullptr, module_function("shareable_encoder"), Exc::CBORError},
+        {Entry::Function, "shareable_encoder", nullptr, shareable_encoder_def(), Exc::CBORError},
         {Entry::Class, "CBORDecoder", decoder_type, nullptr, Exc::CBORError},
         {Entry::Function, "shareable_decoder", nullptr, &shareable_decoder_def, Exc::CBORError},
         {Entry::Class, "CBORTag", tag_type, nullptr, Exc::CBORError},
@@ -95,8 +96,8 @@ int module_exec(PyObject *m) {
         {Entry::Exception, "CBORDecodeEOF", nullptr, nullptr, Exc::CBORDecodeEOF},
         {Entry::Function, "load", nullptr, &load_def, Exc::CBORError},
         {Entry::Function, "loads", nullptr, &loads_def, Exc::CBORError},
-        {Entry::Function, "dump", nullptr, module_function("dump"), Exc::CBORError},
-        {Entry::Function, "dumps", nullptr, module_function("dumps"), Exc::CBORError},
+        {Entry::Function, "dump", nullptr, dump_def(), Exc::CBORError},
+        {Entry::Function, "dumps", nullptr, dumps_def(), Exc::CBORError},
     };
     for (const Entry &e : entries) {
         int rc = 0;

@@ -1,0 +1,30 @@
+// The CBOREncoder methods defined outside encoder.cpp (vectorcall signatures).
+#pragma once
+
+#include "lib/pyref.h"
+
+namespace kelvo {
+
+#define KELVO_ENCODER_METHOD(name) PyObject *meth_##name(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
+KELVO_ENCODER_METHOD(encode_length);
+KELVO_ENCODER_METHOD(encode_int);
+KELVO_ENCODER_METHOD(encode_bytes);
+KELVO_ENCODER_METHOD(encode_bytearray);
+KELVO_ENCODER_METHOD(encode_string);
+KELVO_ENCODER_METHOD(encode_bool);
+KELVO_ENCODER_METHOD(encode_none);
+KELVO_ENCODER_METHOD(encode_undefined);
+KELVO_ENCODER_METHOD(encode_break);
+KELVO_ENCODER_METHOD(encode_simple_value);
+KELVO_ENCODER_METHOD(encode_float);
+KELVO_ENCODER_METHOD(encode_semantic);
+KELVO_ENCODER_METHOD(encode_value);
+KELVO_ENCODER_METHOD(encode_array);
+KELVO_ENCODER_METHOD(encode_map);
+KELVO_ENCODER_METHOD(encode_set);
+KELVO_ENCODER_METHOD(encode_frozenset);
+KELVO_ENCODER_METHOD(encode_sortable_key);
+KELVO_ENCODER_METHOD(encode_sortable_item);
+#undef KELVO_ENCODER_METHOD
+
+}  // namespace kelvo

@@ -1,0 +1,218 @@
+// The encoder's writing layer: the exclusive window a step holds while it appends, the
+// header and scalar writers, and the entry points of the dispatch, containers, sharing
+// and string-reference units.
+#pragma once
+
+#include "encoder/encoder.h"
+
+#include <cstdint>
+
+namespace kelvo {
+
+// One encoding step's hold on the encoder. The exclusive window is opened on demand and
+// kept across a run of appends; it is closed before anything that can run Python code
+// other than the stream's write (hooks, iteration of foreign containers, isinstance
+// against abstract classes, comparisons of int subclasses, sorting keys).
+class Ctx {
+public:
+    explicit Ctx(EncoderObject *e) noexcept : enc(e) {}
+    EncoderObject *const enc;
+
+    [[nodiscard]] bool open() { return w_.held() || w_.open(enc, AccessSite::Window); }
+    [[nodiscard]] bool open_entry() { return w_.held() || w_.open(enc, AccessSite::Entry); }
+    [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || w_.reopen_for_cleanup(enc); }
+    void close() noexcept { w_.close(); }
+    bool held() const noexcept { return w_.held(); }
+
+private:
+    EncoderWindow w_;
+};
+
+// ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
+// the flush rule after each piece); BufferSink appends to a private buffer.
+
+struct EmitSink {
+    EncoderObject *enc;
+    int byte(uint8_t b) { return emit_byte(enc, b); }
+    int bytes(const void *p, size_t n) { return emit_bytes(enc, p, n); }
+};
+
+struct BufferSink {
+    OutBuffer &buf;
+    int byte(uint8_t b) {
+        if (buf.reserve(1) < 0) return -1;
+        buf.data[buf.len++] = b;
+        return 0;
+    }
+    int bytes(const void *p, size_t n) {
+        if (buf.reserve(n) < 0) return -1;
+        if (n > 0) memcpy(buf.data + buf.len, p, n);
+        buf.len += n;
+        return 0;
+    }
+};
+
+// ---- Headers
+
+// Encodes a header into `out` (up to 9 bytes); returns its length. Only the low three
+// bits of `major` survive.
+inline size_t header_bytes(unsigned major, uint64_t v, uint8_t *out) {
+    uint8_t ib = static_cast<uint8_t>(major << 5);
+    if (v < 24) {
+        out[0] = static_cast<uint8_t>(ib | v);
+        return 1;
+    }
+    if (v <= 0xff) {
+        out[0] = ib | 24;
+        out[1] = static_cast<uint8_t>(v);
+        return 2;
+    }
+    if (v <= 0xffff) {
+        out[0] = ib | 25;
+        uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
+        memcpy(out + 1, &be, 2);
+        return 3;
+    }
+    if (v <= 0xffffffffu) {
+        out[0] = ib | 26;
+        uint32_t be = __builtin_bswap32(static_cast<uint32_t>(v));
+        memcpy(out + 1, &be, 4);
+        return 5;
+    }
+    out[0] = ib | 27;
+    uint64_t be = __builtin_bswap64(v);
+    memcpy(out + 1, &be, 8);
+    return 9;
+}
+
+// A header: the initial byte on its own, then the argument bytes in one piece.
+template <class Sink>
+inline int sink_header(Sink &&s, unsigned major, uint64_t v) {
+    uint8_t buf[9];
+    size_t n = header_bytes(major, v, buf);
+    if (s.byte(buf[0]) < 0) return -1;
+    return n > 1 ? s.bytes(buf + 1, n - 1) : 0;
+}
+
+// A byte or text string: header, then the content.
+template <class Sink>
+inline int sink_string(Sink &&s, unsigned major, const void *data, size_t n) {
+    if (sink_header(s, major, n) < 0) return -1;
+    return s.bytes(data, n);
+}
+
+// Window held for the two below. Without a stream nothing can flush between the pieces,
+// so they are appended in one go.
+inline int put_header(EncoderObject *enc, unsigned major, uint64_t v) {
+    if (enc->write_target != nullptr) return sink_header(EmitSink{enc}, major, v);
+    if (enc->out.reserve(9) < 0) return -1;
+    enc->out.len += header_bytes(major, v, enc->out.data + enc->out.len);
+    return 0;
+}
+inline int put_string(EncoderObject *enc, unsigned major, const void *data, size_t n) {
+    if (enc->write_target != nullptr) return sink_string(EmitSink{enc}, major, data, n);
+    if (n > SIZE_MAX - 9 || enc->out.reserve(9 + n) < 0) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return -1;
+    }
+    uint8_t *p = enc->out.data + enc->out.len;
+    size_t h = header_bytes(major, n, p);
+    memcpy(p + h, data, n);
+    enc->out.len += h + n;
+    return 0;
+}
+
+// ---- Scalars
+
+// The float encoding (up to 9 bytes) under the canonical rule; `*split` tells whether the
+// initial byte is emitted apart from the payload (finite values) or not (NaN, infinities).
+size_t float_bytes(double v, bool canonical, uint8_t *out, bool *split);
+template <class Sink>
+inline int sink_float(Sink &&s, double v, bool canonical) {
+    uint8_t buf[9];
+    bool split;
+    size_t n = float_bytes(v, canonical, buf, &split);
+    if (!split) return s.bytes(buf, n);
+    if (s.byte(buf[0]) < 0) return -1;
+    return s.bytes(buf + 1, n - 1);
+}
+// A float (window held).
+int put_float(EncoderObject *enc, double v);
+
+
+// True while strings are numbered (string_referencing on inside a namespace).
+inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
+
+// Writes values whose encoding needs no Python code besides the stream's write: exact
+// str (without string references), int within header range, float, bool, None and bytes
+// (without string references). 1 written, 0 not such a value, -1 error. Window held;
+// the caller has already passed the `encoders` step.
+int try_put_leaf(EncoderObject *enc, PyObject *obj);
+// The encoding of an exact str, bytes, int (any size), float, bool or None into `buf` as
+// the dispatch would write it with no `encoders` and no string references: 1 written,
+// 0 not such a value, -1 error.
+int leaf_into_buffer(OutBuffer &buf, PyObject *obj, bool canonical);
+
+// A CBORSimpleValue's number (window held).
+int put_simple_value(EncoderObject *enc, uint8_t v);
+
+// Writers through Ctx: each opens the window it needs and may close it.
+int write_int(Ctx &c, PyObject *obj);
+int write_bytes(Ctx &c, PyObject *obj);
+int write_bytearray(Ctx &c, PyObject *obj);
+int write_text(Ctx &c, PyObject *obj);
+int write_semantic(Ctx &c, uint64_t tag, PyObject *value);
+// The nested encode() that carries a tag's content.
+int encode_nested(Ctx &c, PyObject *value);
+
+// ---- Dispatch
+int dispatch(Ctx &c, PyObject *obj);
+// The recursion check's text, for containers and tag contents.
+inline constexpr char kRecursionWhere[] = " while encoding a CBOR value";
+
+// ---- Containers
+int encode_array_step(Ctx &c, PyObject *obj);
+int encode_map_step(Ctx &c, PyObject *obj);
+int encode_set_step(Ctx &c, PyObject *obj);
+// encode_sortable_key: (len, bytes) of the key's encoding, a new tuple.
+PyObject *sortable_key(EncoderObject *enc, PyObject *key);
+
+// ---- Sharing (sharing.cpp)
+constexpr uint64_t kNoShareIndex = UINT64_MAX;
+using ShareBody = int (*)(Ctx &c, PyObject *obj, void *arg);
+// The sharing step around `body` (window held at entry).
+int share(Ctx &c, PyObject *obj, ShareBody body, void *arg);
+int raise_cycle_error();
+
+// ---- String references (stringrefs.cpp)
+
+// The string-reference step: 1 when a reference was written, 0 when the caller must
+// write the string in full, -1 on error. `obj` is the str or bytes object whose content
+// is data[0..n). Window held.
+int string_reference(Ctx &c, PyObject *obj, bool text, const char *data, size_t n);
+
+// The tables of an enclosing namespace, put aside while an inner one is open.
+struct NamespaceSave {
+    StringTable *text;
+    StringTable *bytes;
+    bool in_namespace;
+};
+// Puts the current tables aside and starts empty ones; `opens` tells whether the new
+// tables belong to a namespace (tag 256 written) or only start a self-contained output.
+void namespace_push(EncoderObject *enc, NamespaceSave &save, bool opens);
+// Releases the current tables and brings the saved ones back (window held).
+void namespace_pop(EncoderObject *enc, NamespaceSave &save);
+// Releases saved tables that can no longer be brought back.
+void namespace_discard(NamespaceSave &save);
+// Reopens the window and pops; when the window cannot be had the saved tables are
+// released instead and false is returned with the exception set.
+[[nodiscard]] inline bool namespace_close(Ctx &c, NamespaceSave &save) {
+    if (!c.reopen_for_cleanup()) {
+        namespace_discard(save);
+        return false;
+    }
+    namespace_pop(c.enc, save);
+    return true;
+}
+
+}  // namespace kelvo

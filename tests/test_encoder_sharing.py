@@ -1,0 +1,165 @@
+"""Value sharing (tags 28 and 29), cycle detection and shareable_encoder."""
+
+import ctypes
+import io
+
+import pytest
+
+from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, shareable_encoder
+
+
+def writes(value, **options):
+    return dumps(value, **options).hex()
+
+
+def self_referencing_tag(number, value=None):
+    """A CBORTag whose value is set after construction, as the decoder does for shared
+    values (d8 1c c6 d8 1d 00 decodes to a tag containing itself)."""
+    tag = CBORTag(number, None)
+    target = tag if value is None else value
+    slot = ctypes.c_void_p.from_address(id(tag) + CBORTag.__basicsize__ - 16)  # TagObject.value
+    assert slot.value == id(None)
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(target))
+    slot.value = id(target)
+    assert tag.value is target
+    return tag
+
+
+def cyclic_list():
+    cycle = [1]
+    cycle.append(cycle)
+    return cycle
+
+
+def cyclic_dict():
+    d = {}
+    d["x"] = d
+    return d
+
+
+@pytest.mark.parametrize("make, plain, shared", [
+    (lambda: [[1]] * 2, "8281018101", "d81c82d81c8101d81d01"),
+    (cyclic_list, None, "d81c8201d81d00"),
+    (cyclic_dict, None, "d81ca16178d81d00"),
+    (lambda: {1}, "d901028101", "d90102d81c8101"),
+    (lambda: [{1}, {1}], "82d901028101d901028101", "d81c82d90102d81c8101d90102d81c8101"),
+    (lambda: [(), ()], "828080", "d81c82d81c80d81d01"),
+    (lambda: ["a", "a"], "8261616161", "d81c8261616161"),
+    (lambda: [CBORTag(1, [2])] * 2, "82c18102c18102", "d81c82c1d81c8102c1d81d01"),
+])
+def test_sharing(make, plain, shared):
+    value = make()
+    if plain is None:
+        with pytest.raises(CBOREncodeValueError, match="^cyclic data structure detected$"):
+            dumps(value)
+    else:
+        assert writes(value) == plain
+    assert writes(value, value_sharing=True) == shared
+
+
+def test_indexes_restart_with_each_encode(bio):
+    a = [1]
+    e = CBOREncoder(bio, value_sharing=True)
+    e.encode([a, a])
+    e.encode([a, a])
+    assert bio.getvalue().hex() == "d81c82d81c8101d81d01" * 2
+
+
+def test_cycle_error_leaves_the_encoder_clean(writer):
+    e = CBOREncoder(writer)
+    with pytest.raises(CBOREncodeValueError):
+        e.encode([[0], cyclic_list()])
+    inner = [2]
+    e.encode([inner, inner])
+    assert writer.calls == [bytes.fromhex("82" "8102" "8102")]
+
+
+def test_tag_inside_itself_is_a_cycle():
+    direct = self_referencing_tag(6)
+    via = CBORTag(7, None)
+    other = self_referencing_tag(6, via)
+    via_slot = ctypes.c_void_p.from_address(id(via) + CBORTag.__basicsize__ - 16)
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(other))
+    via_slot.value = id(other)
+    for tag in (direct, other):
+        for sharing in (False, True):
+            with pytest.raises(CBOREncodeValueError, match="^cyclic data structure detected$"):
+                dumps(tag, value_sharing=sharing)
+    # Through a container the cycle is an ordinary container cycle.
+    through = self_referencing_tag(6, [])
+    through.value.append(through)
+    with pytest.raises(CBOREncodeValueError):
+        dumps(through)
+    assert writes(through, value_sharing=True) == "c6d81c81c6d81d00"
+    # The same tag side by side is no cycle.
+    t = CBORTag(1, 0)
+    assert writes([t, CBORTag(2, t)]) == "82c100c2c100"
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+
+def test_shareable_encoder():
+    calls = []
+
+    @shareable_encoder
+    def encode_point(enc, point):
+        calls.append(point)
+        enc.encode_array([point.x])
+
+    p = Point(5)
+    # The output of f (itself a shareable array) follows the marker of the point.
+    assert writes([p, p], value_sharing=True, encoders={Point: encode_point}) == "d81c82" "d81c" "d81c8105" "d81d01"
+    assert calls == [p]
+    calls.clear()
+    assert writes([p, p], encoders={Point: encode_point}) == "8281058105"
+    assert calls == [p, p]
+
+
+def test_shareable_encoder_detects_recursion():
+    @shareable_encoder
+    def encode_point(enc, point):
+        enc.encode(point.x)
+
+    p = Point(None)
+    p.x = p
+    with pytest.raises(CBOREncodeValueError, match="cyclic data structure detected"):
+        dumps(p, default=encode_point)
+    assert writes(p, default=encode_point, value_sharing=True) == "d81cd81d00"
+
+
+def test_shareable_encoder_calling_conventions():
+    results = []
+    wrapped = shareable_encoder(lambda enc, value: results.append(value))
+    enc = CBOREncoder(io.BytesIO())
+    assert wrapped(enc, 1, "extra", key="ignored") == ()
+    assert results == [1]
+    with pytest.raises(TypeError, match="object is not an instance of 'CBOREncoder'"):
+        wrapped(object(), 1)
+    with pytest.raises(IndexError):
+        wrapped(enc)
+    with pytest.raises(IndexError):
+        wrapped()
+    assert shareable_encoder(42)  # the wrapped object is not checked until it is called
+    with pytest.raises(TypeError):
+        shareable_encoder(42)(enc, 1)
+    assert shareable_encoder.__text_signature__ == "(wraps, /)"
+    assert shareable_encoder.__doc__.startswith("Wrap the given encoder function to gracefully handle cyclic")
+
+
+def test_shareable_encoder_while_idle_keeps_its_entry(bio):
+    seen = []
+
+    @shareable_encoder
+    def f(enc, value):
+        seen.append(value)
+        enc.encode(0)  # an outermost encode inside: the entry must survive it
+        enc.encode_value(value)
+
+    e = CBOREncoder(bio, encoders={Point: f})
+    p = Point(1)
+    with pytest.raises(CBOREncodeValueError):
+        f(e, p)
+    assert seen == [p]
