@@ -122,6 +122,25 @@ inline int read_fixed(DecoderState *d, uint8_t *out, size_t k) {
     return read_slow(d, out, k);
 }
 
+// Big-endian numbers of header arguments and floats.
+inline uint16_t load_be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t load_be32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
+inline uint64_t load_be64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
 // n contiguous input bytes, valid until the next input operation. Points into the input
 // buffer when the bytes are there; otherwise they are assembled in memory that is
 // allocated only once the missing bytes have arrived.

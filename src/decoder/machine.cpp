@@ -76,19 +76,16 @@ int read_long_argument(Machine &m, uint8_t ai, uint64_t *out) {
             return 1;
         case 25:
             if (read_fixed(m.d, b, 2) < 0) return -1;
-            *out = (uint64_t{b[0]} << 8) | b[1];
+            *out = load_be16(b);
             return 1;
         case 26:
             if (read_fixed(m.d, b, 4) < 0) return -1;
-            *out = (uint64_t{b[0]} << 24) | (uint64_t{b[1]} << 16) | (uint64_t{b[2]} << 8) | b[3];
+            *out = load_be32(b);
             return 1;
-        case 27: {
+        case 27:
             if (read_fixed(m.d, b, 8) < 0) return -1;
-            uint64_t v = 0;
-            for (int i = 0; i < 8; ++i) v = (v << 8) | b[i];
-            *out = v;
+            *out = load_be64(b);
             return 1;
-        }
         case 31:
             if (m.d->allow_indefinite) return 0;
             raise_exc(Exc::CBORDecodeError, "encountered indefinite length but it has been disabled");
