@@ -122,21 +122,18 @@ inline int read_fixed(DecoderState *d, uint8_t *out, size_t k) {
     return read_slow(d, out, k);
 }
 
-// Big-endian numbers of header arguments and floats.
-inline uint16_t load_be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t load_be32(const uint8_t *p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
+// Big-endian numbers of header arguments and floats (T is uint16_t, uint32_t or uint64_t).
+template <typename T>
+inline T load_be(const uint8_t *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-inline uint64_t load_be64(const uint8_t *p) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
+    if constexpr (sizeof v == 2)
+        v = __builtin_bswap16(v);
+    else if constexpr (sizeof v == 4)
+        v = __builtin_bswap32(v);
+    else
+        v = __builtin_bswap64(v);
 #endif
     return v;
 }

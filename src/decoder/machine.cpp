@@ -76,15 +76,15 @@ int read_long_argument(Machine &m, uint8_t ai, uint64_t *out) {
             return 1;
         case 25:
             if (read_fixed(m.d, b, 2) < 0) return -1;
-            *out = load_be16(b);
+            *out = load_be<uint16_t>(b);
             return 1;
         case 26:
             if (read_fixed(m.d, b, 4) < 0) return -1;
-            *out = load_be32(b);
+            *out = load_be<uint32_t>(b);
             return 1;
         case 27:
             if (read_fixed(m.d, b, 8) < 0) return -1;
-            *out = load_be64(b);
+            *out = load_be<uint64_t>(b);
             return 1;
         case 31:
             if (m.d->allow_indefinite) return 0;

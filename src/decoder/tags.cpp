@@ -223,17 +223,17 @@ DecodeAction decode_special(Machine &m, uint8_t ai) {
             return DecodeAction::item(new_simple_value(b[0]));
         case 25:
             if (read_fixed(m.d, b, 2) < 0) return DecodeAction::error();
-            return DecodeAction::item(PyFloat_FromDouble(half_to_double(load_be16(b))));
+            return DecodeAction::item(PyFloat_FromDouble(half_to_double(load_be<uint16_t>(b))));
         case 26: {
             if (read_fixed(m.d, b, 4) < 0) return DecodeAction::error();
-            uint32_t bits = load_be32(b);
+            uint32_t bits = load_be<uint32_t>(b);
             float f;
             memcpy(&f, &bits, sizeof f);
             return DecodeAction::item(PyFloat_FromDouble(static_cast<double>(f)));
         }
         case 27: {
             if (read_fixed(m.d, b, 8) < 0) return DecodeAction::error();
-            uint64_t bits = load_be64(b);
+            uint64_t bits = load_be<uint64_t>(b);
             double v;
             memcpy(&v, &bits, sizeof v);
             return DecodeAction::item(PyFloat_FromDouble(v));
