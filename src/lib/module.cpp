@@ -1,6 +1,8 @@
 // The module's initialisation function and the filling of a new module object.
+#include "decoder/decoder.h"
 #include "encoder/encoder.h"
 #include "lib/args.h"
+#include "lib/decode_functions.h"
 #include "lib/encode_functions.h"
 #include "lib/errors.h"
 #include "lib/module.h"
@@ -81,8 +83,8 @@ int module_exec(PyObject *m) {
     const Entry entries[] = {
         {Entry::Class, "CBOREncoder", encoder_type, nullptr, Exc::CBORError},
         {Entry::Function, "shareable_encoder", nullptr, shareable_encoder_def(), Exc::CBORError},
-        {Entry::Class, "CBORDecoder", module_class("CBORDecoder"), nullptr, Exc::CBORError},
-        {Entry::Function, "shareable_decoder", nullptr, module_function("shareable_decoder"), Exc::CBORError},
+        {Entry::Class, "CBORDecoder", decoder_type, nullptr, Exc::CBORError},
+        {Entry::Function, "shareable_decoder", nullptr, &shareable_decoder_def, Exc::CBORError},
         {Entry::Class, "CBORTag", tag_type, nullptr, Exc::CBORError},
         {Entry::Class, "CBORSimpleValue", simple_value_type, nullptr, Exc::CBORError},
         {Entry::Class, "frozendict", frozendict_type, nullptr, Exc::CBORError},
@@ -92,8 +94,8 @@ int module_exec(PyObject *m) {
         {Entry::Exception, "CBOREncodeValueError", nullptr, nullptr, Exc::CBOREncodeValueError},
         {Entry::Exception, "CBORDecodeError", nullptr, nullptr, Exc::CBORDecodeError},
         {Entry::Exception, "CBORDecodeEOF", nullptr, nullptr, Exc::CBORDecodeEOF},
-        {Entry::Function, "load", nullptr, module_function("load"), Exc::CBORError},
-        {Entry::Function, "loads", nullptr, module_function("loads"), Exc::CBORError},
+        {Entry::Function, "load", nullptr, &load_def, Exc::CBORError},
+        {Entry::Function, "loads", nullptr, &loads_def, Exc::CBORError},
         {Entry::Function, "dump", nullptr, dump_def(), Exc::CBORError},
         {Entry::Function, "dumps", nullptr, dumps_def(), Exc::CBORError},
     };

@@ -1,0 +1,387 @@
+// The decode machine: the loop over an explicit stack of frames, item headers, integers,
+// the application of actions, the depth limit and the labelling of errors. The loop never
+// recurses, so native stack use does not depend on how deeply the input nests.
+#include "decoder/machine.h"
+
+#include "decoder/tag_table.h"
+#include "lib/errors.h"
+#include "types/exceptions.h"
+#include "types/stdlib.h"
+
+#include <cstring>
+#include <utility>
+
+namespace kelvo {
+
+// ---- Machine state
+
+void frame_release(DecodeFrame &f) noexcept {
+    Py_CLEAR(f.container);
+    Py_CLEAR(f.callable);
+    Py_CLEAR(f.extra);
+}
+
+Machine::Machine(DecoderState *state, bool start_flag)
+    : d(state), tmpl{}, keys(nullptr), break_marker(stdlib::break_marker()), start_immutable(start_flag),
+      immutable(start_flag), major(0) {}
+
+Machine::~Machine() {
+    for (size_t i = 0; i < frames.size(); ++i) frame_release(frames[i]);
+    frame_release(tmpl);
+    drop_values(0);
+    for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
+    for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
+    if (keys != nullptr) {
+        for (PyObject *key : keys->objects) Py_XDECREF(key);
+        PyMem_Free(keys);
+    }
+}
+
+DecodeFrame &Machine::prepare(FrameKind kind, bool frame_immutable, bool accepts_break) noexcept {
+    tmpl = DecodeFrame{};
+    tmpl.shareable_index = kNoIndex;
+    tmpl.kind = kind;
+    tmpl.immutable = frame_immutable;
+    tmpl.accepts_break = accepts_break;
+    return tmpl;
+}
+
+void Machine::drop_values(size_t base) noexcept {
+    for (size_t i = base; i < values.size(); ++i) Py_DECREF(values[i]);
+    values.truncate(base);
+}
+
+int check_depth(Machine &m) {
+    if (m.frames.size() >= m.d->max_depth) {
+        raise_exc_format(Exc::CBORDecodeError, "maximum container nesting depth (%llu) exceeded",
+                         static_cast<unsigned long long>(m.d->max_depth));
+        return -1;
+    }
+    return 0;
+}
+
+// ---- Headers and integers
+
+DecodeAction indefinite_not_allowed() {
+    raise_exc(Exc::CBORDecodeError, "indefinite length not allowed here");
+    return DecodeAction::error();
+}
+
+int read_long_argument(Machine &m, uint8_t ai, uint64_t *out) {
+    uint8_t b[8];
+    switch (ai) {
+        case 24:
+            if (read_byte(m.d, b) < 0) return -1;
+            *out = b[0];
+            return 1;
+        case 25:
+            if (read_fixed(m.d, b, 2) < 0) return -1;
+            *out = load_be<uint16_t>(b);
+            return 1;
+        case 26:
+            if (read_fixed(m.d, b, 4) < 0) return -1;
+            *out = load_be<uint32_t>(b);
+            return 1;
+        case 27:
+            if (read_fixed(m.d, b, 8) < 0) return -1;
+            *out = load_be<uint64_t>(b);
+            return 1;
+        case 31:
+            if (m.d->allow_indefinite) return 0;
+            raise_exc(Exc::CBORDecodeError, "encountered indefinite length but it has been disabled");
+            return -1;
+        default:
+            raise_exc_format(Exc::CBORDecodeError, "unknown unsigned integer subtype 0x%x", ai);
+            return -1;
+    }
+}
+
+namespace {
+
+PyObject *unsigned_int(uint64_t v) {
+    if (v <= static_cast<uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
+    return PyLong_FromUnsignedLongLong(v);
+}
+
+PyObject *negative_int(uint64_t v) {
+    if (v <= static_cast<uint64_t>(LLONG_MAX)) return PyLong_FromLongLong(-1 - static_cast<long long>(v));
+    // -1 - v is the bitwise inversion of v.
+    Ref n(PyLong_FromUnsignedLongLong(v));
+    return n ? PyNumber_Invert(n.get()) : nullptr;
+}
+
+DecodeAction decode_integer(Machine &m, uint8_t ai, bool negative) {
+    uint64_t v;
+    int r = read_argument(m, ai, &v);
+    if (r < 0) return DecodeAction::error();
+    if (r == 0) return indefinite_not_allowed();
+    return DecodeAction::item(negative ? negative_int(v) : unsigned_int(v));
+}
+
+// Reads one item header and its inline content.
+DecodeAction read_item(Machine &m) {
+    uint8_t b;
+    if (read_byte(m.d, &b) < 0) return DecodeAction::raw_error();
+    m.major = b >> 5;
+    uint8_t ai = b & 0x1f;
+    switch (m.major) {
+        case 0:
+            if (ai < 24) return DecodeAction::item(PyLong_FromLong(ai));
+            return decode_integer(m, ai, false);
+        case 1:
+            return decode_integer(m, ai, true);
+        case 2:
+        case 3:
+            return decode_string(m, ai, m.major == 3);
+        case 4:
+            return decode_array(m, ai);
+        case 5:
+            return decode_map(m, ai);
+        case 6:
+            return decode_tag(m, ai);
+        default:
+            return decode_special(m, ai);
+    }
+}
+
+int raise_break_misplaced() {
+    return raise_exc(Exc::CBORDecodeError, "break code encountered where a data item was expected");
+}
+
+// ---- Delivery to the top frame
+
+DecodeAction deliver(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
+    if (height > f.height) f.height = height;
+    if (item.get() == m.break_marker && !f.accepts_break) {
+        raise_break_misplaced();
+        return DecodeAction::raw_error();
+    }
+    switch (f.kind) {
+        case FrameKind::ListCollect:
+        case FrameKind::ListInPlace:
+        case FrameKind::Tuple:
+            return deliver_array(m, f, std::move(item));
+        case FrameKind::Dict:
+        case FrameKind::FrozenDict:
+            return deliver_map(m, f, std::move(item), height);
+        case FrameKind::Set:
+            return deliver_set(m, f, std::move(item), height);
+        case FrameKind::NamespaceMarker: {
+            size_t start = m.namespaces.back();
+            m.namespaces.pop_back();
+            for (size_t i = start; i < m.strings.size(); ++i) Py_DECREF(m.strings[i]);
+            m.strings.truncate(start);
+            return DecodeAction::complete(item.release());
+        }
+        case FrameKind::ShareableMarker: {
+            SharedSlot &slot = m.shareables[f.shareable_index];
+            if (slot.value == nullptr) {
+                slot.value = Py_NewRef(item.get());
+                slot.height = f.height;
+            }
+            return DecodeAction::complete(item.release());
+        }
+        default:
+            return deliver_tag(m, f, std::move(item));
+    }
+}
+
+// ---- Applying actions
+
+int push_template(Machine &m) {
+    DecodeFrame f = std::exchange(m.tmpl, DecodeFrame{});
+    f.shareable_index = kNoIndex;
+    f.height = 0;
+    f.immutable = f.immutable || m.immutable;
+    if (f.container != nullptr && m.top_is_shareable_marker()) {
+        // Register the container before its contents exist, so that references inside it
+        // resolve to it.
+        uint64_t index = m.frames.back().shareable_index;
+        m.frames.pop_back();
+        SharedSlot &slot = m.shareables[index];
+        Py_XSETREF(slot.value, Py_NewRef(f.container));
+        slot.height = 0;
+        f.shareable_index = index;
+    }
+    if (check_depth(m) < 0 || m.frames.push(f) < 0) {
+        frame_release(f);
+        return -1;
+    }
+    m.immutable = f.immutable;
+    return 0;
+}
+
+void apply_continue(Machine &m, bool next_is_key) {
+    size_t n = m.frames.size();
+    bool below = n >= 2 ? m.frames[n - 2].immutable : m.start_immutable;
+    DecodeFrame &top = m.frames.back();
+    top.immutable = next_is_key || below;
+    m.immutable = top.immutable;
+}
+
+// Pops the top frame; its value becomes the current item.
+uint64_t apply_complete(Machine &m, PyObject *value) {
+    DecodeFrame f = m.frames.back();
+    m.frames.pop_back();
+    uint64_t height = f.height + 1;
+    if (f.shareable_index != kNoIndex) {
+        SharedSlot &slot = m.shareables[f.shareable_index];
+        Py_XSETREF(slot.value, Py_NewRef(value));
+        slot.height = height;
+    }
+    frame_release(f);
+    if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+    return height;
+}
+
+// ---- Error labels
+
+const char *const kMajorNames[8] = {"unsigned integer", "negative integer", "byte string", "text string",
+                                    "array", "map", "semantic tag", "special value"};
+
+PyObject *frame_name(const DecodeFrame &f) {
+    switch (f.kind) {
+        case FrameKind::ListCollect:
+        case FrameKind::ListInPlace:
+        case FrameKind::Tuple:
+            return PyUnicode_FromString("array");
+        case FrameKind::Dict:
+        case FrameKind::FrozenDict:
+            return PyUnicode_FromString("map");
+        case FrameKind::Set:
+            return PyUnicode_FromString("set");
+        case FrameKind::TagCodec:
+            return PyUnicode_FromString(f.row->name);
+        case FrameKind::Identity:
+            return PyUnicode_FromString("self-described CBOR value");
+        case FrameKind::StringReference:
+            return PyUnicode_FromString("string reference");
+        case FrameKind::SharedReference:
+            return PyUnicode_FromString("shared reference");
+        case FrameKind::ShareableMarker:
+            return PyUnicode_FromString("shareable value");
+        case FrameKind::NamespaceMarker:
+            return PyUnicode_FromString("string namespace");
+        case FrameKind::TwoStage:
+            if (f.extra != nullptr) return PyObject_Str(f.extra);
+            return semantic_tag_name(f.tag);
+        case FrameKind::OtherTag:
+        case FrameKind::Semantic:
+            return semantic_tag_name(f.tag);
+    }
+    return PyUnicode_FromString("item");
+}
+
+// Wraps the current exception under `name` (a new reference, consumed). CBORDecodeEOF and
+// exceptions that are not Exception instances (KeyboardInterrupt, SystemExit, internal
+// errors) pass unchanged.
+void label_error(PyObject *name_owned) {
+    Ref name(name_owned);
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    PyObject *decode_error = exception_type(Exc::CBORDecodeError);
+    PyObject *eof = exception_type(Exc::CBORDecodeEOF);
+    if (!name || decode_error == nullptr || eof == nullptr || !PyErr_GivenExceptionMatches(exc, PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(exc, eof)) {
+        if (!name) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    if (PyErr_GivenExceptionMatches(exc, decode_error)) {
+        PyObject *msg = PyUnicode_FromFormat("error decoding %U: %S", name.get(), exc);
+        Py_DECREF(exc);
+        if (msg != nullptr) {
+            PyErr_SetObject(decode_error, msg);
+            Py_DECREF(msg);
+        }
+        return;
+    }
+    PyErr_Format(decode_error, "error decoding %U", name.get());
+    chain_cause(exc);
+}
+
+}  // namespace
+
+PyObject *semantic_tag_name(uint64_t tag) {
+    return PyUnicode_FromFormat("semantic tag %llu", static_cast<unsigned long long>(tag));
+}
+
+// ---- The loop
+
+namespace {
+
+// The item left when the stack is empty is the result, unless it is the break code.
+PyObject *finish(Machine &m, Ref item) {
+    if (item.get() == m.break_marker) {
+        raise_break_misplaced();
+        return nullptr;
+    }
+    return item.release();
+}
+
+}  // namespace
+
+PyObject *run_machine(DecoderState *d, bool immutable) {
+    Machine m(d, immutable);
+    if (m.break_marker == nullptr) return nullptr;
+    for (;;) {
+        // One item header; then, for as long as items complete, deliver each to the frame
+        // on top of the stack, until an action asks for the next header.
+        DecodeAction a = read_item(m);
+        bool from_header = true;
+        for (;;) {
+            Ref item;
+            uint64_t height = 0;
+            switch (a.kind) {
+                case ActionKind::Item:
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::StringItem:
+                    if (!m.namespaces.empty() && register_string(m, a.value.get(), a.number) < 0) return nullptr;
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::FrameComplete:
+                    height = apply_complete(m, a.value.get());
+                    item = std::move(a.value);
+                    break;
+                case ActionKind::StringReference:
+                case ActionKind::SharedReference: {
+                    DecodeFrame f = m.frames.back();
+                    m.frames.pop_back();
+                    frame_release(f);
+                    PyObject *v;
+                    if (a.kind == ActionKind::SharedReference) {
+                        if (resolve_shared_reference(m, a.number, &v, &height) < 0) return nullptr;
+                    } else {
+                        if (resolve_string_reference(m, a.number, &v) < 0) return nullptr;
+                    }
+                    item = Ref(v);
+                    if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+                    break;
+                }
+                case ActionKind::PushFrame:
+                    if (push_template(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::Continue:
+                    apply_continue(m, a.flag);
+                    goto next_header;
+                case ActionKind::OpenStringNamespace:
+                    if (open_string_namespace(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::OpenShareable:
+                    if (open_shareable(m) < 0) return nullptr;
+                    goto next_header;
+                case ActionKind::Error:
+                    if (a.flag) label_error(from_header ? PyUnicode_FromString(kMajorNames[m.major])
+                                                        : frame_name(m.frames.back()));
+                    return nullptr;
+            }
+            if (m.frames.empty()) return finish(m, std::move(item));
+            a = deliver(m, m.frames.back(), std::move(item), height);
+            from_header = false;
+        }
+    next_header:;
+    }
+}
+
+}  // namespace kelvo

@@ -1,0 +1,204 @@
+// The decode machine: frames, actions and the per-call state shared by the units that
+// decode strings, containers, tags and references.
+#pragma once
+
+#include "decoder/decoder.h"
+
+#include <cstdint>
+
+namespace kelvo {
+
+struct TagRow;
+
+// What a frame collects and how it completes. The callback of a frame is selected by its
+// kind; its state lives in the frame's fields, so pushing a frame allocates nothing.
+enum class FrameKind : uint8_t {
+    ListCollect,      // mutable array: items on the value stack, list made when complete
+    ListInPlace,      // mutable array registered as a shared value: appended in place
+    Tuple,            // immutable array: items on the value stack
+    Dict,             // mutable map: filled in place, pending key in `extra`
+    FrozenDict,       // immutable map: key/value pairs on the value stack
+    Set,              // tag 258
+    TagCodec,         // a built-in tag row with a codec
+    Identity,         // tag 55799
+    StringReference,  // tag 25
+    SharedReference,  // tag 29
+    OtherTag,         // a CBORTag, passed to tag_hook when there is one
+    Semantic,         // an entry of semantic_decoders
+    TwoStage,         // a two-stage semantic decoder (second stage in `callable`)
+    ShareableMarker,  // tag 28, no callback
+    NamespaceMarker,  // tag 256, no callback
+};
+
+constexpr uint64_t kNoIndex = UINT64_MAX;
+constexpr uint64_t kIndefinite = UINT64_MAX;
+
+struct DecodeFrame {
+    uint64_t shareable_index;  // slot this frame's value is recorded in; kNoIndex if none
+    uint64_t height;           // largest height of the items delivered so far
+    uint64_t count;            // declared items (arrays) or pairs (maps); kIndefinite
+    uint64_t filled;           // items or pairs delivered so far
+    uint64_t tag;              // tag number, for the "semantic tag {}" name
+    PyObject *container;       // owned: list, dict, placeholder set, CBORTag or placeholder
+    PyObject *callable;        // owned: object_hook, tag_hook, semantic decoder, second stage
+    PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage)
+    const TagRow *row;         // the built-in row (TagCodec)
+    size_t base;               // start of this frame's items on the value stack
+    FrameKind kind;
+    bool immutable;            // immutable flag for the next item of this frame
+    bool accepts_break;
+    bool hook_immutable;       // the immutable flag when the header was read
+    bool strict_keys;          // strict_hashable_types, copied at the header
+    bool allow_duplicates;     // allow_duplicate_keys, copied at the header
+};
+
+void frame_release(DecodeFrame &f) noexcept;
+
+enum class ActionKind : uint8_t {
+    PushFrame,            // push Machine::tmpl
+    Continue,             // flag: the next item is a map key
+    FrameComplete,        // value
+    Item,                 // value
+    StringItem,           // value, number = byte length
+    OpenStringNamespace,
+    StringReference,      // number = index
+    OpenShareable,
+    SharedReference,      // number = index
+    Error,                // flag: labelled; the exception is set
+};
+
+struct DecodeAction {
+    ActionKind kind;
+    bool flag;
+    uint64_t number;
+    Ref value;
+
+    explicit DecodeAction(ActionKind k = ActionKind::Error, bool f = false, uint64_t n = 0,
+                          PyObject *owned = nullptr) noexcept
+        : kind(k), flag(f), number(n), value(owned) {}
+
+    static DecodeAction push() { return DecodeAction(ActionKind::PushFrame); }
+    static DecodeAction next(bool next_is_key) { return DecodeAction(ActionKind::Continue, next_is_key); }
+    // The value constructors take over `owned`; NULL (a failed call) becomes a labelled error.
+    static DecodeAction complete(PyObject *owned) {
+        return owned ? DecodeAction(ActionKind::FrameComplete, false, 0, owned) : error();
+    }
+    static DecodeAction item(PyObject *owned) {
+        return owned ? DecodeAction(ActionKind::Item, false, 0, owned) : error();
+    }
+    static DecodeAction string_item(PyObject *owned, uint64_t length) {
+        return owned ? DecodeAction(ActionKind::StringItem, false, length, owned) : error();
+    }
+    static DecodeAction simple(ActionKind kind, uint64_t number = 0) { return DecodeAction(kind, false, number); }
+    // A failure to be labelled with the name of the item or frame being decoded.
+    static DecodeAction error() { return DecodeAction(ActionKind::Error, true); }
+    // A failure raised as it is.
+    static DecodeAction raw_error() { return DecodeAction(ActionKind::Error, false); }
+};
+
+struct SharedSlot {
+    PyObject *value;  // owned, or nullptr while empty
+    uint64_t height;
+};
+
+// Recently decoded short map keys, so that a key repeated across many maps is one str
+// object (its hash computed once) instead of a new string each time. Two-way set
+// associative; allocated on the first key of a decode (it is too big for the C stack of
+// decodes that hooks may nest).
+struct KeyCache {
+    static constexpr size_t kSets = 128;
+    static constexpr size_t kSlots = 2 * kSets;
+    static constexpr size_t kMaxLength = 32;
+    PyObject *objects[kSlots];  // owned, or nullptr
+    uint64_t first[kSlots];     // the key's leading and trailing bytes as words (see make_key)
+    uint64_t last[kSlots];
+    uint8_t lengths[kSlots];
+    uint8_t bytes[kSlots][kMaxLength];
+};
+
+struct Machine {
+    explicit Machine(DecoderState *state, bool start_flag);
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    DecoderState *d;
+    PodVec<DecodeFrame, 8> frames;
+    PodVec<PyObject *, 32> values;   // owned items of collecting frames
+    PodVec<SharedSlot> shareables;
+    PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
+    PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
+    DecodeFrame tmpl;                // the frame the next PushFrame action pushes
+    KeyCache *keys;                  // PyMem, or nullptr until the first map key
+    PyObject *break_marker;          // borrowed, lives for the process
+    bool start_immutable;
+    bool immutable;                  // the current immutable flag
+    uint8_t major;                   // major type of the item header being decoded
+
+    // Clears the template and fills the fields every frame has. Returns it for the rest.
+    DecodeFrame &prepare(FrameKind kind, bool immutable, bool accepts_break) noexcept;
+    // True when the next item is the key of the map on top of the stack.
+    bool expects_map_key() const noexcept {
+        if (frames.empty()) return false;
+        const DecodeFrame &f = frames.back();
+        if (f.kind == FrameKind::Dict) return f.extra == nullptr;
+        return f.kind == FrameKind::FrozenDict && ((values.size() - f.base) & 1) == 0;
+    }
+    bool top_is_shareable_marker() const noexcept {
+        return !frames.empty() && frames.back().kind == FrameKind::ShareableMarker;
+    }
+    // Releases the items of the value stack from `base` on.
+    void drop_values(size_t base) noexcept;
+};
+
+// The decode machine: one item, however deeply nested. New reference or NULL.
+PyObject *run_machine(DecoderState *d, bool immutable);
+
+// Header argument for additional information `ai`: 1 with *out set, 0 for an indefinite
+// length (ai 31 with indefinite lengths allowed), -1 with the exception set.
+int read_long_argument(Machine &m, uint8_t ai, uint64_t *out);
+inline int read_argument(Machine &m, uint8_t ai, uint64_t *out) {
+    if (ai < 24) {
+        *out = ai;
+        return 1;
+    }
+    return read_long_argument(m, ai, out);
+}
+// CBORDecodeError "indefinite length not allowed here" as a labelled error.
+DecodeAction indefinite_not_allowed();
+
+// ---- Item headers, by major type
+// Major types 2 (text false) and 3 (text true).
+DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
+DecodeAction decode_array(Machine &m, uint8_t ai);
+DecodeAction decode_map(Machine &m, uint8_t ai);
+DecodeAction decode_tag(Machine &m, uint8_t ai);
+DecodeAction decode_special(Machine &m, uint8_t ai);
+
+// Tag 258: the set frame.
+DecodeAction begin_set(Machine &m);
+
+// ---- Frame callbacks: each takes over the delivered item.
+DecodeAction deliver_array(Machine &m, DecodeFrame &f, Ref item);
+// Maps and sets also get the item's height: keys and set elements are hashed, and hashing
+// a deeply nested value recurses in the interpreter.
+DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height);
+DecodeAction deliver_set(Machine &m, DecodeFrame &f, Ref item, uint64_t height);
+DecodeAction deliver_tag(Machine &m, DecodeFrame &f, Ref item);
+
+// ---- Shared values and string namespaces
+// Push the marker frame of tag 28 or tag 256. -1 with the exception set (not labelled).
+int open_shareable(Machine &m);
+int open_string_namespace(Machine &m);
+// Registers a definite-length string in the innermost namespace when it qualifies.
+int register_string(Machine &m, PyObject *value, uint64_t length);
+// The reference actions; on success *item and *height hold the referenced value.
+int resolve_shared_reference(Machine &m, uint64_t index, PyObject **item, uint64_t *height);
+int resolve_string_reference(Machine &m, uint64_t index, PyObject **item);
+// The depth check applied to every push. -1 with the error set.
+int check_depth(Machine &m);
+
+// Text of "semantic tag {}" for a tag number.
+PyObject *semantic_tag_name(uint64_t tag);
+
+}  // namespace kelvo

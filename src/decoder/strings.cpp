@@ -1,0 +1,181 @@
+// Byte and text strings: definite lengths (read at once, or in pieces when long),
+// indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
+#include "decoder/machine.h"
+
+#include "types/exceptions.h"
+#include "types/stdlib.h"
+
+#include <cstring>
+
+namespace kelvo {
+
+namespace {
+
+PyObject *make_bytes(const uint8_t *p, size_t n) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+}
+
+PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
+}
+
+// The first and the last bytes of a short key as two words. For up to 16 bytes the two
+// words hold every byte (they overlap when n < 16), so equal words and lengths mean equal
+// keys; longer keys are compared in full.
+void key_words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
+    if (n >= 8) {
+        memcpy(first, p, 8);
+        memcpy(last, p + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, p, 4);
+        memcpy(&b, p + n - 4, 4);
+        *first = a;
+        *last = b;
+    } else {
+        *first = n > 0 ? (uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16) : 0;
+        *last = 0;
+    }
+}
+
+bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) {
+    return cache.objects[slot] != nullptr && cache.lengths[slot] == n && cache.first[slot] == first &&
+           cache.last[slot] == last && (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
+}
+
+// A map key: the cached str for these bytes when one was made recently in this call.
+PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
+    if (m.keys == nullptr) {
+        m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
+        if (m.keys == nullptr) return PyErr_NoMemory();
+        memset(m.keys->objects, 0, sizeof m.keys->objects);
+    }
+    KeyCache &cache = *m.keys;
+    uint64_t first, last;
+    key_words(p, n, &first, &last);
+    uint64_t hash = (first * 0x9e3779b97f4a7c15ull) ^ (last * 0xc2b2ae3d27d4eb4full) ^ (n * 0x165667b19e3779f9ull);
+    size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
+    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.objects[slot]);
+    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.objects[slot + 1]);
+    PyObject *text = make_text(m, p, n);
+    if (text == nullptr) return nullptr;
+    // The newest key takes the first way; the key it displaces moves to the second.
+    if (cache.objects[slot] != nullptr) {
+        Py_XDECREF(cache.objects[slot + 1]);
+        cache.objects[slot + 1] = cache.objects[slot];
+        cache.lengths[slot + 1] = cache.lengths[slot];
+        cache.first[slot + 1] = cache.first[slot];
+        cache.last[slot + 1] = cache.last[slot];
+        if (cache.lengths[slot] > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], cache.lengths[slot]);
+    }
+    cache.objects[slot] = Py_NewRef(text);
+    cache.lengths[slot] = static_cast<uint8_t>(n);
+    cache.first[slot] = first;
+    cache.last[slot] = last;
+    if (n > 16) memcpy(cache.bytes[slot], p, n);
+    return text;
+}
+
+// The n content bytes of a string: in place when they are buffered, in one read up to the
+// piece size, otherwise in pieces collected in `pieces`. NULL with the exception set.
+const uint8_t *read_content(Machine &m, size_t n, InputSpan &span, PodVec<uint8_t> &pieces) {
+    if (n <= kPieceSize || n <= m.d->in.remaining()) {
+        if (read_span(m.d, n, &span) < 0) return nullptr;
+        return span.data();
+    }
+    pieces.truncate(0);
+    if (read_pieces(m.d, n, pieces) < 0) return nullptr;
+    return pieces.data();
+}
+
+// The length of the next chunk of an indefinite string of major type `major`: 1 with *n
+// set, 0 at the break code, -1 with the exception set.
+int read_chunk_header(Machine &m, uint8_t major, uint64_t *n) {
+    uint8_t b;
+    if (read_byte(m.d, &b) < 0) return -1;
+    if (b == 0xff) return 0;
+    if ((b >> 5) != major) {
+        raise_exc_format(Exc::CBORDecodeError,
+                         major == 2 ? "non-byte string (major type %d) found in indefinite length byte string"
+                                    : "non-text string (major type %d) found in indefinite length text string",
+                         b >> 5);
+        return -1;
+    }
+    int r = read_argument(m, b & 0x1f, n);
+    if (r < 0) return -1;
+    if (r == 0) {
+        indefinite_not_allowed();
+        return -1;
+    }
+    uint64_t limit;
+    if (stdlib::maxsize(&limit) < 0) return -1;
+    if (*n > limit) {
+        raise_exc_format(Exc::CBORDecodeError,
+                         major == 2 ? "chunk too long in an indefinite bytestring chunk: %llu"
+                                    : "chunk too long in an indefinite text string chunk: %llu",
+                         static_cast<unsigned long long>(*n));
+        return -1;
+    }
+    return 1;
+}
+
+DecodeAction indefinite_bytes(Machine &m) {
+    PodVec<uint8_t> buf;
+    for (;;) {
+        uint64_t n;
+        int r = read_chunk_header(m, 2, &n);
+        if (r < 0) return DecodeAction::error();
+        if (r == 0) break;
+        // Chunks are read in pieces too, so a chunk header claiming more than the input
+        // holds costs no more memory than the input does.
+        if (read_pieces(m.d, n, buf) < 0) return DecodeAction::error();
+    }
+    return DecodeAction::item(make_bytes(buf.data(), buf.size()));
+}
+
+DecodeAction indefinite_text(Machine &m) {
+    Ref chunks(PyList_New(0));
+    if (!chunks) return DecodeAction::error();
+    PodVec<uint8_t> pieces;
+    for (;;) {
+        uint64_t n;
+        int r = read_chunk_header(m, 3, &n);
+        if (r < 0) return DecodeAction::error();
+        if (r == 0) break;
+        InputSpan span;
+        const uint8_t *p = read_content(m, n, span, pieces);
+        if (p == nullptr) return DecodeAction::error();
+        Ref text(make_text(m, p, n));
+        if (!text || PyList_Append(chunks.get(), text.get()) < 0) return DecodeAction::error();
+    }
+    Ref empty(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty) return DecodeAction::error();
+    return DecodeAction::item(PyUnicode_Join(empty.get(), chunks.get()));
+}
+
+// A definite-length string whose bytes are not all in the input buffer.
+DecodeAction unbuffered_string(Machine &m, size_t n, bool text) {
+    InputSpan span;
+    PodVec<uint8_t> pieces;
+    const uint8_t *p = read_content(m, n, span, pieces);
+    if (p == nullptr) return DecodeAction::error();
+    return DecodeAction::string_item(text ? make_text(m, p, n) : make_bytes(p, n), n);
+}
+
+}  // namespace
+
+DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
+    uint64_t n;
+    int r = read_argument(m, ai, &n);
+    if (r < 0) return DecodeAction::error();
+    if (r == 0) return text ? indefinite_text(m) : indefinite_bytes(m);
+    InputBuffer &in = m.d->in;
+    if (in.remaining() < n) return unbuffered_string(m, n, text);
+    const uint8_t *p = in.data + in.pos;
+    in.pos += n;
+    if (!text) return DecodeAction::string_item(make_bytes(p, n), n);
+    bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
+    return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,133 @@
+// load() and loads(): decode one item from a stream or from memory with decoder state
+// built for the call (no CBORDecoder object is created).
+#include "lib/decode_functions.h"
+
+#include "decoder/decoder.h"
+#include "lib/args.h"
+#include "lib/errors.h"
+
+namespace kelvo {
+
+namespace {
+
+// Decoder state on the C stack, released when the call ends.
+struct CallDecoder {
+    DecoderState state{};
+    CallDecoder() = default;
+    CallDecoder(const CallDecoder &) = delete;
+    CallDecoder &operator=(const CallDecoder &) = delete;
+    ~CallDecoder() { decoder_state_clear(&state); }
+};
+
+const char *const kFpName[] = {"fp"};
+constexpr DecoderOption kLoadOptions[] = {
+    DecoderOption::tag_hook,         DecoderOption::object_hook,          DecoderOption::semantic_decoders,
+    DecoderOption::str_errors,       DecoderOption::read_size,            DecoderOption::max_depth,
+    DecoderOption::allow_indefinite, DecoderOption::allow_duplicate_keys, DecoderOption::strict_hashable_types,
+    DecoderOption::immutable,
+};
+constexpr int kLoadOptionCount = array_len(kLoadOptions);
+static_assert(kLoadOptionCount == kDecoderOptionCount);
+const ArgumentSpec kLoadSpec{"load", nullptr, kFpName, 1, 0, 1, kDecoderOptionNames, kLoadOptionCount};
+
+const char *const kDataName[] = {"data"};
+constexpr DecoderOption kLoadsOptions[] = {
+    DecoderOption::tag_hook,         DecoderOption::object_hook,          DecoderOption::semantic_decoders,
+    DecoderOption::str_errors,       DecoderOption::max_depth,            DecoderOption::allow_indefinite,
+    DecoderOption::allow_duplicate_keys, DecoderOption::strict_hashable_types, DecoderOption::immutable,
+};
+constexpr int kLoadsOptionCount = array_len(kLoadsOptions);
+const char *const kLoadsKeywords[] = {"tag_hook",         "object_hook",          "semantic_decoders",
+                                      "str_errors",       "max_depth",            "allow_indefinite",
+                                      "allow_duplicate_keys", "strict_hashable_types", "immutable"};
+static_assert(array_len(kLoadsKeywords) == kLoadsOptionCount);
+const ArgumentSpec kLoadsSpec{"loads", nullptr, kDataName, 1, 0, 1, kLoadsKeywords, kLoadsOptionCount};
+
+PyObject *load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *slots[1 + kLoadOptionCount];
+    if (parse_arguments(kLoadSpec, args, nargs, kwnames, slots) < 0) return nullptr;
+    DecoderOptions opts;
+    if (convert_decoder_options(kLoadOptions, kLoadOptionCount, slots + 1, &opts) < 0) return nullptr;
+    CallDecoder dec;
+    if (decoder_state_init(&dec.state, slots[0], nullptr, opts) < 0) return nullptr;
+    return decoder_decode(&dec.state, opts.immutable);
+}
+
+// A format of one-byte unsigned or char items, optionally with a native or big-endian mark.
+bool is_byte_format(const char *format) {
+    if (format == nullptr) return true;
+    if (*format == '=' || *format == '>' || *format == '@') ++format;
+    return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
+int raise_not_bytes_like(PyObject *data) {
+    Ref name(type_qualname(Py_TYPE(data)));
+    if (!name) return -1;
+    PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%U'", name.get());
+    return -1;
+}
+
+// The input of loads() as a bytes object: `data` itself when it is one, otherwise a copy of
+// its buffer. New reference or NULL.
+PyObject *input_bytes(PyObject *data) {
+    if (PyBytes_Check(data)) return Py_NewRef(data);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) < 0) {
+        PyErr_Clear();
+        raise_not_bytes_like(data);
+        return nullptr;
+    }
+    if (view.shape == nullptr || view.strides == nullptr || view.itemsize != 1 || !is_byte_format(view.format)) {
+        PyBuffer_Release(&view);
+        raise_not_bytes_like(data);
+        return nullptr;
+    }
+    PyObject *copy = PyBytes_FromStringAndSize(nullptr, view.len);
+    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0)
+        Py_CLEAR(copy);
+    PyBuffer_Release(&view);
+    return copy;
+}
+
+PyObject *loads(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *slots[1 + kLoadsOptionCount];
+    if (parse_arguments(kLoadsSpec, args, nargs, kwnames, slots) < 0) return nullptr;
+    DecoderOptions opts;
+    if (convert_decoder_options(kLoadsOptions, kLoadsOptionCount, slots + 1, &opts) < 0) return nullptr;
+    Ref data(input_bytes(slots[0]));
+    if (!data) return nullptr;
+    CallDecoder dec;
+    if (decoder_state_init(&dec.state, nullptr, data.get(), opts) < 0) return nullptr;
+    return decoder_decode(&dec.state, opts.immutable);
+}
+
+#define KELVO_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+}  // namespace
+
+#define KELVO_DOC_IMMUTABLE                                                                                  \
+    "\n:param immutable: set to ``True`` to decode arrays, maps and sets as tuples, frozendicts and frozensets\n" \
+    ":return: the decoded object"
+
+PyMethodDef load_def = {
+    "load", KELVO_FASTCALL(load), METH_FASTCALL | METH_KEYWORDS,
+    "load(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
+    "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
+    "strict_hashable_types=False, immutable=False)\n--\n\n"
+    "Deserialize an object from an open file.\n\n"
+    ":param fp: the file to read from (any file-like object opened for reading in binary mode)\n"
+    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
+
+PyMethodDef loads_def = {
+    "loads", KELVO_FASTCALL(loads), METH_FASTCALL | METH_KEYWORDS,
+    "loads(data, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
+    "max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, strict_hashable_types=False, "
+    "immutable=False)\n--\n\n"
+    "Deserialize an object from a bytes-like object. Bytes after the first item are ignored.\n\n"
+    ":param data: the CBOR data (``bytes``, or any buffer of one-byte items)\n"
+    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
+
+#undef KELVO_DOC_IMMUTABLE
+#undef KELVO_FASTCALL
+
+}  // namespace kelvo
