@@ -29,8 +29,9 @@ demo: $(STAMP)
 	$(PY) tools/demo.py
 
 test: $(STAMP)
-	$(PY) -m pytest -q tests
 	bash tools/check-py314-headers.sh
+	$(PY) bench/run.py --quick
+	$(PY) -m pytest -q tests
 
 check314:
 	bash tools/check-py314-headers.sh

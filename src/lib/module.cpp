@@ -68,8 +68,7 @@ int add_function(PyObject *m, PyMethodDef *def) {
     return add_to_module(m, name.get(), fn.get());
 }
 
-// One entry of the module's contents, in __all__ order. Entries whose getter is not
-// provided yet are skipped.
+// One entry of the module's contents, in __all__ order.
 struct Entry {
     enum Kind { Class, Function, Exception } kind;
     const char *name;
@@ -103,10 +102,10 @@ int module_exec(PyObject *m) {
         int rc = 0;
         switch (e.kind) {
             case Entry::Class:
-                if (e.class_getter != nullptr) rc = add_class(m, e.name, e.class_getter);
+                rc = add_class(m, e.name, e.class_getter);
                 break;
             case Entry::Function:
-                if (e.function != nullptr) rc = add_function(m, e.function);
+                rc = add_function(m, e.function);
                 break;
             case Entry::Exception:
                 rc = add_exception(m, e.exception);

@@ -5,13 +5,6 @@
 
 namespace kelvo {
 
-// The static definition of a module function by name, or nullptr while that function
-// does not exist yet.
-PyMethodDef *module_function(const char *name);
-// The type getter of a class by name, or nullptr while that class does not exist yet.
-using TypeGetter = PyTypeObject *(*)();
-TypeGetter module_class(const char *name);
-
 // Appends `name` to the module's __all__ (creating the list when missing) and sets the
 // attribute. Returns -1 with the exception set.
 int add_to_module(PyObject *m, PyObject *name, PyObject *value);
