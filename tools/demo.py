@@ -1,23 +1,26 @@
-"""A short demonstration of what the module offers so far."""
+"""A short demonstration of the module, run by `make`."""
 
 import io
 import sys
 
 import _kelvo
+import kelvo
 
-print("GIL enabled:", sys._is_gil_enabled())
+print("GIL enabled after import:", sys._is_gil_enabled())
 print("__all__:", _kelvo.__all__)
 
 fp = io.BytesIO()
-enc = _kelvo.CBOREncoder(fp)
-written = enc.write(b"\x82\x01\x02")
-print("CBOREncoder.write returned", written, "->", fp.getvalue().hex())
+enc = kelvo.CBOREncoder(fp)
+print("CBOREncoder.write(b'\\x82\\x01\\x02') returned", enc.write(b"\x82\x01\x02"), "->", fp.getvalue().hex())
 
+doc = {"id": 7, "name": "kelvo", "tags": ["cbor", "fast"], "ratio": 1.5, "ok": True, "none": None}
+data = kelvo.dumps(doc, canonical=True)
+print("dumps(doc, canonical=True) ->", data.hex())
+print("loads(...) ->", kelvo.loads(data))
+print("loads(..., immutable=True) ->", kelvo.loads(data, immutable=True))
 
-def hook(encoder, value):
-    encoder.write(b"\xf6")
-
-
-enc.default = hook
-enc.encode(object())
-print("encode(object()) with a default hook ->", fp.getvalue().hex())
+cycle = []
+cycle.append(cycle)
+shared = kelvo.dumps(cycle, value_sharing=True)
+back = kelvo.loads(shared)
+print("a list containing itself, value_sharing=True ->", shared.hex(), "; decoded back as a cycle:", back[0] is back)
