@@ -4,6 +4,7 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/compat.h"
 #include "lib/recursion.h"
 #include "types/simple.h"
 
@@ -72,6 +73,14 @@ inline void compact_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
 }
 
 int wide_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
+    int64_t word;
+    int fits = compat::long_as_int64(obj, &word);
+    if (fits < 0) return -1;
+    if (fits > 0) {
+        *major = word >= 0 ? 0 : 1;
+        *arg = word >= 0 ? static_cast<uint64_t>(word) : ~static_cast<uint64_t>(word);
+        return 1;
+    }
     uint8_t buf[9];
     Py_ssize_t need = twos_complement(obj, buf, sizeof buf);
     if (need < 0) return -1;
