@@ -287,3 +287,7 @@ def test_threads_hammering_one_encoder_never_crash(writer):
         t.join()
     assert set(writer.calls) <= {b"ab"}
     assert len(writer.calls) + len(failures) == 1200
+    # Every encode ended at depth 0: the next one is outermost and reaches fp.
+    before = len(writer.calls)
+    e.encode(object())
+    assert len(writer.calls) == before + 1

@@ -45,10 +45,12 @@ bool EncoderWindow::open(EncoderObject *enc, AccessSite site) {
 
 bool EncoderWindow::reopen_for_cleanup(EncoderObject *enc) {
     if (access_.held()) return true;
-    for (int i = 0; i < 100000; ++i) {
+    // Keep the hold the moment it is obtained: releasing it to reacquire would let another
+    // thread in between and leave the depth raised for good.
+    for (int i = 0; i < 1000000; ++i) {
         if (enc->access.try_exclusive()) {
-            enc->access.release_exclusive();
-            break;
+            access_.adopt(enc->access);
+            return true;
         }
         sched_yield();
     }

@@ -54,6 +54,8 @@ public:
         flag_ = &flag;
         return true;
     }
+    // Takes over an exclusive hold already obtained with try_exclusive().
+    void adopt(AccessFlag &flag) noexcept { flag_ = &flag; }
     void release() noexcept {
         if (flag_ != nullptr) {
             flag_->release_exclusive();
