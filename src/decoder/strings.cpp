@@ -15,7 +15,37 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
 }
 
+// True when none of the n bytes has its high bit set, tested a word at a time.
+bool is_ascii(const uint8_t *p, size_t n) {
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    if (i < n) {
+        // The last, partial word: re-read the final 8 bytes when there are that many.
+        uint64_t w = 0;
+        if (n >= 8)
+            memcpy(&w, p + n - 8, 8);
+        else
+            memcpy(&w, p + i, n - i);
+        acc |= w;
+    }
+    return (acc & kHigh) == 0;
+}
+
 PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
+    // Pure ASCII is valid UTF-8 under every error handler: copy it into a new compact str
+    // rather than run the decoder. One-byte strings go through the decoder, which returns
+    // the interpreter's shared one-character strings.
+    if (n >= 2 && is_ascii(p, n)) {
+        PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (s != nullptr) memcpy(PyUnicode_DATA(s), p, n);
+        return s;
+    }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
 }
 
