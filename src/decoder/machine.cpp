@@ -310,6 +310,117 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 namespace {
 
+// The common scalars, decoded straight from the buffered input without an action:
+// integers, definite-length strings whose bytes are buffered (outside string namespaces),
+// floats, booleans and None. None of them runs user code. 1 with *out set; 0 when the next
+// item takes the general path (nothing is consumed); -1 with the exception set and m.major
+// set for the label.
+int fast_scalar(Machine &m, PyObject **out) {
+    InputBuffer &in = m.d->in;
+    size_t avail = in.len - in.pos;
+    if (avail == 0) return 0;
+    const uint8_t *p = in.data + in.pos;
+    uint8_t major = p[0] >> 5;
+    uint8_t ai = p[0] & 0x1f;
+    uint64_t v;
+    size_t header;
+    if (ai < 24) {
+        v = ai;
+        header = 1;
+    } else if (ai <= 27) {
+        header = 1 + (size_t{1} << (ai - 24));
+        if (avail < header) return 0;
+        switch (ai) {
+            case 24:
+                v = p[1];
+                break;
+            case 25:
+                v = load_be<uint16_t>(p + 1);
+                break;
+            case 26:
+                v = load_be<uint32_t>(p + 1);
+                break;
+            default:
+                v = load_be<uint64_t>(p + 1);
+                break;
+        }
+    } else {
+        return 0;
+    }
+    PyObject *obj;
+    switch (major) {
+        case 0:
+            obj = unsigned_int(v);
+            break;
+        case 1:
+            obj = negative_int(v);
+            break;
+        case 2:
+        case 3:
+            if (avail - header < v || !m.namespaces.empty()) return 0;
+            header += v;
+            obj = buffered_string(m, p + header - v, v, major == 3);
+            break;
+        case 7:
+            if (ai >= 25)
+                obj = float_value(ai, p + 1);
+            else if (ai == 20 || ai == 21)
+                obj = Py_NewRef(ai == 21 ? Py_True : Py_False);
+            else if (ai == 22)
+                obj = Py_NewRef(Py_None);
+            else
+                return 0;
+            break;
+        default:
+            return 0;
+    }
+    in.pos += header;
+    if (obj == nullptr) {
+        m.major = major;
+        return -1;
+    }
+    *out = obj;
+    return 1;
+}
+
+// Delivers a scalar (height 0, never the break code) to an array or dict frame when that
+// neither completes the frame nor needs a check: 1 when `item` was taken, 0 when it is
+// left for the general path, -1 with the exception set (`item` released).
+int fast_deliver(Machine &m, DecodeFrame &f, PyObject *item) {
+    switch (f.kind) {
+        case FrameKind::ListCollect:
+        case FrameKind::Tuple:
+            if (f.filled + 1 == f.count) return 0;
+            if (m.values.push(item) < 0) {
+                Py_DECREF(item);
+                return -1;
+            }
+            ++f.filled;
+            apply_continue(m, false);
+            return 1;
+        case FrameKind::Dict: {
+            if (f.extra == nullptr) {
+                if (f.strict_keys) return 0;
+                f.extra = item;
+                apply_continue(m, false);
+                return 1;
+            }
+            if (!f.allow_duplicates || f.filled + 1 == f.count) return 0;
+            PyObject *key = f.extra;
+            f.extra = nullptr;
+            int r = PyDict_SetItem(f.container, key, item);
+            Py_DECREF(key);
+            Py_DECREF(item);
+            if (r < 0) return -1;
+            ++f.filled;
+            apply_continue(m, true);
+            return 1;
+        }
+        default:
+            return 0;
+    }
+}
+
 // The item left when the stack is empty is the result, unless it is the break code.
 PyObject *finish(Machine &m, Ref item) {
     if (item.get() == m.break_marker) {
@@ -326,9 +437,29 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
     if (m.break_marker == nullptr) return nullptr;
     for (;;) {
         // One item header; then, for as long as items complete, deliver each to the frame
-        // on top of the stack, until an action asks for the next header.
-        DecodeAction a = read_item(m);
-        bool from_header = true;
+        // on top of the stack, until an action asks for the next header. Common scalars
+        // going into a list or dict skip the actions.
+        DecodeAction a;
+        bool from_header;
+        PyObject *scalar;
+        int s = fast_scalar(m, &scalar);
+        if (s > 0) {
+            if (m.frames.empty()) return scalar;
+            int r = fast_deliver(m, m.frames.back(), scalar);
+            if (r > 0) continue;
+            if (r < 0) {
+                label_error(frame_name(m.frames.back()));
+                return nullptr;
+            }
+            a = deliver(m, m.frames.back(), Ref(scalar), 0);
+            from_header = false;
+        } else if (s < 0) {
+            label_error(PyUnicode_FromString(kMajorNames[m.major]));
+            return nullptr;
+        } else {
+            a = read_item(m);
+            from_header = true;
+        }
         for (;;) {
             Ref item;
             uint64_t height = 0;

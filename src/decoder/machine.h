@@ -170,6 +170,12 @@ DecodeAction indefinite_not_allowed();
 // ---- Item headers, by major type
 // Major types 2 (text false) and 3 (text true).
 DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
+// The value of a definite-length string whose n bytes at p have been taken from the input:
+// bytes, or text (the cached str when it is a short map key). New reference or NULL.
+PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
+// The float of major type 7 with additional information 25, 26 or 27 from its big-endian
+// bytes at b. New reference or NULL.
+PyObject *float_value(uint8_t ai, const uint8_t *b);
 DecodeAction decode_array(Machine &m, uint8_t ai);
 DecodeAction decode_map(Machine &m, uint8_t ai);
 DecodeAction decode_tag(Machine &m, uint8_t ai);

@@ -203,9 +203,13 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     if (in.remaining() < n) return unbuffered_string(m, n, text);
     const uint8_t *p = in.data + in.pos;
     in.pos += n;
-    if (!text) return DecodeAction::string_item(make_bytes(p, n), n);
+    return DecodeAction::string_item(buffered_string(m, p, n, text), n);
+}
+
+PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text) {
+    if (!text) return make_bytes(p, n);
     bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
-    return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
+    return key ? make_key(m, p, n) : make_text(m, p, n);
 }
 
 }  // namespace kelvo
