@@ -26,13 +26,19 @@ bool is_ascii(const uint8_t *p, size_t n) {
         acc |= w;
     }
     if (i < n) {
-        // The last, partial word: re-read the final 8 bytes when there are that many.
-        uint64_t w = 0;
-        if (n >= 8)
+        // The partial last word: the final 8 bytes again, or overlapping shorter loads.
+        if (n >= 8) {
+            uint64_t w;
             memcpy(&w, p + n - 8, 8);
-        else
-            memcpy(&w, p + i, n - i);
-        acc |= w;
+            acc |= w;
+        } else if (n >= 4) {
+            uint32_t a, b;
+            memcpy(&a, p, 4);
+            memcpy(&b, p + n - 4, 4);
+            acc |= a | b;
+        } else {
+            acc |= p[0] | p[n / 2] | p[n - 1];
+        }
     }
     return (acc & kHigh) == 0;
 }
@@ -83,7 +89,10 @@ PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
     KeyCache &cache = *m.keys;
     uint64_t first, last;
     key_words(p, n, &first, &last);
-    uint64_t hash = (first * 0x9e3779b97f4a7c15ull) ^ (last * 0xc2b2ae3d27d4eb4full) ^ (n * 0x165667b19e3779f9ull);
+    // Multiply, mix, multiply again: the set comes from the top bits, which every input bit
+    // reaches, so that a handful of keys rarely share a set (three in one set would keep
+    // displacing each other).
+    uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
     size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
     if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.objects[slot]);
     if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.objects[slot + 1]);
