@@ -181,6 +181,14 @@ DecodeAction decode_map(Machine &m, uint8_t ai);
 DecodeAction decode_tag(Machine &m, uint8_t ai);
 DecodeAction decode_special(Machine &m, uint8_t ai);
 
+// Hashing a key recurses through its nesting inside the interpreter (a tuple's hash has no
+// recursion guard), so keys and set elements deeper than this are refused rather than
+// risking the native stack. Only reachable with a max_depth above it.
+constexpr uint64_t kMaxHashedHeight = 1000;
+
+// Moves the items above `base` on the value stack into a new list or tuple.
+PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
+
 // Tag 258: the set frame.
 DecodeAction begin_set(Machine &m);
 
