@@ -32,7 +32,7 @@ Machine::~Machine() {
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
     if (keys != nullptr) {
-        for (PyObject *key : keys->objects) Py_XDECREF(key);
+        for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
         PyMem_Free(keys);
     }
 }

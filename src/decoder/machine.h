@@ -105,15 +105,20 @@ struct SharedSlot {
 // object (its hash computed once) instead of a new string each time. Two-way set
 // associative; allocated on the first key of a decode (it is too big for the C stack of
 // decodes that hooks may nest).
+// A slot's fields share one cache line, so a lookup touches one line per way.
+struct KeySlot {
+    uint64_t first;     // the key's leading and trailing bytes as words (see make_key)
+    uint64_t last;
+    uint64_t length;
+    PyObject *object;   // owned, or nullptr
+};
+
 struct KeyCache {
     static constexpr size_t kSets = 128;
     static constexpr size_t kSlots = 2 * kSets;
     static constexpr size_t kMaxLength = 32;
-    PyObject *objects[kSlots];  // owned, or nullptr
-    uint64_t first[kSlots];     // the key's leading and trailing bytes as words (see make_key)
-    uint64_t last[kSlots];
-    uint8_t lengths[kSlots];
-    uint8_t bytes[kSlots][kMaxLength];
+    KeySlot slots[kSlots];
+    uint8_t bytes[kSlots][kMaxLength];  // the bytes of keys longer than 16 bytes
 };
 
 struct Machine {

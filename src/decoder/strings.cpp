@@ -75,8 +75,9 @@ void key_words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
 }
 
 bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) {
-    return cache.objects[slot] != nullptr && cache.lengths[slot] == n && cache.first[slot] == first &&
-           cache.last[slot] == last && (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
+    const KeySlot &s = cache.slots[slot];
+    return s.first == first && s.last == last && s.length == n && s.object != nullptr &&
+           (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
 }
 
 // A map key: the cached str for these bytes when one was made recently in this call.
@@ -84,7 +85,7 @@ PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
     if (m.keys == nullptr) {
         m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
         if (m.keys == nullptr) return PyErr_NoMemory();
-        memset(m.keys->objects, 0, sizeof m.keys->objects);
+        memset(m.keys->slots, 0, sizeof m.keys->slots);
     }
     KeyCache &cache = *m.keys;
     uint64_t first, last;
@@ -94,23 +95,18 @@ PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
     // displacing each other).
     uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
     size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
-    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.objects[slot]);
-    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.objects[slot + 1]);
+    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.slots[slot].object);
+    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.slots[slot + 1].object);
     PyObject *text = make_text(m, p, n);
     if (text == nullptr) return nullptr;
     // The newest key takes the first way; the key it displaces moves to the second.
-    if (cache.objects[slot] != nullptr) {
-        Py_XDECREF(cache.objects[slot + 1]);
-        cache.objects[slot + 1] = cache.objects[slot];
-        cache.lengths[slot + 1] = cache.lengths[slot];
-        cache.first[slot + 1] = cache.first[slot];
-        cache.last[slot + 1] = cache.last[slot];
-        if (cache.lengths[slot] > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], cache.lengths[slot]);
+    KeySlot &newest = cache.slots[slot];
+    if (newest.object != nullptr) {
+        Py_XDECREF(cache.slots[slot + 1].object);
+        cache.slots[slot + 1] = newest;
+        if (newest.length > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], newest.length);
     }
-    cache.objects[slot] = Py_NewRef(text);
-    cache.lengths[slot] = static_cast<uint8_t>(n);
-    cache.first[slot] = first;
-    cache.last[slot] = last;
+    newest = KeySlot{first, last, n, Py_NewRef(text)};
     if (n > 16) memcpy(cache.bytes[slot], p, n);
     return text;
 }
