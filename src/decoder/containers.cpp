@@ -11,11 +11,6 @@ namespace kelvo {
 
 namespace {
 
-// Hashing a key recurses through its nesting inside the interpreter (a tuple's hash has no
-// recursion guard), so keys and set elements deeper than this are refused rather than
-// risking the native stack. Only reachable with a max_depth above it.
-constexpr uint64_t kMaxHashedHeight = 1000;
-
 int check_hash_depth(const char *role, uint64_t height) {
     if (height <= kMaxHashedHeight) return 0;
     return raise_exc_format(Exc::CBORDecodeError, "%s nested too deeply to be hashed (more than %d levels)", role,
@@ -31,7 +26,8 @@ int check_key_type(PyObject *obj, const char *role) {
                             type_name.get());
 }
 
-// Moves the items above `base` on the value stack into a new list or tuple.
+}  // namespace
+
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     size_t n = m.values.size() - base;
     PyObject *seq = tuple ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
@@ -46,6 +42,8 @@ PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     m.values.truncate(base);
     return seq;
 }
+
+namespace {
 
 DecodeAction finish_array(Machine &m, DecodeFrame &f) {
     if (f.kind == FrameKind::ListInPlace) return DecodeAction::complete(Py_NewRef(f.container));

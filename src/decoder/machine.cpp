@@ -32,7 +32,7 @@ Machine::~Machine() {
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
     if (keys != nullptr) {
-        for (PyObject *key : keys->objects) Py_XDECREF(key);
+        for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
         PyMem_Free(keys);
     }
 }
@@ -310,6 +310,39 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 namespace {
 
+// The next item header when it is all buffered and has a definite argument: its major
+// type, additional information, argument and size. False otherwise (nothing is consumed).
+bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v, size_t *size) {
+    size_t avail = in.len - in.pos;
+    if (avail == 0) return false;
+    const uint8_t *p = in.data + in.pos;
+    *major = p[0] >> 5;
+    *ai = p[0] & 0x1f;
+    if (*ai < 24) {
+        *v = *ai;
+        *size = 1;
+        return true;
+    }
+    if (*ai > 27) return false;
+    *size = 1 + (size_t{1} << (*ai - 24));
+    if (avail < *size) return false;
+    switch (*ai) {
+        case 24:
+            *v = p[1];
+            break;
+        case 25:
+            *v = load_be<uint16_t>(p + 1);
+            break;
+        case 26:
+            *v = load_be<uint32_t>(p + 1);
+            break;
+        default:
+            *v = load_be<uint64_t>(p + 1);
+            break;
+    }
+    return true;
+}
+
 // The item left when the stack is empty is the result, unless it is the break code.
 PyObject *finish(Machine &m, Ref item) {
     if (item.get() == m.break_marker) {
@@ -319,6 +352,166 @@ PyObject *finish(Machine &m, Ref item) {
     return item.release();
 }
 
+// Results of fast_item.
+enum FastResult : int {
+    kFastUnlabelled = -2,  // failed, the exception stands as it is
+    kFastFailed = -1,      // failed, labelled with the name of major type m.major
+    kFastNone = 0,         // the next item takes the general path; nothing was consumed
+    kFastScalar = 1,       // *out holds the item
+    kFastOpened = 2,       // a frame was pushed
+};
+
+// The common items, decoded straight from the buffered input without actions: integers,
+// definite-length strings whose bytes are buffered (outside string namespaces), floats,
+// booleans and None; and the headers of non-empty definite-length mutable arrays and maps
+// (outside shareable tags), whose frames are pushed directly. None of them runs user code.
+int fast_item(Machine &m, PyObject **out) {
+    InputBuffer &in = m.d->in;
+    uint8_t major, ai;
+    uint64_t v;
+    size_t size;
+    if (!peek_header(in, &major, &ai, &v, &size)) return kFastNone;
+    const uint8_t *p = in.data + in.pos;
+    PyObject *obj;
+    switch (major) {
+        case 0:
+            obj = unsigned_int(v);
+            break;
+        case 1:
+            obj = negative_int(v);
+            break;
+        case 2:
+        case 3:
+            if (in.len - in.pos - size < v || !m.namespaces.empty()) return kFastNone;
+            obj = buffered_string(m, p + size, v, major == 3);
+            size += v;
+            break;
+        case 4:
+        case 5: {
+            if (m.immutable || v == 0 || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
+                return kFastNone;
+            if (m.frames.reserve(1) < 0) return kFastUnlabelled;
+            DecodeFrame f{};
+            f.shareable_index = kNoIndex;
+            f.count = v;
+            f.base = m.values.size();
+            if (major == 4) {
+                f.kind = FrameKind::ListCollect;
+            } else {
+                f.container = PyDict_New();
+                if (f.container == nullptr) {
+                    in.pos += size;
+                    m.major = major;
+                    return kFastFailed;
+                }
+                f.kind = FrameKind::Dict;
+                // The keys are decoded immutable.
+                f.immutable = true;
+                f.callable = Py_XNewRef(m.d->object_hook);
+                f.strict_keys = m.d->strict_hashable_types;
+                f.allow_duplicates = m.d->allow_duplicate_keys;
+            }
+            in.pos += size;
+            m.frames.push(f);
+            m.immutable = f.immutable;
+            return kFastOpened;
+        }
+        case 7:
+            if (ai >= 25)
+                obj = float_value(ai, p + 1);
+            else if (ai == 20 || ai == 21)
+                obj = Py_NewRef(ai == 21 ? Py_True : Py_False);
+            else if (ai == 22)
+                obj = Py_NewRef(Py_None);
+            else
+                return kFastNone;
+            break;
+        default:
+            return kFastNone;
+    }
+    in.pos += size;
+    if (obj == nullptr) {
+        m.major = major;
+        return kFastFailed;
+    }
+    *out = obj;
+    return kFastScalar;
+}
+
+// Results of fast_deliver.
+enum DeliverResult : int {
+    kDeliverFailed = -1,    // the exception is set (labelled with the frame); the item released
+    kDeliverNone = 0,       // the item is left for the general path
+    kDeliverTaken = 1,      // the frame took the item and wants the next one
+    kDeliverComplete = 2,   // the frame took the item and completed: *item and *height hold its value
+};
+
+// Pops a completed frame whose value is `value`; returns the value's height.
+uint64_t pop_completed(Machine &m, DecodeFrame &f) {
+    uint64_t height = f.height + 1;
+    frame_release(f);
+    m.frames.pop_back();
+    if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+    return height;
+}
+
+// Delivers an item (never the break code) to a list or dict frame that needs no check and
+// no user code for it, completing the frame when the item is its last one. Frames that are
+// shared values or have an object_hook complete through the general path.
+int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
+    switch (f.kind) {
+        case FrameKind::ListCollect:
+        case FrameKind::Tuple: {
+            bool last = f.filled + 1 == f.count;
+            if (last && f.shareable_index != kNoIndex) return kDeliverNone;
+            if (*height > f.height) f.height = *height;
+            if (m.values.push(*item) < 0) {
+                Py_DECREF(*item);
+                return kDeliverFailed;
+            }
+            ++f.filled;
+            if (!last) {
+                apply_continue(m, false);
+                return kDeliverTaken;
+            }
+            PyObject *seq = collect_sequence(m, f.base, f.kind == FrameKind::Tuple);
+            if (seq == nullptr) return kDeliverFailed;
+            *item = seq;
+            *height = pop_completed(m, f);
+            return kDeliverComplete;
+        }
+        case FrameKind::Dict: {
+            if (f.extra == nullptr) {
+                if (f.strict_keys || *height > kMaxHashedHeight) return kDeliverNone;
+                if (*height > f.height) f.height = *height;
+                f.extra = *item;
+                apply_continue(m, false);
+                return kDeliverTaken;
+            }
+            bool last = f.filled + 1 == f.count;
+            if (!f.allow_duplicates || (last && (f.callable != nullptr || f.shareable_index != kNoIndex)))
+                return kDeliverNone;
+            if (*height > f.height) f.height = *height;
+            PyObject *key = f.extra;
+            f.extra = nullptr;
+            int r = PyDict_SetItem(f.container, key, *item);
+            Py_DECREF(key);
+            Py_DECREF(*item);
+            if (r < 0) return kDeliverFailed;
+            ++f.filled;
+            if (!last) {
+                apply_continue(m, true);
+                return kDeliverTaken;
+            }
+            *item = std::exchange(f.container, nullptr);
+            *height = pop_completed(m, f);
+            return kDeliverComplete;
+        }
+        default:
+            return kDeliverNone;
+    }
+}
+
 }  // namespace
 
 PyObject *run_machine(DecoderState *d, bool immutable) {
@@ -326,9 +519,40 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
     if (m.break_marker == nullptr) return nullptr;
     for (;;) {
         // One item header; then, for as long as items complete, deliver each to the frame
-        // on top of the stack, until an action asks for the next header.
-        DecodeAction a = read_item(m);
-        bool from_header = true;
+        // on top of the stack, until an action asks for the next header. Common scalars
+        // going into a list or dict skip the actions.
+        DecodeAction a;
+        bool from_header;
+        PyObject *fast;
+        switch (fast_item(m, &fast)) {
+            case kFastScalar: {
+                uint64_t height = 0;
+                int r;
+                do {
+                    if (m.frames.empty()) return fast;
+                    r = fast_deliver(m, m.frames.back(), &fast, &height);
+                } while (r == kDeliverComplete);
+                if (r == kDeliverTaken) continue;
+                if (r == kDeliverFailed) {
+                    label_error(frame_name(m.frames.back()));
+                    return nullptr;
+                }
+                a = deliver(m, m.frames.back(), Ref(fast), height);
+                from_header = false;
+                break;
+            }
+            case kFastOpened:
+                continue;
+            case kFastFailed:
+                label_error(PyUnicode_FromString(kMajorNames[m.major]));
+                return nullptr;
+            case kFastUnlabelled:
+                return nullptr;
+            default:
+                a = read_item(m);
+                from_header = true;
+                break;
+        }
         for (;;) {
             Ref item;
             uint64_t height = 0;

@@ -105,15 +105,20 @@ struct SharedSlot {
 // object (its hash computed once) instead of a new string each time. Two-way set
 // associative; allocated on the first key of a decode (it is too big for the C stack of
 // decodes that hooks may nest).
+// A slot's fields share one cache line, so a lookup touches one line per way.
+struct KeySlot {
+    uint64_t first;     // the key's leading and trailing bytes as words (see make_key)
+    uint64_t last;
+    uint64_t length;
+    PyObject *object;   // owned, or nullptr
+};
+
 struct KeyCache {
     static constexpr size_t kSets = 128;
     static constexpr size_t kSlots = 2 * kSets;
     static constexpr size_t kMaxLength = 32;
-    PyObject *objects[kSlots];  // owned, or nullptr
-    uint64_t first[kSlots];     // the key's leading and trailing bytes as words (see make_key)
-    uint64_t last[kSlots];
-    uint8_t lengths[kSlots];
-    uint8_t bytes[kSlots][kMaxLength];
+    KeySlot slots[kSlots];
+    uint8_t bytes[kSlots][kMaxLength];  // the bytes of keys longer than 16 bytes
 };
 
 struct Machine {
@@ -170,10 +175,24 @@ DecodeAction indefinite_not_allowed();
 // ---- Item headers, by major type
 // Major types 2 (text false) and 3 (text true).
 DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
+// The value of a definite-length string whose n bytes at p have been taken from the input:
+// bytes, or text (the cached str when it is a short map key). New reference or NULL.
+PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
+// The float of major type 7 with additional information 25, 26 or 27 from its big-endian
+// bytes at b. New reference or NULL.
+PyObject *float_value(uint8_t ai, const uint8_t *b);
 DecodeAction decode_array(Machine &m, uint8_t ai);
 DecodeAction decode_map(Machine &m, uint8_t ai);
 DecodeAction decode_tag(Machine &m, uint8_t ai);
 DecodeAction decode_special(Machine &m, uint8_t ai);
+
+// Hashing a key recurses through its nesting inside the interpreter (a tuple's hash has no
+// recursion guard), so keys and set elements deeper than this are refused rather than
+// risking the native stack. Only reachable with a max_depth above it.
+constexpr uint64_t kMaxHashedHeight = 1000;
+
+// Moves the items above `base` on the value stack into a new list or tuple.
+PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
 
 // Tag 258: the set frame.
 DecodeAction begin_set(Machine &m);

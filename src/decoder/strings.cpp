@@ -15,7 +15,43 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
 }
 
+// True when none of the n bytes has its high bit set, tested a word at a time.
+bool is_ascii(const uint8_t *p, size_t n) {
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    if (i < n) {
+        // The partial last word: the final 8 bytes again, or overlapping shorter loads.
+        if (n >= 8) {
+            uint64_t w;
+            memcpy(&w, p + n - 8, 8);
+            acc |= w;
+        } else if (n >= 4) {
+            uint32_t a, b;
+            memcpy(&a, p, 4);
+            memcpy(&b, p + n - 4, 4);
+            acc |= a | b;
+        } else {
+            acc |= p[0] | p[n / 2] | p[n - 1];
+        }
+    }
+    return (acc & kHigh) == 0;
+}
+
 PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
+    // Pure ASCII is valid UTF-8 under every error handler: copy it into a new compact str
+    // rather than run the decoder. One-byte strings go through the decoder, which returns
+    // the interpreter's shared one-character strings.
+    if (n >= 2 && is_ascii(p, n)) {
+        PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (s != nullptr) memcpy(PyUnicode_DATA(s), p, n);
+        return s;
+    }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
 }
 
@@ -39,8 +75,9 @@ void key_words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
 }
 
 bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) {
-    return cache.objects[slot] != nullptr && cache.lengths[slot] == n && cache.first[slot] == first &&
-           cache.last[slot] == last && (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
+    const KeySlot &s = cache.slots[slot];
+    return s.first == first && s.last == last && s.length == n && s.object != nullptr &&
+           (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
 }
 
 // A map key: the cached str for these bytes when one was made recently in this call.
@@ -48,30 +85,28 @@ PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
     if (m.keys == nullptr) {
         m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
         if (m.keys == nullptr) return PyErr_NoMemory();
-        memset(m.keys->objects, 0, sizeof m.keys->objects);
+        memset(m.keys->slots, 0, sizeof m.keys->slots);
     }
     KeyCache &cache = *m.keys;
     uint64_t first, last;
     key_words(p, n, &first, &last);
-    uint64_t hash = (first * 0x9e3779b97f4a7c15ull) ^ (last * 0xc2b2ae3d27d4eb4full) ^ (n * 0x165667b19e3779f9ull);
+    // Multiply, mix, multiply again: the set comes from the top bits, which every input bit
+    // reaches, so that a handful of keys rarely share a set (three in one set would keep
+    // displacing each other).
+    uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
     size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
-    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.objects[slot]);
-    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.objects[slot + 1]);
+    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.slots[slot].object);
+    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.slots[slot + 1].object);
     PyObject *text = make_text(m, p, n);
     if (text == nullptr) return nullptr;
     // The newest key takes the first way; the key it displaces moves to the second.
-    if (cache.objects[slot] != nullptr) {
-        Py_XDECREF(cache.objects[slot + 1]);
-        cache.objects[slot + 1] = cache.objects[slot];
-        cache.lengths[slot + 1] = cache.lengths[slot];
-        cache.first[slot + 1] = cache.first[slot];
-        cache.last[slot + 1] = cache.last[slot];
-        if (cache.lengths[slot] > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], cache.lengths[slot]);
+    KeySlot &newest = cache.slots[slot];
+    if (newest.object != nullptr) {
+        Py_XDECREF(cache.slots[slot + 1].object);
+        cache.slots[slot + 1] = newest;
+        if (newest.length > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], newest.length);
     }
-    cache.objects[slot] = Py_NewRef(text);
-    cache.lengths[slot] = static_cast<uint8_t>(n);
-    cache.first[slot] = first;
-    cache.last[slot] = last;
+    newest = KeySlot{first, last, n, Py_NewRef(text)};
     if (n > 16) memcpy(cache.bytes[slot], p, n);
     return text;
 }
@@ -173,9 +208,13 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     if (in.remaining() < n) return unbuffered_string(m, n, text);
     const uint8_t *p = in.data + in.pos;
     in.pos += n;
-    if (!text) return DecodeAction::string_item(make_bytes(p, n), n);
+    return DecodeAction::string_item(buffered_string(m, p, n, text), n);
+}
+
+PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text) {
+    if (!text) return make_bytes(p, n);
     bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
-    return DecodeAction::string_item(key ? make_key(m, p, n) : make_text(m, p, n), n);
+    return key ? make_key(m, p, n) : make_text(m, p, n);
 }
 
 }  // namespace kelvo

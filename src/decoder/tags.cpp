@@ -200,6 +200,20 @@ DecodeAction deliver_tag(Machine &, DecodeFrame &f, Ref item) {
     }
 }
 
+PyObject *float_value(uint8_t ai, const uint8_t *b) {
+    if (ai == 25) return PyFloat_FromDouble(half_to_double(load_be<uint16_t>(b)));
+    if (ai == 26) {
+        uint32_t bits = load_be<uint32_t>(b);
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        return PyFloat_FromDouble(static_cast<double>(f));
+    }
+    uint64_t bits = load_be<uint64_t>(b);
+    double v;
+    memcpy(&v, &bits, sizeof v);
+    return PyFloat_FromDouble(v);
+}
+
 DecodeAction decode_special(Machine &m, uint8_t ai) {
     uint8_t b[8];
     switch (ai) {
@@ -222,22 +236,10 @@ DecodeAction decode_special(Machine &m, uint8_t ai) {
             }
             return DecodeAction::item(new_simple_value(b[0]));
         case 25:
-            if (read_fixed(m.d, b, 2) < 0) return DecodeAction::error();
-            return DecodeAction::item(PyFloat_FromDouble(half_to_double(load_be<uint16_t>(b))));
-        case 26: {
-            if (read_fixed(m.d, b, 4) < 0) return DecodeAction::error();
-            uint32_t bits = load_be<uint32_t>(b);
-            float f;
-            memcpy(&f, &bits, sizeof f);
-            return DecodeAction::item(PyFloat_FromDouble(static_cast<double>(f)));
-        }
-        case 27: {
-            if (read_fixed(m.d, b, 8) < 0) return DecodeAction::error();
-            uint64_t bits = load_be<uint64_t>(b);
-            double v;
-            memcpy(&v, &bits, sizeof v);
-            return DecodeAction::item(PyFloat_FromDouble(v));
-        }
+        case 26:
+        case 27:
+            if (read_fixed(m.d, b, size_t{1} << (ai - 24)) < 0) return DecodeAction::error();
+            return DecodeAction::item(float_value(ai, b));
         case 28:
         case 29:
         case 30:
