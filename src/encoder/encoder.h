@@ -9,7 +9,8 @@
 
 namespace kelvo {
 
-// A growable byte buffer in PyMem memory; growth is geometric.
+// A growable byte buffer in raw PyMem memory; growth is geometric, and released storage
+// is kept per thread for the next buffer.
 struct OutBuffer {
     uint8_t *data;
     size_t len;

@@ -8,17 +8,39 @@
 
 namespace kelvo {
 
+namespace {
+
+// Storage kept by each thread between encodings, so that a thread calling dumps() over and
+// over reuses warm memory instead of growing a fresh buffer (and faulting its pages in)
+// every time. It is raw-allocator memory, so it can be freed at thread exit.
+struct SpareStorage {
+    uint8_t *data = nullptr;
+    size_t cap = 0;
+    ~SpareStorage() { PyMem_RawFree(data); }
+};
+thread_local SpareStorage t_spare;
+constexpr size_t kSpareLimit = size_t{1} << 20;
+
+}  // namespace
+
 int OutBuffer::grow(size_t extra) {
     size_t need = len + extra;
     if (need < len || need > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         return -1;
     }
+    if (data == nullptr && t_spare.data != nullptr) {
+        data = t_spare.data;
+        cap = t_spare.cap;
+        t_spare.data = nullptr;
+        t_spare.cap = 0;
+        if (cap >= need) return 0;
+    }
     // Half as much again as what is needed: geometric growth.
     size_t new_cap = need + need / 2;
     if (new_cap < need || new_cap > static_cast<size_t>(PY_SSIZE_T_MAX)) new_cap = need;
     if (new_cap < 256) new_cap = 256;
-    auto *p = static_cast<uint8_t *>(PyMem_Realloc(data, new_cap));
+    auto *p = static_cast<uint8_t *>(PyMem_RawRealloc(data, new_cap));
     if (p == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -29,7 +51,13 @@ int OutBuffer::grow(size_t extra) {
 }
 
 void OutBuffer::release() noexcept {
-    PyMem_Free(data);
+    if (data != nullptr && cap <= kSpareLimit && cap > t_spare.cap) {
+        PyMem_RawFree(t_spare.data);
+        t_spare.data = data;
+        t_spare.cap = cap;
+    } else {
+        PyMem_RawFree(data);
+    }
     data = nullptr;
     len = cap = 0;
 }
