@@ -131,8 +131,11 @@ def measure_isolated(name, quick):
     return json.loads(r.stdout)
 
 
-def throughput_ratio(fn, args_one, args_two, iters):
-    """throughput(2 threads) / throughput(1 thread) for fn over iters calls per thread."""
+def throughput_ratio(fn, args_one, args_two, iters, rounds=5):
+    """throughput(2 threads) / throughput(1 thread) for fn over iters calls per thread.
+
+    One and two threads are timed alternately, several rounds, and the medians compared,
+    so that a slow moment of the machine does not land on one side only."""
     def loop(arg, barrier=None):
         if barrier is not None:
             barrier.wait()
@@ -143,26 +146,30 @@ def throughput_ratio(fn, args_one, args_two, iters):
     # As in the timings above, the collector's stop-the-world passes are left out.
     gc_was = gc.isenabled()
     gc.disable()
-    t0 = time.perf_counter()
-    loop(args_one)
-    one = time.perf_counter() - t0
-    barrier = threading.Barrier(3)
-    threads = [threading.Thread(target=loop, args=(a, barrier)) for a in args_two]
-    for t in threads:
-        t.start()
-    barrier.wait()
-    t0 = time.perf_counter()
-    for t in threads:
-        t.join()
-    two = time.perf_counter() - t0
-    if gc_was:
-        gc.enable()
-    return (2 * iters / two) / (iters / one)
+    ones, twos = [], []
+    try:
+        for _ in range(rounds):
+            t0 = time.perf_counter()
+            loop(args_one)
+            ones.append(time.perf_counter() - t0)
+            barrier = threading.Barrier(3)
+            threads = [threading.Thread(target=loop, args=(a, barrier)) for a in args_two]
+            for t in threads:
+                t.start()
+            barrier.wait()
+            t0 = time.perf_counter()
+            for t in threads:
+                t.join()
+            twos.append(time.perf_counter() - t0)
+    finally:
+        if gc_was:
+            gc.enable()
+    return (2 * iters / statistics.median(twos)) / (iters / statistics.median(ones))
 
 
 def scaling(quick):
     dumps, loads, _ = CODECS["kelvo"]()
-    iters = 5 if quick else 100
+    iters = 3 if quick else 30
     own_a = datasets.api_documents(datasets.random.Random(1))
     own_b = datasets.api_documents(datasets.random.Random(2))
     enc_a, enc_b = dumps(own_a), dumps(own_b)
@@ -171,6 +178,7 @@ def scaling(quick):
         "decode, own data": throughput_ratio(loads, enc_a, (enc_a, enc_b), iters),
         "encode, shared object": throughput_ratio(dumps, own_a, (own_a, own_a), iters),
         "decode, shared bytes": throughput_ratio(loads, enc_a, (enc_a, enc_a), iters),
+        "pickle encode, own data": throughput_ratio(CODECS["pickle"]()[0], own_a, (own_a, own_b), iters),
     }
 
 
@@ -251,10 +259,12 @@ def main():
 
     print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
           f"{os.cpu_count()} cores:")
-    spin = throughput_ratio(lambda n: sum(range(n)), 20_000, (20_000, 20_000), 200 if args.quick else 2000)
+    spin = throughput_ratio(lambda n: sum(range(n)), 20_000, (20_000, 20_000), 100 if args.quick else 600)
     print(f"  {'pure-Python loop (machine)':<24} {spin:.2f}x (what this machine's two cores give)")
     for label, ratio in scaling(args.quick).items():
         extra = " (informational: reference-count traffic on shared objects)" if "shared" in label else ""
+        if label.startswith("pickle"):
+            extra = " (the same workload through pickle, for comparison)"
         print(f"  {label:<24} {ratio:.2f}x{extra}")
     return 0
 
