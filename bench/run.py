@@ -211,10 +211,9 @@ def main():
 
     print(f"interpreter: {sys.version.split()[0]} free-threaded={not sys._is_gil_enabled()}"
           f"{' (quick mode)' if args.quick else ''}")
-    results = {"kelvo": measure_codec("kelvo", sets, args.quick)}
     notes = []
-    for name in STDLIB:
-        results[name] = measure_codec(name, sets, args.quick)
+    in_process = ["kelvo", *STDLIB]
+    results = {}
     for name in OPTIONAL:
         mode = probe_peer(name)
         if mode is None:
@@ -227,7 +226,15 @@ def main():
                 results[name + "*"] = r
                 notes.append(f"{name}*: re-enables the GIL on import; measured in a separate process")
         else:
-            results[name] = measure_codec(name, sets, args.quick)
+            in_process.append(name)
+    # Data set by data set, every in-process codec in turn, so that the state of the heap
+    # and the machine at a given moment is shared by the figures compared with each other.
+    for name in in_process:
+        results[name] = {}
+    for one_set in sets:
+        for name in in_process:
+            results[name].update(measure_codec(name, [one_set], args.quick))
+    results = {name: results[name] for name in in_process + [p for p in results if p not in in_process]}
     if sys._is_gil_enabled():
         notes.append("warning: the GIL is enabled in the main process")
 
