@@ -145,15 +145,20 @@ def test_uuid_subclass_goes_through_its_own_bytes(bio):
         dumps(UUIDSub(int=1))
 
 
-@pytest.mark.parametrize("value", [-1, 2**128, 1.5, True, "x"], ids=["negative", "too-big", "float", "bool", "str"])
+@pytest.mark.parametrize("value", [-1, 2**128, 1.5, True, "x", None],
+                         ids=["negative", "too-big", "float", "bool", "str", "unset"])
 def test_uuid_with_an_odd_int_slot_behaves_as_its_bytes_property(value):
     u = uuid.UUID(int=5)
-    object.__setattr__(u, "int", value)
+    if value is None:
+        object.__delattr__(u, "int")
+    else:
+        object.__setattr__(u, "int", value)
     try:
         expected = dumps(CBORTag(37, u.bytes))
     except Exception as exc:
-        with pytest.raises(type(exc)):
+        with pytest.raises(type(exc)) as info:
             dumps(u)
+        assert str(info.value) == str(exc)
     else:
         assert dumps(u) == expected
 
@@ -229,3 +234,29 @@ def test_round_trips(value_sharing):
     assert decoded[2].pattern == "x*" and decoded[3].pattern == b"y?"
     assert decoded[4:] == values[4:]
     assert loads(dumps(message, value_sharing=value_sharing)).as_string() == message.as_string()
+
+
+def test_concurrent_first_decode_imports_uuid_once():
+    assert run_python("""
+        import importlib.abc, sys, threading, time, _kelvo
+
+        class Slow(importlib.abc.MetaPathFinder):
+            calls = 0
+            def find_spec(self, name, path, target=None):
+                if name == "uuid":
+                    Slow.calls += 1
+                    time.sleep(0.3)
+                return None
+
+        sys.meta_path.insert(0, Slow())
+        data = bytes.fromhex("d825 50" + "00" * 15 + "01")
+        results = []
+        def work():
+            results.append(_kelvo.loads(data))
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        import uuid
+        print(Slow.calls, len({id(type(r)) for r in results}), type(results[0]) is uuid.UUID,
+              all(r == uuid.UUID(int=1) for r in results), sys._is_gil_enabled())
+    """) == ["1", "1", "True", "True", "False"]

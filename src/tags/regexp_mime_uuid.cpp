@@ -65,10 +65,12 @@ bool inspect_uuid_class(PyObject *type, UuidLayout &out) {
         return false;
     PyObject *f = own_attr(dict.get(), "__init__", init);
     if (f == nullptr || !PyFunction_Check(f)) return false;
-    if (!is_text(PyFunction_GetModule(f), "uuid")) return false;
-    PyObject *kw = PyFunction_GetKwDefaults(f);
-    if (kw == nullptr || !PyDict_Check(kw)) return false;
-    PyObject *safe_default = own_attr(kw, "is_safe", kwdefaults);
+    // A function's attributes can be reassigned by other threads: read them as new references.
+    init_module.reset(PyObject_GetAttrString(f, "__module__"));
+    Ref kw(PyObject_GetAttrString(f, "__kwdefaults__"));
+    if (!init_module || !kw) PyErr_Clear();
+    if (!is_text(init_module.get(), "uuid") || !kw || !PyDict_Check(kw.get())) return false;
+    PyObject *safe_default = own_attr(kw.get(), "is_safe", kwdefaults);
     if (safe_default == nullptr) return false;
     out.int_slot = int_slot.release();
     out.safe_slot = safe_slot.release();
@@ -79,11 +81,12 @@ bool inspect_uuid_class(PyObject *type, UuidLayout &out) {
 // The layout, resolved on first use (importing uuid); nullptr with the exception set.
 const UuidLayout *uuid_layout() {
     if (g_uuid_once.filled()) return &g_uuid;
+    // Resolved before the claim, so that no thread waits for one cell while holding another.
+    PyObject *type = stdlib::get(stdlib::uuid_UUID);
+    if (type == nullptr) return nullptr;
     OnceClaim claim(g_uuid_once);
     if (claim.failed()) return nullptr;
     if (claim.done()) return &g_uuid;
-    PyObject *type = stdlib::get(stdlib::uuid_UUID);
-    if (type == nullptr) return nullptr;
     UuidLayout l{type, nullptr, nullptr, nullptr, false};
     l.native = inspect_uuid_class(type, l);
     g_uuid = l;
@@ -96,7 +99,12 @@ const UuidLayout *uuid_layout() {
 // -1 with the exception set.
 int read_uuid_bytes(const UuidLayout &l, PyObject *obj, uint8_t *out) {
     Ref value(Py_TYPE(l.int_slot)->tp_descr_get(l.int_slot, obj, l.type));
-    if (!value) return -1;
+    if (!value) {
+        // An instance whose slot was never set: `bytes` reports it in its own words.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
     if (!PyLong_CheckExact(value.get())) return 0;
     Py_ssize_t n = PyLong_AsNativeBytes(value.get(), out, 16,
                                         Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
