@@ -8,7 +8,7 @@ from ipaddress import IPv4Address, IPv4Interface, IPv4Network, IPv6Address, IPv6
 
 import pytest
 
-from _kelvo import CBOREncoder, CBORTag, frozendict, dumps, loads
+from _kelvo import CBOREncoder, CBORTag, dumps, loads
 from decoder_support import decode_error, h
 
 FE80_1 = "50 fe800000000000000000000000000001"
@@ -191,7 +191,7 @@ def test_semantic_decoders_take_precedence_and_tag_hook_is_not_called():
         assert loads(h(data), tag_hook=hook).__class__ is cls
     assert calls == []
     seen = loads(h("d90105 a1 44 c0000200 1818"), semantic_decoders={261: lambda p, imm: (p, imm)})
-    assert seen == (frozendict({b"\xc0\x00\x02\x00": 24}), False)
+    assert seen == ({b"\xc0\x00\x02\x00": 24}, False) and type(seen[0]) is dict
 
 
 def test_failed_import_is_retried():
