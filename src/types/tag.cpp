@@ -182,11 +182,11 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
 // ---- Pickling and copying
 //
 // A tag pickles as an incomplete tag made from its number, completed by `__setstate__`
-// with the value (in a 1-tuple). The pickler records the incomplete tag before it writes the value, so
-// a value that leads back to the tag (as the decoder builds for shared references) is
-// restored as the same object; copy.deepcopy follows the same protocol. The incomplete
-// tag is held exclusively until its value arrives: it cannot be read, hashed or compared
-// in between, and a complete tag can never be changed.
+// with the value (in a 1-tuple). The pickler records the incomplete tag before it writes
+// the value, so a value that leads back to the tag (as the decoder builds for shared
+// references) is restored as the same object; copy.deepcopy follows the same protocol.
+// The incomplete tag is held exclusively until its value arrives: it cannot be read,
+// hashed or compared in between, and a complete tag can never be changed.
 
 const char *const kRestorePositional[] = {"tag"};
 const ArgumentSpec kRestoreSpec{"_restore", "CBORTag", kRestorePositional, 1, 1, 1, nullptr, 0};
