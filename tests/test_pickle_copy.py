@@ -4,6 +4,7 @@ import concurrent.futures
 import copy
 import multiprocessing
 import pickle
+import threading
 
 import pytest
 
@@ -162,3 +163,26 @@ def test_values_cross_a_process_boundary():
     assert decoded[2][0] is undefined
     assert same(echoed, VALUES + here)
     assert echoed[len(VALUES)].value[1] is echoed[len(VALUES)]
+
+
+def test_threads_copy_the_same_values_at_once():
+    shared = [loads(bytes.fromhex("d81cc6a101d81d00")), frozendict(a=CBORTag(1, [2])), undefined]
+    failures = []
+    barrier = threading.Barrier(4)
+
+    def work():
+        barrier.wait()
+        try:
+            for _ in range(200):
+                for c in (pickle.loads(pickle.dumps(shared)), copy.deepcopy(shared)):
+                    if not (c[0].value[1] is c[0] and same(c, shared)):
+                        failures.append(c)
+        except Exception as exc:
+            failures.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
