@@ -67,6 +67,8 @@ struct EncoderObject {
     bool string_referencing;
     bool string_namespacing;
     bool indefinite_containers;
+    bool raw_stream;            // fp is an io.RawIOBase: its write() may take only part
+    uint64_t raw_written;       // bytes such a stream took since the outermost encode began
     AccessFlag access;
 };
 
