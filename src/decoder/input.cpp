@@ -99,6 +99,7 @@ int refill(DecoderState *d, size_t n, Refill *r) {
     r->have = in.remaining();
     r->tail = in.data != nullptr ? in.data + in.pos : nullptr;
     r->old = Ref(in.block);
+    d->consumed += in.len;
     in.block = nullptr;
     in.data = nullptr;
     in.pos = in.len = 0;
