@@ -75,6 +75,9 @@ def test_keys_without_much_expansion_are_accepted():
     # a key standing for much more than its bytes is not shown in full
     ("a2 d8 1c 84 d8 1c 79 2710" + "78" * 10000 + " d8 1d 01 d8 1d 01 d8 1d 01 01 d8 1d 00 02",
      "Duplicate map key: <tuple too long to show>"),
+    # the same through string references
+    ("d9 0100 82 79 2710" + "78" * 10000 + " a2 98 32" + "d81900" * 50 + " 01 98 32" + "d81900" * 50 + " 02",
+     "Duplicate map key: <tuple too long to show>"),
 ])
 def test_duplicate_key_message_is_bounded(data, message):
     for immutable in (False, True):

@@ -4,6 +4,7 @@
 
 #include "types/exceptions.h"
 #include "types/frozendict.h"
+#include "types/tag.h"
 
 #include <utility>
 
@@ -26,13 +27,44 @@ int check_key_type(PyObject *obj, const char *role) {
                             type_name.get());
 }
 
-// "Duplicate map key: {}" with the key's repr. The repr of a long key is cut short, and
-// one that would be long to make at all (many input units) is not made in full.
-int raise_duplicate_key(PyObject *key, uint64_t key_units) {
+// Takes the size of obj's repr roughly from `room` (strings by their length, other items a
+// few characters each), shared parts counted each time they occur. False once the room is
+// used up: the walk stops there, so it costs at most `room` steps.
+bool repr_fits(PyObject *obj, Py_ssize_t &room) {
+    room -= 8;
+    if (room < 0) return false;
+    if (PyUnicode_Check(obj)) {
+        room -= PyUnicode_GET_LENGTH(obj);
+    } else if (PyBytes_Check(obj)) {
+        room -= 4 * PyBytes_GET_SIZE(obj);
+    } else if (PyTuple_Check(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj) && room >= 0; ++i)
+            if (!repr_fits(PyTuple_GET_ITEM(obj, i), room)) return false;
+    } else if (is_frozendict(obj)) {
+        // The items dict of a frozendict never changes.
+        PyObject *dict = reinterpret_cast<FrozenDictObject *>(obj)->dict;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (room >= 0 && PyDict_Next(dict, &pos, &k, &v))
+            if (!repr_fits(k, room) || !repr_fits(v, room)) return false;
+    } else if (PyFrozenSet_Check(obj) || is_tag(obj)) {
+        Ref inner(PyFrozenSet_Check(obj) ? PySequence_Tuple(obj) : PyObject_GetAttrString(obj, "value"));
+        if (!inner) {
+            PyErr_Clear();
+            return false;
+        }
+        return repr_fits(inner.get(), room);
+    }
+    return room >= 0;
+}
+
+// "Duplicate map key: {}" with the key's repr. A long repr is cut short, and a key whose
+// repr would be long is not turned into text in full.
+int raise_duplicate_key(PyObject *key) {
     constexpr Py_ssize_t kShown = 200;
-    constexpr uint64_t kFullReprUnits = 4096;
+    Py_ssize_t room = 8192;
     Ref text;
-    if (key_units <= kFullReprUnits) {
+    if (repr_fits(key, room)) {
         text = Ref(PyObject_Repr(key));
     } else if (PyUnicode_CheckExact(key) || PyBytes_CheckExact(key)) {
         Ref head(PySequence_GetSlice(key, 0, kShown + 1));
@@ -196,7 +228,6 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
     if (!key_pending) {
         if (f.strict_keys && check_key_type(item.get(), "map key") < 0) return DecodeAction::error();
         if (check_hash_depth("map key", height) < 0) return DecodeAction::error();
-        f.key_units = m.units_since(f);
         if (check_expansion(m, "map key", f) < 0) return DecodeAction::error();
         if (is_dict) {
             f.extra = item.release();
@@ -212,7 +243,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
             int r = PyDict_Contains(f.container, key.get());
             if (r < 0) return DecodeAction::error();
             if (r > 0) {
-                raise_duplicate_key(key.get(), f.key_units);
+                raise_duplicate_key(key.get());
                 return DecodeAction::error();
             }
         }
@@ -223,7 +254,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
             int r = PySet_Contains(f.extra, key);
             if (r < 0) return DecodeAction::error();
             if (r > 0) {
-                raise_duplicate_key(key, f.key_units);
+                raise_duplicate_key(key);
                 return DecodeAction::error();
             }
             if (PySet_Add(f.extra, key) < 0) return DecodeAction::error();

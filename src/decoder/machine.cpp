@@ -496,7 +496,6 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 if (f.strict_keys || *height > kMaxHashedHeight || m.ref_units != f.mark_refs)
                     return kDeliverNone;
                 if (*height > f.height) f.height = *height;
-                f.key_units = m.units_since(f);
                 f.extra = *item;
                 apply_continue(m, false);
                 return kDeliverTaken;

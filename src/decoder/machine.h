@@ -46,7 +46,6 @@ struct DecodeFrame {
     size_t base;               // start of this frame's items on the value stack
     uint64_t mark_bytes;       // input read when the frame opened (maps: when the pending key began)
     uint64_t mark_refs;        // Machine::ref_units at the same moment
-    uint64_t key_units;        // maps: input units of the pending key
     FrameKind kind;
     bool immutable;            // immutable flag for the next item of this frame
     bool accepts_break;
