@@ -217,7 +217,9 @@ int resolve_shared_reference(Machine &m, uint64_t index, PyObject **item, uint64
     // shared list, dict or set is replaced by an immutable copy, made once. A value still
     // being built (or containing itself) has none: it is refused where it would be hashed
     // and used as it is elsewhere.
-    Use use = freezable(slot.value) ? next_item_use(m) : Use::Any;
+    // (A value nested too deeply to be hashed is left alone: where it would be hashed the
+    // depth check refuses it, and the copy would only recurse that deep.)
+    Use use = freezable(slot.value) && slot.height <= kMaxHashedHeight ? next_item_use(m) : Use::Any;
     if (use != Use::Any) {
         if (m.frozen == nullptr && start_frozen(m) < 0) return -1;
         Blocked blocked = Blocked::None;
