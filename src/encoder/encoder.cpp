@@ -206,13 +206,9 @@ int set_fp_locked(EncoderObject *enc, PyObject *value) {
     }
     Ref write(PyObject_GetAttrString(value, "write"));
     if (!write) return -1;
-    PyObject *raw_base = stdlib::get(stdlib::io_raw_base);
-    if (raw_base == nullptr) return -1;
-    int raw = PyObject_IsInstance(value, raw_base);
-    if (raw < 0) return -1;
     replace_field(enc->fp, Py_NewRef(value));
     replace_field(enc->write_target, write.release());
-    enc->raw_stream = raw != 0;
+    enc->raw_stream = -1;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "types/stdlib.h"
 
 #include <cerrno>
 #include <cstring>
@@ -122,8 +123,24 @@ int flush_buffer(EncoderObject *enc) {
     if (!chunk) return -1;
     Ref r(PyObject_CallOneArg(enc->write_target, chunk.get()));
     if (!r) return -1;
-    // Other writers' results mean different things (or nothing) and are not looked at.
-    if (!enc->raw_stream || PyBytes_GET_SIZE(chunk.get()) == 0) return 0;
+    Py_ssize_t size = PyBytes_GET_SIZE(chunk.get());
+    if (size == 0) return 0;
+    if (PyLong_CheckExact(r.get()) && PyLong_AsSsize_t(r.get()) == size) {
+        enc->raw_written += static_cast<uint64_t>(size);
+        return 0;  // all taken, whatever kind of stream this is
+    }
+    PyErr_Clear();
+    // Only a raw stream's result counts the bytes it took; other writers' results mean
+    // different things (or nothing) and are not looked at.
+    if (enc->raw_stream < 0) {
+        PyObject *raw_base = stdlib::get(stdlib::io_raw_base);
+        if (raw_base == nullptr) return -1;
+        Ref fp = Ref::borrow(enc->fp);
+        int raw = PyObject_IsInstance(fp.get(), raw_base);
+        if (raw < 0) return -1;
+        enc->raw_stream = static_cast<int8_t>(raw);
+    }
+    if (enc->raw_stream == 0) return 0;
     return write_rest_raw(enc, chunk.get(), r.get());
 }
 
