@@ -35,6 +35,8 @@ KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
 KELVO_CELL(copy_deepcopy, "copy", "deepcopy", false);
+KELVO_CELL(io_raw_base, "io", "RawIOBase", true);
+KELVO_CELL(io_unsupported, "io", "UnsupportedOperation", true);
 
 #undef KELVO_CELL
 
