@@ -479,6 +479,16 @@ PyMethodDef encoder_methods[] = {
      "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
      "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
+    {"encode_datetime", KELVO_FASTCALL(meth_encode_datetime), METH_FASTCALL | METH_KEYWORDS,
+     "encode_datetime($self, obj)\n--\n\n"},
+    {"encode_date", KELVO_FASTCALL(meth_encode_date), METH_FASTCALL | METH_KEYWORDS,
+     "encode_date($self, obj)\n--\n\n"},
+    {"encode_decimal", KELVO_FASTCALL(meth_encode_decimal), METH_FASTCALL | METH_KEYWORDS,
+     "encode_decimal($self, obj)\n--\n\n"},
+    {"encode_rational", KELVO_FASTCALL(meth_encode_rational), METH_FASTCALL | METH_KEYWORDS,
+     "encode_rational($self, obj)\n--\n\n"},
+    {"encode_complex", KELVO_FASTCALL(meth_encode_complex), METH_FASTCALL | METH_KEYWORDS,
+     "encode_complex($self, obj)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,6 +25,11 @@ KELVO_ENCODER_METHOD(encode_set);
 KELVO_ENCODER_METHOD(encode_frozenset);
 KELVO_ENCODER_METHOD(encode_sortable_key);
 KELVO_ENCODER_METHOD(encode_sortable_item);
+KELVO_ENCODER_METHOD(encode_datetime);
+KELVO_ENCODER_METHOD(encode_date);
+KELVO_ENCODER_METHOD(encode_decimal);
+KELVO_ENCODER_METHOD(encode_rational);
+KELVO_ENCODER_METHOD(encode_complex);
 #undef KELVO_ENCODER_METHOD
 
 }  // namespace kelvo

@@ -2,6 +2,8 @@
 // expressions, MIME messages, UUIDs and IP addresses; this unit goes away when they are
 // written.
 #include "encoder/semantic.h"
+#include "tags/datetimes.h"
+#include "tags/numbers.h"
 
 namespace kelvo {
 
@@ -17,10 +19,8 @@ int not_yet(EncoderObject *, PyObject *obj) {
 }  // namespace
 
 const SemanticEncoder kStdlibEncoders[stdlib::kEncoderRows] = {
-    not_yet, not_yet, not_yet, not_yet, not_yet, not_yet, not_yet,
+    encode_datetime, encode_date, encode_decimal, encode_rational, not_yet, not_yet, not_yet,
     not_yet, not_yet, not_yet, not_yet, not_yet, not_yet,
 };
-
-int encode_complex(EncoderObject *enc, PyObject *obj) { return not_yet(enc, obj); }
 
 }  // namespace kelvo
