@@ -151,6 +151,7 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(enc->timezone);
     Py_VISIT(enc->default_hook);
     Py_VISIT(enc->encoders);
+    for (int i = 0; i < enc->plain_len; ++i) Py_VISIT(enc->plain_types[i]);
     return registry_traverse(enc, visit, arg);
 }
 
@@ -161,6 +162,8 @@ int encoder_clear(PyObject *self) {
     Py_CLEAR(enc->timezone);
     Py_CLEAR(enc->default_hook);
     Py_CLEAR(enc->encoders);
+    PyObject *types[4];
+    for (int i = 0, n = plain_types_take(enc, types); i < n; ++i) Py_DECREF(types[i]);
     registry_clear(enc);
     return 0;
 }

@@ -265,6 +265,21 @@ PyObject *bignum(PyObject *payload, bool negative) {
     return negated ? PyNumber_Add(negated.get(), minus_one.get()) : nullptr;
 }
 
+// Writes v in decimal at out (up to 20 bytes); returns the length.
+size_t put_int(char *out, int64_t v) {
+    char digits[20];
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    size_t len = 0;
+    if (v < 0) out[len++] = '-';
+    while (n > 0) out[len++] = digits[--n];
+    return len;
+}
+
 // Decimal((sign, digits, exponent)) with sign and digits from Decimal(mantissa).as_tuple().
 [[gnu::noinline]] PyObject *decimal_from_tuple(PyObject *decimal, PyObject *exponent, PyObject *mantissa) {
     PyObject *as_tuple = stdlib::name(stdlib::Name::as_tuple);
@@ -349,9 +364,12 @@ PyObject *decode_decimal_fraction(PyObject *payload, bool) {
     if (is_native_decimal(decimal) && compat::long_as_int64(exponent, &e) > 0 &&
         compat::long_as_int64(mantissa, &m) > 0 && e > -(int64_t{1} << 60) && e < (int64_t{1} << 60)) {
         char text[48];
-        snprintf(text, sizeof text, "%lldE%lld", static_cast<long long>(m), static_cast<long long>(e));
-        Ref arg(PyUnicode_FromString(text));
+        size_t n = put_int(text, m);
+        text[n++] = 'E';
+        n += put_int(text + n, e);
+        Ref arg(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
         if (!arg) return nullptr;
+        memcpy(PyUnicode_DATA(arg.get()), text, n);
         return PyObject_CallOneArg(decimal, arg.get());
     }
     if (PyErr_Occurred()) return nullptr;

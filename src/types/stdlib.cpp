@@ -35,6 +35,7 @@ KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
 KELVO_CELL(sys_get_int_max_str_digits, "sys", "get_int_max_str_digits", false);
+KELVO_CELL(abc_get_cache_token, "abc", "get_cache_token", false);
 
 #undef KELVO_CELL
 
