@@ -83,20 +83,19 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 // keys its own caches to it), so a negative answer is kept per encoder for as long as the
 // token stays the same.
 
-// The current token: 1 with *token, 0 when it cannot be read as a number (the memo is then
-// left unused), -1 on error. Calls into the abc module: no access held.
-int read_abc_token(uint64_t *token) {
+// The current token: true with *token, false when it cannot be had as a number (the memo
+// is then left unused and the checks run as they would without it). Calls into the abc
+// module: no access held.
+bool read_abc_token(uint64_t *token) {
     PyObject *fn = stdlib::get(stdlib::abc_get_cache_token);
-    if (fn == nullptr) return -1;
-    Ref value(PyObject_CallNoArgs(fn));
-    if (!value) return -1;
-    unsigned long long v = PyLong_Check(value.get()) ? PyLong_AsUnsignedLongLong(value.get()) : 0;
-    if (!PyLong_Check(value.get()) || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+    Ref value(fn != nullptr ? PyObject_CallNoArgs(fn) : nullptr);
+    unsigned long long v = value && PyLong_Check(value.get()) ? PyLong_AsUnsignedLongLong(value.get()) : 0;
+    if (!value || !PyLong_Check(value.get()) || PyErr_Occurred()) {
         PyErr_Clear();
-        return 0;
+        return false;
     }
     *token = v;
-    return 1;
+    return true;
 }
 
 // 1 when the type of obj is known to be neither a mapping nor a sequence, 0 when it must
@@ -106,8 +105,7 @@ int plain_memo_find(Ctx &c, PyObject *obj, uint64_t *token, bool *usable) {
     *usable = false;
     PyTypeObject *tp = Py_TYPE(obj);
     if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE)) return 0;
-    int r = read_abc_token(token);
-    if (r <= 0) return r;
+    if (!read_abc_token(token)) return 0;
     *usable = true;
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
