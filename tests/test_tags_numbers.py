@@ -5,7 +5,9 @@ import io
 import json
 import math
 import pathlib
+import subprocess
 import sys
+import textwrap
 import time
 from decimal import Decimal, InvalidOperation, localcontext, Overflow
 from fractions import Fraction
@@ -318,3 +320,49 @@ def test_round_trip(options):
 def test_non_finite_decimals_come_back_as_floats():
     back = loads(dumps([Decimal("NaN"), Decimal("Infinity"), Decimal("-Infinity")]))
     assert math.isnan(back[0]) and back[1:] == [math.inf, -math.inf]
+
+
+def run_python(code):
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.split()
+
+
+def test_decimal_class_is_the_one_bound_at_first_use():
+    # A class bound to decimal.Decimal before the first decimal fraction is the one used
+    # from then on; rebinding it later changes nothing.
+    assert run_python("""
+        import decimal, _kelvo
+        class Mine(decimal.Decimal):
+            pass
+        real = decimal.Decimal
+        decimal.Decimal = Mine
+        print(type(_kelvo.loads(bytes.fromhex("c48221196ab3"))).__name__)
+        decimal.Decimal = real
+        print(type(_kelvo.loads(bytes.fromhex("c48221196ab3"))).__name__)
+    """) == ["Mine", "Mine"]
+
+
+def test_first_use_from_many_threads():
+    # Every reference the codecs use is resolved on first use; threads that arrive at once
+    # all get the same objects.
+    assert run_python("""
+        import sys, threading, _kelvo
+        values = bytes.fromhex(
+            "86" "c074323031332d30332d32315432303a30343a30305a" "d903ec6a323032302d30312d3031"
+            "c48221196ab3" "d81e820103" "c249010000000000000000" "d9a7f8820102")
+        barrier = threading.Barrier(8)
+        results = []
+        def work():
+            barrier.wait()
+            decoded = _kelvo.loads(values)
+            results.append((decoded, _kelvo.dumps(decoded)))
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(len(results), all(r == results[0] for r in results),
+              _kelvo.loads(results[0][1]) == results[0][0], sys._is_gil_enabled())
+    """) == ["8", "True", "True", "False"]
