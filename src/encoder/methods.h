@@ -30,6 +30,15 @@ KELVO_ENCODER_METHOD(encode_date);
 KELVO_ENCODER_METHOD(encode_decimal);
 KELVO_ENCODER_METHOD(encode_rational);
 KELVO_ENCODER_METHOD(encode_complex);
+KELVO_ENCODER_METHOD(encode_regexp);
+KELVO_ENCODER_METHOD(encode_mime);
+KELVO_ENCODER_METHOD(encode_uuid);
+KELVO_ENCODER_METHOD(encode_ipv4_address);
+KELVO_ENCODER_METHOD(encode_ipv4_network);
+KELVO_ENCODER_METHOD(encode_ipv4_interface);
+KELVO_ENCODER_METHOD(encode_ipv6_address);
+KELVO_ENCODER_METHOD(encode_ipv6_network);
+KELVO_ENCODER_METHOD(encode_ipv6_interface);
 #undef KELVO_ENCODER_METHOD
 
 }  // namespace kelvo
