@@ -78,10 +78,19 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 
 // The abstract-class memo. isinstance against Mapping and Sequence runs ABCMeta's Python
 // code on every call, which costs far more than writing a date or a decimal. For an
-// immutable type the answer depends only on the type and on the classes registered with
-// abstract classes, and every registration changes the ABC cache token (the abc module
-// keys its own caches to it), so a negative answer is kept per encoder for as long as the
-// token stays the same.
+// immutable type (and for the standard-library classes of the encoder table) the answer
+// depends only on the type and on the classes registered with abstract classes, and every
+// registration changes the ABC cache token (the abc module keys its own caches to it), so
+// a negative answer is kept per encoder for as long as the token stays the same.
+
+// The standard-library classes of the encoder table are written in Python but, like the
+// immutable types, answer only through registrations.
+bool is_stdlib_row_type(PyTypeObject *tp) {
+    for (int i = 0; i < stdlib::kEncoderRows; ++i)
+        if (stdlib::encoder_row_type(static_cast<stdlib::EncoderRow>(i)) == reinterpret_cast<PyObject *>(tp))
+            return true;
+    return false;
+}
 
 // The current token: true with *token, false when it cannot be had as a number (the memo
 // is then left unused and the checks run as they would without it). Calls into the abc
@@ -104,7 +113,7 @@ bool read_abc_token(uint64_t *token) {
 int plain_memo_find(Ctx &c, PyObject *obj, uint64_t *token, bool *usable) {
     *usable = false;
     PyTypeObject *tp = Py_TYPE(obj);
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE)) return 0;
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && !is_stdlib_row_type(tp)) return 0;
     if (!read_abc_token(token)) return 0;
     *usable = true;
     if (!c.open()) return -1;
