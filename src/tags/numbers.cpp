@@ -296,9 +296,9 @@ size_t put_int(char *out, int64_t v) {
         PyErr_SetString(PyExc_ValueError, "as_tuple() gave fewer than 2 items");
         return nullptr;
     }
-    Ref spec(PyTuple_Pack(3, PyTuple_GET_ITEM(parts.get(), 0), PyTuple_GET_ITEM(parts.get(), 1), exponent));
-    if (!spec) return nullptr;
-    return PyObject_CallOneArg(decimal, spec.get());
+    Ref triple(PyTuple_Pack(3, PyTuple_GET_ITEM(parts.get(), 0), PyTuple_GET_ITEM(parts.get(), 1), exponent));
+    if (!triple) return nullptr;
+    return PyObject_CallOneArg(decimal, triple.get());
 }
 
 }  // namespace
