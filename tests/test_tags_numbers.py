@@ -366,3 +366,9 @@ def test_first_use_from_many_threads():
         print(len(results), all(r == results[0] for r in results),
               _kelvo.loads(results[0][1]) == results[0][0], sys._is_gil_enabled())
     """) == ["8", "True", "True", "False"]
+
+
+def test_shared_values_around_and_inside_a_tag():
+    value = loads(h("82 d81c c4 82 21 19 6ab3 d81d 00"))
+    assert value == [Decimal("273.15")] * 2 and value[0] is value[1]
+    assert loads(h("82 c4 d81c 82 21 19 6ab3 d81d 00")) == [Decimal("273.15"), (-2, 27315)]
