@@ -466,8 +466,9 @@ uint64_t pop_completed(Machine &m, DecodeFrame &f) {
 }
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
-// no user code for it, completing the frame when the item is its last one. Frames that are
-// shared values or have an object_hook complete through the general path.
+// no user code for it, completing the frame when the item is its last one, or to a built-in
+// tag's codec. Frames that are shared values or have an object_hook complete through the
+// general path.
 int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
     switch (f.kind) {
         case FrameKind::ListCollect:
@@ -517,6 +518,17 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 return kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
+            *height = pop_completed(m, f);
+            return kDeliverComplete;
+        }
+        case FrameKind::TagCodec: {
+            // A built-in tag whose payload has just completed: its codec runs at once.
+            if (f.shareable_index != kNoIndex) return kDeliverNone;
+            if (*height > f.height) f.height = *height;
+            PyObject *value = f.row->decoder(*item, f.immutable);
+            Py_DECREF(*item);
+            if (value == nullptr) return kDeliverFailed;
+            *item = value;
             *height = pop_completed(m, f);
             return kDeliverComplete;
         }

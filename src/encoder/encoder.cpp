@@ -151,6 +151,7 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(enc->timezone);
     Py_VISIT(enc->default_hook);
     Py_VISIT(enc->encoders);
+    for (int i = 0; i < enc->plain_len; ++i) Py_VISIT(enc->plain_types[i]);
     return registry_traverse(enc, visit, arg);
 }
 
@@ -161,6 +162,8 @@ int encoder_clear(PyObject *self) {
     Py_CLEAR(enc->timezone);
     Py_CLEAR(enc->default_hook);
     Py_CLEAR(enc->encoders);
+    PyObject *types[4];
+    for (int i = 0, n = plain_types_take(enc, types); i < n; ++i) Py_DECREF(types[i]);
     registry_clear(enc);
     return 0;
 }
@@ -493,6 +496,16 @@ PyMethodDef encoder_methods[] = {
      "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
      "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
+    {"encode_datetime", KELVO_FASTCALL(meth_encode_datetime), METH_FASTCALL | METH_KEYWORDS,
+     "encode_datetime($self, obj)\n--\n\n"},
+    {"encode_date", KELVO_FASTCALL(meth_encode_date), METH_FASTCALL | METH_KEYWORDS,
+     "encode_date($self, obj)\n--\n\n"},
+    {"encode_decimal", KELVO_FASTCALL(meth_encode_decimal), METH_FASTCALL | METH_KEYWORDS,
+     "encode_decimal($self, obj)\n--\n\n"},
+    {"encode_rational", KELVO_FASTCALL(meth_encode_rational), METH_FASTCALL | METH_KEYWORDS,
+     "encode_rational($self, obj)\n--\n\n"},
+    {"encode_complex", KELVO_FASTCALL(meth_encode_complex), METH_FASTCALL | METH_KEYWORDS,
+     "encode_complex($self, obj)\n--\n\n"},
     {"encode_regexp", KELVO_FASTCALL(meth_encode_regexp), METH_FASTCALL | METH_KEYWORDS,
      "encode_regexp($self, obj)\n--\n\n"},
     {"encode_mime", KELVO_FASTCALL(meth_encode_mime), METH_FASTCALL | METH_KEYWORDS,
