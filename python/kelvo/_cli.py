@@ -1,0 +1,544 @@
+"""The ``kelvo`` command-line tool: diagnostic notation and JSON conversion of CBOR.
+
+Every subcommand is one row of ``COMMANDS``: a name, its help text, a function that adds its
+own arguments to its subparser, and the function that runs it. Input comes from a file argument
+or standard input, output goes to standard output, and a fault in the input ends the run with
+one line on standard error that names the byte offset (exit status 1); usage errors exit with 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import io
+import json
+import math
+import os
+import re
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from typing import IO, NamedTuple, NoReturn
+
+from kelvo import _wellformed as wf
+from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
+                               TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
+
+PROG = "kelvo"
+_FLUSH_SIZE = 1 << 16  # characters of output held before they are written
+
+
+class InputError(Exception):
+    """Bad input that is not CBOR's fault (hexadecimal text, JSON text): message with offset."""
+
+
+class NotJSONError(MalformedError):
+    """A well-formed item holds a value that JSON cannot hold, and --strict is given."""
+
+
+# ---- diagnostic notation
+
+def float_text(value: float) -> str:
+    """A float in diagnostic notation: the shortest text that reads back as the same double."""
+    if value != value:
+        return "NaN"
+    if value in (math.inf, -math.inf):
+        return "Infinity" if value > 0 else "-Infinity"
+    text = repr(value)
+    if "e" in text and "." not in text:
+        text = text.replace("e", ".0e")
+    return text
+
+
+class DiagWriter:
+    """Writes items in diagnostic notation (RFC 8949 section 8) from reader tokens.
+
+    Encoding indicators: ``_`` marks indefinite lengths; ``_0`` to ``_3`` follow a header whose
+    argument takes 1, 2, 4 or 8 bytes, always with ``widths``, otherwise only where that is
+    longer than needed (so non-shortest headers show), never on floats.
+
+    :param out: the list that receives the text pieces
+    :param widths: mark the argument width of every header that has one, floats included
+    :param pretty: put the items of non-empty arrays and maps on lines of their own, indented
+    """
+
+    def __init__(self, out: list[str], *, widths: bool = False, pretty: bool = False) -> None:
+        self.out = out
+        self.widths = widths
+        self.pretty = pretty
+        # open frames: [kind, items so far, opener carries an indicator]
+        self.stack: list[list[int]] = []
+
+    def _mark(self, value: int, width: int | None) -> str:
+        if width is None or not (self.widths or shortest_width(value) != width):
+            return ""
+        return f"_{width}"
+
+    def feed(self, token: Token) -> bool:
+        """Take one token; True when it completes the item the writer started with."""
+        kind, _, value, width = token
+        out = self.out
+        stack = self.stack
+        if kind == END:
+            frame = stack.pop()
+            fk, count = frame[0], frame[1]
+            if fk == TAG:
+                out.append(")")
+            elif fk == ARRAY or fk == MAP:
+                if count and self.pretty:
+                    out.append("\n" + "  " * len(stack))
+                elif not count and frame[2]:
+                    out.append(" ")
+                out.append("]" if fk == ARRAY else "}")
+            elif count:
+                out.append(")")
+            else:
+                out.append("''_" if fk == BYTES_INDEF else '""_')
+            return not stack
+        if stack:
+            frame = stack[-1]
+            fk, count = frame[0], frame[1]
+            frame[1] = count + 1
+            if fk == ARRAY or fk == MAP:
+                if fk == MAP and count % 2:
+                    out.append(": ")
+                elif self.pretty:
+                    out.append((",\n" if count else "\n") + "  " * len(stack))
+                elif count:
+                    out.append(", ")
+                elif frame[2]:
+                    out.append(" ")
+            elif fk != TAG:
+                out.append(", " if count else "(_ ")
+        if kind == UINT:
+            out.append(f"{value}{self._mark(value, width)}")
+        elif kind == NINT:
+            out.append(f"{value}{self._mark(-1 - value, width)}")
+        elif kind == TEXT:
+            out.append(json.dumps(value, ensure_ascii=False) + self._mark(len(value.encode()), width))
+        elif kind == BYTES:
+            out.append(f"h'{value.hex()}'{self._mark(len(value), width)}")
+        elif kind == SIMPLE:
+            out.append(_SIMPLE_NAMES.get(value) or f"simple({value})")
+        elif kind == FLOAT:
+            out.append(float_text(value) + (f"_{width}" if self.widths else ""))
+        elif kind == TAG:
+            out.append(f"{value}{self._mark(value, width)}(")
+            stack.append([TAG, 0, 0])
+            return False
+        elif kind == ARRAY or kind == MAP:
+            opener = "[" if kind == ARRAY else "{"
+            mark = "_" if value is None else self._mark(value, width)
+            out.append(opener + mark)
+            stack.append([kind, 0, 1 if mark else 0])
+            return False
+        else:  # BYTES_INDEF, TEXT_INDEF: the opener waits for the first chunk
+            stack.append([kind, 0, 0])
+            return False
+        return not stack
+
+
+_SIMPLE_NAMES = {20: "false", 21: "true", 22: "null", 23: "undefined"}
+
+
+def diag_text(data: bytes, *, widths: bool = False, pretty: bool = False) -> str:
+    """Diagnostic notation of the one CBOR item in ``data`` (used by tests and the demo)."""
+    out: list[str] = []
+    writer = DiagWriter(out, widths=widths, pretty=pretty)
+    for token in Reader(io.BytesIO(data)).tokens():
+        writer.feed(token)
+    return "".join(out)
+
+
+# ---- JSON
+
+def b64url(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+
+
+class JSONWriter:
+    """Writes items as JSON text from reader tokens, with this mapping for what JSON lacks:
+
+    - byte strings: base64url text without padding (indefinite ones joined first);
+    - tags 2 and 3 around a byte string (bignums): the integer; any other tag: its content;
+    - map keys other than text strings: their diagnostic notation, as text;
+    - NaN and the infinities, undefined, and simple values other than false, true and null:
+      null.
+
+    With ``strict`` every one of these (except bignums, whose value JSON holds) is an error
+    naming its offset instead.
+    """
+
+    def __init__(self, out: list[str], *, strict: bool = False) -> None:
+        self.out = out
+        self.strict = strict
+        # open frames: [kind, items so far, collected chunks or bignum sign, tag offset]
+        self.stack: list[list] = []
+        self.key: DiagWriter | None = None
+        self.key_out: list[str] = []
+
+    def _refuse(self, offset: int, what: str) -> NoReturn:
+        raise NotJSONError(offset, f"{what} has no JSON form (--strict)")
+
+    def feed(self, token: Token) -> bool:
+        """Take one token; True when it completes the item the writer started with."""
+        if self.key is not None:
+            if self.key.feed(token):
+                self.out.append(json.dumps("".join(self.key_out), ensure_ascii=False))
+                self.key = None
+                return self._completed()
+            return False
+        kind, offset, value, width = token
+        out = self.out
+        stack = self.stack
+        if kind == END:
+            frame = stack.pop()
+            fk = frame[0]
+            if fk == ARRAY:
+                out.append("]")
+            elif fk == MAP:
+                out.append("}")
+            elif fk == BYTES_INDEF:
+                self._bytes(b"".join(frame[2]), frame[3])
+            elif fk == TEXT_INDEF:
+                out.append(json.dumps("".join(frame[2]), ensure_ascii=False))
+            if stack and stack[-1][0] == TAG and stack[-1][2] is not None and fk == BYTES_INDEF:
+                return False  # the bignum's own END follows
+            return self._completed()
+        parent = stack[-1] if stack else None
+        if parent is not None:
+            pk = parent[0]
+            count = parent[1]
+            parent[1] = count + 1
+            if pk == ARRAY:
+                if count:
+                    out.append(", ")
+            elif pk == MAP:
+                if count % 2:
+                    out.append(": ")
+                else:
+                    if count:
+                        out.append(", ")
+                    if kind != TEXT and kind != TEXT_INDEF:
+                        if self.strict:
+                            self._refuse(offset, "a map key other than a text string")
+                        self.key_out = []
+                        self.key = DiagWriter(self.key_out)
+                        if self.key.feed(token):
+                            out.append(json.dumps("".join(self.key_out), ensure_ascii=False))
+                            self.key = None
+                            return self._completed()
+                        return False
+            elif pk == TAG and parent[2] is not None:
+                # a tag 2 or 3 waiting to see whether its content is a byte string
+                if kind == BYTES:
+                    magnitude = int.from_bytes(value, "big")
+                    out.append(str(magnitude if parent[2] > 0 else -1 - magnitude))
+                    return False
+                if kind == BYTES_INDEF:
+                    stack.append([BYTES_INDEF, 0, [], offset])
+                    return False
+                parent[2] = None
+                if self.strict:
+                    self._refuse(parent[3], "a tag (other than a bignum)")
+            elif pk == BYTES_INDEF or pk == TEXT_INDEF:
+                parent[2].append(value)
+                return False
+        if kind == UINT or kind == NINT:
+            out.append(str(value))
+        elif kind == TEXT:
+            out.append(json.dumps(value, ensure_ascii=False))
+        elif kind == BYTES:
+            self._bytes(value, offset)
+        elif kind == FLOAT:
+            if value - value == 0:
+                out.append(repr(value))
+            elif self.strict:
+                self._refuse(offset, float_text(value))
+            else:
+                out.append("null")
+        elif kind == SIMPLE:
+            if 20 <= value <= 22:
+                out.append(_SIMPLE_NAMES[value])
+            elif self.strict:
+                self._refuse(offset, _SIMPLE_NAMES.get(value) or f"simple({value})")
+            else:
+                out.append("null")
+        elif kind == ARRAY:
+            out.append("[")
+            stack.append([ARRAY, 0, None, offset])
+            return False
+        elif kind == MAP:
+            out.append("{")
+            stack.append([MAP, 0, None, offset])
+            return False
+        elif kind == TAG:
+            if value == 2 or value == 3:
+                stack.append([TAG, 0, 1 if value == 2 else -1, offset])
+            else:
+                if self.strict:
+                    self._refuse(offset, "a tag (other than a bignum)")
+                stack.append([TAG, 0, None, offset])
+            return False
+        else:  # BYTES_INDEF, TEXT_INDEF
+            stack.append([kind, 0, [], offset])
+            return False
+        return self._completed()
+
+    def _bytes(self, data: bytes, offset: int) -> None:
+        stack = self.stack
+        if stack and stack[-1][0] == TAG and stack[-1][2] is not None:
+            magnitude = int.from_bytes(data, "big")
+            self.out.append(str(magnitude if stack[-1][2] > 0 else -1 - magnitude))
+            return
+        if self.strict:
+            self._refuse(offset, "a byte string")
+        self.out.append('"' + b64url(data) + '"')
+
+    def _completed(self) -> bool:
+        return not self.stack
+
+
+# ---- input and output
+
+class HexReader:
+    """A binary file object over hexadecimal text (whitespace ignored) that reads as the bytes."""
+
+    _SPACE = b" \t\r\n\f\v"
+    _BAD = re.compile(rb"[^0-9a-fA-F \t\r\n\f\v]")
+
+    def __init__(self, fp: IO[bytes]) -> None:
+        self._fp = fp
+        self._odd = b""  # a digit waiting for its pair
+        self._consumed = 0  # characters of text read so far
+
+    def read(self, n: int = -1) -> bytes:
+        raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
+        bad = self._BAD.search(raw)
+        if bad:
+            char = raw[bad.start():bad.start() + 1]
+            raise InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
+                             f"{char!r} is not a hexadecimal digit")
+        self._consumed += len(raw)
+        digits = self._odd + raw.translate(None, self._SPACE)
+        if not raw and digits:
+            raise InputError("the hexadecimal text has an odd number of digits")
+        keep = len(digits) & ~1
+        self._odd = digits[keep:]
+        return bytes.fromhex(digits[:keep].decode("ascii"))
+
+
+class Output:
+    """Text output to standard output in UTF-8, written in large pieces."""
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self._stream = stream
+        self.pieces: list[str] = []
+
+    def flush(self) -> None:
+        if self.pieces:
+            self._stream.write("".join(self.pieces).encode("utf-8"))
+            self.pieces.clear()
+
+    def write_bytes(self, data: bytes) -> None:
+        self.flush()
+        self._stream.write(data)
+
+
+def _open_input(args: argparse.Namespace) -> IO[bytes]:
+    if args.file == "-":
+        stream: IO[bytes] = sys.stdin.buffer
+    else:
+        try:
+            stream = open(args.file, "rb")
+        except OSError as exc:
+            _usage_error(args, f"cannot open {args.file!r}: {exc.strerror}")
+    return stream
+
+
+def _usage_error(args: argparse.Namespace, message: str) -> NoReturn:
+    args.parser.error(message)
+
+
+def _items(args: argparse.Namespace, stream: IO[bytes]) -> Iterator[Iterator[Token]]:
+    """The token streams of the input's items: exactly one without --seq, any number with it."""
+    reader = Reader(HexReader(stream) if args.hex else stream)
+    if args.seq:
+        while not reader.at_end():
+            yield reader.tokens()
+        return
+    if reader.at_end():
+        raise MalformedError(0, "the input is empty (no CBOR item)")
+    yield reader.tokens()
+    if not reader.at_end():
+        raise MalformedError(reader.offset, "data after the end of the first item (use --seq to read a "
+                             "CBOR sequence)")
+
+
+def _convert(args: argparse.Namespace, make_writer: Callable[[list[str]], DiagWriter | JSONWriter]) -> int:
+    out = Output(sys.stdout.buffer)
+    pieces = out.pieces
+    done = 0  # pieces that belong to complete items
+    try:
+        with _open_input(args) as stream:
+            for tokens in _items(args, stream):
+                feed = make_writer(pieces).feed
+                for token in tokens:
+                    feed(token)
+                    if len(pieces) > 4096:
+                        out.flush()  # a large item is written while it is read
+                        done = 0
+                pieces.append("\n")
+                done = len(pieces)
+                if done > 4096:
+                    out.flush()
+                    done = 0
+    finally:
+        # the items before a fault are written, the broken one is not
+        del pieces[done:]
+        out.flush()
+    return 0
+
+
+# ---- subcommands
+
+def add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help="the CBOR input file, or - (the default) for standard input")
+    parser.add_argument("--seq", action="store_true",
+                        help="read a CBOR sequence (RFC 8742): any number of items back to back")
+    parser.add_argument("--hex", action="store_true",
+                        help="read the input as hexadecimal text (whitespace ignored) instead of raw bytes")
+
+
+def add_diag_arguments(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("--widths", action="store_true",
+                        help="mark the argument width of every header: _0 to _3 after integers, lengths "
+                             "and tag numbers, and _1, _2, _3 after half, single and double floats "
+                             "(without it only headers longer than needed are marked)")
+    parser.add_argument("--pretty", action="store_true",
+                        help="put the items of arrays and maps on indented lines of their own")
+
+
+def run_diag(args: argparse.Namespace) -> int:
+    return _convert(args, lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty))
+
+
+def add_to_json_arguments(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("--strict", action="store_true",
+                        help="fail on values that JSON cannot hold instead of mapping them")
+
+
+def run_to_json(args: argparse.Namespace) -> int:
+    return _convert(args, lambda out: JSONWriter(out, strict=args.strict))
+
+
+def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help="the JSON input file, or - (the default) for standard input")
+    parser.add_argument("--seq", action="store_true",
+                        help="read JSON Lines (one JSON text per line) and write a CBOR sequence")
+    parser.add_argument("--hex", action="store_true",
+                        help="write hexadecimal text (one line per item) instead of raw bytes")
+    parser.add_argument("--canonical", action="store_true",
+                        help="canonical CBOR: shortest floats and map keys in length-first order")
+
+
+def _parse_json(data: bytes, base: int) -> object:
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise InputError(f"offset {base + exc.start}: the JSON text is not valid UTF-8") from None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as exc:
+        offset = base + len(text[:exc.pos].encode("utf-8"))
+        raise InputError(f"offset {offset}: invalid JSON: {exc.msg}") from None
+    except RecursionError:
+        raise InputError(f"offset {base}: JSON nested too deeply") from None
+
+
+def run_from_json(args: argparse.Namespace) -> int:
+    import kelvo
+
+    stream_out = sys.stdout.buffer
+
+    def emit(value: object) -> None:
+        data = kelvo.dumps(value, canonical=args.canonical)
+        stream_out.write(data.hex().encode("ascii") + b"\n" if args.hex else data)
+
+    with _open_input(args) as stream:
+        if args.seq:
+            base = 0
+            for line in stream:
+                if line.strip():
+                    emit(_parse_json(line, base))
+                base += len(line)
+        else:
+            emit(_parse_json(stream.read(), 0))
+    return 0
+
+
+class Command(NamedTuple):
+    name: str
+    help: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+COMMANDS: list[Command] = [
+    Command("diag", "print CBOR in diagnostic notation (RFC 8949 section 8), exactly as it is on the wire",
+            add_diag_arguments, run_diag),
+    Command("to-json", "convert CBOR to JSON (one line per item; JSON Lines with --seq)",
+            add_to_json_arguments, run_to_json),
+    Command("from-json", "convert JSON to CBOR", add_from_json_arguments, run_from_json),
+]
+
+_EPILOG = """\
+to-json maps what JSON cannot hold: byte strings become base64url text without padding, tags 2
+and 3 (bignums) their integer, other tags their content, map keys other than text strings their
+diagnostic notation as text, and NaN, infinities, undefined and other simple values null.
+--strict makes each of these (bignums aside) an error instead.
+
+Exit status: 0 on success, 1 on bad input (one line on standard error naming the byte offset),
+2 on bad usage."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Inspect and convert CBOR (RFC 8949) data.", epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in COMMANDS:
+        child = sub.add_parser(command.name, help=command.help, description=command.help)
+        command.add_arguments(child)
+        child.set_defaults(run=command.run, parser=child)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the tool with ``argv`` (default: the process arguments); returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except (MalformedError, InputError) as exc:
+        message = str(exc)
+    except OSError as exc:
+        message = f"{exc.strerror or exc}"
+        if isinstance(exc, BrokenPipeError):
+            # the reader of our output went away (for example `| head`): stop quietly
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
+    except KeyboardInterrupt:
+        return 130
+    except Exception as exc:  # a value kelvo cannot encode, for example
+        message = f"{type(exc).__name__}: {exc}"
+    sys.stdout.flush()
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return 1
+
+
+def console_main() -> NoReturn:
+    sys.exit(main())
