@@ -1,4 +1,5 @@
-# make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo
+# make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo,
+#               and show the command-line tool on the document the demo writes
 # make test  -- build what is missing and run the test suite
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
@@ -7,7 +8,10 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.kelvo-installed
-SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
+REQS := $(VENV)/.requirements-installed
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \
+	-o -name py.typed \)) CMakeLists.txt pyproject.toml
+DEMO_DOC := build/demo.cbor
 
 .PHONY: all demo test check314 asan bench clean
 
@@ -21,12 +25,18 @@ $(PY): tools/bootstrap-python.sh
 	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
 	@touch $(PY)
 
-$(STAMP): $(PY) $(SOURCES)
+# Requirements added after the environment was made are installed into it too.
+$(REQS): $(PY) tools/requirements-dev.txt
+	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(REQS)
+
+$(STAMP): $(REQS) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	@touch $(STAMP)
 
 demo: $(STAMP)
-	$(PY) tools/demo.py
+	$(PY) tools/demo.py $(DEMO_DOC)
+	$(VENV)/bin/kelvo diag --pretty $(DEMO_DOC)
 
 test: $(STAMP)
 	bash tools/check-py314-headers.sh

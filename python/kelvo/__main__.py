@@ -1,5 +1,6 @@
 """Entry point of ``python -m kelvo``: the command-line tool."""
 
-from kelvo._cli import console_main
+if __name__ == "__main__":
+    from kelvo._cli import console_main
 
-console_main()
+    console_main()

@@ -356,7 +356,8 @@ def _open_input(args: argparse.Namespace) -> IO[bytes]:
 
 
 def _usage_error(args: argparse.Namespace, message: str) -> NoReturn:
-    args.parser.error(message)
+    parser: argparse.ArgumentParser = args.parser
+    parser.error(message)
 
 
 def _items(args: argparse.Namespace, stream: IO[bytes]) -> Iterator[Iterator[Token]]:

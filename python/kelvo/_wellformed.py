@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import struct
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import Any, Protocol
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError
 
@@ -60,6 +60,12 @@ def _describe(major: int, ai: int) -> str:
 
 def _article(noun: str) -> str:
     return ("an " if noun[0] in "aeiu" else "a ") + noun
+
+
+class Source(Protocol):
+    """What the reader reads from: a binary file object, or anything with its ``read``."""
+
+    def read(self, size: int, /) -> bytes: ...
 
 
 class MalformedError(CBORDecodeError):
@@ -100,7 +106,7 @@ class Reader:
     :param max_depth: the deepest nesting of containers, tags and indefinite strings accepted
     """
 
-    def __init__(self, fp: IO[bytes], *, offset: int = 0, block_size: int = _BLOCK,
+    def __init__(self, fp: Source, *, offset: int = 0, block_size: int = _BLOCK,
                  max_depth: int = 100_000) -> None:
         self._read = fp.read
         self._block = block_size
