@@ -49,6 +49,23 @@ def float_text(value: float) -> str:
     return text
 
 
+def _escape(char: str) -> str:
+    code = ord(char)
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    code -= 0x10000
+    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+
+
+def text_literal(value: str) -> str:
+    """A text string in diagnostic notation: JSON string syntax, with every character that does
+    not print (controls, format characters such as U+200F, unassigned code points) escaped."""
+    text = json.dumps(value, ensure_ascii=False)
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else _escape(c) for c in text)
+
+
 class DiagWriter:
     """Writes items in diagnostic notation (RFC 8949 section 8) from reader tokens.
 
@@ -114,7 +131,7 @@ class DiagWriter:
         elif kind == NINT:
             out.append(f"{value}{self._mark(-1 - value, width)}")
         elif kind == TEXT:
-            out.append(json.dumps(value, ensure_ascii=False) + self._mark(len(value.encode()), width))
+            out.append(text_literal(value) + self._mark(len(value.encode()), width))
         elif kind == BYTES:
             out.append(f"h'{value.hex()}'{self._mark(len(value), width)}")
         elif kind == SIMPLE:
