@@ -24,6 +24,8 @@ from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT,
                                TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
 
 PROG = "kelvo"
+# JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).
+_json_string: Callable[[str], str] = json.encoder.encode_basestring  # type: ignore[attr-defined]
 _FLUSH_SIZE = 1 << 16  # characters of output held before they are written
 
 
@@ -60,7 +62,7 @@ def _escape(char: str) -> str:
 def text_literal(value: str) -> str:
     """A text string in diagnostic notation: JSON string syntax, with every character that does
     not print (controls, format characters such as U+200F, unassigned code points) escaped."""
-    text = json.dumps(value, ensure_ascii=False)
+    text = _json_string(value)
     if text.isprintable():
         return text
     return "".join(c if c.isprintable() else _escape(c) for c in text)
@@ -200,7 +202,7 @@ class JSONWriter:
         """Take one token; True when it completes the item the writer started with."""
         if self.key is not None:
             if self.key.feed(token):
-                self.out.append(json.dumps("".join(self.key_out), ensure_ascii=False))
+                self.out.append(_json_string("".join(self.key_out)))
                 self.key = None
                 return self._completed()
             return False
@@ -217,7 +219,7 @@ class JSONWriter:
             elif fk == BYTES_INDEF:
                 self._bytes(b"".join(frame[2]), frame[3])
             elif fk == TEXT_INDEF:
-                out.append(json.dumps("".join(frame[2]), ensure_ascii=False))
+                out.append(_json_string("".join(frame[2])))
             if stack and stack[-1][0] == TAG and stack[-1][2] is not None and fk == BYTES_INDEF:
                 return False  # the bignum's own END follows
             return self._completed()
@@ -241,7 +243,7 @@ class JSONWriter:
                         self.key_out = []
                         self.key = DiagWriter(self.key_out)
                         if self.key.feed(token):
-                            out.append(json.dumps("".join(self.key_out), ensure_ascii=False))
+                            out.append(_json_string("".join(self.key_out)))
                             self.key = None
                             return self._completed()
                         return False
@@ -263,7 +265,7 @@ class JSONWriter:
         if kind == UINT or kind == NINT:
             out.append(str(value))
         elif kind == TEXT:
-            out.append(json.dumps(value, ensure_ascii=False))
+            out.append(_json_string(value))
         elif kind == BYTES:
             self._bytes(value, offset)
         elif kind == FLOAT:
