@@ -1,5 +1,6 @@
 """The kelvo command-line tool, run as the installed console script in a subprocess."""
 
+import io
 import json
 import math
 import pathlib
@@ -9,6 +10,8 @@ import sys
 import pytest
 
 import kelvo
+from kelvo._cli import JSONWriter
+from kelvo._wellformed import Reader
 
 KELVO = str(pathlib.Path(sys.executable).parent / "kelvo")
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
@@ -220,8 +223,40 @@ def test_bad_input_is_one_line_with_the_offset(case):
     assert run(*args, stdin=stdin)[0::2] == (status, f"kelvo: {message}\n")
 
 
-def test_items_before_a_fault_are_written():
-    assert run("diag", "--seq", stdin=b"\x01\x62ab\x82\x01")[:2] == (1, '1\n"ab"\n')
+@pytest.mark.parametrize("command", ["diag", "to-json"])
+def test_items_before_a_fault_are_written(command):
+    assert run(command, "--seq", stdin=b"\x01\x62ab\xa1\x01\x02\x82\x01")[:2] == (1, '1\n"ab"\n{1: 2}\n'
+                                                                              if command == "diag" else
+                                                                              '1\n"ab"\n{"1": 2}\n')
+
+
+def token_json(data):
+    """to-json of each item written by the token writer alone, in this process."""
+    lines = []
+    reader = Reader(io.BytesIO(data))
+    while not reader.at_end():
+        out = []
+        writer = JSONWriter(out)
+        for token in reader.tokens():
+            writer.feed(token)
+        lines.append("".join(out))
+    return lines
+
+
+def test_to_json_fast_path_agrees_with_the_token_writer():
+    # to-json decodes most items with the extension; items it cannot render exactly go to the
+    # token writer. Both must give the same text for every kind of item.
+    items = [
+        {"a": [1, -2, 2**64 - 1, -(2**64)], "b": {"c": b"\x00\x01", "d": [1.5, -0.0, 1e300, 5e-324]}},
+        {1: "int key", b"k": "bytes key", (1, 2): "array key", 1.5: "float key", None: "null key"},
+        kelvo.CBORTag(6, [kelvo.CBORTag(2, b"\x01\x00"), kelvo.CBORTag(3, b""), kelvo.CBORTag(2, "text")]),
+        {kelvo.CBORTag(0, "x"): 1, "nan": float("nan"), "inf": [float("inf"), -float("inf")]},
+        [kelvo.undefined, kelvo.CBORSimpleValue(99), True, False, None, "ü水\u200f\n\"", ""],
+        [[[[[[[[[[{"deep": []}]]]]]]]]]],
+    ]
+    data = kelvo.dumps_seq(items, string_referencing=True) + kelvo.dumps_seq(items, indefinite_containers=True)
+    data += bytes.fromhex("a2616101616102") + bytes.fromhex("d9010082626162d81900")  # repeated key, stringref
+    assert lines_of("to-json", "--seq", stdin=data) == token_json(data)
 
 
 @pytest.mark.parametrize("args", [["diag", "/nonexistent/x.cbor"], ["diag", "--bogus"], ["transmogrify"], []],

@@ -16,9 +16,10 @@ import math
 import os
 import re
 import sys
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import IO, NamedTuple, NoReturn
 
+from _kelvo import CBORDecoder, CBORSimpleValue, undefined
 from kelvo import _wellformed as wf
 from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
                                TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
@@ -450,8 +451,159 @@ def add_to_json_arguments(parser: argparse.ArgumentParser) -> None:
                         help="fail on values that JSON cannot hold instead of mapping them")
 
 
+class Rewindable:
+    """A seekable binary stream over a forward-only one: it keeps what it has read, so that an
+    item can be read again from its start (the bytes before a ``forget`` are dropped)."""
+
+    def __init__(self, source: wf.Source) -> None:
+        self._read = source.read
+        self._buf = bytearray()
+        self._pos = 0
+        self._base = 0  # offset of self._buf[0]
+        self._end = False
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._base + self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        pos = offset - self._base if whence == io.SEEK_SET else self._pos + offset
+        if whence not in (io.SEEK_SET, io.SEEK_CUR) or not 0 <= pos <= len(self._buf):
+            raise io.UnsupportedOperation("seek beyond the bytes kept")
+        self._pos = pos
+        return self._base + pos
+
+    def read(self, n: int = -1) -> bytes:
+        buf = self._buf
+        pos = self._pos
+        while (n < 0 or len(buf) - pos < n) and not self._end:
+            block = self._read(max(n, _BLOCK))
+            if not block:
+                self._end = True
+                break
+            buf += block
+        data = bytes(buf[pos:] if n < 0 else buf[pos:pos + n])
+        self._pos = pos + len(data)
+        return data
+
+    def forget(self) -> None:
+        """Drop the bytes before the current position, once they are many."""
+        if self._pos > 1 << 20:
+            del self._buf[:self._pos]
+            self._base += self._pos
+            self._pos = 0
+
+
+_BLOCK = 1 << 16
+
+
+class _Unusual(Exception):
+    """An item the fast conversion leaves to the token writer."""
+
+
+def _tag_content(payload: object, immutable: bool) -> object:
+    if immutable:
+        raise _Unusual  # inside a map key, where the token writer shows the tag itself
+    return payload
+
+
+def _bignum(sign: int) -> Callable[[object, bool], object]:
+    def decode(payload: object, immutable: bool) -> object:
+        if immutable or not isinstance(payload, bytes):
+            raise _Unusual
+        magnitude = int.from_bytes(payload, "big")
+        return magnitude if sign > 0 else -1 - magnitude
+    return decode
+
+
+class _TagContents(Mapping[int, Callable[[object, bool], object]]):
+    """semantic_decoders that reduce every tag to its content as to-json does (bignums to their
+    integer), or in strict mode refuse every tag but the bignums."""
+
+    def __init__(self, strict: bool) -> None:
+        self._other = _refuse_tag if strict else _tag_content
+        self._bignums = {2: _bignum(1), 3: _bignum(-1)}
+
+    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
+        return self._bignums.get(tag, self._other)
+
+    def __len__(self) -> int:
+        return 0
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(())
+
+
+def _refuse_tag(payload: object, immutable: bool) -> object:
+    raise _Unusual
+
+
+def _json_fallback(value: object) -> object:
+    if isinstance(value, bytes):
+        return b64url(value)
+    if value is undefined or isinstance(value, CBORSimpleValue):
+        return None
+    raise _Unusual
+
+
+def _json_refuse(value: object) -> object:
+    raise _Unusual
+
+
 def run_to_json(args: argparse.Namespace) -> int:
-    return _convert(args, lambda out: JSONWriter(out, strict=args.strict))
+    """Each item is decoded by the extension and written by json.dumps, which is fast; an item
+    that this path cannot render exactly as the token writer does (a fault, a map key that is
+    not text, a repeated key, NaN, anything --strict refuses...) is read again by the token
+    writer, which writes it or reports the fault with its offset."""
+    out = Output(sys.stdout.buffer)
+    pieces = out.pieces
+    strict = args.strict
+    dumps = json.JSONEncoder(ensure_ascii=False, allow_nan=False,
+                             default=_json_refuse if strict else _json_fallback).encode
+    with _open_input(args) as stream:
+        source = Rewindable(HexReader(stream) if args.hex else stream)
+        decoder = CBORDecoder(source, semantic_decoders=_TagContents(strict), allow_duplicate_keys=False,
+                              strict_hashable_types=True, max_depth=100_000)
+        decode = decoder.decode
+        count = 0
+        done = 0  # pieces that belong to complete items
+        try:
+            while True:
+                start = source.tell()
+                if not source.read(1):
+                    if count == 0 and not args.seq:
+                        raise MalformedError(0, "the input is empty (no CBOR item)")
+                    break
+                if count and not args.seq:
+                    raise MalformedError(start, "data after the end of the first item (use --seq to read a "
+                                         "CBOR sequence)")
+                source.seek(start)
+                try:
+                    pieces.append(dumps(decode()))
+                except Exception:
+                    source.seek(start)
+                    reader = Reader(source, offset=start)
+                    feed = JSONWriter(pieces, strict=strict).feed
+                    for token in reader.tokens():
+                        feed(token)
+                    source.seek(reader.offset)
+                    decoder.fp = source  # drops what the failed decode had read ahead
+                pieces.append("\n")
+                count += 1
+                source.forget()
+                done = len(pieces)
+                if done > 4096:
+                    out.flush()
+                    done = 0
+        finally:
+            del pieces[done:]  # the items before a fault are written, the broken one is not
+            out.flush()
+    return 0
 
 
 def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
