@@ -277,7 +277,9 @@ def shareable_encoder(wraps: Callable[[CBOREncoder, _T], object], /) -> Callable
 @overload
 def shareable_decoder(func: _F, /, *, name: str | None = None, immutable: bool = False) -> _F: ...
 @overload
-def shareable_decoder(func: None = None, /, *, name: str | None = None, immutable: bool = False) -> Callable[[_F], _F]: ...
+def shareable_decoder(
+    func: None = None, /, *, name: str | None = None, immutable: bool = False
+) -> Callable[[_F], _F]: ...
 
 # CBOR sequences (RFC 8742)
 def iterload(

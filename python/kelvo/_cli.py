@@ -16,7 +16,7 @@ import math
 import os
 import re
 import sys
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import IO, NamedTuple, NoReturn
 
 from _kelvo import CBORDecoder, CBORSimpleValue, undefined
