@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import kelvo
-from kelvo._cli import JSONWriter
+from kelvo._cli import DiagWriter, JSONWriter
 from kelvo._wellformed import Reader
 
 KELVO = str(pathlib.Path(sys.executable).parent / "kelvo")
@@ -230,17 +230,27 @@ def test_items_before_a_fault_are_written(command):
                                                                               '1\n"ab"\n{"1": 2}\n')
 
 
-def token_json(data):
-    """to-json of each item written by the token writer alone, in this process."""
+def token_lines(data, make_writer=JSONWriter):
+    """The text of each item written by a token writer alone, in this process."""
     lines = []
     reader = Reader(io.BytesIO(data))
     while not reader.at_end():
         out = []
-        writer = JSONWriter(out)
+        writer = make_writer(out)
         for token in reader.tokens():
             writer.feed(token)
-        lines.append("".join(out))
+        lines.extend("".join(out).split("\n"))
     return lines
+
+
+DIAG_CORPUS = [
+    {"a": [1, -2, 24, -25, 2**64 - 1, -(2**64), 2**70], "b": {"c": b"\x00\x01", "d": [1.5, -0.0, 1e300, 0.1]}},
+    {1: "int key", b"k": "bytes key", (1, 2): "array key", 1.5: "float key", None: "null key", (): [], "": {}},
+    kelvo.CBORTag(6, [kelvo.CBORTag(2, b"\x01\x00"), kelvo.CBORTag(300, "x" * 30), {kelvo.CBORTag(1, 2): 3}]),
+    [kelvo.undefined, kelvo.CBORSimpleValue(99), kelvo.CBORSimpleValue(5), True, False, None, float("nan"),
+     float("inf"), 65504.0, 100000.0, 5.960464477539063e-08, "ü水\u200f\n\"", b"x" * 300],
+    list(range(30)), {str(i): i for i in range(25)}, {1, 2}, [[[[[[[[{"deep": [()]}]]]]]]]],
+]
 
 
 def test_to_json_fast_path_agrees_with_the_token_writer():
@@ -256,7 +266,19 @@ def test_to_json_fast_path_agrees_with_the_token_writer():
     ]
     data = kelvo.dumps_seq(items, string_referencing=True) + kelvo.dumps_seq(items, indefinite_containers=True)
     data += bytes.fromhex("a2616101616102") + bytes.fromhex("d9010082626162d81900")  # repeated key, stringref
-    assert lines_of("to-json", "--seq", stdin=data) == token_json(data)
+    assert lines_of("to-json", "--seq", stdin=data) == token_lines(data)
+
+
+@pytest.mark.parametrize("options", [[], ["--widths"], ["--pretty", "--widths"]], ids=["plain", "widths", "pretty"])
+def test_diag_fast_path_agrees_with_the_token_writer(options):
+    # diag renders an item from its decoded value when the value re-encodes to the same bytes,
+    # and otherwise from the tokens: both must give the same text.
+    data = kelvo.dumps_seq(DIAG_CORPUS) + kelvo.dumps_seq(DIAG_CORPUS, canonical=True)
+    data += kelvo.dumps_seq(DIAG_CORPUS, indefinite_containers=True, string_referencing=True)
+    data += bytes.fromhex("a2616101616102" "1817" "f93e00" "82f93e00fb3ff8000000000000")
+    widths, pretty = "--widths" in options, "--pretty" in options
+    expected = token_lines(data, lambda out: DiagWriter(out, widths=widths, pretty=pretty))
+    assert lines_of("diag", "--seq", *options, stdin=data) == [line for line in expected if line or pretty]
 
 
 @pytest.mark.parametrize("args", [["diag", "/nonexistent/x.cbor"], ["diag", "--bogus"], ["transmogrify"], []],

@@ -15,11 +15,12 @@ import json
 import math
 import os
 import re
+import struct
 import sys
 from collections.abc import Callable, Iterator, Mapping
-from typing import IO, NamedTuple, NoReturn
+from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecoder, CBORSimpleValue, undefined
+from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
 from kelvo import _wellformed as wf
 from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
                                TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
@@ -87,6 +88,7 @@ class DiagWriter:
         self.pretty = pretty
         # open frames: [kind, items so far, opener carries an indicator]
         self.stack: list[list[int]] = []
+        self.level = 0  # open arrays and maps, the indentation of --pretty
 
     def _mark(self, value: int, width: int | None) -> str:
         if width is None or not (self.widths or shortest_width(value) != width):
@@ -104,8 +106,9 @@ class DiagWriter:
             if fk == TAG:
                 out.append(")")
             elif fk == ARRAY or fk == MAP:
+                self.level -= 1
                 if count and self.pretty:
-                    out.append("\n" + "  " * len(stack))
+                    out.append("\n" + "  " * self.level)
                 elif not count and frame[2]:
                     out.append(" ")
                 out.append("]" if fk == ARRAY else "}")
@@ -122,7 +125,7 @@ class DiagWriter:
                 if fk == MAP and count % 2:
                     out.append(": ")
                 elif self.pretty:
-                    out.append((",\n" if count else "\n") + "  " * len(stack))
+                    out.append((",\n" if count else "\n") + "  " * self.level)
                 elif count:
                     out.append(", ")
                 elif frame[2]:
@@ -150,6 +153,7 @@ class DiagWriter:
             mark = "_" if value is None else self._mark(value, width)
             out.append(opener + mark)
             stack.append([kind, 0, 1 if mark else 0])
+            self.level += 1
             return False
         else:  # BYTES_INDEF, TEXT_INDEF: the opener waits for the first chunk
             stack.append([kind, 0, 0])
@@ -441,8 +445,117 @@ def add_diag_arguments(parser: argparse.ArgumentParser) -> None:
                         help="put the items of arrays and maps on indented lines of their own")
 
 
+class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
+    """semantic_decoders that keep every tag as a CBORTag, so that the value re-encodes to the
+    same bytes."""
+
+    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
+        return lambda payload, immutable: CBORTag(tag, payload)
+
+    def __len__(self) -> int:
+        return 0
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(())
+
+
+_PACK_HALF = struct.Struct(">e")
+_PACK_SINGLE = struct.Struct(">f")
+
+
+def _float_width(value: float) -> int:
+    """The width canonical output gives a float: 1, 2 or 3 for half, single, double."""
+    if value != value or value - value != 0:
+        return 1
+    for width, packer in ((1, _PACK_HALF), (2, _PACK_SINGLE)):
+        try:
+            if packer.unpack(packer.pack(value))[0] == value:
+                return width
+        except OverflowError:
+            pass
+    return 3
+
+
+class ValueDiag:
+    """Diagnostic notation of a decoded value whose re-encoding gave back the exact bytes it was
+    decoded from, so that every header is the shortest one and every length definite; what it
+    writes is what DiagWriter writes for those bytes."""
+
+    def __init__(self, *, widths: bool, pretty: bool, shortest_floats: bool) -> None:
+        self.widths = widths
+        self.pretty = pretty
+        self.shortest_floats = shortest_floats
+
+    def _mark(self, value: int) -> str:
+        if not self.widths or value < 24:
+            return ""
+        width = shortest_width(value)
+        return f"_{width}"
+
+    def text(self, value: Any, level: int = 0) -> str:
+        kind = type(value)
+        if kind is str:
+            return text_literal(value) + self._mark(len(value.encode()))
+        if kind is int:
+            return f"{value}{self._mark(value if value >= 0 else -1 - value)}"
+        if kind is list or kind is tuple or kind is dict or kind is frozendict:
+            items = value
+            count = len(items)
+            if kind is list or kind is tuple:
+                parts = [self.text(item, level + 1) for item in items]
+                opener, closer = "[", "]"
+            else:
+                parts = [f"{self.text(k, level + 1)}: {self.text(v, level + 1)}" for k, v in items.items()]
+                opener, closer = "{", "}"
+            mark = self._mark(count)
+            if not parts:
+                return f"{opener}{mark} {closer}" if mark else opener + closer
+            if self.pretty:
+                inner = "\n" + "  " * (level + 1)
+                return f"{opener}{mark}{inner}" + f",{inner}".join(parts) + "\n" + "  " * level + closer
+            return f"{opener}{mark} " + ", ".join(parts) + closer if mark else opener + ", ".join(parts) + closer
+        if kind is bytes:
+            return f"h'{value.hex()}'{self._mark(len(value))}"
+        if kind is float:
+            if not self.widths:
+                return float_text(value)
+            # NaN and the infinities are half floats in plain output too
+            width = _float_width(value) if self.shortest_floats or value - value != 0 else 3
+            return f"{float_text(value)}_{width}"
+        if kind is bool:
+            return "true" if value else "false"
+        if value is None:
+            return "null"
+        if kind is CBORTag:
+            return f"{value.tag}{self._mark(value.tag)}(" + self.text(value.value, level) + ")"
+        if value is undefined:
+            return "undefined"
+        if kind is CBORSimpleValue:
+            return f"simple({value.value})"
+        raise _Unusual
+
+
 def run_diag(args: argparse.Namespace) -> int:
-    return _convert(args, lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty))
+    """Each item is decoded by the extension, every tag kept as a CBORTag; when the value
+    re-encodes to exactly the bytes it came from (plain or canonical output), its diagnostic
+    notation comes from the value, which is fast. Any other item (indefinite lengths, headers
+    longer than needed, repeated keys, floats in widths the encoder would not choose, faults) is
+    read again by the token writer."""
+    import kelvo
+
+    plain = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=False)
+    shortest = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=True)
+    dumps = kelvo.dumps
+
+    def render(value: object, data: bytes) -> str:
+        if dumps(value) == data:
+            return plain.text(value)
+        if dumps(value, canonical=True) == data:
+            return shortest.text(value)
+        raise _Unusual
+
+    return _fast_convert(args, CBORDecoder(_NOWHERE, semantic_decoders=_KeepTags(), max_depth=100_000), render,
+                         lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True)
 
 
 def add_to_json_arguments(parser: argparse.ArgumentParser) -> None:
@@ -556,19 +669,45 @@ def _json_refuse(value: object) -> object:
 
 
 def run_to_json(args: argparse.Namespace) -> int:
-    """Each item is decoded by the extension and written by json.dumps, which is fast; an item
-    that this path cannot render exactly as the token writer does (a fault, a map key that is
-    not text, a repeated key, NaN, anything --strict refuses...) is read again by the token
-    writer, which writes it or reports the fault with its offset."""
-    out = Output(sys.stdout.buffer)
-    pieces = out.pieces
+    """Each item is decoded by the extension and written by json, which is fast; an item that
+    this path cannot render exactly as the token writer does (a fault, a map key that is not
+    text, a repeated key, NaN, anything --strict refuses...) is read again by the token writer,
+    which writes it or reports the fault with its offset."""
     strict = args.strict
     dumps = json.JSONEncoder(ensure_ascii=False, allow_nan=False,
                              default=_json_refuse if strict else _json_fallback).encode
+    decoder = CBORDecoder(_NOWHERE, semantic_decoders=_TagContents(strict), allow_duplicate_keys=False,
+                          strict_hashable_types=True, max_depth=100_000)
+    return _fast_convert(args, decoder, lambda value, data: dumps(value),
+                         lambda out: JSONWriter(out, strict=strict), need_bytes=False)
+
+
+class _Nowhere:
+    """The input of a decoder until the real one is assigned."""
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    def read(self, n: int) -> bytes:
+        return b""
+
+    def seek(self, offset: int, whence: int) -> int:
+        return 0
+
+
+_NOWHERE = _Nowhere()
+
+
+def _fast_convert(args: argparse.Namespace, decoder: CBORDecoder, render: Callable[[Any, bytes], str],
+                  make_writer: Callable[[list[str]], DiagWriter | JSONWriter], *, need_bytes: bool) -> int:
+    out = Output(sys.stdout.buffer)
+    pieces = out.pieces
     with _open_input(args) as stream:
         source = Rewindable(HexReader(stream) if args.hex else stream)
-        decoder = CBORDecoder(source, semantic_decoders=_TagContents(strict), allow_duplicate_keys=False,
-                              strict_hashable_types=True, max_depth=100_000)
+        decoder.fp = source
         decode = decoder.decode
         count = 0
         done = 0  # pieces that belong to complete items
@@ -584,11 +723,17 @@ def run_to_json(args: argparse.Namespace) -> int:
                                          "CBOR sequence)")
                 source.seek(start)
                 try:
-                    pieces.append(dumps(decode()))
+                    value = decode()
+                    data = b""
+                    if need_bytes:
+                        end = source.tell()
+                        source.seek(start)
+                        data = source.read(end - start)
+                    pieces.append(render(value, data))
                 except Exception:
                     source.seek(start)
                     reader = Reader(source, offset=start)
-                    feed = JSONWriter(pieces, strict=strict).feed
+                    feed = make_writer(pieces).feed
                     for token in reader.tokens():
                         feed(token)
                     source.seek(reader.offset)
