@@ -211,6 +211,8 @@ BAD_INPUT = [
     (["to-json"], b"\x82\x62\xc3\x28", 1, "offset 1: text string is not valid UTF-8 (at byte 0 of its content)"),
     (["diag", "--hex"], b"82 01\n0g", 1, "character 7 of the hexadecimal text: b'g' is not a hexadecimal digit"),
     (["diag", "--hex"], b"820", 1, "the hexadecimal text has an odd number of digits"),
+    (["to-json", "--hex", "--seq"], b"01 " * 40000 + b"9f" + b"01" * 30000 + b"x", 1,
+     "character 180002 of the hexadecimal text: b'x' is not a hexadecimal digit"),
     (["from-json"], b'{"a": [1,, 2]}', 1, "offset 9: invalid JSON: Expecting value"),
     (["from-json", "--seq"], b'[1]\n["\xc3\xbc", }\n', 1, "offset 11: invalid JSON: Expecting value"),
     (["from-json"], b'"\xff"', 1, "offset 1: the JSON text is not valid UTF-8"),
