@@ -21,6 +21,7 @@ from _kelvo import (
     undefined as undefined,
 )
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
+from kelvo._version import __version__ as __version__
 
 __all__ = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",

@@ -67,6 +67,9 @@ struct EncoderObject {
     bool string_referencing;
     bool string_namespacing;
     bool indefinite_containers;
+    int8_t raw_stream;          // fp is an io.RawIOBase, whose write() may take only part:
+                                // 1 or 0, -1 until a write leaves it to be found out
+    uint64_t raw_written;       // bytes such a stream took since the outermost encode began
     AccessFlag access;
 };
 

@@ -34,6 +34,9 @@ KELVO_CELL(builtin_id, "builtins", "id", false);
 KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
+KELVO_CELL(copy_deepcopy, "copy", "deepcopy", false);
+KELVO_CELL(io_raw_base, "io", "RawIOBase", true);
+KELVO_CELL(io_unsupported, "io", "UnsupportedOperation", true);
 
 #undef KELVO_CELL
 
@@ -72,7 +75,8 @@ uint64_t g_maxsize_value;
 
 const char *const kNames[] = {"update", "decode", "utf-8", "_kelvo_name", "_kelvo_immutable", "join",
                               "seek", "parsestr", "bytes", "as_tuple", "tzinfo", "big", "strict",
-                              "timestamp", "isoformat", "replace", "+00:00", "Z"};
+                              "timestamp", "isoformat", "replace", "+00:00", "Z", "pattern", "as_string", "int",
+                              "packed", "prefixlen", "network_address", "network", "scope_id", "rstrip"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Name::count_));
 OnceState g_name_once[static_cast<int>(Name::count_)];
 PyObject *g_names[static_cast<int>(Name::count_)];

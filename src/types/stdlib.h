@@ -28,7 +28,7 @@ extern ImportCell datetime_fromisoformat, datetime_fromtimestamp, timezone_utc, 
     date_fromisoformat, datetime_combine, datetime_tzinfo, int_from_bytes, decimal_Decimal,
     fractions_Fraction, re_compile, email_Parser, uuid_UUID, ipv4_address, ipv4_network, ipv4_interface,
     ipv6_address, ipv6_network, ipv6_interface, ip_address, ip_network, ip_interface, builtin_id,
-    builtin_sorted, abc_mapping, abc_sequence;
+    builtin_sorted, abc_mapping, abc_sequence, copy_deepcopy, io_raw_base, io_unsupported;
 
 // datetime.time(): midnight without tzinfo.
 PyObject *midnight();
@@ -58,6 +58,15 @@ enum class Name : int {
     replace,
     utc_offset,
     Z,
+    pattern,
+    as_string,
+    int_,
+    packed,
+    prefixlen,
+    network_address,
+    network,
+    scope_id,
+    rstrip,
     count_
 };
 // An interned str for one fixed name; borrowed, never NULL unless memory ran out.
