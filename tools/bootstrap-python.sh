@@ -2,27 +2,44 @@
 # Finds a free-threaded CPython, or builds one from Debian's python3.13 source
 # package into a cache folder outside the repository. Prints the interpreter's
 # path as the last line of its output.
+#
+# With the argument "tsan" it always uses (or builds) its own interpreter configured
+# --with-thread-sanitizer, in a separate cache folder; the interpreter on PATH is not used.
 set -euo pipefail
 
-for cand in python3.14t python3.13t; do
-    if p=$(command -v "$cand" 2>/dev/null); then
-        if "$p" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
-            echo "$p"
-            exit 0
+flavour="${1:-}"
+case "$flavour" in
+    "") ;;
+    tsan) ;;
+    *) echo "usage: $0 [tsan]" >&2; exit 2 ;;
+esac
+
+if [ -z "$flavour" ]; then
+    for cand in python3.14t python3.13t; do
+        if p=$(command -v "$cand" 2>/dev/null); then
+            if "$p" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
+                echo "$p"
+                exit 0
+            fi
         fi
-    fi
-done
+    done
+fi
 
 cache="${KELVO_CACHE:-$HOME/.cache/kelvo}"
-prefix="$cache/python3.13t"
+prefix="$cache/python3.13t${flavour:+-$flavour}"
 py="$prefix/bin/python3.13t"
+configure_extra=(--with-ensurepip=install)
+if [ "$flavour" = tsan ]; then
+    # pip is not needed in this interpreter: the test tools come from the project's .venv.
+    configure_extra=(--with-ensurepip=no --with-thread-sanitizer)
+fi
 if [ -x "$py" ] && "$py" -c 'import ssl, sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
     echo "$py"
     exit 0
 fi
 
 log() { echo "[bootstrap] $*" >&2; }
-log "no free-threaded interpreter found; building CPython 3.13 (--disable-gil) into $prefix"
+log "no free-threaded interpreter found; building CPython 3.13 (--disable-gil ${configure_extra[*]}) into $prefix"
 
 sudo_cmd=""
 [ "$(id -u)" = 0 ] || sudo_cmd="sudo"
@@ -54,8 +71,13 @@ srcdir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
 [ -n "$srcdir" ] || srcdir=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d | head -n1)
 
 log "configuring (this and the build take several minutes)"
-(cd "$srcdir" && ./configure --prefix="$prefix" --disable-gil --with-ensurepip=install \
+(cd "$srcdir" && ./configure --prefix="$prefix" --disable-gil "${configure_extra[@]}" \
     --disable-test-modules >"$work/configure.log" 2>&1) || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+if [ "$flavour" = tsan ]; then
+    # The build runs the new interpreter (module setup, bytecode compilation): keep the
+    # sanitizer quiet about the interpreter's own known races while it does.
+    export TSAN_OPTIONS="suppressions=$srcdir/Tools/tsan/suppressions_free_threading.txt"
+fi
 log "building with $(nproc) jobs"
 (cd "$srcdir" && make -j"$(nproc)" >"$work/build.log" 2>&1) || { tail -n 60 "$work/build.log" >&2; exit 1; }
 log "installing"
