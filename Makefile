@@ -2,14 +2,17 @@
 # make test  -- build what is missing and run the test suite
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
+# make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
+# make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
 
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
+FUZZ_SECONDS ?= 300
 STAMP := $(VENV)/.kelvo-installed
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test check314 asan bench clean
+.PHONY: all demo test check314 asan fuzz tsan bench clean
 
 all: demo
 
@@ -32,12 +35,19 @@ test: $(STAMP)
 	bash tools/check-py314-headers.sh
 	$(PY) bench/run.py --quick
 	$(PY) -m pytest -q tests
+	bash tools/fuzz/run.sh smoke 60
 
 check314:
 	bash tools/check-py314-headers.sh
 
 asan: $(PY)
 	bash tools/asan.sh
+
+fuzz: $(STAMP)
+	bash tools/fuzz/run.sh fuzz $(FUZZ_SECONDS)
+
+tsan: $(PY)
+	bash tools/tsan.sh
 
 bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
