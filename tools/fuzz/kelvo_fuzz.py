@@ -16,7 +16,6 @@ import sys
 
 import kelvo
 from kelvo import (
-    CBORDecodeEOF,
     CBORDecodeError,
     CBORDecoder,
     CBOREncodeError,
@@ -282,10 +281,6 @@ def _decode_all(stream, opts, immutable, read_size, count=4):
     return items, None
 
 
-def _is_eof(err):
-    return isinstance(err, CBORDecodeEOF)
-
-
 def decode_input(data):
     if len(data) < 3:
         data = bytes(3 - len(data)) + data
@@ -421,7 +416,6 @@ class _Builder:
         self.hook_raises = False
         self.opaque = False
         self.custom = False
-        self.shared_immutable = False
 
     def byte(self):
         if self.pos >= len(self.data):
@@ -499,8 +493,6 @@ class _Builder:
                 # a container decoded immutable does not exist before its end: a reference
                 # inside it to itself cannot be resolved and decoding refuses it
                 self.immutable_cycle |= frozen
-        if isinstance(v, (tuple, frozenset, frozendict)):
-            self.shared_immutable = True
         return v
 
     def enter(self, container):
@@ -593,7 +585,7 @@ def _hashable(v):
         return False
     try:
         hash(v)
-    except TypeError:
+    except Exception:  # TypeError, or RuntimeError from a CBORTag holding an unhashable value
         return False
     return True
 
@@ -652,7 +644,9 @@ def encode_input(data):
     except CBORDecodeError as e:
         if builder.immutable_cycle:
             return
-        if sharing and builder.shared_immutable and not SHARED_IMMUTABLES:
+        if sharing and not SHARED_IMMUTABLES:
+            # also without a reference of the builder's: the encoder shares singletons such
+            # as () by identity, for example as the member list of an empty set
             return
         raise AssertionError(f"loads() rejects what dumps() wrote: {encoded.hex()}") from e
     assert same(value, decoded, track=sharing), f"round trip changed the value: {encoded.hex()}"
@@ -673,5 +667,8 @@ def encode_input(data):
 
 
 def settle():
-    gc.collect()  # also completes the interpreter's delayed frees
+    # The first collection completes the delayed frees queued so far and empties the free
+    # lists; the second, those that the first one's deallocations queued.
+    gc.collect()
+    gc.collect()
     return sys.getallocatedblocks()
