@@ -617,6 +617,35 @@ def _expansion(value, limit):
     return count
 
 
+def _key_expansion(value, limit):
+    """Items written in full for the canonical sort keys of the maps and sets in `value`."""
+    total = 0
+    seen = set()
+    stack = [value]
+    while stack:
+        v = stack.pop()
+        if id(v) in seen:
+            continue
+        seen.add(id(v))
+        if isinstance(v, (Opaque, Custom)):
+            stack.append(v.written if isinstance(v, Opaque) else v.payload)
+        elif isinstance(v, (list, tuple)):
+            stack.extend(v)
+        elif isinstance(v, (set, frozenset, dict, frozendict)):
+            for k in v:
+                total += _expansion(k, limit)
+                if total > limit:
+                    return total
+            if isinstance(v, (dict, frozendict)):
+                stack.extend(v.keys())
+                stack.extend(v.values())
+            else:
+                stack.extend(v)
+        elif isinstance(v, CBORTag):
+            stack.append(v.value)
+    return total
+
+
 def encode_input(data):
     if len(data) < 2:
         data = bytes(2 - len(data)) + data
@@ -635,9 +664,16 @@ def encode_input(data):
     builder = _Builder(data[2:], sharing)
     value = builder.value()
 
-    if not sharing and (builder.cycle or _expansion(value, 20000) > 20000):
-        return  # unbounded or too large without sharing: only the cycle error is checked
-    may_fail = builder.surrogate or builder.hook_raises or (builder.opaque and not with_default)
+    if not sharing and builder.cycle:
+        return  # unbounded without sharing
+    if not sharing and _expansion(value, 20000) > 20000:
+        return  # too large written out in full
+    if opts["canonical"] and _key_expansion(value, 20000) > 20000:
+        return  # canonical sort keys are encoded without sharing: too large written out in full
+    # Canonical order encodes map keys and set members for sorting without value sharing,
+    # so a cycle reachable from one of them is refused even with sharing on.
+    may_fail = (builder.surrogate or builder.hook_raises or (builder.opaque and not with_default)
+                or (builder.cycle and opts["canonical"]))
     try:
         encoded = kelvo.dumps(value, **opts)
     except (CBOREncodeError, UnicodeEncodeError, HookError) as e:
