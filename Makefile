@@ -4,10 +4,13 @@
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
+# make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
+# make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
 
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
+FUZZ_SECONDS ?= 300
 STAMP := $(VENV)/.kelvo-installed
 REQS := $(VENV)/.requirements-installed
 VENV_GIL := .venv-gil
@@ -18,7 +21,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan bench clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench clean
 
 all: demo
 
@@ -66,6 +69,7 @@ test-ft: $(STAMP)
 	bash tools/check-py314-headers.sh
 	$(PY) bench/run.py --quick
 	$(PY) -m pytest -q tests
+	bash tools/fuzz/run.sh smoke 60
 
 test-gil: $(STAMP_GIL)
 	$(PY_GIL) -m pytest -q tests
@@ -75,6 +79,12 @@ check314:
 
 asan: $(PY)
 	bash tools/asan.sh
+
+fuzz: $(STAMP)
+	bash tools/fuzz/run.sh fuzz $(FUZZ_SECONDS)
+
+tsan: $(PY)
+	bash tools/tsan.sh
 
 bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \

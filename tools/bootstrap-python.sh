@@ -5,6 +5,8 @@
 #
 #   bootstrap-python.sh        a free-threaded interpreter (no GIL)
 #   bootstrap-python.sh gil    an ordinary interpreter with the GIL
+#   bootstrap-python.sh tsan   a free-threaded interpreter configured --with-thread-sanitizer,
+#                              always its own build in a separate cache folder (none from PATH)
 set -euo pipefail
 
 mode="${1:-free-threaded}"
@@ -15,7 +17,15 @@ case "$mode" in
         probe='import ssl, sys; sys.exit(0 if sys.version_info >= (3, 13) and not sys._is_gil_enabled() else 1)'
         dirname=python3.13t
         exe=python3.13t
-        configure_extra=(--disable-gil)
+        configure_extra=(--disable-gil --with-ensurepip=install)
+        ;;
+    tsan)
+        candidates=()
+        probe='import sys; sys.exit(0 if sys.version_info >= (3, 13) and not sys._is_gil_enabled() else 1)'
+        dirname=python3.13t-tsan
+        exe=python3.13t
+        # pip is not needed in this interpreter: the test tools come from the project's .venv.
+        configure_extra=(--disable-gil --with-ensurepip=no --with-thread-sanitizer)
         ;;
     gil)
         candidates=(python3.14 python3.13 python3)
@@ -27,15 +37,15 @@ case "$mode" in
 sys.exit(0 if sys.version_info >= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED") else 1)'
         dirname=python3.13
         exe=python3.13
-        configure_extra=()
+        configure_extra=(--with-ensurepip=install)
         ;;
     *)
-        echo "usage: $0 [gil]" >&2
+        echo "usage: $0 [gil|tsan]" >&2
         exit 2
         ;;
 esac
 
-for cand in "${candidates[@]}"; do
+for cand in ${candidates[@]+"${candidates[@]}"}; do
     if p=$(command -v "$cand" 2>/dev/null); then
         if "$p" -c "$probe" 2>/dev/null; then
             echo "$p"
@@ -85,8 +95,13 @@ srcdir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
 [ -n "$srcdir" ] || srcdir=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d | head -n1)
 
 log "configuring (this and the build take several minutes)"
-(cd "$srcdir" && ./configure --prefix="$prefix" ${configure_extra[@]+"${configure_extra[@]}"} --with-ensurepip=install \
+(cd "$srcdir" && ./configure --prefix="$prefix" "${configure_extra[@]}" \
     --disable-test-modules >"$work/configure.log" 2>&1) || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+if [ "$mode" = tsan ]; then
+    # The build runs the new interpreter (module setup, bytecode compilation): keep the
+    # sanitizer quiet about the interpreter's own known races while it does.
+    export TSAN_OPTIONS="suppressions=$srcdir/Tools/tsan/suppressions_free_threading.txt"
+fi
 log "building with $(nproc) jobs"
 (cd "$srcdir" && make -j"$(nproc)" >"$work/build.log" 2>&1) || { tail -n 60 "$work/build.log" >&2; exit 1; }
 log "installing"
