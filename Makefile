@@ -2,6 +2,7 @@
 # make test  -- build what is missing and run the test suite
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
+# make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 
 SHELL := /bin/bash
 VENV := .venv
@@ -9,7 +10,7 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.kelvo-installed
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test check314 asan bench clean
+.PHONY: all demo test check314 asan bench bench-instructions clean
 
 all: demo
 
@@ -43,6 +44,10 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+bench-instructions: $(STAMP)
+	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
+	$(PY) bench/run.py --callgrind $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
