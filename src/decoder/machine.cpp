@@ -15,6 +15,43 @@ namespace kelvo {
 
 // ---- Machine state
 
+namespace {
+
+// The frame and value stacks' heap blocks, kept by each thread between decodes so that a
+// thread decoding over and over does not grow them again from nothing every time (deep
+// nesting would otherwise copy the frame stack about ten times per call). A decode nested
+// in a hook finds nothing here and allocates its own; the larger block is kept. Raw
+// memory, freed when the thread exits.
+struct MachineSpare {
+    DecodeFrame *frames = nullptr;
+    size_t frames_cap = 0;
+    PyObject **values = nullptr;
+    size_t values_cap = 0;
+    ~MachineSpare() {
+        PyMem_RawFree(frames);
+        PyMem_RawFree(values);
+    }
+};
+thread_local MachineSpare t_machine_spare;
+// Blocks larger than this are freed rather than kept.
+constexpr size_t kSpareBytes = size_t{1} << 20;
+
+template <typename T, typename Vec>
+void keep_block(Vec &vec, T *&slot, size_t &slot_cap) noexcept {
+    size_t cap;
+    T *block = vec.surrender(&cap);
+    if (block == nullptr) return;
+    if (cap * sizeof(T) > kSpareBytes || cap <= slot_cap) {
+        Vec::dealloc(block);
+        return;
+    }
+    Vec::dealloc(slot);
+    slot = block;
+    slot_cap = cap;
+}
+
+}  // namespace
+
 void frame_release(DecodeFrame &f) noexcept {
     Py_CLEAR(f.container);
     Py_CLEAR(f.callable);
@@ -23,12 +60,25 @@ void frame_release(DecodeFrame &f) noexcept {
 
 Machine::Machine(DecoderState *state, bool start_flag)
     : d(state), tmpl{}, keys(nullptr), break_marker(stdlib::break_marker()), start_immutable(start_flag),
-      immutable(start_flag), major(0) {}
+      immutable(start_flag), major(0) {
+    MachineSpare &spare = t_machine_spare;
+    if (spare.frames != nullptr) {
+        frames.adopt(std::exchange(spare.frames, nullptr), spare.frames_cap);
+        spare.frames_cap = 0;
+    }
+    if (spare.values != nullptr) {
+        values.adopt(std::exchange(spare.values, nullptr), spare.values_cap);
+        spare.values_cap = 0;
+    }
+}
 
 Machine::~Machine() {
     for (size_t i = 0; i < frames.size(); ++i) frame_release(frames[i]);
     frame_release(tmpl);
     drop_values(0);
+    MachineSpare &spare = t_machine_spare;
+    keep_block(frames, spare.frames, spare.frames_cap);
+    keep_block(values, spare.values, spare.values_cap);
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
     if (keys != nullptr) {

@@ -128,8 +128,9 @@ struct Machine {
     Machine &operator=(const Machine &) = delete;
 
     DecoderState *d;
-    PodVec<DecodeFrame, 8> frames;
-    PodVec<PyObject *, 32> values;   // owned items of collecting frames
+    // Raw memory: their heap blocks are kept per thread from one decode to the next.
+    PodVec<DecodeFrame, 8, true> frames;
+    PodVec<PyObject *, 32, true> values;   // owned items of collecting frames
     PodVec<SharedSlot> shareables;
     PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
