@@ -33,11 +33,10 @@ PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     PyObject *seq = tuple ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
     if (seq == nullptr) return nullptr;
     PyObject **items = m.values.data() + base;
-    for (size_t i = 0; i < n; ++i) {
-        if (tuple)
-            PyTuple_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
-        else
-            PyList_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
+    if (tuple) {
+        for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
+    } else {
+        for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
     }
     m.values.truncate(base);
     return seq;

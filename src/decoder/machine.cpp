@@ -441,7 +441,9 @@ int fast_item(Machine &m, PyObject **out) {
             if (m.immutable || v == 0 || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
                 return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
-            DecodeFrame f{};
+            // Built in place in the reserved room, counted once it is complete.
+            DecodeFrame &f = m.frames.data()[m.frames.size()];
+            f = DecodeFrame{};
             f.shareable_index = kNoIndex;
             f.count = v;
             f.base = m.values.size();
@@ -462,7 +464,7 @@ int fast_item(Machine &m, PyObject **out) {
                 f.allow_duplicates = m.d->allow_duplicate_keys;
             }
             in.pos += size;
-            m.frames.push(f);
+            m.frames.commit(1);
             m.immutable = f.immutable;
             return kFastOpened;
         }
@@ -499,7 +501,7 @@ enum DeliverResult : int {
 // Pops a completed frame whose value is `value`; returns the value's height.
 uint64_t pop_completed(Machine &m, DecodeFrame &f) {
     uint64_t height = f.height + 1;
-    frame_release(f);
+    if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
     m.frames.pop_back();
     if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
     return height;

@@ -96,13 +96,10 @@ int registry_grow(SharedRegistry *r) {
     return 0;
 }
 
-// Removes an entry, shifting later members of its probe run back into the gap.
-void registry_remove(EncoderObject *enc, uint64_t id) {
-    SharedRegistry *r = enc->registry;
-    SharedRegistry::Slot *s = registry_find(r, id);
-    if (s == nullptr) return;
-    PyObject *owned = s->owned() ? s->obj : nullptr;
-    size_t hole = static_cast<size_t>(s - r->slots);
+// Removes the entry in slot `hole`, shifting later members of its probe run back into the
+// gap.
+void registry_remove_at(SharedRegistry *r, size_t hole) {
+    PyObject *owned = r->slots[hole].owned() ? r->slots[hole].obj : nullptr;
     size_t i = hole;
     for (;;) {
         i = (i + 1) & r->mask;
@@ -118,6 +115,19 @@ void registry_remove(EncoderObject *enc, uint64_t id) {
     r->slots[hole] = {0, nullptr, 0};
     r->count -= 1;
     Py_XDECREF(owned);
+}
+
+// Removes the entry of `id`, found at `slot` of `slots` when the table has not changed
+// since (nothing was inserted after it but what has been removed again), else looked up.
+void registry_remove(EncoderObject *enc, uint64_t id, const SharedRegistry::Slot *slots, size_t slot) {
+    SharedRegistry *r = enc->registry;
+    if (r == nullptr) return;
+    if (r->slots != slots || r->slots[slot].obj == nullptr || r->slots[slot].id != id) {
+        SharedRegistry::Slot *s = registry_find(r, id);
+        if (s == nullptr) return;
+        slot = static_cast<size_t>(s - r->slots);
+    }
+    registry_remove_at(r, slot);
 }
 
 }  // namespace
@@ -178,6 +188,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
+    const SharedRegistry::Slot *slots = r->slots;
     enc->share_scopes += 1;
     uint32_t saved_tag_base = enc->tag_base;
     enc->tag_base = enc->tag_len;
@@ -185,7 +196,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
     if (!c.reopen_for_cleanup()) return -1;
     enc->tag_base = saved_tag_base;
     enc->share_scopes -= 1;
-    if (!sharing) registry_remove(enc, id);
+    if (!sharing) registry_remove(enc, id, slots, i);
     return rc;
 }
 
