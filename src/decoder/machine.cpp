@@ -4,6 +4,7 @@
 #include "decoder/machine.h"
 
 #include "decoder/tag_table.h"
+#include "lib/compat.h"
 #include "lib/errors.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
@@ -450,7 +451,10 @@ int fast_item(Machine &m, PyObject **out) {
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
             } else {
-                f.container = PyDict_New();
+                // Room for the announced pairs, as far as the input holds them (two bytes
+                // at least each), so that the dict is not resized while it fills.
+                size_t room = (in.len - in.pos - size) / 2;
+                f.container = compat::dict_new_presized(static_cast<Py_ssize_t>(v < room ? v : room));
                 if (f.container == nullptr) {
                     in.pos += size;
                     m.major = major;

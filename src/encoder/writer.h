@@ -101,6 +101,38 @@ inline int sink_string(Sink &&s, unsigned major, const void *data, size_t n) {
     return s.bytes(data, n);
 }
 
+// Copies n bytes; up to 32 of them with a few overlapping moves instead of a library call
+// (most strings written are short).
+inline void copy_bytes(uint8_t *dst, const void *src, size_t n) {
+    auto *s = static_cast<const uint8_t *>(src);
+    if (n > 32) {
+        memcpy(dst, s, n);
+    } else if (n >= 16) {
+        uint8_t a[16], b[16];
+        memcpy(a, s, 16);
+        memcpy(b, s + n - 16, 16);
+        memcpy(dst, a, 16);
+        memcpy(dst + n - 16, b, 16);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        memcpy(&a, s, 8);
+        memcpy(&b, s + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, s, 4);
+        memcpy(&b, s + n - 4, 4);
+        memcpy(dst, &a, 4);
+        memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        uint8_t a = s[0], b = s[n / 2], c = s[n - 1];
+        dst[0] = a;
+        dst[n / 2] = b;
+        dst[n - 1] = c;
+    }
+}
+
 // Window held for the two below. Without a stream nothing can flush between the pieces,
 // so they are appended in one go.
 inline int put_header(EncoderObject *enc, unsigned major, uint64_t v) {
@@ -117,9 +149,21 @@ inline int put_string(EncoderObject *enc, unsigned major, const void *data, size
     }
     uint8_t *p = enc->out.data + enc->out.len;
     size_t h = header_bytes(major, n, p);
-    memcpy(p + h, data, n);
+    copy_bytes(p + h, data, n);
     enc->out.len += h + n;
     return 0;
+}
+
+// A string of at least this many bytes whose content belongs to an immutable object is,
+// without a stream, referenced rather than copied into the buffer: its bytes are copied
+// once, into the result.
+constexpr size_t kLargeString = 32 * 1024;
+// Header now, content by reference (window held, no stream).
+int put_large_string(EncoderObject *enc, unsigned major, PyObject *owner, const void *data, size_t n);
+// put_string for content owned by `owner`, an exact bytes or str object.
+inline int put_owned_string(EncoderObject *enc, unsigned major, PyObject *owner, const void *data, size_t n) {
+    if (n >= kLargeString && enc->write_target == nullptr) return put_large_string(enc, major, owner, data, n);
+    return put_string(enc, major, data, n);
 }
 
 // ---- Scalars
