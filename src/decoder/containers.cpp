@@ -46,6 +46,7 @@ namespace {
 
 DecodeAction finish_array(Machine &m, DecodeFrame &f) {
     if (f.kind == FrameKind::ListInPlace) return DecodeAction::complete(Py_NewRef(f.container));
+    if (f.kind == FrameKind::ListFill) return DecodeAction::complete(finish_filled_list(f));
     return DecodeAction::complete(collect_sequence(m, f.base, f.kind == FrameKind::Tuple));
 }
 
@@ -100,6 +101,8 @@ DecodeAction deliver_array(Machine &m, DecodeFrame &f, Ref item) {
     if (item.get() == m.break_marker) return finish_array(m, f);
     if (f.kind == FrameKind::ListInPlace) {
         if (PyList_Append(f.container, item.get()) < 0) return DecodeAction::error();
+    } else if (f.kind == FrameKind::ListFill) {
+        PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), item.release());
     } else {
         if (m.values.push(item.get()) < 0) return DecodeAction::error();
         item.release();

@@ -210,6 +210,7 @@ DecodeAction deliver(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
     switch (f.kind) {
         case FrameKind::ListCollect:
         case FrameKind::ListInPlace:
+        case FrameKind::ListFill:
         case FrameKind::Tuple:
             return deliver_array(m, f, std::move(item));
         case FrameKind::Dict:
@@ -294,6 +295,7 @@ PyObject *frame_name(const DecodeFrame &f) {
     switch (f.kind) {
         case FrameKind::ListCollect:
         case FrameKind::ListInPlace:
+        case FrameKind::ListFill:
         case FrameKind::Tuple:
             return PyUnicode_FromString("array");
         case FrameKind::Dict:
@@ -443,13 +445,37 @@ int fast_item(Machine &m, PyObject **out) {
                 return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
             // Built in place in the reserved room, counted once it is complete.
+            // Every field is set here (no clearing pass first).
             DecodeFrame &f = m.frames.data()[m.frames.size()];
-            f = DecodeFrame{};
             f.shareable_index = kNoIndex;
+            f.height = 0;
             f.count = v;
+            f.filled = 0;
+            f.tag = 0;
+            f.container = nullptr;
+            f.callable = nullptr;
+            f.extra = nullptr;
+            f.row = nullptr;
             f.base = m.values.size();
+            f.immutable = false;
+            f.accepts_break = false;
+            f.hook_immutable = false;
+            f.strict_keys = false;
+            f.allow_duplicates = false;
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
+                // A short array whose items (a byte each at least) may all be buffered: its
+                // list now, outside the collector's view until every slot is set.
+                if (v <= kFilledListMax && v <= in.len - in.pos - size) {
+                    f.container = PyList_New(static_cast<Py_ssize_t>(v));
+                    if (f.container == nullptr) {
+                        in.pos += size;
+                        m.major = major;
+                        return kFastFailed;
+                    }
+                    PyObject_GC_UnTrack(f.container);
+                    f.kind = FrameKind::ListFill;
+                }
             } else {
                 // Room for the announced pairs, as far as the input holds them (two bytes
                 // at least each), so that the dict is not resized while it fills.
@@ -503,7 +529,7 @@ enum DeliverResult : int {
 };
 
 // Pops a completed frame whose value is `value`; returns the value's height.
-uint64_t pop_completed(Machine &m, DecodeFrame &f) {
+[[gnu::always_inline]] inline uint64_t pop_completed(Machine &m, DecodeFrame &f) {
     uint64_t height = f.height + 1;
     if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
     m.frames.pop_back();
@@ -516,6 +542,20 @@ uint64_t pop_completed(Machine &m, DecodeFrame &f) {
 // shared values or have an object_hook complete through the general path.
 int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
     switch (f.kind) {
+        case FrameKind::ListFill: {
+            if (*height > f.height) f.height = *height;
+            PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), *item);
+            if (++f.filled != f.count) {
+                apply_continue(m, false);
+                return kDeliverTaken;
+            }
+            *item = finish_filled_list(f);
+            // Nothing else to release: the frame held the list alone.
+            *height = f.height + 1;
+            m.frames.pop_back();
+            if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+            return kDeliverComplete;
+        }
         case FrameKind::ListCollect:
         case FrameKind::Tuple: {
             bool last = f.filled + 1 == f.count;

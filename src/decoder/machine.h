@@ -15,6 +15,8 @@ struct TagRow;
 enum class FrameKind : uint8_t {
     ListCollect,      // mutable array: items on the value stack, list made when complete
     ListInPlace,      // mutable array registered as a shared value: appended in place
+    ListFill,         // short mutable array: a list of its length, kept from the collector
+                      // while its items are missing, filled in place
     Tuple,            // immutable array: items on the value stack
     Dict,             // mutable map: filled in place, pending key in `extra`
     FrozenDict,       // immutable map: key/value pairs on the value stack
@@ -194,6 +196,16 @@ constexpr uint64_t kMaxHashedHeight = 1000;
 
 // Moves the items above `base` on the value stack into a new list or tuple.
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
+// Arrays of at most this many items (and no more than the buffered input could hold) are
+// made as a list at their header and filled in place.
+constexpr uint64_t kFilledListMax = 64;
+// A ListFill frame's list, complete: handed to the collector and returned (a new reference).
+inline PyObject *finish_filled_list(DecodeFrame &f) {
+    PyObject *list = f.container;
+    f.container = nullptr;
+    PyObject_GC_Track(list);
+    return list;
+}
 
 // Tag 258: the set frame.
 DecodeAction begin_set(Machine &m);
