@@ -537,6 +537,14 @@ enum DeliverResult : int {
     return height;
 }
 
+// apply_continue for the mutable list and dict frames below: such a frame is opened only
+// while the flag is off, and the flag of every frame under it stays as it was then (off),
+// so the next item is immutable exactly when it is a map key.
+inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
+    f.immutable = next_is_key;
+    m.immutable = next_is_key;
+}
+
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one. Frames that are
 // shared values or have an object_hook complete through the general path.
@@ -546,7 +554,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             if (*height > f.height) f.height = *height;
             PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), *item);
             if (++f.filled != f.count) {
-                apply_continue(m, false);
+                continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
             *item = finish_filled_list(f);
@@ -567,7 +575,11 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             }
             ++f.filled;
             if (!last) {
-                apply_continue(m, false);
+                // A tuple's items take the flag of the frame under it, which may be on.
+                if (f.kind == FrameKind::Tuple)
+                    apply_continue(m, false);
+                else
+                    continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
             PyObject *seq = collect_sequence(m, f.base, f.kind == FrameKind::Tuple);
@@ -581,7 +593,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 if (f.strict_keys || *height > kMaxHashedHeight) return kDeliverNone;
                 if (*height > f.height) f.height = *height;
                 f.extra = *item;
-                apply_continue(m, false);
+                continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
             bool last = f.filled + 1 == f.count;
@@ -596,7 +608,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             if (r < 0) return kDeliverFailed;
             ++f.filled;
             if (!last) {
-                apply_continue(m, true);
+                continue_mutable(m, f, true);
                 return kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
