@@ -218,6 +218,15 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
         Py_ssize_t n;
         const char *u = utf8_of(obj, &n);
         if (u == nullptr) return -1;
+        // The most common value of all, a short text without a stream: written here.
+        OutBuffer &out = enc->out;
+        if (n < 24 && enc->write_target == nullptr && out.cap - out.len >= 24) {
+            uint8_t *p = out.data + out.len;
+            p[0] = static_cast<uint8_t>(0x60 | n);
+            copy_bytes(p + 1, u, static_cast<size_t>(n));
+            out.len += 1 + static_cast<size_t>(n);
+            return 1;
+        }
         return put_owned_string(enc, 3, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
     if (tp == &PyLong_Type) return put_small_int(enc, obj);
