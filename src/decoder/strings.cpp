@@ -2,6 +2,8 @@
 // indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
 #include "decoder/machine.h"
 
+#include "lib/copy.h"
+
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 
@@ -49,7 +51,7 @@ PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
     // the interpreter's shared one-character strings.
     if (n >= 2 && is_ascii(p, n)) {
         PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (s != nullptr) memcpy(PyUnicode_DATA(s), p, n);
+        if (s != nullptr) copy_bytes(static_cast<uint8_t *>(PyUnicode_DATA(s)), p, n);
         return s;
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
