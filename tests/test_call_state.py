@@ -101,3 +101,15 @@ def test_deep_nesting_repeated_across_threads_and_nested_calls():
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("options", [{}, {"allow_duplicate_keys": False}, {"strict_hashable_types": True},
+                                     {"object_hook": lambda m, immutable: m}])
+def test_map_keys_outlive_their_place_in_the_key_cache(options):
+    # Each inner map has more distinct keys than the key cache holds, so the outer key
+    # waiting for its value is displaced from the cache in the meantime.
+    doc = {f"outer-{i}": {f"k{i}-{j}": [j, {f"k{i}-{j}": j}] for j in range(600)} for i in range(3)}
+    doc["outer-0-again"] = doc["outer-0"]
+    decoded = loads(dumps(doc), **options)
+    assert decoded == doc
+    assert all(type(k) is str for k in decoded)

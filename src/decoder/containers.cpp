@@ -170,7 +170,9 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
         return DecodeAction::next(false);
     }
     if (is_dict) {
-        Ref key(std::exchange(f.extra, nullptr));
+        Ref key = f.extra_borrowed ? Ref::borrow(f.extra) : Ref(f.extra);
+        f.extra = nullptr;
+        f.extra_borrowed = false;
         if (!f.allow_duplicates) {
             int r = PyDict_Contains(f.container, key.get());
             if (r < 0) return DecodeAction::error();

@@ -56,6 +56,10 @@ void keep_block(Vec &vec, T *&slot, size_t &slot_cap) noexcept {
 void frame_release(DecodeFrame &f) noexcept {
     Py_CLEAR(f.container);
     Py_CLEAR(f.callable);
+    if (f.extra_borrowed) {
+        f.extra = nullptr;
+        f.extra_borrowed = false;
+    }
     Py_CLEAR(f.extra);
 }
 
@@ -86,6 +90,7 @@ Machine::~Machine() {
         for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
         PyMem_Free(keys);
     }
+    for (size_t i = 0; i < retired_keys.size(); ++i) Py_DECREF(retired_keys[i]);
 }
 
 DecodeFrame &Machine::prepare(FrameKind kind, bool frame_immutable, bool accepts_break) noexcept {
@@ -412,6 +417,7 @@ enum FastResult : int {
     kFastNone = 0,         // the next item takes the general path; nothing was consumed
     kFastScalar = 1,       // *out holds the item
     kFastOpened = 2,       // a frame was pushed
+    kFastKey = 3,          // *out holds a map key borrowed from the key cache
 };
 
 // The common items, decoded straight from the buffered input without actions: integers,
@@ -436,6 +442,16 @@ int fast_item(Machine &m, PyObject **out) {
         case 2:
         case 3:
             if (in.len - in.pos - size < v || !m.namespaces.empty()) return kFastNone;
+            if (major == 3 && v <= KeyCache::kMaxLength && m.expects_map_key()) {
+                obj = make_cached_key(m, p + size, v);
+                in.pos += size + v;
+                if (obj == nullptr) {
+                    m.major = major;
+                    return kFastFailed;
+                }
+                *out = obj;
+                return kFastKey;
+            }
             obj = buffered_string(m, p + size, v, major == 3);
             size += v;
             break;
@@ -462,6 +478,7 @@ int fast_item(Machine &m, PyObject **out) {
             f.hook_immutable = false;
             f.strict_keys = false;
             f.allow_duplicates = false;
+            f.extra_borrowed = false;
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
                 // A short array whose items (a byte each at least) may all be buffered: its
@@ -603,7 +620,8 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             PyObject *key = f.extra;
             f.extra = nullptr;
             int r = PyDict_SetItem(f.container, key, *item);
-            Py_DECREF(key);
+            if (!f.extra_borrowed) Py_DECREF(key);
+            f.extra_borrowed = false;
             Py_DECREF(*item);
             if (r < 0) return kDeliverFailed;
             ++f.filled;
@@ -632,7 +650,20 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
         DecodeAction a;
         bool from_header;
         PyObject *fast;
-        switch (fast_item(m, &fast)) {
+        int fast_result = fast_item(m, &fast);
+        if (fast_result == kFastKey) {
+            // A plain dict keeps the cache's key as it is until its value arrives.
+            DecodeFrame &f = m.frames.back();
+            if (f.kind == FrameKind::Dict && !f.strict_keys) {
+                f.extra = fast;
+                f.extra_borrowed = true;
+                continue_mutable(m, f, false);
+                continue;
+            }
+            Py_INCREF(fast);
+            fast_result = kFastScalar;
+        }
+        switch (fast_result) {
             case kFastScalar: {
                 uint64_t height = 0;
                 int r;

@@ -43,7 +43,8 @@ struct DecodeFrame {
     uint64_t tag;              // tag number, for the "semantic tag {}" name
     PyObject *container;       // owned: list, dict, placeholder set, CBORTag or placeholder
     PyObject *callable;        // owned: object_hook, tag_hook, semantic decoder, second stage
-    PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage)
+    PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage);
+                               // borrowed from the key cache when `extra_borrowed`
     const TagRow *row;         // the built-in row (TagCodec)
     size_t base;               // start of this frame's items on the value stack
     FrameKind kind;
@@ -52,6 +53,7 @@ struct DecodeFrame {
     bool hook_immutable;       // the immutable flag when the header was read
     bool strict_keys;          // strict_hashable_types, copied at the header
     bool allow_duplicates;     // allow_duplicate_keys, copied at the header
+    bool extra_borrowed;       // the pending key of a Dict is the key cache's (see make_cached_key)
 };
 
 void frame_release(DecodeFrame &f) noexcept;
@@ -138,6 +140,9 @@ struct Machine {
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
     DecodeFrame tmpl;                // the frame the next PushFrame action pushes
     KeyCache *keys;                  // PyMem, or nullptr until the first map key
+    // Keys displaced from the cache, released when the decode ends: a key the cache has
+    // handed out without a reference of its own stays alive until then.
+    PodVec<PyObject *> retired_keys;
     PyObject *break_marker;          // borrowed, lives for the process
     bool start_immutable;
     bool immutable;                  // the current immutable flag
@@ -181,6 +186,9 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 // The value of a definite-length string whose n bytes at p have been taken from the input:
 // bytes, or text (the cached str when it is a short map key). New reference or NULL.
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
+// The cached str for a short map key of n bytes at p, a reference borrowed from the key
+// cache that stays valid until the decode ends. NULL with the exception set.
+PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n);
 // The float of major type 7 with additional information 25, 26 or 27 from its big-endian
 // bytes at b. New reference or NULL.
 PyObject *float_value(uint8_t ai, const uint8_t *b);
