@@ -64,8 +64,9 @@ void frame_release(DecodeFrame &f) noexcept {
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, keys(nullptr), break_marker(stdlib::break_marker()), start_immutable(start_flag),
-      immutable(start_flag), major(0) {
+    : d(state), tmpl{}, keys(nullptr), frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
+      hashed_ref_units(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
+      major(0) {
     MachineSpare &spare = t_machine_spare;
     if (spare.frames != nullptr) {
         frames.adopt(std::exchange(spare.frames, nullptr), spare.frames_cap);
@@ -91,6 +92,7 @@ Machine::~Machine() {
         PyMem_Free(keys);
     }
     for (size_t i = 0; i < retired_keys.size(); ++i) Py_DECREF(retired_keys[i]);
+    Py_XDECREF(frozen);
 }
 
 DecodeFrame &Machine::prepare(FrameKind kind, bool frame_immutable, bool accepts_break) noexcept {
@@ -235,6 +237,7 @@ DecodeAction deliver(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
             if (slot.value == nullptr) {
                 slot.value = Py_NewRef(item.get());
                 slot.height = f.height;
+                record_expansion(m, slot);
             }
             return DecodeAction::complete(item.release());
         }
@@ -250,6 +253,7 @@ int push_template(Machine &m) {
     f.shareable_index = kNoIndex;
     f.height = 0;
     f.immutable = f.immutable || m.immutable;
+    m.set_mark(f);
     if (f.container != nullptr && m.top_is_shareable_marker()) {
         // Register the container before its contents exist, so that references inside it
         // resolve to it.
@@ -259,6 +263,10 @@ int push_template(Machine &m) {
         Py_XSETREF(slot.value, Py_NewRef(f.container));
         slot.height = 0;
         f.shareable_index = index;
+        if (register_building(m, index) < 0) {
+            frame_release(f);
+            return -1;
+        }
     }
     if (check_depth(m) < 0 || m.frames.push(f) < 0) {
         frame_release(f);
@@ -285,6 +293,8 @@ uint64_t apply_complete(Machine &m, PyObject *value) {
         SharedSlot &slot = m.shareables[f.shareable_index];
         Py_XSETREF(slot.value, Py_NewRef(value));
         slot.height = height;
+        slot.building = false;
+        record_expansion(m, slot);
     }
     frame_release(f);
     if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
@@ -511,6 +521,7 @@ int fast_item(Machine &m, PyObject **out) {
                 f.allow_duplicates = m.d->allow_duplicate_keys;
             }
             in.pos += size;
+            m.set_mark(f);
             m.frames.commit(1);
             m.immutable = f.immutable;
             return kFastOpened;
@@ -563,8 +574,9 @@ inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
 }
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
-// no user code for it, completing the frame when the item is its last one. Frames that are
-// shared values or have an object_hook complete through the general path.
+// no user code for it, completing the frame when the item is its last one, or to a built-in
+// tag's codec. Frames that are shared values or have an object_hook complete through the
+// general path.
 int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
     switch (f.kind) {
         case FrameKind::ListFill: {
@@ -607,7 +619,9 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
         }
         case FrameKind::Dict: {
             if (f.extra == nullptr) {
-                if (f.strict_keys || *height > kMaxHashedHeight) return kDeliverNone;
+                // Keys with shared references inside are measured on the general path.
+                if (f.strict_keys || *height > kMaxHashedHeight || m.ref_units != f.mark_refs)
+                    return kDeliverNone;
                 if (*height > f.height) f.height = *height;
                 f.extra = *item;
                 continue_mutable(m, f, false);
@@ -625,11 +639,23 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             Py_DECREF(*item);
             if (r < 0) return kDeliverFailed;
             ++f.filled;
+            m.set_mark(f);
             if (!last) {
                 continue_mutable(m, f, true);
                 return kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
+            *height = pop_completed(m, f);
+            return kDeliverComplete;
+        }
+        case FrameKind::TagCodec: {
+            // A built-in tag whose payload has just completed: its codec runs at once.
+            if (f.shareable_index != kNoIndex) return kDeliverNone;
+            if (*height > f.height) f.height = *height;
+            PyObject *value = f.row->decoder(*item, f.immutable);
+            Py_DECREF(*item);
+            if (value == nullptr) return kDeliverFailed;
+            *item = value;
             *height = pop_completed(m, f);
             return kDeliverComplete;
         }
@@ -654,7 +680,7 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
         if (fast_result == kFastKey) {
             // A plain dict keeps the cache's key as it is until its value arrives.
             DecodeFrame &f = m.frames.back();
-            if (f.kind == FrameKind::Dict && !f.strict_keys) {
+            if (f.kind == FrameKind::Dict && !f.strict_keys && m.ref_units == f.mark_refs) {
                 f.extra = fast;
                 f.extra_borrowed = true;
                 continue_mutable(m, f, false);

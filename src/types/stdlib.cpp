@@ -34,6 +34,11 @@ KELVO_CELL(builtin_id, "builtins", "id", false);
 KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
+KELVO_CELL(copy_deepcopy, "copy", "deepcopy", false);
+KELVO_CELL(io_raw_base, "io", "RawIOBase", true);
+KELVO_CELL(io_unsupported, "io", "UnsupportedOperation", true);
+KELVO_CELL(sys_get_int_max_str_digits, "sys", "get_int_max_str_digits", false);
+KELVO_CELL(abc_get_cache_token, "abc", "get_cache_token", false);
 
 #undef KELVO_CELL
 
@@ -72,7 +77,8 @@ uint64_t g_maxsize_value;
 
 const char *const kNames[] = {"update", "decode", "utf-8", "_kelvo_name", "_kelvo_immutable", "join",
                               "seek", "parsestr", "bytes", "as_tuple", "tzinfo", "big", "strict",
-                              "timestamp", "isoformat", "replace", "+00:00", "Z"};
+                              "timestamp", "isoformat", "replace", "+00:00", "Z", "pattern", "as_string", "int",
+                              "packed", "prefixlen", "network_address", "network", "scope_id", "rstrip"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Name::count_));
 OnceState g_name_once[static_cast<int>(Name::count_)];
 PyObject *g_names[static_cast<int>(Name::count_)];
@@ -141,6 +147,14 @@ int init_eager_cells() {
 PyObject *name(Name n) {
     int i = static_cast<int>(n);
     return once_object(g_name_once[i], g_names[i], [i]() { return PyUnicode_InternFromString(kNames[i]); });
+}
+
+PyObject *get(NameCell &cell) {
+    return once_object(cell.once, cell.value, [&]() { return PyUnicode_InternFromString(cell.text); });
+}
+
+PyObject *encoder_row_type(EncoderRow row) {
+    return g_table_once.filled() ? g_table[static_cast<int>(row)] : nullptr;
 }
 
 PyObject *const *encoder_table() {
