@@ -254,7 +254,12 @@ def callgrind_worker(sets, quick):
     run("baseline", id, None)
     for set_name, data, _ in sets:
         for name, (dumps, loads, _) in codecs.items():
-            encoded = dumps(data)
+            try:
+                encoded = dumps(data)
+            except Exception:  # a codec that cannot carry the set: two empty dumps
+                os.getppid()
+                os.getppid()
+                continue
             run(f"{set_name}/{name}/encode", dumps, data)
             run(f"{set_name}/{name}/decode", loads_for(name, set_name, loads), encoded)
 
@@ -293,12 +298,13 @@ def callgrind_main(args, sets):
     if len(counts) < len(plan) + 1:
         print(f"expected {len(plan) + 1} dumps, found {len(counts)}")
         return 1
-    per_call = {label: counts[i + 1] / calls for i, (label, calls) in enumerate(plan)}
+    # An empty dump: the codec could not carry the set.
+    per_call = {label: counts[i + 1] / calls if counts[i + 1] else None for i, (label, calls) in enumerate(plan)}
     base = per_call.pop("baseline")
-    if base <= 0:
+    if not base:
         print("no instructions were counted: map_next is not a symbol of this interpreter")
         return 1
-    per_call = {label: v - base for label, v in per_call.items()}
+    per_call = {label: None if v is None else v - base for label, v in per_call.items()}
     print(f"interpreter: {sys.version.split()[0]}; instructions per call (callgrind), "
           f"loop overhead of {base:.0f} subtracted")
     peers = [p for p in CALLGRIND_CODECS if p != "kelvo"]
@@ -312,7 +318,8 @@ def callgrind_main(args, sets):
             line = f"{set_name:<8} {op:<7} {fmt_count(k):>12}"
             for p in peers:
                 v = per_call[f"{set_name}/{p}/{op}"]
-                line += f" {fmt_count(v):>12} {v / k:>6.2f}"
+                ratio = f"{v / k:.2f}" if v and k else "-"
+                line += f" {fmt_count(v):>12} {ratio:>6}"
             print(line)
     print("\nratio = peer instructions / kelvo instructions (above 1: kelvo executes fewer)")
     if args.json:
@@ -322,6 +329,8 @@ def callgrind_main(args, sets):
 
 
 def fmt_count(n):
+    if n is None:
+        return "n/a"
     if n >= 1e6:
         return f"{n / 1e6:.3f} M"
     if n >= 1e3:
