@@ -521,7 +521,13 @@ int fast_item(Machine &m, PyObject **out) {
                 f.allow_duplicates = m.d->allow_duplicate_keys;
             }
             in.pos += size;
-            m.set_mark(f);
+            // Only maps measure what their keys expand to from the mark.
+            if (major == 5) {
+                m.set_mark(f);
+            } else {
+                f.mark_bytes = 0;
+                f.mark_refs = 0;
+            }
             m.frames.commit(1);
             m.immutable = f.immutable;
             return kFastOpened;
