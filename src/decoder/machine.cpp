@@ -452,7 +452,13 @@ int fast_item(Machine &m, PyObject **out) {
         case 2:
         case 3:
             if (in.len - in.pos - size < v || !m.namespaces.empty()) return kFastNone;
-            if (major == 3 && v <= KeyCache::kMaxLength && m.expects_map_key()) {
+            if (major == 3 && (v > KeyCache::kMaxLength || !m.expects_map_key())) {
+                // Not a key: the key test is not repeated.
+                obj = text_value(m, p + size, v);
+                size += v;
+                break;
+            }
+            if (major == 3) {
                 obj = make_cached_key(m, p + size, v);
                 in.pos += size + v;
                 if (obj == nullptr) {

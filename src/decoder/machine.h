@@ -230,6 +230,8 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 // The value of a definite-length string whose n bytes at p have been taken from the input:
 // bytes, or text (the cached str when it is a short map key). New reference or NULL.
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
+// A text string that is not a map key, from its n bytes at p. New reference or NULL.
+PyObject *text_value(Machine &m, const uint8_t *p, size_t n);
 // The cached str for a short map key of n bytes at p, a reference borrowed from the key
 // cache that stays valid until the decode ends. NULL with the exception set.
 PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n);
