@@ -4,6 +4,7 @@
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
+# make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
 
@@ -21,7 +22,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-instructions clean
 
 all: demo
 
@@ -90,6 +91,10 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+bench-instructions: $(STAMP)
+	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
+	$(PY) bench/run.py --callgrind $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(VENV_GIL)

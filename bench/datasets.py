@@ -64,6 +64,115 @@ def api_documents(rng, count=1000):
     return records
 
 
+def _user(rng, i):
+    """A user object as the status API embeds it: many flat fields, a few nested ones."""
+    name = _text(rng, 5, 20, non_ascii=rng.random() < 0.3)
+    screen = "".join(rng.choice(string.ascii_lowercase + "_0123456789") for _ in range(rng.randint(4, 15)))
+    color = lambda: "".join(rng.choice("0123456789ABCDEF") for _ in range(6))  # noqa: E731
+    url = "https://t.co/" + "".join(rng.choice(string.ascii_letters) for _ in range(10))
+    return {
+        "id": rng.randint(10**8, 10**10),
+        "id_str": str(rng.randint(10**8, 10**10)),
+        "name": name,
+        "screen_name": screen,
+        "location": _text(rng, 0, 30, non_ascii=rng.random() < 0.2),
+        "description": _text(rng, 0, 160, non_ascii=rng.random() < 0.3),
+        "url": url if rng.random() < 0.5 else None,
+        "entities": {
+            "url": {"urls": [{"url": url, "expanded_url": "http://example.org/" + screen,
+                              "display_url": "example.org/" + screen, "indices": [0, 22]}]},
+            "description": {"urls": []},
+        },
+        "protected": False,
+        "followers_count": rng.randint(0, 10**6),
+        "friends_count": rng.randint(0, 10**4),
+        "listed_count": rng.randint(0, 10**3),
+        "created_at": "Mon Aug %02d %02d:%02d:%02d +0000 2011" % (
+            rng.randint(1, 28), rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59)),
+        "favourites_count": rng.randint(0, 10**5),
+        "utc_offset": rng.choice([None, 32400, -18000, 3600]),
+        "time_zone": rng.choice([None, "Tokyo", "Irkutsk", "Hawaii", "Amsterdam"]),
+        "geo_enabled": rng.random() < 0.3,
+        "verified": rng.random() < 0.05,
+        "statuses_count": rng.randint(0, 10**5),
+        "lang": rng.choice(["ja", "en", "es", "fr"]),
+        "contributors_enabled": False,
+        "is_translator": False,
+        "is_translation_enabled": False,
+        "profile_background_color": color(),
+        "profile_background_image_url": "http://abs.example.com/images/themes/theme%d/bg.png" % rng.randint(1, 20),
+        "profile_background_image_url_https": "https://abs.example.com/images/themes/theme%d/bg.png" % i,
+        "profile_background_tile": rng.random() < 0.5,
+        "profile_image_url": "http://pbs.example.com/profile_images/%d/%s_normal.jpeg" % (rng.randint(1, 10**9), screen),
+        "profile_image_url_https": "https://pbs.example.com/profile_images/%d/%s_normal.jpeg" % (rng.randint(1, 10**9), screen),
+        "profile_banner_url": "https://pbs.example.com/profile_banners/%d/%d" % (rng.randint(1, 10**9), rng.randint(1, 10**9)),
+        "profile_link_color": color(),
+        "profile_sidebar_border_color": color(),
+        "profile_sidebar_fill_color": color(),
+        "profile_text_color": color(),
+        "profile_use_background_image": rng.random() < 0.8,
+        "default_profile": rng.random() < 0.4,
+        "default_profile_image": False,
+        "following": False,
+        "follow_request_sent": False,
+        "notifications": False,
+    }
+
+
+def _status(rng, i, nested=True):
+    user = _user(rng, i)
+    status = {
+        "metadata": {"result_type": "recent", "iso_language_code": rng.choice(["ja", "en", "es"])},
+        "created_at": "Sun Aug %02d %02d:%02d:%02d +0000 2014" % (
+            rng.randint(1, 28), rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59)),
+        "id": rng.randint(10**17, 10**18),
+        "id_str": str(rng.randint(10**17, 10**18)),
+        "text": _text(rng, 20, 140, non_ascii=rng.random() < 0.5),
+        "source": '<a href="http://example.com/app" rel="nofollow">client %d</a>' % rng.randint(1, 30),
+        "truncated": False,
+        "in_reply_to_status_id": None,
+        "in_reply_to_status_id_str": None,
+        "in_reply_to_user_id": None,
+        "in_reply_to_user_id_str": None,
+        "in_reply_to_screen_name": None,
+        "user": user,
+        "geo": None,
+        "coordinates": None,
+        "place": None,
+        "contributors": None,
+        "retweet_count": rng.randint(0, 10**4),
+        "favorite_count": rng.randint(0, 10**4),
+        "entities": {
+            "hashtags": [{"text": rng.choice(WORDS), "indices": [rng.randint(0, 70), rng.randint(70, 140)]}
+                         for _ in range(rng.randint(0, 2))],
+            "symbols": [],
+            "urls": [],
+            "user_mentions": [{"screen_name": rng.choice(WORDS), "name": _text(rng, 4, 16),
+                               "id": rng.randint(10**8, 10**10), "id_str": str(rng.randint(10**8, 10**10)),
+                               "indices": [3, rng.randint(8, 20)]} for _ in range(rng.randint(0, 2))],
+        },
+        "favorited": False,
+        "retweeted": False,
+        "lang": user["lang"],
+    }
+    if nested and rng.random() < 0.3:
+        status["retweeted_status"] = _status(rng, i, nested=False)
+    return status
+
+
+def twitter_document(rng, count=166):
+    """A search response shaped like the well-known twitter.json sample (about 600 KB as JSON)."""
+    return {
+        "statuses": [_status(rng, i) for i in range(count)],
+        "search_metadata": {
+            "completed_in": 0.087, "max_id": 505874924095815681, "max_id_str": "505874924095815681",
+            "next_results": "?max_id=505874847260352512&q=%E4%B8%80&count=100&include_entities=1",
+            "query": "%E4%B8%80", "refresh_url": "?since_id=505874924095815681&q=%E4%B8%80&include_entities=1",
+            "count": count, "since_id": 0, "since_id_str": "0",
+        },
+    }
+
+
 def records(rng, count=2000):
     """Business records: timestamps (UTC and fixed offsets), calendar dates, decimal amounts and UUIDs."""
     zones = [datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2)),
@@ -107,23 +216,40 @@ def blobs(rng, count=4, size=1 << 20):
 
 
 def deep(levels=1000):
+    """Arrays nested `levels` deep (decoders need their nesting limit raised for it)."""
     value = [1]
     for _ in range(levels - 1):
         value = [value]
     return value
 
 
-def build(quick=False):
-    """Returns a list of (name, data, needs_bytes) in report order."""
+def build(quick=False, only=None):
+    """Returns a list of (name, data, needs_bytes) in report order; `only` names a subset."""
     rng = random.Random(SEED)
     scale = 10 if quick else 1
-    return [
-        ("api", api_documents(rng, 1000 // scale), False),
-        # its own generator, so that the sets after it stay as they were
-        ("records", records(random.Random(SEED + 1), 2000 // scale), False),
-        ("floats", floats(rng, 100_000 // scale), False),
-        ("ints", ints(rng, 100_000 // scale), False),
-        ("text", texts(rng, 10_000 // scale), False),
-        ("bytes", blobs(rng, 4 if not quick else 1), True),
-        ("deep", deep(1000), False),
+    makers = [
+        ("api", lambda: api_documents(rng, 1000 // scale), False, True),
+        # Its own generator, so that the sets after it keep their data.
+        ("twitter", lambda: twitter_document(random.Random(SEED + 1), 166 // scale), False, False),
+        ("records", lambda: records(random.Random(SEED + 1), 2000 // scale), False, False),
+        ("floats", lambda: floats(rng, 100_000 // scale), False, True),
+        ("ints", lambda: ints(rng, 100_000 // scale), False, True),
+        ("text", lambda: texts(rng, 10_000 // scale), False, True),
+        ("bytes", lambda: blobs(rng, 4 if not quick else 1), True, True),
+        ("deep", lambda: deep(1000), False, False),
     ]
+    if only is not None:
+        unknown = set(only) - {m[0] for m in makers}
+        if unknown:
+            raise SystemExit(f"unknown data sets: {', '.join(sorted(unknown))}")
+    out = []
+    # The sets that share the generator are made in turn up to the last one wanted, so
+    # that a subset has the same data as a full run.
+    last = max((i for i, m in enumerate(makers) if m[3] and (only is None or m[0] in only)), default=-1)
+    for i, (name, make, needs_bytes, shared_rng) in enumerate(makers):
+        wanted = only is None or name in only
+        if wanted or (shared_rng and i < last):
+            data = make()
+            if wanted:
+                out.append((name, data, needs_bytes))
+    return out

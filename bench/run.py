@@ -7,16 +7,24 @@ never taken with the GIL on.
 
     python bench/run.py            # full run
     python bench/run.py --quick    # a smoke run, well under a minute
+    python bench/run.py --callgrind [--sets api,deep]
+                                   # instructions per call under valgrind's callgrind, for
+                                   # kelvo, pickle and marshal on the same data
 """
 
 import argparse
+import functools
 import gc
+import glob
+import itertools
 import importlib
 import json
 import os
 import statistics
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -29,12 +37,12 @@ DEEP_DEPTH = 10_000
 
 def _kelvo():
     import kelvo
-    return (lambda o: kelvo.dumps(o), lambda b: kelvo.loads(b, max_depth=DEEP_DEPTH), True)
+    return (kelvo.dumps, kelvo.loads, True)
 
 
 def _pickle():
     import pickle
-    return (lambda o: pickle.dumps(o, protocol=5), pickle.loads, True)
+    return (functools.partial(pickle.dumps, protocol=5), pickle.loads, True)
 
 
 def _marshal():
@@ -62,6 +70,13 @@ CODECS = {"kelvo": _kelvo, "pickle": _pickle, "marshal": _marshal, "json": _json
           "msgpack": _msgpack, "orjson": _orjson}
 STDLIB = ("pickle", "marshal", "json")
 OPTIONAL = ("msgpack", "orjson")
+
+
+def loads_for(name, set_name, loads):
+    """The decoder of a codec for one data set: kelvo's nesting limit is raised for 'deep'."""
+    if name == "kelvo" and set_name == "deep":
+        return functools.partial(loads, max_depth=DEEP_DEPTH)
+    return loads
 
 
 def median_time(fn, arg, min_ns, samples):
@@ -107,7 +122,7 @@ def measure_codec(name, sets, quick):
         try:
             encoded = dumps(data)
             row["encode"] = median_time(dumps, data, min_ns, samples)
-            row["decode"] = median_time(loads, encoded, min_ns, samples)
+            row["decode"] = median_time(loads_for(name, set_name, loads), encoded, min_ns, samples)
         except Exception as exc:  # a peer that cannot carry a set (nesting limits, ...)
             row["error"] = f"{type(exc).__name__}: {exc}"[:60]
         out[set_name] = row
@@ -169,6 +184,7 @@ def throughput_ratio(fn, args_one, args_two, iters, rounds=5):
 
 def scaling(quick):
     dumps, loads, _ = CODECS["kelvo"]()
+    loads = loads_for("kelvo", "api", loads)
     iters = 3 if quick else 30
     own_a = datasets.api_documents(datasets.random.Random(1))
     own_b = datasets.api_documents(datasets.random.Random(2))
@@ -183,11 +199,143 @@ def scaling(quick):
 
 
 def copy_baseline(sets, quick):
+    """One copy of the payloads into one new bytes object (b"".join), as dumps must make."""
     min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 11)
     for set_name, data, needs_bytes in sets:
         if set_name == "bytes":
-            return median_time(lambda blobs: [bytes(memoryview(b)) for b in blobs], data, min_ns, samples)
+            # A leading empty piece: join returns a lone bytes object itself, uncopied.
+            return median_time(lambda blobs: b"".join([b"", *blobs]), data, min_ns, samples)
     return None
+
+
+# ---- Instruction counts (callgrind)
+#
+# The worker runs under valgrind with collection off, switched on only inside map()'s
+# item fetch (map_next): `for _ in map(fn, repeat(arg, n))` counts exactly the n calls
+# of fn, not the loop around them nor the freeing of each result (that happens after the
+# fetch returns, for every codec alike). After each measurement os.getppid() makes
+# callgrind dump the counts gathered since the previous dump, so one process measures
+# every row. The per-call cost of the map loop itself (measured with a call of id()) is
+# subtracted.
+
+CALLGRIND_CODECS = ("kelvo", "pickle", "marshal")
+
+
+def callgrind_calls(set_name, quick):
+    """Calls per measurement: enough to average out one-off effects, few under valgrind."""
+    if quick:
+        return 2
+    return {"deep": 50, "bytes": 4}.get(set_name, 5)
+
+
+def callgrind_plan(sets, quick):
+    """[(label, calls)] in the order the worker measures them."""
+    plan = [("baseline", 200)]
+    for set_name, _, _ in sets:
+        for name in CALLGRIND_CODECS:
+            for op in ("encode", "decode"):
+                plan.append((f"{set_name}/{name}/{op}", callgrind_calls(set_name, quick)))
+    return plan
+
+
+def callgrind_worker(sets, quick):
+    codecs = {name: CODECS[name]() for name in CALLGRIND_CODECS}
+    plan = dict(callgrind_plan(sets, quick))
+    gc.disable()
+
+    def run(label, fn, arg):
+        fn(arg)  # warm-up, not counted (called outside map)
+        fn(arg)
+        for _ in map(fn, itertools.repeat(arg, plan[label])):
+            pass
+        os.getppid()  # dump
+
+    os.getppid()  # everything before the first measurement goes in a dump of its own
+    run("baseline", id, None)
+    for set_name, data, _ in sets:
+        for name, (dumps, loads, _) in codecs.items():
+            try:
+                encoded = dumps(data)
+            except Exception:  # a codec that cannot carry the set: two empty dumps
+                os.getppid()
+                os.getppid()
+                continue
+            run(f"{set_name}/{name}/encode", dumps, data)
+            run(f"{set_name}/{name}/decode", loads_for(name, set_name, loads), encoded)
+
+
+def dump_instructions(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def callgrind_main(args, sets):
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        print("valgrind is not installed")
+        return 1
+    plan = callgrind_plan(sets, args.quick)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=map_next",
+               "--dump-after=os_getppid", f"--callgrind-out-file={out}",
+               sys.executable, os.path.abspath(__file__), "--callgrind-worker"]
+        if args.quick:
+            cmd.append("--quick")
+        if args.sets:
+            cmd += ["--sets", args.sets]
+        print("running the measurements under callgrind (a few minutes)...", flush=True)
+        r = subprocess.run(cmd, capture_output=True, text=True)
+        if r.returncode != 0:
+            print(r.stderr[-3000:])
+            return 1
+        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+        counts = [dump_instructions(p) for p in dumps]
+    # The first dump holds the start-up; one dump per measurement follows.
+    if len(counts) < len(plan) + 1:
+        print(f"expected {len(plan) + 1} dumps, found {len(counts)}")
+        return 1
+    # An empty dump: the codec could not carry the set.
+    per_call = {label: counts[i + 1] / calls if counts[i + 1] else None for i, (label, calls) in enumerate(plan)}
+    base = per_call.pop("baseline")
+    if not base:
+        print("no instructions were counted: map_next is not a symbol of this interpreter")
+        return 1
+    per_call = {label: None if v is None else v - base for label, v in per_call.items()}
+    print(f"interpreter: {sys.version.split()[0]}; instructions per call (callgrind), "
+          f"loop overhead of {base:.0f} subtracted")
+    peers = [p for p in CALLGRIND_CODECS if p != "kelvo"]
+    header = f"{'data set':<8} {'op':<7} {'kelvo':>12}" + "".join(f" {p:>12} {'ratio':>6}" for p in peers)
+    print()
+    print(header)
+    print("-" * len(header))
+    for set_name, _, _ in sets:
+        for op in ("encode", "decode"):
+            k = per_call[f"{set_name}/kelvo/{op}"]
+            line = f"{set_name:<8} {op:<7} {fmt_count(k):>12}"
+            for p in peers:
+                v = per_call[f"{set_name}/{p}/{op}"]
+                ratio = f"{v / k:.2f}" if v and k else "-"
+                line += f" {fmt_count(v):>12} {ratio:>6}"
+            print(line)
+    print("\nratio = peer instructions / kelvo instructions (above 1: kelvo executes fewer)")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(per_call, f, indent=1, sort_keys=True)
+    return 0
+
+
+def fmt_count(n):
+    if n is None:
+        return "n/a"
+    if n >= 1e6:
+        return f"{n / 1e6:.3f} M"
+    if n >= 1e3:
+        return f"{n / 1e3:.2f} k"
+    return f"{n:.0f}"
 
 
 def fmt_time(s):
@@ -201,13 +349,23 @@ def fmt_time(s):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
+    ap.add_argument("--callgrind", action="store_true",
+                    help="instructions per call for kelvo, pickle and marshal (runs valgrind)")
+    ap.add_argument("--sets", help="comma-separated data sets to measure (default: all)")
+    ap.add_argument("--json", help="with --callgrind: also write the counts to this file")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-worker", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    sets = datasets.build(quick=args.quick)
+    sets = datasets.build(quick=args.quick, only=args.sets.split(",") if args.sets else None)
 
     if args.worker:
         json.dump(measure_codec(args.worker, sets, args.quick), sys.stdout)
         return 0
+    if args.callgrind_worker:
+        callgrind_worker(sets, args.quick)
+        return 0
+    if args.callgrind:
+        return callgrind_main(args, sets)
 
     print(f"interpreter: {sys.version.split()[0]} free-threaded={not sys._is_gil_enabled()}"
           f"{' (quick mode)' if args.quick else ''}")
@@ -253,9 +411,9 @@ def main():
                 line += f" {fmt_time(t):>10} {ratio:>6}"
             print(line)
     base = copy_baseline(sets, args.quick)
-    if base is not None:
+    if base is not None and "bytes" in results["kelvo"]:
         k = results["kelvo"]["bytes"]
-        print(f"\nbytes: plain copy of the same payload {fmt_time(base)}; "
+        print(f"\nbytes: one copy of the payloads (b\"\".join) {fmt_time(base)}; "
               f"kelvo encode/copy {k['encode'] / base:.2f}x, decode/copy {k['decode'] / base:.2f}x")
     print("\nratio = peer time / kelvo time (above 1: kelvo is faster)")
     for note in notes:

@@ -102,11 +102,10 @@ PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     PyObject *seq = tuple ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
     if (seq == nullptr) return nullptr;
     PyObject **items = m.values.data() + base;
-    for (size_t i = 0; i < n; ++i) {
-        if (tuple)
-            PyTuple_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
-        else
-            PyList_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
+    if (tuple) {
+        for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
+    } else {
+        for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(seq, static_cast<Py_ssize_t>(i), items[i]);
     }
     m.values.truncate(base);
     return seq;
@@ -116,6 +115,7 @@ namespace {
 
 DecodeAction finish_array(Machine &m, DecodeFrame &f) {
     if (f.kind == FrameKind::ListInPlace) return DecodeAction::complete(Py_NewRef(f.container));
+    if (f.kind == FrameKind::ListFill) return DecodeAction::complete(finish_filled_list(f));
     return DecodeAction::complete(collect_sequence(m, f.base, f.kind == FrameKind::Tuple));
 }
 
@@ -170,6 +170,8 @@ DecodeAction deliver_array(Machine &m, DecodeFrame &f, Ref item) {
     if (item.get() == m.break_marker) return finish_array(m, f);
     if (f.kind == FrameKind::ListInPlace) {
         if (PyList_Append(f.container, item.get()) < 0) return DecodeAction::error();
+    } else if (f.kind == FrameKind::ListFill) {
+        PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), item.release());
     } else {
         if (m.values.push(item.get()) < 0) return DecodeAction::error();
         item.release();
@@ -238,7 +240,9 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
         return DecodeAction::next(false);
     }
     if (is_dict) {
-        Ref key(std::exchange(f.extra, nullptr));
+        Ref key = f.extra_borrowed ? Ref::borrow(f.extra) : Ref(f.extra);
+        f.extra = nullptr;
+        f.extra_borrowed = false;
         if (!f.allow_duplicates) {
             int r = PyDict_Contains(f.container, key.get());
             if (r < 0) return DecodeAction::error();

@@ -4,6 +4,7 @@
 #include "decoder/machine.h"
 
 #include "decoder/tag_table.h"
+#include "lib/compat.h"
 #include "lib/errors.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
@@ -15,26 +16,82 @@ namespace kelvo {
 
 // ---- Machine state
 
+namespace {
+
+// The frame and value stacks' heap blocks, kept by each thread between decodes so that a
+// thread decoding over and over does not grow them again from nothing every time (deep
+// nesting would otherwise copy the frame stack about ten times per call). A decode nested
+// in a hook finds nothing here and allocates its own; the larger block is kept. Raw
+// memory, freed when the thread exits.
+struct MachineSpare {
+    DecodeFrame *frames = nullptr;
+    size_t frames_cap = 0;
+    PyObject **values = nullptr;
+    size_t values_cap = 0;
+    ~MachineSpare() {
+        PyMem_RawFree(frames);
+        PyMem_RawFree(values);
+    }
+};
+thread_local MachineSpare t_machine_spare;
+// Blocks larger than this are freed rather than kept.
+constexpr size_t kSpareBytes = size_t{1} << 20;
+
+template <typename T, typename Vec>
+void keep_block(Vec &vec, T *&slot, size_t &slot_cap) noexcept {
+    size_t cap;
+    T *block = vec.surrender(&cap);
+    if (block == nullptr) return;
+    if (cap * sizeof(T) > kSpareBytes || cap <= slot_cap) {
+        Vec::dealloc(block);
+        return;
+    }
+    Vec::dealloc(slot);
+    slot = block;
+    slot_cap = cap;
+}
+
+}  // namespace
+
 void frame_release(DecodeFrame &f) noexcept {
     Py_CLEAR(f.container);
     Py_CLEAR(f.callable);
+    if (f.extra_borrowed) {
+        f.extra = nullptr;
+        f.extra_borrowed = false;
+    }
     Py_CLEAR(f.extra);
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, keys(nullptr), frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0), hashed_ref_units(0),
-      break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag), major(0) {}
+    : d(state), tmpl{}, keys(nullptr), frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
+      hashed_ref_units(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
+      major(0) {
+    MachineSpare &spare = t_machine_spare;
+    if (spare.frames != nullptr) {
+        frames.adopt(std::exchange(spare.frames, nullptr), spare.frames_cap);
+        spare.frames_cap = 0;
+    }
+    if (spare.values != nullptr) {
+        values.adopt(std::exchange(spare.values, nullptr), spare.values_cap);
+        spare.values_cap = 0;
+    }
+}
 
 Machine::~Machine() {
     for (size_t i = 0; i < frames.size(); ++i) frame_release(frames[i]);
     frame_release(tmpl);
     drop_values(0);
+    MachineSpare &spare = t_machine_spare;
+    keep_block(frames, spare.frames, spare.frames_cap);
+    keep_block(values, spare.values, spare.values_cap);
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
     if (keys != nullptr) {
         for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
         PyMem_Free(keys);
     }
+    for (size_t i = 0; i < retired_keys.size(); ++i) Py_DECREF(retired_keys[i]);
     Py_XDECREF(frozen);
 }
 
@@ -160,6 +217,7 @@ DecodeAction deliver(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
     switch (f.kind) {
         case FrameKind::ListCollect:
         case FrameKind::ListInPlace:
+        case FrameKind::ListFill:
         case FrameKind::Tuple:
             return deliver_array(m, f, std::move(item));
         case FrameKind::Dict:
@@ -252,6 +310,7 @@ PyObject *frame_name(const DecodeFrame &f) {
     switch (f.kind) {
         case FrameKind::ListCollect:
         case FrameKind::ListInPlace:
+        case FrameKind::ListFill:
         case FrameKind::Tuple:
             return PyUnicode_FromString("array");
         case FrameKind::Dict:
@@ -368,6 +427,7 @@ enum FastResult : int {
     kFastNone = 0,         // the next item takes the general path; nothing was consumed
     kFastScalar = 1,       // *out holds the item
     kFastOpened = 2,       // a frame was pushed
+    kFastKey = 3,          // *out holds a map key borrowed from the key cache
 };
 
 // The common items, decoded straight from the buffered input without actions: integers,
@@ -392,6 +452,22 @@ int fast_item(Machine &m, PyObject **out) {
         case 2:
         case 3:
             if (in.len - in.pos - size < v || !m.namespaces.empty()) return kFastNone;
+            if (major == 3 && (v > KeyCache::kMaxLength || !m.expects_map_key())) {
+                // Not a key: the key test is not repeated.
+                obj = text_value(m, p + size, v);
+                size += v;
+                break;
+            }
+            if (major == 3) {
+                obj = make_cached_key(m, p + size, v);
+                in.pos += size + v;
+                if (obj == nullptr) {
+                    m.major = major;
+                    return kFastFailed;
+                }
+                *out = obj;
+                return kFastKey;
+            }
             obj = buffered_string(m, p + size, v, major == 3);
             size += v;
             break;
@@ -400,14 +476,44 @@ int fast_item(Machine &m, PyObject **out) {
             if (m.immutable || v == 0 || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
                 return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
-            DecodeFrame f{};
+            // Built in place in the reserved room, counted once it is complete.
+            // Every field is set here (no clearing pass first).
+            DecodeFrame &f = m.frames.data()[m.frames.size()];
             f.shareable_index = kNoIndex;
+            f.height = 0;
             f.count = v;
+            f.filled = 0;
+            f.tag = 0;
+            f.container = nullptr;
+            f.callable = nullptr;
+            f.extra = nullptr;
+            f.row = nullptr;
             f.base = m.values.size();
+            f.immutable = false;
+            f.accepts_break = false;
+            f.hook_immutable = false;
+            f.strict_keys = false;
+            f.allow_duplicates = false;
+            f.extra_borrowed = false;
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
+                // A short array whose items (a byte each at least) may all be buffered: its
+                // list now, outside the collector's view until every slot is set.
+                if (v <= kFilledListMax && v <= in.len - in.pos - size) {
+                    f.container = PyList_New(static_cast<Py_ssize_t>(v));
+                    if (f.container == nullptr) {
+                        in.pos += size;
+                        m.major = major;
+                        return kFastFailed;
+                    }
+                    PyObject_GC_UnTrack(f.container);
+                    f.kind = FrameKind::ListFill;
+                }
             } else {
-                f.container = PyDict_New();
+                // Room for the announced pairs, as far as the input holds them (two bytes
+                // at least each), so that the dict is not resized while it fills.
+                size_t room = (in.len - in.pos - size) / 2;
+                f.container = compat::dict_new_presized(static_cast<Py_ssize_t>(v < room ? v : room));
                 if (f.container == nullptr) {
                     in.pos += size;
                     m.major = major;
@@ -421,8 +527,14 @@ int fast_item(Machine &m, PyObject **out) {
                 f.allow_duplicates = m.d->allow_duplicate_keys;
             }
             in.pos += size;
-            m.set_mark(f);
-            m.frames.push(f);
+            // Only maps measure what their keys expand to from the mark.
+            if (major == 5) {
+                m.set_mark(f);
+            } else {
+                f.mark_bytes = 0;
+                f.mark_refs = 0;
+            }
+            m.frames.commit(1);
             m.immutable = f.immutable;
             return kFastOpened;
         }
@@ -457,12 +569,20 @@ enum DeliverResult : int {
 };
 
 // Pops a completed frame whose value is `value`; returns the value's height.
-uint64_t pop_completed(Machine &m, DecodeFrame &f) {
+[[gnu::always_inline]] inline uint64_t pop_completed(Machine &m, DecodeFrame &f) {
     uint64_t height = f.height + 1;
-    frame_release(f);
+    if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
     m.frames.pop_back();
     if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
     return height;
+}
+
+// apply_continue for the mutable list and dict frames below: such a frame is opened only
+// while the flag is off, and the flag of every frame under it stays as it was then (off),
+// so the next item is immutable exactly when it is a map key.
+inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
+    f.immutable = next_is_key;
+    m.immutable = next_is_key;
 }
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
@@ -471,6 +591,20 @@ uint64_t pop_completed(Machine &m, DecodeFrame &f) {
 // general path.
 int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
     switch (f.kind) {
+        case FrameKind::ListFill: {
+            if (*height > f.height) f.height = *height;
+            PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), *item);
+            if (++f.filled != f.count) {
+                continue_mutable(m, f, false);
+                return kDeliverTaken;
+            }
+            *item = finish_filled_list(f);
+            // Nothing else to release: the frame held the list alone.
+            *height = f.height + 1;
+            m.frames.pop_back();
+            if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+            return kDeliverComplete;
+        }
         case FrameKind::ListCollect:
         case FrameKind::Tuple: {
             bool last = f.filled + 1 == f.count;
@@ -482,7 +616,11 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             }
             ++f.filled;
             if (!last) {
-                apply_continue(m, false);
+                // A tuple's items take the flag of the frame under it, which may be on.
+                if (f.kind == FrameKind::Tuple)
+                    apply_continue(m, false);
+                else
+                    continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
             PyObject *seq = collect_sequence(m, f.base, f.kind == FrameKind::Tuple);
@@ -498,7 +636,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                     return kDeliverNone;
                 if (*height > f.height) f.height = *height;
                 f.extra = *item;
-                apply_continue(m, false);
+                continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
             bool last = f.filled + 1 == f.count;
@@ -508,13 +646,14 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             PyObject *key = f.extra;
             f.extra = nullptr;
             int r = PyDict_SetItem(f.container, key, *item);
-            Py_DECREF(key);
+            if (!f.extra_borrowed) Py_DECREF(key);
+            f.extra_borrowed = false;
             Py_DECREF(*item);
             if (r < 0) return kDeliverFailed;
             ++f.filled;
             m.set_mark(f);
             if (!last) {
-                apply_continue(m, true);
+                continue_mutable(m, f, true);
                 return kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
@@ -549,7 +688,20 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
         DecodeAction a;
         bool from_header;
         PyObject *fast;
-        switch (fast_item(m, &fast)) {
+        int fast_result = fast_item(m, &fast);
+        if (fast_result == kFastKey) {
+            // A plain dict keeps the cache's key as it is until its value arrives.
+            DecodeFrame &f = m.frames.back();
+            if (f.kind == FrameKind::Dict && !f.strict_keys && m.ref_units == f.mark_refs) {
+                f.extra = fast;
+                f.extra_borrowed = true;
+                continue_mutable(m, f, false);
+                continue;
+            }
+            Py_INCREF(fast);
+            fast_result = kFastScalar;
+        }
+        switch (fast_result) {
             case kFastScalar: {
                 uint64_t height = 0;
                 int r;

@@ -15,6 +15,8 @@ struct TagRow;
 enum class FrameKind : uint8_t {
     ListCollect,      // mutable array: items on the value stack, list made when complete
     ListInPlace,      // mutable array registered as a shared value: appended in place
+    ListFill,         // short mutable array: a list of its length, kept from the collector
+                      // while its items are missing, filled in place
     Tuple,            // immutable array: items on the value stack
     Dict,             // mutable map: filled in place, pending key in `extra`
     FrozenDict,       // immutable map: key/value pairs on the value stack
@@ -41,7 +43,8 @@ struct DecodeFrame {
     uint64_t tag;              // tag number, for the "semantic tag {}" name
     PyObject *container;       // owned: list, dict, placeholder set, CBORTag or placeholder
     PyObject *callable;        // owned: object_hook, tag_hook, semantic decoder, second stage
-    PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage)
+    PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage);
+                               // borrowed from the key cache when `extra_borrowed`
     const TagRow *row;         // the built-in row (TagCodec)
     size_t base;               // start of this frame's items on the value stack
     uint64_t mark_bytes;       // input read when the frame opened (maps: when the pending key began)
@@ -52,6 +55,7 @@ struct DecodeFrame {
     bool hook_immutable;       // the immutable flag when the header was read
     bool strict_keys;          // strict_hashable_types, copied at the header
     bool allow_duplicates;     // allow_duplicate_keys, copied at the header
+    bool extra_borrowed;       // the pending key of a Dict is the key cache's (see make_cached_key)
 };
 
 void frame_release(DecodeFrame &f) noexcept;
@@ -145,13 +149,17 @@ struct Machine {
     Machine &operator=(const Machine &) = delete;
 
     DecoderState *d;
-    PodVec<DecodeFrame, 8> frames;
-    PodVec<PyObject *, 32> values;   // owned items of collecting frames
+    // Raw memory: their heap blocks are kept per thread from one decode to the next.
+    PodVec<DecodeFrame, 8, true> frames;
+    PodVec<PyObject *, 32, true> values;   // owned items of collecting frames
     PodVec<SharedSlot> shareables;
     PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
     DecodeFrame tmpl;                // the frame the next PushFrame action pushes
     KeyCache *keys;                  // PyMem, or nullptr until the first map key
+    // Keys displaced from the cache, released when the decode ends: a key the cache has
+    // handed out without a reference of its own stays alive until then.
+    PodVec<PyObject *> retired_keys;
     PyObject *frozen;                // immutable copies of shared values, or nullptr until the first
     uint64_t input_base;             // consumed + in.pos when the decode began
     uint64_t ref_units;              // units added by resolved shared references
@@ -222,6 +230,11 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 // The value of a definite-length string whose n bytes at p have been taken from the input:
 // bytes, or text (the cached str when it is a short map key). New reference or NULL.
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
+// A text string that is not a map key, from its n bytes at p. New reference or NULL.
+PyObject *text_value(Machine &m, const uint8_t *p, size_t n);
+// The cached str for a short map key of n bytes at p, a reference borrowed from the key
+// cache that stays valid until the decode ends. NULL with the exception set.
+PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n);
 // The float of major type 7 with additional information 25, 26 or 27 from its big-endian
 // bytes at b. New reference or NULL.
 PyObject *float_value(uint8_t ai, const uint8_t *b);
@@ -237,6 +250,16 @@ constexpr uint64_t kMaxHashedHeight = 1000;
 
 // Moves the items above `base` on the value stack into a new list or tuple.
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
+// Arrays of at most this many items (and no more than the buffered input could hold) are
+// made as a list at their header and filled in place.
+constexpr uint64_t kFilledListMax = 64;
+// A ListFill frame's list, complete: handed to the collector and returned (a new reference).
+inline PyObject *finish_filled_list(DecodeFrame &f) {
+    PyObject *list = f.container;
+    f.container = nullptr;
+    PyObject_GC_Track(list);
+    return list;
+}
 
 // Tag 258: the set frame.
 DecodeAction begin_set(Machine &m);

@@ -2,6 +2,8 @@
 // indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
 #include "decoder/machine.h"
 
+#include "lib/copy.h"
+
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 
@@ -49,7 +51,7 @@ PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
     // the interpreter's shared one-character strings.
     if (n >= 2 && is_ascii(p, n)) {
         PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (s != nullptr) memcpy(PyUnicode_DATA(s), p, n);
+        if (s != nullptr) copy_bytes(static_cast<uint8_t *>(PyUnicode_DATA(s)), p, n);
         return s;
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
@@ -80,8 +82,9 @@ bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, ui
            (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
 }
 
-// A map key: the cached str for these bytes when one was made recently in this call.
-PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
+}  // namespace
+
+PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n) {
     if (m.keys == nullptr) {
         m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
         if (m.keys == nullptr) return PyErr_NoMemory();
@@ -95,20 +98,30 @@ PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
     // displacing each other).
     uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
     size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
-    if (same_key(cache, slot, p, n, first, last)) return Py_NewRef(cache.slots[slot].object);
-    if (same_key(cache, slot + 1, p, n, first, last)) return Py_NewRef(cache.slots[slot + 1].object);
+    if (same_key(cache, slot, p, n, first, last)) return cache.slots[slot].object;
+    if (same_key(cache, slot + 1, p, n, first, last)) return cache.slots[slot + 1].object;
+    KeySlot &newest = cache.slots[slot];
+    // Room to retire the key displaced from the second way, before anything changes.
+    if (newest.object != nullptr && cache.slots[slot + 1].object != nullptr && m.retired_keys.reserve(1) < 0)
+        return nullptr;
     PyObject *text = make_text(m, p, n);
     if (text == nullptr) return nullptr;
     // The newest key takes the first way; the key it displaces moves to the second.
-    KeySlot &newest = cache.slots[slot];
     if (newest.object != nullptr) {
-        Py_XDECREF(cache.slots[slot + 1].object);
+        if (cache.slots[slot + 1].object != nullptr) m.retired_keys.push(cache.slots[slot + 1].object);
         cache.slots[slot + 1] = newest;
         if (newest.length > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], newest.length);
     }
-    newest = KeySlot{first, last, n, Py_NewRef(text)};
+    newest = KeySlot{first, last, n, text};
     if (n > 16) memcpy(cache.bytes[slot], p, n);
     return text;
+}
+
+namespace {
+
+// A map key as a new reference.
+[[gnu::noinline]] PyObject *make_key(Machine &m, const uint8_t *p, size_t n) {
+    return Py_XNewRef(make_cached_key(m, p, n));
 }
 
 // The n content bytes of a string: in place when they are buffered, in one read up to the
@@ -210,6 +223,8 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     in.pos += n;
     return DecodeAction::string_item(buffered_string(m, p, n, text), n);
 }
+
+PyObject *text_value(Machine &m, const uint8_t *p, size_t n) { return make_text(m, p, n); }
 
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text) {
     if (!text) return make_bytes(p, n);

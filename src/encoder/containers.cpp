@@ -31,8 +31,13 @@ int length_mismatch(PyObject *obj, Py_ssize_t announced, Py_ssize_t found) {
 }
 
 // The header of a definite or indefinite container (window held).
-int put_container_head(EncoderObject *enc, unsigned major, bool indefinite, Py_ssize_t n) {
+inline int put_container_head(EncoderObject *enc, unsigned major, bool indefinite, Py_ssize_t n) {
     if (indefinite) return emit_byte(enc, static_cast<uint8_t>((major << 5) | 31));
+    // The common short header, without a stream: one byte into room already there.
+    if (n < 24 && enc->write_target == nullptr && enc->out.len < enc->out.cap) {
+        enc->out.data[enc->out.len++] = static_cast<uint8_t>((major << 5) | n);
+        return 0;
+    }
     return put_header(enc, major, static_cast<uint64_t>(n));
 }
 
@@ -174,9 +179,12 @@ int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool 
 
 // ---- Array bodies (window held at entry)
 
-// A list by index, bounded by its current length, reading the items inside the list's
-// critical section. Runs of items that need no Python code are written there directly;
-// any other item leaves it, is dispatched, and the walk resumes at the next index.
+// A list by index, bounded by its current length. An item is first taken as a strong
+// reference without the list's lock: a container is dispatched at once, so that nesting
+// and lists of containers pay no critical section. From a leaf on, the items are read
+// inside the list's critical section, and runs of items that need no Python code are
+// written there directly; any other item leaves it, is dispatched, and the walk resumes
+// at the next index.
 int list_items(Ctx &c, PyObject *list, bool indefinite) {
     EncoderObject *enc = c.enc;
     Py_ssize_t n = PyList_GET_SIZE(list);
@@ -187,6 +195,38 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
     bool protect = enc->write_target != nullptr;
     Py_ssize_t i = 0;
     for (;;) {
+        if (i >= PyList_GET_SIZE(list)) break;
+        if (!indefinite && i == n) return length_mismatch(list, n, -1);
+        Ref first(PyList_GetItemRef(list, i));
+        if (!first) {
+            // The list shrank since its length was read.
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+            PyErr_Clear();
+            break;
+        }
+        ++i;
+        PyTypeObject *tp = Py_TYPE(first.get());
+        // What the dispatch would do with exact lists, tuples and dicts (no `encoders`).
+        if (leaves && (tp == &PyList_Type || tp == &PyTuple_Type)) {
+            if (encode_array_step(c, first.get()) < 0) return -1;
+            continue;
+        }
+        if (leaves && tp == &PyDict_Type) {
+            if (encode_map_step(c, first.get()) < 0) return -1;
+            continue;
+        }
+        if (!leaves) {
+            if (dispatch(c, first.get()) < 0) return -1;
+            continue;
+        }
+        if (!c.open()) return -1;
+        int r = try_put_leaf(enc, first.get());
+        if (r < 0) return -1;
+        if (r == 0) {
+            if (dispatch(c, first.get()) < 0) return -1;
+            continue;
+        }
+        first.reset();
         Ref pending;
         int state = 1;  // 0 an item to dispatch, 1 done, -1 error, -2 too many items
         {
@@ -198,14 +238,12 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
                     break;
                 }
                 PyObject *item = PyList_GET_ITEM(list, i);
-                if (leaves) {
-                    Ref hold = protect ? Ref::borrow(item) : Ref();
-                    int r = try_put_leaf(enc, item);
-                    if (r > 0) continue;
-                    if (r < 0) {
-                        state = -1;
-                        break;
-                    }
+                Ref hold = protect ? Ref::borrow(item) : Ref();
+                r = try_put_leaf(enc, item);
+                if (r > 0) continue;
+                if (r < 0) {
+                    state = -1;
+                    break;
                 }
                 pending = Ref::borrow(item);
                 ++i;

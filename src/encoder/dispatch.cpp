@@ -226,11 +226,11 @@ int dispatch(Ctx &c, PyObject *obj) {
         if (!c.open()) return -1;
     }
     // The exact built-in types first: each of them is decided by its own step.
-    int r = try_put_leaf(enc, obj);
-    if (r != 0) return r < 0 ? -1 : 0;
     PyTypeObject *tp = Py_TYPE(obj);
     if (tp == &PyList_Type || tp == &PyTuple_Type) return encode_array_step(c, obj);
     if (tp == &PyDict_Type) return encode_map_step(c, obj);
+    int r = try_put_leaf(enc, obj);
+    if (r != 0) return r < 0 ? -1 : 0;
     return dispatch_general(c, obj);
 }
 

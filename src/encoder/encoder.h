@@ -9,12 +9,18 @@
 
 namespace kelvo {
 
+// Large string contents kept by reference in an OutBuffer (see put_large_string).
+struct OutPieces;
+
 // A growable byte buffer in raw PyMem memory; growth is geometric, and released storage
-// is kept per thread for the next buffer.
+// is kept per thread for the next buffer. Without a stream, a large string content may
+// stand in it as a reference to its immutable owner (`pieces`, in output order), copied
+// once when the buffer becomes a bytes object or is flushed.
 struct OutBuffer {
     uint8_t *data;
     size_t len;
     size_t cap;
+    OutPieces *pieces;  // nullptr unless large contents are referenced
 
     // Makes room for `extra` more bytes. -1 with MemoryError (the content is kept).
     int reserve(size_t extra) {
@@ -22,13 +28,20 @@ struct OutBuffer {
         return grow(extra);
     }
     int grow(size_t extra);
-    void clear() noexcept { len = 0; }
+    void clear() noexcept {
+        len = 0;
+        if (pieces != nullptr) drop_pieces();
+    }
     void release() noexcept;
+    void drop_pieces() noexcept;
+    // Copies the referenced contents into the buffer, in place. -1 with MemoryError.
+    int flatten();
     // Moves the content out, leaving this buffer empty.
     OutBuffer take() noexcept {
         OutBuffer out = *this;
         data = nullptr;
         len = cap = 0;
+        pieces = nullptr;
         return out;
     }
     // The content as a new bytes object, leaving this buffer empty. NULL on error.

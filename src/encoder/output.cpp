@@ -1,12 +1,15 @@
 // The output buffer, the flush rule and the public write() method.
 #include "encoder/encoder.h"
+#include "encoder/writer.h"
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/podvec.h"
 #include "types/stdlib.h"
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace kelvo {
 
@@ -24,6 +27,68 @@ thread_local SpareStorage t_spare;
 constexpr size_t kSpareLimit = size_t{1} << 20;
 
 }  // namespace
+
+// A large string content standing at offset `at` of the buffer's own bytes.
+struct OutPiece {
+    size_t at;
+    PyObject *owner;  // owned; exact bytes or str, so the content cannot change
+    const uint8_t *content;
+    size_t n;
+};
+struct OutPieces {
+    PodVec<OutPiece> list;
+    size_t bytes;  // sum of their sizes
+};
+
+void OutBuffer::drop_pieces() noexcept {
+    OutPieces *p = pieces;
+    pieces = nullptr;
+    for (size_t i = 0; i < p->list.size(); ++i) Py_DECREF(p->list[i].owner);
+    p->~OutPieces();
+    PyMem_Free(p);
+}
+
+int OutBuffer::flatten() {
+    if (pieces == nullptr) return 0;
+    size_t total = len + pieces->bytes;
+    if (total < len) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (reserve(pieces->bytes) < 0) return -1;
+    // From the end backwards, so that no buffered byte is overwritten before it moved.
+    size_t end = total;
+    size_t src_end = len;
+    for (size_t i = pieces->list.size(); i-- > 0;) {
+        const OutPiece &piece = pieces->list[i];
+        size_t tail = src_end - piece.at;
+        memmove(data + end - tail, data + piece.at, tail);
+        end -= tail;
+        memcpy(data + end - piece.n, piece.content, piece.n);
+        end -= piece.n;
+        src_end = piece.at;
+    }
+    len = total;
+    drop_pieces();
+    return 0;
+}
+
+int put_large_string(EncoderObject *enc, unsigned major, PyObject *owner, const void *content, size_t n) {
+    if (put_header(enc, major, n) < 0) return -1;
+    OutBuffer &out = enc->out;
+    if (out.pieces == nullptr) {
+        void *mem = PyMem_Malloc(sizeof(OutPieces));
+        if (mem == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        out.pieces = new (mem) OutPieces{};
+    }
+    if (out.pieces->list.push({out.len, owner, static_cast<const uint8_t *>(content), n}) < 0) return -1;
+    Py_INCREF(owner);
+    out.pieces->bytes += n;
+    return 0;
+}
 
 int OutBuffer::grow(size_t extra) {
     size_t need = len + extra;
@@ -53,6 +118,7 @@ int OutBuffer::grow(size_t extra) {
 }
 
 void OutBuffer::release() noexcept {
+    if (pieces != nullptr) drop_pieces();
     if (data != nullptr && cap <= kSpareLimit && cap > t_spare.cap) {
         PyMem_RawFree(t_spare.data);
         t_spare.data = data;
@@ -66,6 +132,28 @@ void OutBuffer::release() noexcept {
 
 PyObject *OutBuffer::finish() {
     OutBuffer out = take();
+    if (out.pieces != nullptr) {
+        // The one copy of the referenced contents: straight into the result.
+        size_t total = out.len + out.pieces->bytes;
+        PyObject *result = total >= out.len && total <= static_cast<size_t>(PY_SSIZE_T_MAX)
+                               ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total))
+                               : PyErr_NoMemory();
+        if (result != nullptr) {
+            auto *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
+            size_t from = 0;
+            for (size_t i = 0; i < out.pieces->list.size(); ++i) {
+                const OutPiece &piece = out.pieces->list[i];
+                memcpy(dst, out.data + from, piece.at - from);
+                dst += piece.at - from;
+                memcpy(dst, piece.content, piece.n);
+                dst += piece.n;
+                from = piece.at;
+            }
+            memcpy(dst, out.data + from, out.len - from);
+        }
+        out.release();
+        return result;
+    }
     PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data),
                                                  static_cast<Py_ssize_t>(out.len));
     out.release();
@@ -115,6 +203,11 @@ int write_rest_raw(EncoderObject *enc, PyObject *chunk, PyObject *first_result) 
 }  // namespace
 
 int flush_buffer(EncoderObject *enc) {
+    // Contents referenced while there was no stream go out in their place.
+    if (enc->out.flatten() < 0) {
+        enc->out.clear();
+        return -1;
+    }
     Ref chunk(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(enc->out.data),
                                         static_cast<Py_ssize_t>(enc->out.len)));
     // Whatever happens to the call, these bytes are gone from the buffer: a failed write

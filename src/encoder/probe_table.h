@@ -9,12 +9,12 @@ namespace kelvo {
 
 // Doubles `t` (16 slots when it has none yet) and puts every entry back. `Table` has
 // `slots` and `mask`; `empty(slot)` tells a free slot, `home(slot, mask)` its first probe
-// position. Returns -1 with MemoryError.
-template <class Table, class Empty, class Home>
+// position. Returns -1 with MemoryError. With `Raw` the slots are raw-allocator memory.
+template <bool Raw = false, class Table, class Empty, class Home>
 int grow_probe_table(Table *t, Empty empty, Home home) {
     using Slot = std::remove_pointer_t<decltype(t->slots)>;
     size_t cap = t->slots == nullptr ? 16 : (t->mask + 1) * 2;
-    auto *slots = static_cast<Slot *>(PyMem_Calloc(cap, sizeof(Slot)));
+    auto *slots = static_cast<Slot *>(Raw ? PyMem_RawCalloc(cap, sizeof(Slot)) : PyMem_Calloc(cap, sizeof(Slot)));
     if (slots == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -28,7 +28,10 @@ int grow_probe_table(Table *t, Empty empty, Home home) {
             while (!empty(slots[j])) j = (j + 1) & mask;
             slots[j] = s;
         }
-        PyMem_Free(t->slots);
+        if constexpr (Raw)
+            PyMem_RawFree(t->slots);
+        else
+            PyMem_Free(t->slots);
     }
     t->slots = slots;
     t->mask = mask;

@@ -218,7 +218,16 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
         Py_ssize_t n;
         const char *u = utf8_of(obj, &n);
         if (u == nullptr) return -1;
-        return put_string(enc, 3, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
+        // The most common value of all, a short text without a stream: written here.
+        OutBuffer &out = enc->out;
+        if (n < 24 && enc->write_target == nullptr && out.cap - out.len >= 24) {
+            uint8_t *p = out.data + out.len;
+            p[0] = static_cast<uint8_t>(0x60 | n);
+            copy_bytes(p + 1, u, static_cast<size_t>(n));
+            out.len += 1 + static_cast<size_t>(n);
+            return 1;
+        }
+        return put_owned_string(enc, 3, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
     if (tp == &PyLong_Type) return put_small_int(enc, obj);
     if (tp == &PyFloat_Type) return put_float(enc, PyFloat_AS_DOUBLE(obj)) < 0 ? -1 : 1;
@@ -226,7 +235,9 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
     if (obj == Py_None) return emit_byte(enc, 0xf6) < 0 ? -1 : 1;
     if (tp == &PyBytes_Type) {
         if (string_refs_active(enc)) return 0;
-        return put_string(enc, 2, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0 ? -1 : 1;
+        return put_owned_string(enc, 2, obj, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0
+                   ? -1
+                   : 1;
     }
     return 0;
 }
@@ -281,6 +292,7 @@ int write_bytes(Ctx &c, PyObject *obj) {
         if (r != 0) return r < 0 ? -1 : 0;
         if (!c.open()) return -1;
     }
+    if (PyBytes_CheckExact(obj)) return put_owned_string(c.enc, 2, obj, data, n);
     return put_string(c.enc, 2, data, n);
 }
 
@@ -304,6 +316,7 @@ int write_text(Ctx &c, PyObject *obj) {
         if (r != 0) return r < 0 ? -1 : 0;
         if (!c.open()) return -1;
     }
+    if (PyUnicode_CheckExact(obj)) return put_owned_string(c.enc, 3, obj, u, static_cast<size_t>(n));
     return put_string(c.enc, 3, u, static_cast<size_t>(n));
 }
 

@@ -5,6 +5,8 @@
 
 #include "lib/args.h"
 
+#include <utility>
+
 namespace kelvo {
 
 // Open addressing with linear probing, keyed by object identity (the address that id()
@@ -12,6 +14,7 @@ namespace kelvo {
 // be reused by another object while it is registered. An entry without one lives only
 // while its object's body is written, and the writer holds a reference to the object
 // for that time; it keeps the address alone and is never dereferenced.
+// The slots are raw memory: an empty table outlives its encoder as the thread's spare.
 struct SharedRegistry {
     struct Slot {
         uint64_t id;
@@ -25,6 +28,34 @@ struct SharedRegistry {
 };
 
 namespace {
+
+// An empty slot table kept by each thread between encoders. Without value_sharing the
+// registry is the cycle check and is empty again after every encode; dumps() makes a new
+// encoder per call, which would otherwise grow its table from 16 slots each time (about
+// ten doublings for a thousand nested containers). Freed when the thread exits.
+struct SpareSlots {
+    SharedRegistry::Slot *slots = nullptr;
+    size_t mask = 0;
+    ~SpareSlots() { PyMem_RawFree(slots); }
+};
+thread_local SpareSlots t_spare_slots;
+constexpr size_t kSpareSlotLimit = size_t{1} << 16;
+
+// Keeps the empty table of `r` as the thread's spare (when larger than the one there).
+void spare_slots(SharedRegistry *r) noexcept {
+    SpareSlots &spare = t_spare_slots;
+    if (r->slots != nullptr && r->count == 0 && r->mask < kSpareSlotLimit &&
+        (spare.slots == nullptr || r->mask > spare.mask)) {
+        PyMem_RawFree(spare.slots);
+        spare.slots = r->slots;
+        spare.mask = r->mask;
+    } else {
+        PyMem_RawFree(r->slots);
+    }
+    r->slots = nullptr;
+    r->mask = 0;
+    r->count = 0;
+}
 
 size_t slot_of(uint64_t id, size_t mask) {
     return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
@@ -40,7 +71,12 @@ SharedRegistry::Slot *registry_find(SharedRegistry *r, uint64_t id) {
 }
 
 int registry_grow(SharedRegistry *r) {
-    return grow_probe_table(
+    if (r->slots == nullptr && t_spare_slots.slots != nullptr) {
+        r->slots = std::exchange(t_spare_slots.slots, nullptr);
+        r->mask = std::exchange(t_spare_slots.mask, 0);
+        return 0;
+    }
+    return grow_probe_table<true>(
         r, [](const SharedRegistry::Slot &s) { return s.obj == nullptr; },
         [](const SharedRegistry::Slot &s, size_t mask) { return slot_of(s.id, mask); });
 }
@@ -60,13 +96,10 @@ int registry_grow(SharedRegistry *r) {
     return 0;
 }
 
-// Removes an entry, shifting later members of its probe run back into the gap.
-void registry_remove(EncoderObject *enc, uint64_t id) {
-    SharedRegistry *r = enc->registry;
-    SharedRegistry::Slot *s = registry_find(r, id);
-    if (s == nullptr) return;
-    PyObject *owned = s->owned() ? s->obj : nullptr;
-    size_t hole = static_cast<size_t>(s - r->slots);
+// Removes the entry in slot `hole`, shifting later members of its probe run back into the
+// gap.
+void registry_remove_at(SharedRegistry *r, size_t hole) {
+    PyObject *owned = r->slots[hole].owned() ? r->slots[hole].obj : nullptr;
     size_t i = hole;
     for (;;) {
         i = (i + 1) & r->mask;
@@ -84,6 +117,19 @@ void registry_remove(EncoderObject *enc, uint64_t id) {
     Py_XDECREF(owned);
 }
 
+// Removes the entry of `id`, found at `slot` of `slots` when the table has not changed
+// since (nothing was inserted after it but what has been removed again), else looked up.
+void registry_remove(EncoderObject *enc, uint64_t id, const SharedRegistry::Slot *slots, size_t slot) {
+    SharedRegistry *r = enc->registry;
+    if (r == nullptr) return;
+    if (r->slots != slots || r->slots[slot].obj == nullptr || r->slots[slot].id != id) {
+        SharedRegistry::Slot *s = registry_find(r, id);
+        if (s == nullptr) return;
+        slot = static_cast<size_t>(s - r->slots);
+    }
+    registry_remove_at(r, slot);
+}
+
 }  // namespace
 
 void registry_clear(EncoderObject *enc) {
@@ -94,14 +140,14 @@ void registry_clear(EncoderObject *enc) {
     enc->registry = nullptr;
     for (size_t i = 0; i <= r->mask; ++i)
         if (r->slots[i].obj != nullptr && r->slots[i].owned()) Py_DECREF(r->slots[i].obj);
-    PyMem_Free(r->slots);
+    PyMem_RawFree(r->slots);
     PyMem_Free(r);
 }
 
 void registry_free(EncoderObject *enc) {
     registry_clear(enc);
     if (enc->registry != nullptr) {
-        PyMem_Free(enc->registry->slots);
+        spare_slots(enc->registry);
         PyMem_Free(enc->registry);
         enc->registry = nullptr;
     }
@@ -142,6 +188,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
+    const SharedRegistry::Slot *slots = r->slots;
     enc->share_scopes += 1;
     uint32_t saved_tag_base = enc->tag_base;
     enc->tag_base = enc->tag_len;
@@ -149,7 +196,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
     if (!c.reopen_for_cleanup()) return -1;
     enc->tag_base = saved_tag_base;
     enc->share_scopes -= 1;
-    if (!sharing) registry_remove(enc, id);
+    if (!sharing) registry_remove(enc, id, slots, i);
     return rc;
 }
 

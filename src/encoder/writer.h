@@ -4,6 +4,7 @@
 #pragma once
 
 #include "encoder/encoder.h"
+#include "lib/copy.h"
 
 #include <cstdint>
 
@@ -117,9 +118,21 @@ inline int put_string(EncoderObject *enc, unsigned major, const void *data, size
     }
     uint8_t *p = enc->out.data + enc->out.len;
     size_t h = header_bytes(major, n, p);
-    memcpy(p + h, data, n);
+    copy_bytes(p + h, data, n);
     enc->out.len += h + n;
     return 0;
+}
+
+// A string of at least this many bytes whose content belongs to an immutable object is,
+// without a stream, referenced rather than copied into the buffer: its bytes are copied
+// once, into the result.
+constexpr size_t kLargeString = 32 * 1024;
+// Header now, content by reference (window held, no stream).
+int put_large_string(EncoderObject *enc, unsigned major, PyObject *owner, const void *data, size_t n);
+// put_string for content owned by `owner`, an exact bytes or str object.
+inline int put_owned_string(EncoderObject *enc, unsigned major, PyObject *owner, const void *data, size_t n) {
+    if (n >= kLargeString && enc->write_target == nullptr) return put_large_string(enc, major, owner, data, n);
+    return put_string(enc, major, data, n);
 }
 
 // ---- Scalars

@@ -2,6 +2,8 @@
 // for the first few elements inside the object itself (no heap allocation until it
 // outgrows them). Growth is geometric. Elements are plain values: a caller that stores
 // owned references releases them itself before truncating or destroying the array.
+// With `Raw` the heap block comes from the raw allocator, so that it can be kept past the
+// array (handed over with adopt() and surrender()) and freed where no thread state exists.
 #pragma once
 
 #include "lib/pyref.h"
@@ -12,7 +14,7 @@
 
 namespace kelvo {
 
-template <typename T, size_t Inline = 0>
+template <typename T, size_t Inline = 0, bool Raw = false>
 class PodVec {
     static_assert(std::is_trivially_copyable_v<T>, "PodVec holds plain values only");
 
@@ -59,13 +61,48 @@ public:
         len_ = 0;
         cap_ = Inline;
     }
+    // Takes over a heap block of `cap` elements from this array's allocator, when that
+    // gives more room than it has; otherwise the block is freed. Only while empty.
+    void adopt(T *block, size_t cap) noexcept {
+        if (len_ != 0 || cap <= cap_) {
+            dealloc(block);
+            return;
+        }
+        free_storage();
+        data_ = block;
+        cap_ = cap;
+    }
+    // Gives up the heap block (nullptr when the inline room is in use) and its capacity,
+    // leaving the array empty. The elements are not released.
+    T *surrender(size_t *cap) noexcept {
+        T *block = data_ == inline_ptr() ? nullptr : data_;
+        *cap = block != nullptr ? cap_ : 0;
+        data_ = inline_ptr();
+        len_ = 0;
+        cap_ = Inline;
+        return block;
+    }
+    static void dealloc(T *block) noexcept {
+        if constexpr (Raw)
+            PyMem_RawFree(block);
+        else
+            PyMem_Free(block);
+    }
 
 private:
     static constexpr size_t kInlineBytes = (Inline > 0 ? Inline : 1) * sizeof(T);
 
     T *inline_ptr() noexcept { return Inline > 0 ? reinterpret_cast<T *>(inline_) : nullptr; }
     void free_storage() noexcept {
-        if (data_ != inline_ptr()) PyMem_Free(data_);
+        if (data_ != inline_ptr()) dealloc(data_);
+    }
+    static void *alloc(size_t n) noexcept {
+        if constexpr (Raw) return PyMem_RawMalloc(n);
+        return PyMem_Malloc(n);
+    }
+    static void *realloc_block(void *p, size_t n) noexcept {
+        if constexpr (Raw) return PyMem_RawRealloc(p, n);
+        return PyMem_Realloc(p, n);
     }
     int grow(size_t extra) {
         size_t need = len_ + extra;
@@ -77,10 +114,10 @@ private:
         while (new_cap < need) new_cap = new_cap > PY_SSIZE_T_MAX / sizeof(T) / 2 ? need : new_cap * 2;
         T *p;
         if (data_ == inline_ptr()) {
-            p = static_cast<T *>(PyMem_Malloc(new_cap * sizeof(T)));
+            p = static_cast<T *>(alloc(new_cap * sizeof(T)));
             if (p != nullptr && len_ != 0) memcpy(static_cast<void *>(p), data_, len_ * sizeof(T));
         } else {
-            p = static_cast<T *>(PyMem_Realloc(data_, new_cap * sizeof(T)));
+            p = static_cast<T *>(realloc_block(data_, new_cap * sizeof(T)));
         }
         if (p == nullptr) {
             PyErr_NoMemory();

@@ -24,7 +24,7 @@ constexpr size_t kStackMargin = 256 * 1024;
 // Lowest stack address this thread's nested operations may reach; 1 when unknown.
 thread_local uintptr_t stack_floor = 0;
 
-uintptr_t find_stack_floor() {
+[[gnu::noinline, gnu::cold]] uintptr_t find_stack_floor() {
     pthread_attr_t attr;
 #if defined(__FreeBSD__)
     if (pthread_attr_init(&attr) != 0) return 1;
@@ -44,15 +44,21 @@ uintptr_t find_stack_floor() {
     return reinterpret_cast<uintptr_t>(base) + margin;
 }
 
+[[gnu::noinline, gnu::cold]] bool raise_stack_exhausted(const char *where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
+}
+
 }  // namespace
 
+// Runs once per nesting level of every container: the rare paths stay out of line.
 bool RecursionGuard::enter(const char *where) {
-    if (stack_floor == 0) stack_floor = find_stack_floor();
+    uintptr_t floor = stack_floor;
+    if (floor == 0) [[unlikely]]
+        stack_floor = floor = find_stack_floor();
     auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (sp < stack_floor) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return false;
-    }
+    if (sp < floor) [[unlikely]]
+        return raise_stack_exhausted(where);
     if (Py_EnterRecursiveCall(where) != 0) return false;
     entered_ = true;
     return true;

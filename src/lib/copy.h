@@ -1,0 +1,42 @@
+// Copies of short byte runs, the common case when strings are written or read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kelvo {
+
+// Copies n bytes; up to 32 of them with a few overlapping moves instead of a library call
+// (most strings are short).
+inline void copy_bytes(uint8_t *dst, const void *src, size_t n) {
+    auto *s = static_cast<const uint8_t *>(src);
+    if (n > 32) {
+        memcpy(dst, s, n);
+    } else if (n >= 16) {
+        uint8_t a[16], b[16];
+        memcpy(a, s, 16);
+        memcpy(b, s + n - 16, 16);
+        memcpy(dst, a, 16);
+        memcpy(dst + n - 16, b, 16);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        memcpy(&a, s, 8);
+        memcpy(&b, s + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, s, 4);
+        memcpy(&b, s + n - 4, 4);
+        memcpy(dst, &a, 4);
+        memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        uint8_t a = s[0], b = s[n / 2], c = s[n - 1];
+        dst[0] = a;
+        dst[n / 2] = b;
+        dst[n - 1] = c;
+    }
+}
+
+}  // namespace kelvo
