@@ -1,0 +1,82 @@
+"""Deterministic CBOR: the core deterministic encoding of RFC 8949 section 4.2.1, both ways.
+
+Writing gives every value one byte form: each integer, length and tag number in its shortest
+head, integers from -2**64 to 2**64 - 1 never as bignums, each float in the shortest of half,
+single or double precision that keeps its value exactly, NaN as ``f9 7e 00``, no indefinite
+lengths, and map keys and set members (tag 258) in the bytewise order of their encodings.
+Semantic types are written as :func:`kelvo.dumps` writes them with its default options. Value
+sharing and string references are not available: they would make the bytes depend on object
+identity.
+
+Reading refuses anything else: :func:`check`, :func:`loads` and :func:`load` raise
+:class:`kelvo.CBORDecodeError` naming the byte offset and the rule broken.
+"""
+
+from typing import IO, Any
+
+import _kelvo
+from kelvo import _deterministic
+
+__all__ = ["dumps", "dump", "loads", "load", "check"]
+
+_checked_bytes = _deterministic.checked_bytes
+_from_canonical = _deterministic.from_canonical
+_dumps = _kelvo.dumps
+_loads = _kelvo.loads
+
+
+def dumps(obj: Any) -> bytes:
+    """Serialize an object to bytes in deterministic encoding.
+
+    :param obj: the object to serialize (any type that :func:`kelvo.dumps` supports)
+    :return: the deterministic encoding of ``obj``
+    :raises CBOREncodeValueError: when two keys of one mapping, or two members of one set,
+        have the same encoding
+    """
+    return _from_canonical(_dumps(obj, canonical=True))
+
+
+def dump(obj: Any, fp: IO[bytes]) -> None:
+    """Serialize an object in deterministic encoding to an open file.
+
+    :param obj: the object to serialize
+    :param fp: the file to write to (any file-like object opened for writing in binary mode)
+    """
+    fp.write(dumps(obj))
+
+
+def check(data: Any) -> None:
+    """Check that data holds exactly one CBOR item in deterministic encoding.
+
+    Only the encoding is judged, not the meaning of tags: a well-formed item whose heads,
+    lengths, floats, bignums, map keys and set members are all in deterministic form passes.
+
+    :param data: the CBOR data (``bytes``, or any buffer of one-byte items)
+    :raises CBORDecodeError: naming the byte offset and the rule at the first departure
+        (:class:`CBORDecodeEOF` when the data ends inside the item)
+    """
+    _checked_bytes(data)
+
+
+def loads(data: Any) -> Any:
+    """Deserialize an object from data that must be in deterministic encoding.
+
+    :param data: the CBOR data (``bytes``, or any buffer of one-byte items); it must hold
+        exactly one item, with no bytes after it
+    :return: the decoded object
+    :raises CBORDecodeError: as :func:`check` does, or as :func:`kelvo.loads` does for content
+        it cannot decode
+    """
+    return _loads(_checked_bytes(data))
+
+
+def load(fp: IO[bytes]) -> Any:
+    """Deserialize an object from an open file that must hold one item in deterministic encoding.
+
+    The whole rest of the file is read: bytes after the item are refused as :func:`loads`
+    refuses them.
+
+    :param fp: the file to read from (any file-like object opened for reading in binary mode)
+    :return: the decoded object
+    """
+    return loads(fp.read())

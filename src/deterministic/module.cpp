@@ -1,0 +1,152 @@
+// kelvo._deterministic: the native half of kelvo.deterministic (checking, and bytewise
+// reordering of the canonical encoder's output).
+#include "deterministic/walker.h"
+
+namespace kelvo::det {
+
+namespace {
+
+// The exception types come from _kelvo, so that callers catch one hierarchy.
+struct ModuleState {
+    PyObject *decode_error;
+    PyObject *decode_eof;
+    PyObject *encode_value_error;
+};
+
+ModuleState *state_of(PyObject *m) { return static_cast<ModuleState *>(PyModule_GetState(m)); }
+
+ErrorTypes errors_of(PyObject *m) {
+    const ModuleState *st = state_of(m);
+    return ErrorTypes{st->decode_error, st->decode_eof, st->encode_value_error};
+}
+
+bool is_byte_format(const char *format) {
+    if (format == nullptr) return true;
+    if (*format == '=' || *format == '>' || *format == '@') ++format;
+    return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
+PyObject *raise_not_bytes_like(PyObject *data) {
+    Ref name(PyType_GetQualName(Py_TYPE(data)));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%U'", name.get());
+    return nullptr;
+}
+
+// `data` itself when it is a bytes object, otherwise a bytes copy of its buffer (so that
+// what is checked is what gets decoded, whatever another thread does to the original).
+PyObject *input_bytes(PyObject *data) {
+    if (PyBytes_Check(data)) return Py_NewRef(data);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) < 0) {
+        PyErr_Clear();
+        return raise_not_bytes_like(data);
+    }
+    if (view.itemsize != 1 || !is_byte_format(view.format)) {
+        PyBuffer_Release(&view);
+        return raise_not_bytes_like(data);
+    }
+    PyObject *copy = PyBytes_FromStringAndSize(nullptr, view.len);
+    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0) Py_CLEAR(copy);
+    PyBuffer_Release(&view);
+    return copy;
+}
+
+PyObject *checked_bytes(PyObject *module, PyObject *data) {
+    Ref bytes(input_bytes(data));
+    if (!bytes) return nullptr;
+    if (check_deterministic(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
+                            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) < 0)
+        return nullptr;
+    return bytes.release();
+}
+
+PyObject *from_canonical(PyObject *module, PyObject *encoded) {
+    return reorder_canonical(errors_of(module), encoded);
+}
+
+PyMethodDef module_methods[] = {
+    {"checked_bytes", checked_bytes, METH_O,
+     "checked_bytes($module, data, /)\n--\n\n"
+     "Check that a bytes-like object holds exactly one CBOR item in deterministic encoding.\n\n"
+     ":param data: the CBOR data\n"
+     ":return: the data as ``bytes`` (the object itself when it is one)\n"
+     ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
+    {"from_canonical", from_canonical, METH_O,
+     "from_canonical($module, encoded, /)\n--\n\n"
+     "Put the map entries and set members of canonically encoded CBOR in bytewise order.\n\n"
+     ":param encoded: the output of ``dumps(obj, canonical=True)``\n"
+     ":return: the deterministic encoding (``encoded`` itself when nothing had to move)\n"
+     ":raises CBOREncodeValueError: when two keys or members encode identically"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject *m) {
+    Ref core(PyImport_ImportModule("_kelvo"));
+    if (!core) return -1;
+    ModuleState *st = state_of(m);
+    const struct {
+        const char *name;
+        PyObject **slot;
+    } wanted[] = {
+        {"CBORDecodeError", &st->decode_error},
+        {"CBORDecodeEOF", &st->decode_eof},
+        {"CBOREncodeValueError", &st->encode_value_error},
+    };
+    for (const auto &w : wanted) {
+        PyObject *t = PyObject_GetAttrString(core.get(), w.name);
+        if (t == nullptr) return -1;
+        if (!PyExceptionClass_Check(t)) {
+            Py_DECREF(t);
+            PyErr_Format(PyExc_TypeError, "_kelvo.%s is not an exception class", w.name);
+            return -1;
+        }
+        replace_field(*w.slot, t);
+    }
+    return 0;
+}
+
+int module_traverse(PyObject *m, visitproc visit, void *arg) {
+    ModuleState *st = state_of(m);
+    if (st == nullptr) return 0;
+    Py_VISIT(st->decode_error);
+    Py_VISIT(st->decode_eof);
+    Py_VISIT(st->encode_value_error);
+    return 0;
+}
+
+int module_clear(PyObject *m) {
+    ModuleState *st = state_of(m);
+    if (st == nullptr) return 0;
+    Py_CLEAR(st->decode_error);
+    Py_CLEAR(st->decode_eof);
+    Py_CLEAR(st->encode_value_error);
+    return 0;
+}
+
+void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelvo._deterministic",
+    "Native support for kelvo.deterministic: the deterministic-encoding check and the bytewise "
+    "reordering of canonical output.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+}  // namespace kelvo::det
+
+PyMODINIT_FUNC PyInit__deterministic(void) { return PyModuleDef_Init(&kelvo::det::module_def); }

@@ -1,0 +1,371 @@
+// The deterministic-form pass: heads, lengths, floats and bignums judged as they are read,
+// each map key and set member compared with the one before it, and, when reordering, every
+// container found out of order sorted in place once its own content is final.
+#include "deterministic/walker.h"
+
+#include "lib/podvec.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace kelvo::det {
+
+namespace {
+
+enum class Rule : uint8_t {
+    truncated,
+    reserved_info,
+    stray_break,
+    small_simple,
+    head_not_shortest,
+    indefinite,
+    key_order,
+    key_repeated,
+    set_order,
+    set_repeated,
+    float_width,
+    nan_form,
+    bignum_small,
+    bignum_zero,
+    trailing,
+};
+
+const char *rule_text(Rule r) {
+    switch (r) {
+        case Rule::truncated:
+            return "premature end of data";
+        case Rule::reserved_info:
+            return "reserved additional information in a head";
+        case Rule::stray_break:
+            return "break code outside an indefinite-length item";
+        case Rule::small_simple:
+            return "two-byte simple value below 32";
+        case Rule::head_not_shortest:
+            return "head not in its shortest form";
+        case Rule::indefinite:
+            return "indefinite length";
+        case Rule::key_order:
+            return "map keys out of bytewise order";
+        case Rule::key_repeated:
+            return "map key repeated";
+        case Rule::set_order:
+            return "set members out of bytewise order";
+        case Rule::set_repeated:
+            return "set member repeated";
+        case Rule::float_width:
+            return "float that a shorter width holds exactly";
+        case Rule::nan_form:
+            return "NaN other than f9 7e 00";
+        case Rule::bignum_small:
+            return "bignum that fits a plain integer";
+        case Rule::bignum_zero:
+            return "bignum with a leading zero byte";
+        case Rule::trailing:
+            return "trailing bytes after the item";
+    }
+    return "unknown rule";
+}
+
+enum class Kind : uint8_t { array, map, set };
+
+// One open container. A map counts its keys and values separately, so a key is due
+// whenever the count left is even; every member of a set (a tag-258 array) is compared
+// with the one before it as a map key is.
+struct Frame {
+    uint64_t remaining;
+    size_t start;        // offset of the container's head
+    size_t entry_start;  // offset of the key or member being read
+    size_t prev_start;   // previous key or member; prev_end == 0 while there is none
+    size_t prev_end;
+    size_t base;         // first of this container's entries (reordering only)
+    Kind kind;
+    bool unsorted;
+};
+
+// A key (or member) with what follows it up to the next one: [start, key_end) is the key.
+struct Entry {
+    size_t start;
+    size_t key_end;
+};
+
+constexpr uint64_t kShortestFrom[4] = {24, 256, 65536, uint64_t{1} << 32};
+
+inline uint64_t load_be(const uint8_t *p, unsigned width) {
+    switch (width) {
+        case 1:
+            return p[0];
+        case 2: {
+            uint16_t v;
+            memcpy(&v, p, 2);
+            return __builtin_bswap16(v);
+        }
+        case 4: {
+            uint32_t v;
+            memcpy(&v, p, 4);
+            return __builtin_bswap32(v);
+        }
+        default: {
+            uint64_t v;
+            memcpy(&v, p, 8);
+            return __builtin_bswap64(v);
+        }
+    }
+}
+
+// Whether a finite single-precision value is exactly a half-precision one.
+bool single_fits_half(uint32_t bits) {
+    const uint32_t e = (bits >> 23) & 0xff;
+    const uint32_t m = bits & 0x7fffff;
+    if (e == 0) return m == 0;  // single subnormals lie far below the smallest half
+    const int exp = static_cast<int>(e) - 127;
+    if (exp > 15 || exp < -24) return false;
+    if (exp >= -14) return (m & 0x1fff) == 0;
+    // A half subnormal is k * 2**-24: the significand must lose only zero bits.
+    const int shift = -(exp + 1);
+    return ((m | 0x800000) & ((uint32_t{1} << shift) - 1)) == 0;
+}
+
+// Whether a finite double is exactly a single-precision value.
+bool double_fits_single(double d) {
+    if (std::fabs(d) > static_cast<double>(FLT_MAX)) return false;
+    return static_cast<double>(static_cast<float>(d)) == d;
+}
+
+template <bool Reorder>
+class Walker {
+public:
+    Walker(const uint8_t *data, size_t size) : buf_(data), n_(size) {}
+
+    // 0 when the item passes, 1 with rule_/at_ set at the first fault, -1 with a Python
+    // exception set.
+    int run();
+
+    Rule rule_ = Rule::truncated;
+    size_t at_ = 0;
+    Ref copy_;  // the writable copy, once something had to move
+
+private:
+    int fault(Rule r, size_t at) {
+        rule_ = r;
+        at_ = at;
+        return 1;
+    }
+    int compare(size_t a0, size_t a1, size_t b0, size_t b1) const {
+        const size_t la = a1 - a0, lb = b1 - b0;
+        const int c = memcmp(buf_ + a0, buf_ + b0, la < lb ? la : lb);
+        if (c != 0) return c;
+        return la < lb ? -1 : (la > lb ? 1 : 0);
+    }
+    int end_entry(Frame &f, size_t end);
+    int sort_container(const Frame &f, size_t end);
+
+    const uint8_t *buf_;
+    size_t n_;
+    PodVec<Frame, 16> stack_;
+    PodVec<Entry, 32> entries_;
+    PodVec<size_t> order_;
+    PodVec<uint8_t> scratch_;
+};
+
+template <bool Reorder>
+int Walker<Reorder>::end_entry(Frame &f, size_t end) {
+    const size_t s = f.entry_start;
+    if (f.prev_end != 0) {
+        const int c = compare(f.prev_start, f.prev_end, s, end);
+        if (c == 0) return fault(f.kind == Kind::set ? Rule::set_repeated : Rule::key_repeated, s);
+        if (c > 0) {
+            if (!Reorder) return fault(f.kind == Kind::set ? Rule::set_order : Rule::key_order, s);
+            f.unsorted = true;
+        }
+    }
+    f.prev_start = s;
+    f.prev_end = end;
+    if constexpr (Reorder) {
+        if (entries_.push(Entry{s, end}) < 0) return -1;
+    }
+    return 0;
+}
+
+// Rewrites the container's body with its entries in bytewise key order. Every key's bytes
+// are final by now: containers nested in a key were completed, and sorted, before it.
+template <bool Reorder>
+int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
+    if (!copy_) {
+        copy_.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf_), static_cast<Py_ssize_t>(n_)));
+        if (!copy_) return -1;
+        buf_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(copy_.get()));
+    }
+    const Entry *e = entries_.data() + f.base;
+    const size_t count = entries_.size() - f.base;
+    order_.truncate(0);
+    if (order_.reserve(count) < 0) return -1;
+    for (size_t i = 0; i < count; ++i) order_.push(i);
+    std::sort(order_.data(), order_.data() + count, [&](size_t a, size_t b) {
+        return compare(e[a].start, e[a].key_end, e[b].start, e[b].key_end) < 0;
+    });
+    for (size_t i = 1; i < count; ++i) {
+        const Entry &a = e[order_[i - 1]], &b = e[order_[i]];
+        if (compare(a.start, a.key_end, b.start, b.key_end) == 0)
+            return fault(f.kind == Kind::set ? Rule::set_repeated : Rule::key_repeated, b.start);
+    }
+    const size_t first = e[0].start;
+    scratch_.truncate(0);
+    if (scratch_.reserve(end - first) < 0) return -1;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t k = order_[i];
+        const size_t stop = k + 1 < count ? e[k + 1].start : end;
+        scratch_.append(buf_ + e[k].start, stop - e[k].start);
+    }
+    memcpy(PyBytes_AS_STRING(copy_.get()) + first, scratch_.data(), end - first);
+    return 0;
+}
+
+template <bool Reorder>
+int Walker<Reorder>::run() {
+    size_t pos = 0;
+    for (;;) {
+        // One item: any tag heads, then the head that decides what the item is.
+        const size_t item_start = pos;
+        if (!stack_.empty()) {
+            Frame &f = stack_.back();
+            if (f.kind == Kind::set || (f.kind == Kind::map && (f.remaining & 1) == 0)) f.entry_start = pos;
+        }
+        bool bignum_next = false, set_next = false, opened = false;
+        size_t tag_at = 0;
+        for (;;) {
+            if (pos >= n_) {
+                const bool inside_tag = pos > item_start;
+                return fault(Rule::truncated, inside_tag || stack_.empty() ? item_start : stack_.back().start);
+            }
+            const size_t head = pos;
+            const uint8_t initial = buf_[pos++];
+            const unsigned major = initial >> 5, info = initial & 31;
+            uint64_t arg = info;
+            if (info >= 24) {
+                if (info >= 28) {
+                    if (info < 31) return fault(Rule::reserved_info, head);
+                    if (major == 7) return fault(Rule::stray_break, head);
+                    return fault(major >= 2 && major <= 5 ? Rule::indefinite : Rule::reserved_info, head);
+                }
+                const unsigned width = 1u << (info - 24);
+                if (n_ - pos < width) return fault(Rule::truncated, head);
+                arg = load_be(buf_ + pos, width);
+                pos += width;
+                if (major != 7 && arg < kShortestFrom[info - 24]) return fault(Rule::head_not_shortest, head);
+            }
+            if (bignum_next && major == 2) {
+                if (arg <= 8) return fault(Rule::bignum_small, tag_at);
+                if (pos < n_ && buf_[pos] == 0) return fault(Rule::bignum_zero, tag_at);
+            }
+            switch (major) {
+                case 2:
+                case 3:
+                    if (arg > n_ - pos) return fault(Rule::truncated, head);
+                    pos += static_cast<size_t>(arg);
+                    break;
+                case 4:
+                case 5: {
+                    if (arg == 0) break;
+                    // Every array item takes a byte at least, every map entry two: a count
+                    // beyond that is refused before it sizes anything.
+                    if (arg > (n_ - pos) / (major == 5 ? 2 : 1)) return fault(Rule::truncated, head);
+                    Frame f{};
+                    f.remaining = major == 5 ? arg * 2 : arg;
+                    f.start = head;
+                    f.base = entries_.size();
+                    f.kind = major == 5 ? Kind::map : (set_next ? Kind::set : Kind::array);
+                    if (stack_.push(f) < 0) return -1;
+                    opened = true;
+                    break;
+                }
+                case 6:
+                    bignum_next = arg == 2 || arg == 3;
+                    set_next = arg == 258;
+                    tag_at = head;
+                    continue;  // the tagged item follows
+                case 7:
+                    if (info == 24 && arg < 32) return fault(Rule::small_simple, head);
+                    if (info == 25) {
+                        const uint32_t h = static_cast<uint32_t>(arg);
+                        if ((h & 0x7c00) == 0x7c00 && (h & 0x3ff) != 0 && h != 0x7e00)
+                            return fault(Rule::nan_form, head);
+                    } else if (info == 26) {
+                        const uint32_t b = static_cast<uint32_t>(arg);
+                        if ((b & 0x7f800000) == 0x7f800000)
+                            return fault((b & 0x7fffff) != 0 ? Rule::nan_form : Rule::float_width, head);
+                        if (single_fits_half(b)) return fault(Rule::float_width, head);
+                    } else if (info == 27) {
+                        if ((arg & 0x7ff0000000000000) == 0x7ff0000000000000)
+                            return fault((arg & 0xfffffffffffff) != 0 ? Rule::nan_form : Rule::float_width, head);
+                        double d;
+                        memcpy(&d, &arg, 8);
+                        if (double_fits_single(d)) return fault(Rule::float_width, head);
+                    }
+                    break;
+                default:
+                    break;
+            }
+            break;
+        }
+        if (opened) continue;
+        // The item ended at pos: close every container it completes.
+        for (;;) {
+            if (stack_.empty()) return pos == n_ ? 0 : fault(Rule::trailing, pos);
+            Frame &f = stack_.back();
+            if (f.kind == Kind::set || (f.kind == Kind::map && (f.remaining & 1) == 0)) {
+                int rc = end_entry(f, pos);
+                if (rc != 0) return rc;
+            }
+            if (--f.remaining != 0) break;
+            if constexpr (Reorder) {
+                if (f.unsorted) {
+                    int rc = sort_container(f, pos);
+                    if (rc != 0) return rc;
+                }
+                entries_.truncate(f.base);
+            }
+            stack_.pop_back();
+        }
+    }
+}
+
+}  // namespace
+
+int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size) {
+    Walker<false> w(data, size);
+    int rc = w.run();
+    if (rc <= 0) return rc;
+    if (w.rule_ == Rule::truncated) {
+        PyErr_Format(errors.decode_eof, "premature end of data: the item at byte %zu is incomplete", w.at_);
+        return -1;
+    }
+    PyErr_Format(errors.decode_error, "%s at byte %zu", rule_text(w.rule_), w.at_);
+    return -1;
+}
+
+PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded) {
+    if (!PyBytes_Check(encoded)) {
+        PyErr_Format(PyExc_TypeError, "expected bytes, not '%s'", Py_TYPE(encoded)->tp_name);
+        return nullptr;
+    }
+    Walker<true> w(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(encoded)),
+                   static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+    int rc = w.run();
+    if (rc < 0) return nullptr;
+    if (rc > 0) {
+        if (w.rule_ == Rule::key_repeated)
+            PyErr_SetString(errors.encode_value_error, "two map keys have the same deterministic encoding");
+        else if (w.rule_ == Rule::set_repeated)
+            PyErr_SetString(errors.encode_value_error, "two set members have the same deterministic encoding");
+        else
+            PyErr_Format(errors.encode_value_error, "the encoded value is not in deterministic form: %s at byte %zu",
+                         rule_text(w.rule_), w.at_);
+        return nullptr;
+    }
+    if (w.copy_) return w.copy_.release();
+    return Py_NewRef(encoded);
+}
+
+}  // namespace kelvo::det

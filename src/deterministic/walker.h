@@ -1,0 +1,31 @@
+// One linear pass over an encoded CBOR item that holds it to the core deterministic rules,
+// either to refuse what breaks them or to put map entries and set members in bytewise order.
+#pragma once
+
+#include "lib/pyref.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvo::det {
+
+// The exception types the pass raises, borrowed from the module state.
+struct ErrorTypes {
+    PyObject *decode_error;        // CBORDecodeError
+    PyObject *decode_eof;          // CBORDecodeEOF
+    PyObject *encode_value_error;  // CBOREncodeValueError
+};
+
+// Reads the item in data[0, size) and raises CBORDecodeError naming the byte offset and the
+// rule at the first place where the bytes are not well-formed or not in deterministic form
+// (CBORDecodeEOF when they end inside the item). 0 when they pass, -1 with the exception set.
+int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size);
+
+// Takes the output of the canonical (length-first) encoder and returns the same item with
+// every map's entries and every tag-258 array's members in the bytewise order of their
+// encodings: `encoded` itself when nothing moves, otherwise a new bytes object. Entries or
+// members that encode identically, and any other departure from deterministic form, raise
+// CBOREncodeValueError. New reference or NULL.
+PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded);
+
+}  // namespace kelvo::det
