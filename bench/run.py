@@ -190,6 +190,41 @@ def copy_baseline(sets, quick):
     return None
 
 
+def deterministic_figures(sets, quick):
+    """Deterministic writing beside canonical writing, and checking beside decoding, on the
+    record set: [(label, seconds, note)]. The operations compared are timed in alternating
+    rounds and each ratio is the median of the rounds' ratios, so that a busy moment of the
+    machine does not land on one side only."""
+    import kelvo
+    from kelvo import deterministic
+    min_ns, rounds = (2_000_000, 5) if quick else (20_000_000, 9)
+    records = next(data for name, data, _ in sets if name == "api")
+    encoded = deterministic.dumps(records)
+    ops = {
+        "dumps(canonical=True)": (lambda o: kelvo.dumps(o, canonical=True), records),
+        "deterministic.dumps": (deterministic.dumps, records),
+        "loads": (kelvo.loads, encoded),
+        "deterministic.check": (deterministic.check, encoded),
+        "deterministic.loads": (deterministic.loads, encoded),
+    }
+    times = {label: [] for label in ops}
+    for _ in range(rounds):
+        for label, (fn, arg) in ops.items():
+            times[label].append(median_time(fn, arg, min_ns, 3))
+
+    def ratio(a, b):
+        return statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+    notes = {
+        "deterministic.dumps": f"{ratio('deterministic.dumps', 'dumps(canonical=True)'):.2f}x the canonical "
+                               "time (target: at most 1.3x)",
+        "deterministic.check": f"loads takes {ratio('loads', 'deterministic.check'):.1f}x as long "
+                               "(target: at least 1x)",
+        "deterministic.loads": f"{ratio('deterministic.loads', 'loads'):.2f}x the loads time (check, then loads)",
+    }
+    return [(label, statistics.median(times[label]), notes.get(label, "")) for label in ops]
+
+
 def fmt_time(s):
     if s is None:
         return "n/a"
@@ -263,6 +298,10 @@ def main():
     errors = [(p, s, r["error"]) for p in results for s, r in results[p].items() if "error" in r]
     for p, s, e in errors:
         print(f"note: {p} cannot run data set {s}: {e}")
+
+    print("\ndeterministic encoding, api data set:")
+    for label, t, note in deterministic_figures(sets, args.quick):
+        print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
 
     print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
           f"{os.cpu_count()} cores:")

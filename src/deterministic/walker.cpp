@@ -153,8 +153,10 @@ private:
         return 1;
     }
     int compare(size_t a0, size_t a1, size_t b0, size_t b1) const {
+        // Keys of different types or lengths already differ in their initial byte.
+        if (buf_[a0] != buf_[b0]) return buf_[a0] < buf_[b0] ? -1 : 1;
         const size_t la = a1 - a0, lb = b1 - b0;
-        const int c = memcmp(buf_ + a0, buf_ + b0, la < lb ? la : lb);
+        const int c = memcmp(buf_ + a0 + 1, buf_ + b0 + 1, (la < lb ? la : lb) - 1);
         if (c != 0) return c;
         return la < lb ? -1 : (la > lb ? 1 : 0);
     }
@@ -271,12 +273,15 @@ int Walker<Reorder>::run() {
                     // Every array item takes a byte at least, every map entry two: a count
                     // beyond that is refused before it sizes anything.
                     if (arg > (n_ - pos) / (major == 5 ? 2 : 1)) return fault(Rule::truncated, head);
-                    Frame f{};
+                    if (stack_.reserve(1) < 0) return -1;
+                    Frame &f = stack_.data()[stack_.size()];
                     f.remaining = major == 5 ? arg * 2 : arg;
                     f.start = head;
+                    f.prev_end = 0;
                     f.base = entries_.size();
                     f.kind = major == 5 ? Kind::map : (set_next ? Kind::set : Kind::array);
-                    if (stack_.push(f) < 0) return -1;
+                    f.unsorted = false;
+                    stack_.commit(1);
                     opened = true;
                     break;
                 }
