@@ -262,6 +262,25 @@ def test_check_appendix_a(vector):
         det.check(data)
 
 
+@pytest.mark.parametrize("hexdata", [
+    "a2016161f93c006162",        # {1: "a", 1.0: "b"}
+    "a2016161f56162",            # {1: "a", True: "b"}
+    "a1 a2016161f56162 00",      # the same map as a key of another
+    "a2 8101 00 81f93c00 00",    # {(1,): 0, (1.0,): 0}
+    "a2 00 00 f4 01",            # {0: 0, False: 1}
+], ids=["int-float", "int-bool", "nested", "in-tuples", "zero-false"])
+def test_loads_refuses_distinct_keys_that_decode_equal(hexdata):
+    data = bytes.fromhex(hexdata)
+    det.check(data)  # in deterministic form, but no dict holds both keys
+    with pytest.raises(CBORDecodeError, match="Duplicate map key"):
+        det.loads(data)
+
+
+def test_loads_keeps_keys_that_only_look_alike():
+    assert det.loads(bytes.fromhex("a2 f4 00 f5 01")) == {False: 0, True: 1}
+    assert det.loads(bytes.fromhex("a2 01 00 f93e00 01")) == {1: 0, 1.5: 1}
+
+
 @pytest.mark.parametrize("make", [bytes, bytearray, memoryview], ids=lambda f: f.__name__)
 def test_check_and_loads_take_any_byte_buffer(make):
     data = make(bytes.fromhex("a21818016000"))

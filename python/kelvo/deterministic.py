@@ -19,7 +19,7 @@ from kelvo import _deterministic
 
 __all__ = ["dumps", "dump", "loads", "load", "check"]
 
-_checked_bytes = _deterministic.checked_bytes
+_check_input = _deterministic.check_input
 _from_canonical = _deterministic.from_canonical
 _dumps = _kelvo.dumps
 _loads = _kelvo.loads
@@ -55,7 +55,7 @@ def check(data: Any) -> None:
     :raises CBORDecodeError: naming the byte offset and the rule at the first departure
         (:class:`CBORDecodeEOF` when the data ends inside the item)
     """
-    _checked_bytes(data)
+    _check_input(data)
 
 
 def loads(data: Any) -> Any:
@@ -64,10 +64,14 @@ def loads(data: Any) -> Any:
     :param data: the CBOR data (``bytes``, or any buffer of one-byte items); it must hold
         exactly one item, with no bytes after it
     :return: the decoded object
-    :raises CBORDecodeError: as :func:`check` does, or as :func:`kelvo.loads` does for content
-        it cannot decode
+    :raises CBORDecodeError: as :func:`check` does, as :func:`kelvo.loads` does for content it
+        cannot decode, and for a map whose distinct keys decode to equal values (such as
+        ``1`` and ``1.0``), which a ``dict`` could not hold without losing an entry
     """
-    return _loads(_checked_bytes(data))
+    data, keys_may_compare_equal = _check_input(data)
+    if keys_may_compare_equal:
+        return _loads(data, allow_duplicate_keys=False)
+    return _loads(data)
 
 
 def load(fp: IO[bytes]) -> Any:

@@ -52,13 +52,14 @@ PyObject *input_bytes(PyObject *data) {
     return copy;
 }
 
-PyObject *checked_bytes(PyObject *module, PyObject *data) {
+PyObject *check_input(PyObject *module, PyObject *data) {
     Ref bytes(input_bytes(data));
     if (!bytes) return nullptr;
+    bool keys_may_compare_equal = false;
     if (check_deterministic(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
-                            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))) < 0)
+                            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), &keys_may_compare_equal) < 0)
         return nullptr;
-    return bytes.release();
+    return PyTuple_Pack(2, bytes.get(), keys_may_compare_equal ? Py_True : Py_False);
 }
 
 PyObject *from_canonical(PyObject *module, PyObject *encoded) {
@@ -66,11 +67,13 @@ PyObject *from_canonical(PyObject *module, PyObject *encoded) {
 }
 
 PyMethodDef module_methods[] = {
-    {"checked_bytes", checked_bytes, METH_O,
-     "checked_bytes($module, data, /)\n--\n\n"
+    {"check_input", check_input, METH_O,
+     "check_input($module, data, /)\n--\n\n"
      "Check that a bytes-like object holds exactly one CBOR item in deterministic encoding.\n\n"
      ":param data: the CBOR data\n"
-     ":return: the data as ``bytes`` (the object itself when it is one)\n"
+     ":return: ``(bytes, keys_may_compare_equal)``: the data as ``bytes`` (the object itself when it\n"
+     "    is one), and whether some map key holds a float, a boolean or a tag, so that two distinct\n"
+     "    keys may decode to equal Python values\n"
      ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
     {"from_canonical", from_canonical, METH_O,
      "from_canonical($module, encoded, /)\n--\n\n"

@@ -82,6 +82,7 @@ struct Frame {
     size_t base;         // first of this container's entries (reordering only)
     Kind kind;
     bool unsorted;
+    bool in_key;         // the container lies inside a map key
 };
 
 // A key (or member) with what follows it up to the next one: [start, key_end) is the key.
@@ -145,6 +146,10 @@ public:
     Rule rule_ = Rule::truncated;
     size_t at_ = 0;
     Ref copy_;  // the writable copy, once something had to move
+    // A map key holds a float, a boolean or a tag: two keys with different encodings may
+    // then decode to Python values that compare equal (1 and 1.0, True and 1, two tags
+    // for one instant).
+    bool keys_may_compare_equal_ = false;
 
 private:
     int fault(Rule r, size_t at) {
@@ -159,6 +164,14 @@ private:
         const int c = memcmp(buf_ + a0 + 1, buf_ + b0 + 1, (la < lb ? la : lb) - 1);
         if (c != 0) return c;
         return la < lb ? -1 : (la > lb ? 1 : 0);
+    }
+    bool in_key_context() const {
+        if (stack_.empty()) return false;
+        const Frame &t = stack_.back();
+        return t.in_key || (t.kind == Kind::map && (t.remaining & 1) == 0);
+    }
+    void note_key_scalar() {
+        if (!Reorder && !keys_may_compare_equal_ && in_key_context()) keys_may_compare_equal_ = true;
     }
     int end_entry(Frame &f, size_t end);
     int sort_container(const Frame &f, size_t end);
@@ -274,6 +287,7 @@ int Walker<Reorder>::run() {
                     // beyond that is refused before it sizes anything.
                     if (arg > (n_ - pos) / (major == 5 ? 2 : 1)) return fault(Rule::truncated, head);
                     if (stack_.reserve(1) < 0) return -1;
+                    const bool in_key = !Reorder && in_key_context();
                     Frame &f = stack_.data()[stack_.size()];
                     f.remaining = major == 5 ? arg * 2 : arg;
                     f.start = head;
@@ -281,17 +295,20 @@ int Walker<Reorder>::run() {
                     f.base = entries_.size();
                     f.kind = major == 5 ? Kind::map : (set_next ? Kind::set : Kind::array);
                     f.unsorted = false;
+                    f.in_key = in_key;
                     stack_.commit(1);
                     opened = true;
                     break;
                 }
                 case 6:
+                    note_key_scalar();
                     bignum_next = arg == 2 || arg == 3;
                     set_next = arg == 258;
                     tag_at = head;
                     continue;  // the tagged item follows
                 case 7:
                     if (info == 24 && arg < 32) return fault(Rule::small_simple, head);
+                    if (info == 20 || info == 21 || info >= 25) note_key_scalar();
                     if (info == 25) {
                         const uint32_t h = static_cast<uint32_t>(arg);
                         if ((h & 0x7c00) == 0x7c00 && (h & 0x3ff) != 0 && h != 0x7e00)
@@ -338,9 +355,10 @@ int Walker<Reorder>::run() {
 
 }  // namespace
 
-int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size) {
+int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size, bool *keys_may_compare_equal) {
     Walker<false> w(data, size);
     int rc = w.run();
+    *keys_may_compare_equal = w.keys_may_compare_equal_;
     if (rc <= 0) return rc;
     if (w.rule_ == Rule::truncated) {
         PyErr_Format(errors.decode_eof, "premature end of data: the item at byte %zu is incomplete", w.at_);
