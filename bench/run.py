@@ -190,39 +190,61 @@ def copy_baseline(sets, quick):
     return None
 
 
+def loops_for(fn, arg, min_ns):
+    """How many calls of fn(arg) take min_ns at least, after a warm-up."""
+    fn(arg)
+    loops = 1
+    while True:
+        t0 = time.perf_counter_ns()
+        for _ in range(loops):
+            fn(arg)
+        dt = time.perf_counter_ns() - t0
+        if dt >= min_ns or loops >= 1 << 20:
+            return loops
+        loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
+
+
+def paired_times(first, second, min_ns, samples):
+    """Seconds per call of two (fn, arg) pairs timed back to back in each sample, and the
+    median of the samples' ratios second/first: a busy moment of the machine then weighs on
+    both sides of each ratio."""
+    loops = [loops_for(fn, arg, min_ns) for fn, arg in (first, second)]
+    times = ([], [])
+    gc_was = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(samples):
+            for side, (fn, arg) in enumerate((first, second)):
+                t0 = time.perf_counter_ns()
+                for _ in range(loops[side]):
+                    fn(arg)
+                times[side].append((time.perf_counter_ns() - t0) / loops[side] / 1e9)
+    finally:
+        if gc_was:
+            gc.enable()
+    ratio = statistics.median(b / a for a, b in zip(*times))
+    return statistics.median(times[0]), statistics.median(times[1]), ratio
+
+
 def deterministic_figures(sets, quick):
     """Deterministic writing beside canonical writing, and checking beside decoding, on the
-    record set: [(label, seconds, note)]. The operations compared are timed in alternating
-    rounds and each ratio is the median of the rounds' ratios, so that a busy moment of the
-    machine does not land on one side only."""
+    record set: [(label, seconds, note)]."""
     import kelvo
     from kelvo import deterministic
-    min_ns, rounds = (2_000_000, 5) if quick else (20_000_000, 9)
+    min_ns, samples = (2_000_000, 9) if quick else (20_000_000, 15)
     records = next(data for name, data, _ in sets if name == "api")
     encoded = deterministic.dumps(records)
-    ops = {
-        "dumps(canonical=True)": (lambda o: kelvo.dumps(o, canonical=True), records),
-        "deterministic.dumps": (deterministic.dumps, records),
-        "loads": (kelvo.loads, encoded),
-        "deterministic.check": (deterministic.check, encoded),
-        "deterministic.loads": (deterministic.loads, encoded),
-    }
-    times = {label: [] for label in ops}
-    for _ in range(rounds):
-        for label, (fn, arg) in ops.items():
-            times[label].append(median_time(fn, arg, min_ns, 3))
-
-    def ratio(a, b):
-        return statistics.median(x / y for x, y in zip(times[a], times[b]))
-
-    notes = {
-        "deterministic.dumps": f"{ratio('deterministic.dumps', 'dumps(canonical=True)'):.2f}x the canonical "
-                               "time (target: at most 1.3x)",
-        "deterministic.check": f"loads takes {ratio('loads', 'deterministic.check'):.1f}x as long "
-                               "(target: at least 1x)",
-        "deterministic.loads": f"{ratio('deterministic.loads', 'loads'):.2f}x the loads time (check, then loads)",
-    }
-    return [(label, statistics.median(times[label]), notes.get(label, "")) for label in ops]
+    canonical, written, write_ratio = paired_times(
+        (lambda o: kelvo.dumps(o, canonical=True), records), (deterministic.dumps, records), min_ns, samples)
+    loads, check, check_ratio = paired_times((kelvo.loads, encoded), (deterministic.check, encoded), min_ns, samples)
+    _, checked_loads, loads_ratio = paired_times((kelvo.loads, encoded), (deterministic.loads, encoded), min_ns, samples)
+    return [
+        ("dumps(canonical=True)", canonical, ""),
+        ("deterministic.dumps", written, f"{write_ratio:.2f}x the canonical time (target: at most 1.3x)"),
+        ("loads", loads, ""),
+        ("deterministic.check", check, f"loads takes {1 / check_ratio:.1f}x as long (target: at least 1x)"),
+        ("deterministic.loads", checked_loads, f"{loads_ratio:.2f}x the loads time (check, then loads)"),
+    ]
 
 
 def fmt_time(s):
