@@ -18,6 +18,7 @@ import pytest
 
 import _kelvo
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBOREncodeValueError, CBORSimpleValue, CBORTag, frozendict
+from kelvo import _deterministic
 from kelvo import deterministic as det
 
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
@@ -213,6 +214,7 @@ def test_check_names_rule_and_offset(hexdata, rule, offset):
     with pytest.raises(CBORDecodeError, match=f"^{re.escape(message)}$") as info:
         det.check(data)
     assert type(info.value) is CBORDecodeError
+    assert (info.value.offset, info.value.rule) == (offset, rule)
     with pytest.raises(CBORDecodeError, match=re.escape(message)):
         det.loads(data)
 
@@ -224,8 +226,24 @@ def test_check_names_rule_and_offset(hexdata, rule, offset):
     ("9bffffffffffffffff", 0), ("bbffffffffffffffff", 0), ("7bffffffffffffffff", 0), ("a20000", 0),
 ], ids=lambda v: v if isinstance(v, str) else None)
 def test_check_reports_truncation(hexdata, offset):
-    with pytest.raises(CBORDecodeEOF, match=f"^premature end of data: the item at byte {offset} is incomplete$"):
+    with pytest.raises(CBORDecodeEOF, match=f"^premature end of data: the item at byte {offset} is incomplete$") as info:
         det.check(bytes.fromhex(hexdata))
+    assert (info.value.offset, info.value.rule) == (offset, "premature end of data")
+
+
+@pytest.mark.parametrize("hexdata, outcome", [
+    ("", 0), ("00", 1), ("00 a21818016000 d9010282 01 02", 3),
+    ("00 1817", (CBORDecodeError, "head not in its shortest form at byte 1")),
+    ("00 a2 60 00 1818 00", (CBORDecodeError, "map keys out of bytewise order at byte 4")),
+    ("00 81", (CBORDecodeEOF, "the item at byte 1 is incomplete")),
+])
+def test_sequence_check_for_the_command_line(hexdata, outcome):
+    data = bytes.fromhex(hexdata)
+    if isinstance(outcome, int):
+        assert _deterministic.check_sequence(data) == outcome
+    else:
+        with pytest.raises(outcome[0], match=outcome[1]):
+            _deterministic.check_sequence(data)
 
 
 @pytest.mark.parametrize("hexdata", [

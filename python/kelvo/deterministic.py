@@ -9,7 +9,8 @@ sharing and string references are not available: they would make the bytes depen
 identity.
 
 Reading refuses anything else: :func:`check`, :func:`loads` and :func:`load` raise
-:class:`kelvo.CBORDecodeError` naming the byte offset and the rule broken.
+:class:`kelvo.CBORDecodeError` naming the byte offset and the rule broken (also given as the
+exception's ``offset`` and ``rule`` attributes).
 """
 
 from typing import IO, Any
@@ -52,7 +53,8 @@ def check(data: Any) -> None:
     lengths, floats, bignums, map keys and set members are all in deterministic form passes.
 
     :param data: the CBOR data (``bytes``, or any buffer of one-byte items)
-    :raises CBORDecodeError: naming the byte offset and the rule at the first departure
+    :raises CBORDecodeError: naming the byte offset and the rule at the first departure, which
+        the exception also carries as its ``offset`` and ``rule`` attributes
         (:class:`CBORDecodeEOF` when the data ends inside the item)
     """
     _check_input(data)

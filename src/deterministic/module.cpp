@@ -62,6 +62,16 @@ PyObject *check_input(PyObject *module, PyObject *data) {
     return PyTuple_Pack(2, bytes.get(), keys_may_compare_equal ? Py_True : Py_False);
 }
 
+PyObject *check_sequence(PyObject *module, PyObject *data) {
+    Ref bytes(input_bytes(data));
+    if (!bytes) return nullptr;
+    Py_ssize_t count =
+        check_deterministic_sequence(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (count < 0) return nullptr;
+    return PyLong_FromSsize_t(count);
+}
+
 PyObject *from_canonical(PyObject *module, PyObject *encoded) {
     return reorder_canonical(errors_of(module), encoded);
 }
@@ -74,6 +84,13 @@ PyMethodDef module_methods[] = {
      ":return: ``(bytes, keys_may_compare_equal)``: the data as ``bytes`` (the object itself when it\n"
      "    is one), and whether some map key holds a float, a boolean or a tag, so that two distinct\n"
      "    keys may decode to equal Python values\n"
+     ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
+    {"check_sequence", check_sequence, METH_O,
+     "check_sequence($module, data, /)\n--\n\n"
+     "Check that a bytes-like object holds a CBOR sequence (items back to back, possibly none)\n"
+     "whose every item is in deterministic encoding.\n\n"
+     ":param data: the CBOR sequence\n"
+     ":return: the number of items\n"
      ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
     {"from_canonical", from_canonical, METH_O,
      "from_canonical($module, encoded, /)\n--\n\n"

@@ -139,24 +139,26 @@ class Walker {
 public:
     Walker(const uint8_t *data, size_t size) : buf_(data), n_(size) {}
 
-    // 0 when the item passes, 1 with rule_/at_ set at the first fault, -1 with a Python
-    // exception set.
-    int run();
+    // Reads the item that starts at `start`; its end is left in end_. 0 when the item passes,
+    // 1 with rule_/at_ set at the first fault, -1 with a Python exception set.
+    int run(size_t start);
 
     Rule rule_ = Rule::truncated;
     size_t at_ = 0;
+    size_t end_ = 0;
     Ref copy_;  // the writable copy, once something had to move
     // A map key holds a float, a boolean or a tag: two keys with different encodings may
     // then decode to Python values that compare equal (1 and 1.0, True and 1, two tags
     // for one instant).
     bool keys_may_compare_equal_ = false;
 
-private:
     int fault(Rule r, size_t at) {
         rule_ = r;
         at_ = at;
         return 1;
     }
+
+private:
     int compare(size_t a0, size_t a1, size_t b0, size_t b1) const {
         // Keys of different types or lengths already differ in their initial byte.
         if (buf_[a0] != buf_[b0]) return buf_[a0] < buf_[b0] ? -1 : 1;
@@ -238,8 +240,8 @@ int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
 }
 
 template <bool Reorder>
-int Walker<Reorder>::run() {
-    size_t pos = 0;
+int Walker<Reorder>::run(size_t start) {
+    size_t pos = start;
     for (;;) {
         // One item: any tag heads, then the head that decides what the item is.
         const size_t item_start = pos;
@@ -334,7 +336,10 @@ int Walker<Reorder>::run() {
         if (opened) continue;
         // The item ended at pos: close every container it completes.
         for (;;) {
-            if (stack_.empty()) return pos == n_ ? 0 : fault(Rule::trailing, pos);
+            if (stack_.empty()) {
+                end_ = pos;
+                return 0;
+            }
             Frame &f = stack_.back();
             if (f.kind == Kind::set || (f.kind == Kind::map && (f.remaining & 1) == 0)) {
                 int rc = end_entry(f, pos);
@@ -355,17 +360,47 @@ int Walker<Reorder>::run() {
 
 }  // namespace
 
+namespace {
+
+// Raises `type` with "{rule} at byte {offset}" (or the truncation message), the offset and the
+// rule also given as the exception's `offset` and `rule` attributes. Always returns -1.
+int raise_rule(PyObject *type, Rule rule, size_t at) {
+    Ref message(rule == Rule::truncated
+                    ? PyUnicode_FromFormat("premature end of data: the item at byte %zu is incomplete", at)
+                    : PyUnicode_FromFormat("%s at byte %zu", rule_text(rule), at));
+    if (!message) return -1;
+    Ref exc(PyObject_CallOneArg(type, message.get()));
+    if (!exc) return -1;
+    Ref offset(PyLong_FromSize_t(at));
+    if (!offset || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0) return -1;
+    Ref text(PyUnicode_FromString(rule_text(rule)));
+    if (!text || PyObject_SetAttrString(exc.get(), "rule", text.get()) < 0) return -1;
+    PyErr_SetObject(type, exc.get());
+    return -1;
+}
+
+}  // namespace
+
 int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size, bool *keys_may_compare_equal) {
     Walker<false> w(data, size);
-    int rc = w.run();
+    int rc = w.run(0);
     *keys_may_compare_equal = w.keys_may_compare_equal_;
-    if (rc <= 0) return rc;
-    if (w.rule_ == Rule::truncated) {
-        PyErr_Format(errors.decode_eof, "premature end of data: the item at byte %zu is incomplete", w.at_);
-        return -1;
+    if (rc < 0) return -1;
+    if (rc == 0 && w.end_ != size) rc = w.fault(Rule::trailing, w.end_);
+    if (rc == 0) return 0;
+    return raise_rule(w.rule_ == Rule::truncated ? errors.decode_eof : errors.decode_error, w.rule_, w.at_);
+}
+
+Py_ssize_t check_deterministic_sequence(const ErrorTypes &errors, const uint8_t *data, size_t size) {
+    Walker<false> w(data, size);
+    Py_ssize_t count = 0;
+    for (size_t pos = 0; pos < size; pos = w.end_, ++count) {
+        int rc = w.run(pos);
+        if (rc < 0) return -1;
+        if (rc > 0)
+            return raise_rule(w.rule_ == Rule::truncated ? errors.decode_eof : errors.decode_error, w.rule_, w.at_);
     }
-    PyErr_Format(errors.decode_error, "%s at byte %zu", rule_text(w.rule_), w.at_);
-    return -1;
+    return count;
 }
 
 PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded) {
@@ -373,9 +408,10 @@ PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded) {
         PyErr_Format(PyExc_TypeError, "expected bytes, not '%s'", Py_TYPE(encoded)->tp_name);
         return nullptr;
     }
-    Walker<true> w(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(encoded)),
-                   static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-    int rc = w.run();
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+    Walker<true> w(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(encoded)), size);
+    int rc = w.run(0);
+    if (rc == 0 && w.end_ != size) rc = w.fault(Rule::trailing, w.end_);
     if (rc < 0) return nullptr;
     if (rc > 0) {
         if (w.rule_ == Rule::key_repeated)

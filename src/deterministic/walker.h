@@ -18,10 +18,15 @@ struct ErrorTypes {
 
 // Reads the item in data[0, size) and raises CBORDecodeError naming the byte offset and the
 // rule at the first place where the bytes are not well-formed or not in deterministic form
-// (CBORDecodeEOF when they end inside the item). 0 when they pass, -1 with the exception set.
+// (CBORDecodeEOF when they end inside the item); the exception also carries them as its
+// `offset` and `rule` attributes. 0 when they pass, -1 with the exception set.
 // *keys_may_compare_equal tells whether some map key holds a float, a boolean or a tag, so
 // that distinct keys may decode to equal Python values.
 int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t size, bool *keys_may_compare_equal);
+
+// The same check for a CBOR sequence: any number of items back to back, each in deterministic
+// form. Returns the number of items, or -1 with the exception set.
+Py_ssize_t check_deterministic_sequence(const ErrorTypes &errors, const uint8_t *data, size_t size);
 
 // Takes the output of the canonical (length-first) encoder and returns the same item with
 // every map's entries and every tag-258 array's members in the bytewise order of their
