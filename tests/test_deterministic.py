@@ -12,6 +12,7 @@ import re
 import struct
 import subprocess
 import sys
+import threading
 import uuid
 
 import pytest
@@ -318,6 +319,25 @@ def test_check_deep_nesting_is_iterative():
     det.check(b"\xa1\x00" * depth + b"\x00")
     with pytest.raises(CBORDecodeEOF, match=f"the item at byte {depth - 1} is incomplete"):
         det.check(b"\x81" * depth)
+
+
+def test_threads_share_data_and_module():
+    value = [{"": i, 24: [1.5, {-1: b"x", 24: None}], "key": {i, -i, 300}} for i in range(200)]
+    expected = det.dumps(value)
+    results = []
+
+    def work():
+        for _ in range(30):
+            data = det.dumps(value)
+            det.check(data)
+            results.append(data == expected and det.loads(expected) == value)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 120 and all(results)
 
 
 def test_import_keeps_gil_disabled():

@@ -160,7 +160,8 @@ public:
 
 private:
     int compare(size_t a0, size_t a1, size_t b0, size_t b1) const {
-        // Keys of different types or lengths already differ in their initial byte.
+        // Keys of different major types, and strings of different short lengths, already
+        // differ in their initial byte: most comparisons end there without a memcmp call.
         if (buf_[a0] != buf_[b0]) return buf_[a0] < buf_[b0] ? -1 : 1;
         const size_t la = a1 - a0, lb = b1 - b0;
         const int c = memcmp(buf_ + a0 + 1, buf_ + b0 + 1, (la < lb ? la : lb) - 1);
