@@ -406,5 +406,7 @@ def test_random_values_round_trip():
             continue
         det.check(data)
         assert det.dumps(det.loads(data)) == data
+        # from the canonical encoding (floats already short, keys length-first) too
+        assert _deterministic.deterministic_form(_kelvo.dumps(value, canonical=True)) == data
         written += 1
     assert written > 2500

@@ -21,7 +21,7 @@ from kelvo import _deterministic
 __all__ = ["dumps", "dump", "loads", "load", "check"]
 
 _check_input = _deterministic.check_input
-_from_canonical = _deterministic.from_canonical
+_deterministic_form = _deterministic.deterministic_form
 _dumps = _kelvo.dumps
 _loads = _kelvo.loads
 
@@ -34,7 +34,7 @@ def dumps(obj: Any) -> bytes:
     :raises CBOREncodeValueError: when two keys of one mapping, or two members of one set,
         have the same encoding
     """
-    return _from_canonical(_dumps(obj, canonical=True))
+    return _deterministic_form(_dumps(obj))
 
 
 def dump(obj: Any, fp: IO[bytes]) -> None:

@@ -72,8 +72,8 @@ PyObject *check_sequence(PyObject *module, PyObject *data) {
     return PyLong_FromSsize_t(count);
 }
 
-PyObject *from_canonical(PyObject *module, PyObject *encoded) {
-    return reorder_canonical(errors_of(module), encoded);
+PyObject *deterministic_form(PyObject *module, PyObject *encoded) {
+    return make_deterministic(errors_of(module), encoded);
 }
 
 PyMethodDef module_methods[] = {
@@ -92,11 +92,12 @@ PyMethodDef module_methods[] = {
      ":param data: the CBOR sequence\n"
      ":return: the number of items\n"
      ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
-    {"from_canonical", from_canonical, METH_O,
-     "from_canonical($module, encoded, /)\n--\n\n"
-     "Put the map entries and set members of canonically encoded CBOR in bytewise order.\n\n"
-     ":param encoded: the output of ``dumps(obj, canonical=True)``\n"
-     ":return: the deterministic encoding (``encoded`` itself when nothing had to move)\n"
+    {"deterministic_form", deterministic_form, METH_O,
+     "deterministic_form($module, encoded, /)\n--\n\n"
+     "Bring the output of ``dumps`` into deterministic encoding: floats in their shortest exact\n"
+     "width, map entries and set members in the bytewise order of their encodings.\n\n"
+     ":param encoded: the output of ``dumps(obj)`` (with or without ``canonical``)\n"
+     ":return: the deterministic encoding (``encoded`` itself when nothing had to change)\n"
      ":raises CBOREncodeValueError: when two keys or members encode identically"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -134,6 +134,53 @@ bool double_fits_single(double d) {
     return static_cast<double>(static_cast<float>(d)) == d;
 }
 
+// The half-precision bits of a single-precision value that single_fits_half accepts.
+uint16_t half_from_single(uint32_t bits) {
+    const uint32_t sign = (bits >> 16) & 0x8000;
+    const uint32_t e = (bits >> 23) & 0xff;
+    const uint32_t m = bits & 0x7fffff;
+    if (e == 0) return static_cast<uint16_t>(sign);
+    const int exp = static_cast<int>(e) - 127;
+    if (exp >= -14) return static_cast<uint16_t>(sign | (static_cast<uint32_t>(exp + 15) << 10) | (m >> 13));
+    return static_cast<uint16_t>(sign | ((m | 0x800000) >> -(exp + 1)));
+}
+
+// Writes the shortest encoding of a float (head included) that keeps its value exactly, NaN
+// as f9 7e 00; returns its length (3, 5 or 9).
+size_t shortest_float(double d, uint8_t *out) {
+    if (std::isnan(d)) {
+        out[0] = 0xf9, out[1] = 0x7e, out[2] = 0x00;
+        return 3;
+    }
+    if (std::isinf(d) || double_fits_single(d)) {
+        const float f = static_cast<float>(d);
+        uint32_t bits;
+        memcpy(&bits, &f, 4);
+        if (std::isinf(d) || single_fits_half(bits)) {
+            const uint16_t h = std::isinf(d) ? static_cast<uint16_t>(((bits >> 16) & 0x8000) | 0x7c00)
+                                             : half_from_single(bits);
+            out[0] = 0xf9, out[1] = static_cast<uint8_t>(h >> 8), out[2] = static_cast<uint8_t>(h);
+            return 3;
+        }
+        out[0] = 0xfa;
+        bits = __builtin_bswap32(bits);
+        memcpy(out + 1, &bits, 4);
+        return 5;
+    }
+    uint64_t bits;
+    memcpy(&bits, &d, 8);
+    out[0] = 0xfb;
+    bits = __builtin_bswap64(bits);
+    memcpy(out + 1, &bits, 8);
+    return 9;
+}
+
+// Reading (Reorder false) judges the bytes where they are. Reordering (Reorder true) reads
+// an encoding that is already in preferred serialization apart from float widths, and
+// rewrites it, in a private copy made on the first change, into deterministic form: each
+// float is shortened where it starts (everything after it moves down by the bytes saved, in
+// runs, as late as possible) and each container is sorted when it completes. Offsets kept in
+// frames and entries are then offsets in that output.
 template <bool Reorder>
 class Walker {
 public:
@@ -146,11 +193,13 @@ public:
     Rule rule_ = Rule::truncated;
     size_t at_ = 0;
     size_t end_ = 0;
-    Ref copy_;  // the writable copy, once something had to move
+    Ref copy_;  // the writable copy (reordering), once something had to change
     // A map key holds a float, a boolean or a tag: two keys with different encodings may
     // then decode to Python values that compare equal (1 and 1.0, True and 1, two tags
     // for one instant).
     bool keys_may_compare_equal_ = false;
+
+    size_t bytes_saved() const { return delta_; }
 
     int fault(Rule r, size_t at) {
         rule_ = r;
@@ -178,9 +227,26 @@ private:
     }
     int end_entry(Frame &f, size_t end);
     int sort_container(const Frame &f, size_t end);
+    int make_writable() {
+        if (copy_) return 0;
+        copy_.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf_), static_cast<Py_ssize_t>(n_)));
+        if (!copy_) return -1;
+        out_ = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(copy_.get()));
+        buf_ = out_;
+        return 0;
+    }
+    // Moves the input read since the last move, up to `pos`, down to its output place.
+    void flush(size_t pos) {
+        if (delta_ != 0 && pos > run_) memmove(out_ + run_ - delta_, out_ + run_, pos - run_);
+        run_ = pos;
+    }
+    int shorten_float(size_t head, size_t pos);
 
     const uint8_t *buf_;
     size_t n_;
+    uint8_t *out_ = nullptr;  // the copy's storage (reordering)
+    size_t delta_ = 0;        // input bytes saved so far: output offset = input offset - delta_
+    size_t run_ = 0;          // input offset where the bytes not yet moved down begin
     PodVec<Frame, 16> stack_;
     PodVec<Entry, 32> entries_;
     PodVec<size_t> order_;
@@ -206,15 +272,36 @@ int Walker<Reorder>::end_entry(Frame &f, size_t end) {
     return 0;
 }
 
-// Rewrites the container's body with its entries in bytewise key order. Every key's bytes
-// are final by now: containers nested in a key were completed, and sorted, before it.
+// Replaces the float in input [head, pos) by its shortest form when that is shorter.
+template <bool Reorder>
+int Walker<Reorder>::shorten_float(size_t head, size_t pos) {
+    double d;
+    if (pos - head == 9) {
+        const uint64_t bits = load_be(buf_ + head + 1, 8);
+        memcpy(&d, &bits, 8);
+    } else {
+        const uint32_t bits = static_cast<uint32_t>(load_be(buf_ + head + 1, 4));
+        float f;
+        memcpy(&f, &bits, 4);
+        d = f;
+    }
+    uint8_t shortest[9];
+    const size_t len = shortest_float(d, shortest);
+    if (len >= pos - head) return 0;
+    if (make_writable() < 0) return -1;
+    flush(head);
+    memcpy(out_ + head - delta_, shortest, len);
+    delta_ += pos - head - len;
+    run_ = pos;
+    return 0;
+}
+
+// Rewrites the container's body (output [first key, end)) with its entries in bytewise key
+// order. Every key's bytes are final by now: containers nested in a key were completed, and
+// sorted, before it.
 template <bool Reorder>
 int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
-    if (!copy_) {
-        copy_.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf_), static_cast<Py_ssize_t>(n_)));
-        if (!copy_) return -1;
-        buf_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(copy_.get()));
-    }
+    if (make_writable() < 0) return -1;
     const Entry *e = entries_.data() + f.base;
     const size_t count = entries_.size() - f.base;
     order_.truncate(0);
@@ -236,7 +323,7 @@ int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
         const size_t stop = k + 1 < count ? e[k + 1].start : end;
         scratch_.append(buf_ + e[k].start, stop - e[k].start);
     }
-    memcpy(PyBytes_AS_STRING(copy_.get()) + first, scratch_.data(), end - first);
+    memcpy(out_ + first, scratch_.data(), end - first);
     return 0;
 }
 
@@ -246,10 +333,9 @@ int Walker<Reorder>::run(size_t start) {
     for (;;) {
         // One item: any tag heads, then the head that decides what the item is.
         const size_t item_start = pos;
-        if (!stack_.empty()) {
-            Frame &f = stack_.back();
-            if (f.kind == Kind::set || (f.kind == Kind::map && (f.remaining & 1) == 0)) f.entry_start = pos;
-        }
+        // Only a key's or a member's start is ever used; for a map value it is overwritten
+        // before anything reads it.
+        if (!stack_.empty()) stack_.back().entry_start = pos - delta_;
         bool bignum_next = false, set_next = false, opened = false;
         size_t tag_at = 0;
         for (;;) {
@@ -293,7 +379,7 @@ int Walker<Reorder>::run(size_t start) {
                     const bool in_key = !Reorder && in_key_context();
                     Frame &f = stack_.data()[stack_.size()];
                     f.remaining = major == 5 ? arg * 2 : arg;
-                    f.start = head;
+                    f.start = head - delta_;
                     f.prev_end = 0;
                     f.base = entries_.size();
                     f.kind = major == 5 ? Kind::map : (set_next ? Kind::set : Kind::array);
@@ -316,6 +402,8 @@ int Walker<Reorder>::run(size_t start) {
                         const uint32_t h = static_cast<uint32_t>(arg);
                         if ((h & 0x7c00) == 0x7c00 && (h & 0x3ff) != 0 && h != 0x7e00)
                             return fault(Rule::nan_form, head);
+                    } else if (Reorder && (info == 26 || info == 27)) {
+                        if (shorten_float(head, pos) < 0) return -1;
                     } else if (info == 26) {
                         const uint32_t b = static_cast<uint32_t>(arg);
                         if ((b & 0x7f800000) == 0x7f800000)
@@ -338,18 +426,21 @@ int Walker<Reorder>::run(size_t start) {
         // The item ended at pos: close every container it completes.
         for (;;) {
             if (stack_.empty()) {
+                if constexpr (Reorder) flush(pos);
                 end_ = pos;
                 return 0;
             }
             Frame &f = stack_.back();
             if (f.kind == Kind::set || (f.kind == Kind::map && (f.remaining & 1) == 0)) {
-                int rc = end_entry(f, pos);
+                if constexpr (Reorder) flush(pos);
+                int rc = end_entry(f, pos - delta_);
                 if (rc != 0) return rc;
             }
             if (--f.remaining != 0) break;
             if constexpr (Reorder) {
                 if (f.unsorted) {
-                    int rc = sort_container(f, pos);
+                    flush(pos);
+                    int rc = sort_container(f, pos - delta_);
                     if (rc != 0) return rc;
                 }
                 entries_.truncate(f.base);
@@ -404,7 +495,7 @@ Py_ssize_t check_deterministic_sequence(const ErrorTypes &errors, const uint8_t 
     return count;
 }
 
-PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded) {
+PyObject *make_deterministic(const ErrorTypes &errors, PyObject *encoded) {
     if (!PyBytes_Check(encoded)) {
         PyErr_Format(PyExc_TypeError, "expected bytes, not '%s'", Py_TYPE(encoded)->tp_name);
         return nullptr;
@@ -424,8 +515,11 @@ PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded) {
                          rule_text(w.rule_), w.at_);
         return nullptr;
     }
-    if (w.copy_) return w.copy_.release();
-    return Py_NewRef(encoded);
+    if (!w.copy_) return Py_NewRef(encoded);
+    PyObject *result = w.copy_.release();
+    if (w.bytes_saved() != 0 && _PyBytes_Resize(&result, static_cast<Py_ssize_t>(size - w.bytes_saved())) < 0)
+        return nullptr;
+    return result;
 }
 
 }  // namespace kelvo::det

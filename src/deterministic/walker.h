@@ -28,11 +28,12 @@ int check_deterministic(const ErrorTypes &errors, const uint8_t *data, size_t si
 // form. Returns the number of items, or -1 with the exception set.
 Py_ssize_t check_deterministic_sequence(const ErrorTypes &errors, const uint8_t *data, size_t size);
 
-// Takes the output of the canonical (length-first) encoder and returns the same item with
-// every map's entries and every tag-258 array's members in the bytewise order of their
-// encodings: `encoded` itself when nothing moves, otherwise a new bytes object. Entries or
-// members that encode identically, and any other departure from deterministic form, raise
-// CBOREncodeValueError. New reference or NULL.
-PyObject *reorder_canonical(const ErrorTypes &errors, PyObject *encoded);
+// Takes one item in preferred serialization apart from float widths and map and set order
+// (what the encoder writes, canonical or not) and returns it in deterministic form: every
+// float in its shortest exact width, every map's entries and every tag-258 array's members
+// in the bytewise order of their encodings. The result is `encoded` itself when nothing
+// changes, otherwise a new bytes object. Entries or members that encode identically, and any
+// other departure from deterministic form, raise CBOREncodeValueError. New reference or NULL.
+PyObject *make_deterministic(const ErrorTypes &errors, PyObject *encoded);
 
 }  // namespace kelvo::det
