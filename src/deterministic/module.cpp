@@ -1,5 +1,5 @@
-// kelvo._deterministic: the native half of kelvo.deterministic (checking, and bytewise
-// reordering of the canonical encoder's output).
+// kelvo._deterministic: the native half of kelvo.deterministic (checking, and bringing the
+// encoder's output into deterministic form).
 #include "deterministic/walker.h"
 
 namespace kelvo::det {
@@ -156,8 +156,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kelvo._deterministic",
-    "Native support for kelvo.deterministic: the deterministic-encoding check and the bytewise "
-    "reordering of canonical output.",
+    "Native support for kelvo.deterministic: the deterministic-encoding check, and the pass that "
+    "brings the encoder's output into deterministic form.",
     sizeof(ModuleState),
     module_methods,
     module_slots,

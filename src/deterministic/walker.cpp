@@ -1,6 +1,7 @@
 // The deterministic-form pass: heads, lengths, floats and bignums judged as they are read,
-// each map key and set member compared with the one before it, and, when reordering, every
-// container found out of order sorted in place once its own content is final.
+// each map key and set member compared with the one before it, and, when rewriting the
+// encoder's output, every float shortened and every container found out of order sorted
+// once its own content is final.
 #include "deterministic/walker.h"
 
 #include "lib/podvec.h"
