@@ -1,6 +1,8 @@
 // The rows of the built-in tag table, sorted by tag number.
 #include "decoder/tag_table.h"
 
+#include "tags/text_ip.h"
+
 namespace kelvo {
 
 namespace {
@@ -16,16 +18,16 @@ constexpr TagRow kRows[] = {
     {28, "shareable value", TagRowAction::Shareable, nullptr},
     {29, "shared reference", TagRowAction::SharedReference, nullptr},
     {30, "rational", TagRowAction::Codec, nullptr},
-    {35, "regular expression", TagRowAction::Codec, nullptr},
-    {36, "MIME message", TagRowAction::Codec, nullptr},
-    {37, "UUID", TagRowAction::Codec, nullptr},
-    {52, "IPv4 address", TagRowAction::Codec, nullptr},
-    {54, "IPv6 address", TagRowAction::Codec, nullptr},
+    {35, "regular expression", TagRowAction::Codec, decode_regexp},
+    {36, "MIME message", TagRowAction::Codec, decode_mime},
+    {37, "UUID", TagRowAction::Codec, decode_uuid},
+    {52, "IPv4 address", TagRowAction::Codec, decode_ipv4},
+    {54, "IPv6 address", TagRowAction::Codec, decode_ipv6},
     {100, "epoch-form date", TagRowAction::Codec, nullptr},
     {256, "string namespace", TagRowAction::StringNamespace, nullptr},
     {258, "set", TagRowAction::Set, nullptr},
-    {260, "IP address", TagRowAction::Codec, nullptr},
-    {261, "IP network", TagRowAction::Codec, nullptr},
+    {260, "IP address", TagRowAction::Codec, decode_ip_address},
+    {261, "IP network", TagRowAction::Codec, decode_ip_network},
     {1004, "string-form date", TagRowAction::Codec, nullptr},
     {43000, "complex number", TagRowAction::Codec, nullptr},
     {55799, "self-described CBOR value", TagRowAction::Identity, nullptr},

@@ -25,6 +25,15 @@ KELVO_ENCODER_METHOD(encode_set);
 KELVO_ENCODER_METHOD(encode_frozenset);
 KELVO_ENCODER_METHOD(encode_sortable_key);
 KELVO_ENCODER_METHOD(encode_sortable_item);
+KELVO_ENCODER_METHOD(encode_regexp);
+KELVO_ENCODER_METHOD(encode_mime);
+KELVO_ENCODER_METHOD(encode_uuid);
+KELVO_ENCODER_METHOD(encode_ipv4_address);
+KELVO_ENCODER_METHOD(encode_ipv4_network);
+KELVO_ENCODER_METHOD(encode_ipv4_interface);
+KELVO_ENCODER_METHOD(encode_ipv6_address);
+KELVO_ENCODER_METHOD(encode_ipv6_network);
+KELVO_ENCODER_METHOD(encode_ipv6_interface);
 #undef KELVO_ENCODER_METHOD
 
 }  // namespace kelvo

@@ -58,6 +58,15 @@ enum class Name : int {
     replace,
     utc_offset,
     Z,
+    pattern,
+    as_string,
+    int_,
+    packed,
+    prefixlen,
+    network_address,
+    network,
+    scope_id,
+    rstrip,
     count_
 };
 // An interned str for one fixed name; borrowed, never NULL unless memory ran out.
