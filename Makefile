@@ -1,5 +1,6 @@
 # make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo
-# make test  -- build what is missing and run the test suite
+# make test  -- build what is missing and run the test suite on the free-threaded
+#               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
 # make bench -- run the benchmark harness
 
@@ -7,9 +8,12 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.kelvo-installed
+VENV_GIL := .venv-gil
+PY_GIL := $(VENV_GIL)/bin/python
+STAMP_GIL := $(VENV_GIL)/.kelvo-installed
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test check314 asan bench clean
+.PHONY: all demo test test-ft test-gil check314 asan bench clean
 
 all: demo
 
@@ -25,13 +29,31 @@ $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	@touch $(STAMP)
 
+# The same for a CPython >= 3.13 with the GIL (its build folder is separate: the wheel tag differs).
+$(PY_GIL): tools/bootstrap-python.sh
+	@set -e; interp=$$(bash tools/bootstrap-python.sh gil | tail -n 1); \
+	echo "using GIL interpreter $$interp"; \
+	rm -rf $(VENV_GIL); "$$interp" -m venv $(VENV_GIL); \
+	$(PY_GIL) -m pip install --quiet --upgrade pip; \
+	$(PY_GIL) -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(PY_GIL)
+
+$(STAMP_GIL): $(PY_GIL) $(SOURCES)
+	$(PY_GIL) -m pip install --quiet --no-build-isolation --no-deps .
+	@touch $(STAMP_GIL)
+
 demo: $(STAMP)
 	$(PY) tools/demo.py
 
-test: $(STAMP)
+test: test-ft test-gil
+
+test-ft: $(STAMP)
 	bash tools/check-py314-headers.sh
 	$(PY) bench/run.py --quick
 	$(PY) -m pytest -q tests
+
+test-gil: $(STAMP_GIL)
+	$(PY_GIL) -m pytest -q tests
 
 check314:
 	bash tools/check-py314-headers.sh
@@ -45,4 +67,4 @@ bench: $(STAMP)
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV_GIL)

@@ -5,6 +5,7 @@ import textwrap
 
 import _kelvo
 import kelvo
+from build_kind import free_threaded_only
 
 EXPECTED_ALL = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
@@ -19,6 +20,7 @@ def run_python(code, timeout=60):
                           capture_output=True, text=True, timeout=timeout)
 
 
+@free_threaded_only
 def test_gil_stays_disabled_after_import():
     out = run_python("import sys, _kelvo, kelvo; print(sys._is_gil_enabled())")
     assert out.returncode == 0, out.stderr

@@ -1,12 +1,43 @@
 #!/usr/bin/env bash
-# Finds a free-threaded CPython, or builds one from Debian's python3.13 source
-# package into a cache folder outside the repository. Prints the interpreter's
-# path as the last line of its output.
+# Finds a CPython >= 3.13, or builds one from Debian's python3.13 source package into a
+# cache folder outside the repository. Prints the interpreter's path as the last line of
+# its output.
+#
+#   bootstrap-python.sh        a free-threaded interpreter (no GIL)
+#   bootstrap-python.sh gil    an ordinary interpreter with the GIL
 set -euo pipefail
 
-for cand in python3.14t python3.13t; do
+mode="${1:-free-threaded}"
+case "$mode" in
+    free-threaded)
+        candidates=(python3.14t python3.13t)
+        # The interpreter must run without the GIL and have ssl for pip.
+        probe='import ssl, sys; sys.exit(0 if sys.version_info >= (3, 13) and not sys._is_gil_enabled() else 1)'
+        dirname=python3.13t
+        exe=python3.13t
+        configure_extra=(--disable-gil)
+        ;;
+    gil)
+        candidates=(python3.14 python3.13 python3)
+        for d in "$HOME"/.pyenv/versions/3.1[3-9]*/bin; do
+            [ -d "$d" ] && candidates+=("$d/python3")
+        done
+        # A GIL build >= 3.13 with ssl and ensurepip (venv needs it to bring pip along).
+        probe='import ensurepip, ssl, sys, sysconfig
+sys.exit(0 if sys.version_info >= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED") else 1)'
+        dirname=python3.13
+        exe=python3.13
+        configure_extra=()
+        ;;
+    *)
+        echo "usage: $0 [gil]" >&2
+        exit 2
+        ;;
+esac
+
+for cand in "${candidates[@]}"; do
     if p=$(command -v "$cand" 2>/dev/null); then
-        if "$p" -c 'import sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
+        if "$p" -c "$probe" 2>/dev/null; then
             echo "$p"
             exit 0
         fi
@@ -14,15 +45,15 @@ for cand in python3.14t python3.13t; do
 done
 
 cache="${KELVO_CACHE:-$HOME/.cache/kelvo}"
-prefix="$cache/python3.13t"
-py="$prefix/bin/python3.13t"
-if [ -x "$py" ] && "$py" -c 'import ssl, sys; sys.exit(0 if not sys._is_gil_enabled() else 1)' 2>/dev/null; then
+prefix="$cache/$dirname"
+py="$prefix/bin/$exe"
+if [ -x "$py" ] && "$py" -c "$probe" 2>/dev/null; then
     echo "$py"
     exit 0
 fi
 
 log() { echo "[bootstrap] $*" >&2; }
-log "no free-threaded interpreter found; building CPython 3.13 (--disable-gil) into $prefix"
+log "no $mode interpreter found; building CPython 3.13 ($mode) into $prefix"
 
 sudo_cmd=""
 [ "$(id -u)" = 0 ] || sudo_cmd="sudo"
@@ -54,13 +85,13 @@ srcdir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)
 [ -n "$srcdir" ] || srcdir=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d | head -n1)
 
 log "configuring (this and the build take several minutes)"
-(cd "$srcdir" && ./configure --prefix="$prefix" --disable-gil --with-ensurepip=install \
+(cd "$srcdir" && ./configure --prefix="$prefix" ${configure_extra[@]+"${configure_extra[@]}"} --with-ensurepip=install \
     --disable-test-modules >"$work/configure.log" 2>&1) || { tail -n 40 "$work/configure.log" >&2; exit 1; }
 log "building with $(nproc) jobs"
 (cd "$srcdir" && make -j"$(nproc)" >"$work/build.log" 2>&1) || { tail -n 60 "$work/build.log" >&2; exit 1; }
 log "installing"
 (cd "$srcdir" && make install >"$work/install.log" 2>&1) || { tail -n 60 "$work/install.log" >&2; exit 1; }
 
-"$py" -c 'import ssl, sys; assert not sys._is_gil_enabled()' >&2
+"$py" -c "$probe" >&2
 log "done: $py"
 echo "$py"

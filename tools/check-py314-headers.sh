@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Compiles every source file against the real CPython 3.14 headers in free-threaded mode
-# (Debian "sid" libpython3.14-dev, fetched with a private apt configuration and unpacked
-# into a cache folder). Fails on any error or warning.
+# Compiles every source file against the real CPython 3.14 headers, in free-threaded mode
+# and in the ordinary GIL mode (Debian "sid" libpython3.14-dev, fetched with a private apt
+# configuration and unpacked into a cache folder). Fails on any error or warning.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,16 +27,21 @@ fi
 cxx="${CXX:-g++}"
 status=0
 count=0
-while IFS= read -r -d '' f; do
-    count=$((count + 1))
-    if ! out=$("$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
-            -DPy_GIL_DISABLED=1 -I"$inc" -I"$inc/python3.14" -Isrc "$f" 2>&1); then
-        echo "$out"
-        status=1
-    fi
-done < <(find src -name '*.cpp' -print0 | sort -z)
+for mode in free-threaded gil; do
+    defines=()
+    [ "$mode" = free-threaded ] && defines=(-DPy_GIL_DISABLED=1)
+    while IFS= read -r -d '' f; do
+        count=$((count + 1))
+        if ! out=$("$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
+                ${defines[@]+"${defines[@]}"} -I"$inc" -I"$inc/python3.14" -Isrc "$f" 2>&1); then
+            echo "[check314] $mode: $f"
+            echo "$out"
+            status=1
+        fi
+    done < <(find src -name '*.cpp' -print0 | sort -z)
+done
 if [ "$status" -ne 0 ]; then
     echo "[check314] FAILED: sources do not compile cleanly against the CPython 3.14 headers"
     exit 1
 fi
-echo "[check314] $count source files compile cleanly against the CPython 3.14 free-threaded headers"
+echo "[check314] $((count / 2)) source files compile cleanly against the CPython 3.14 headers, free-threaded and with the GIL"

@@ -2,5 +2,6 @@
 
 import _kelvo
 from _kelvo import *  # noqa: F401,F403
+from kelvo._version import __version__ as __version__
 
 __all__ = list(_kelvo.__all__)

@@ -111,6 +111,10 @@ private:
 };
 
 // A per-object critical section on a mutable built-in (list, bytearray, dict).
+// With the GIL the interpreter lock already keeps other threads out while no Python
+// code runs, and 3.13 does not define the critical-section structure there, so the
+// guard is empty.
+#ifdef Py_GIL_DISABLED
 class CriticalSection {
 public:
     explicit CriticalSection(PyObject *obj) noexcept { PyCriticalSection_Begin(&cs_, obj); }
@@ -121,5 +125,13 @@ public:
 private:
     PyCriticalSection cs_;
 };
+#else
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject *) noexcept {}
+    CriticalSection(const CriticalSection &) = delete;
+    CriticalSection &operator=(const CriticalSection &) = delete;
+};
+#endif
 
 }  // namespace kelvo

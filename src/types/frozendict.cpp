@@ -131,9 +131,53 @@ PyObject *meth_class_getitem(PyObject *cls, PyObject *const *args, Py_ssize_t na
     return Py_GenericAlias(cls, key);
 }
 
+// ---- Pickling and copying
+
+// Pickles as the class called with a copy of the items: the private dict never leaves.
+PyObject *meth_reduce(PyObject *self, PyObject *) {
+    Ref copy(with_items(self, static_cast<PyObject *>(nullptr), [](PyObject *items) { return PyDict_Copy(items); }));
+    if (!copy) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject *>(Py_TYPE(self)), copy.get());
+}
+
+// Immutable: a shallow copy is the frozendict itself.
+PyObject *meth_copy(PyObject *self, PyObject *) { return Py_NewRef(self); }
+
+// Copies keys and values first, then looks in the memo again: when a value leads back to
+// this frozendict (through a tag or a list), the copy made along that path is the one
+// every other reference in the copied structure already points to.
+PyObject *meth_deepcopy(PyObject *self, PyObject *memo) {
+    PyObject *deepcopy = stdlib::get(stdlib::copy_deepcopy);
+    if (deepcopy == nullptr) return nullptr;
+    Ref pairs(with_items(self, static_cast<PyObject *>(nullptr), [](PyObject *items) { return PyDict_Items(items); }));
+    if (!pairs) return nullptr;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+        PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
+        Ref key(PyObject_CallFunctionObjArgs(deepcopy, PyTuple_GET_ITEM(pair, 0), memo, nullptr));
+        if (!key) return nullptr;
+        Ref value(PyObject_CallFunctionObjArgs(deepcopy, PyTuple_GET_ITEM(pair, 1), memo, nullptr));
+        if (!value) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    Ref id(PyLong_FromVoidPtr(self));
+    if (!id) return nullptr;
+    PyObject *earlier = nullptr;
+    int found = PyMapping_GetOptionalItem(memo, id.get(), &earlier);
+    if (found < 0) return nullptr;
+    if (found > 0) return earlier;
+    return wrap_dict(dict.release());
+}
+
 #define KELVO_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef fd_methods[] = {
+    {"__reduce__", meth_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickling support: the class and a dict copy of the items."},
+    {"__copy__", meth_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe frozendict itself: it is immutable."},
+    {"__deepcopy__", meth_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nA frozendict of deep copies of the keys and values."},
     {"keys", forward_noargs<kKeys>, METH_NOARGS, "keys($self, /)\n--\n\nA view of the keys."},
     {"items", forward_noargs<kItems>, METH_NOARGS, "items($self, /)\n--\n\nA view of the (key, value) pairs."},
     {"values", forward_noargs<kValues>, METH_NOARGS, "values($self, /)\n--\n\nA view of the values."},

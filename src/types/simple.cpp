@@ -74,6 +74,25 @@ PyObject *simple_richcompare(PyObject *self, PyObject *other, int op) {
     Py_RETURN_RICHCOMPARE(a, b, op);
 }
 
+// ---- Pickling and copying
+
+PyObject *simple_reduce(PyObject *self, PyObject *) {
+    return Py_BuildValue("(O(i))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_simple(self)->value);
+}
+
+// Immutable and holding no references: every copy is the value itself.
+PyObject *simple_copy(PyObject *self, PyObject *) { return Py_NewRef(self); }
+
+PyObject *simple_deepcopy(PyObject *self, PyObject *) { return Py_NewRef(self); }
+
+PyMethodDef simple_methods[] = {
+    {"__reduce__", simple_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickling support."},
+    {"__copy__", simple_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe value itself: it is immutable."},
+    {"__deepcopy__", simple_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe value itself: it is immutable."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char kSimpleDoc[] =
     "CBORSimpleValue(value)\n--\n\nRepresents a CBOR \"simple value\".\n\n:param value: the value (0-255)";
 
@@ -87,6 +106,7 @@ PyType_Slot simple_slots[] = {
     {Py_tp_hash, reinterpret_cast<void *>(simple_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(simple_richcompare)},
     {Py_tp_getset, simple_getset},
+    {Py_tp_methods, simple_methods},
     {0, nullptr},
 };
 
@@ -100,11 +120,22 @@ PyObject *undefined_repr(PyObject *) { return PyUnicode_FromString("undefined");
 
 int undefined_bool(PyObject *) { return 0; }
 
+// Pickles by name: the unpickler finds `kelvo.undefined`, the singleton itself, and the
+// copy module returns the object unchanged for a reduction to a name.
+PyObject *undefined_reduce(PyObject *, PyObject *) { return PyUnicode_FromString("undefined"); }
+
+PyMethodDef undefined_methods[] = {
+    {"__reduce__", undefined_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickling support: undefined is pickled by name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot undefined_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(simple_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(simple_traverse)},
     {Py_tp_repr, reinterpret_cast<void *>(undefined_repr)},
     {Py_nb_bool, reinterpret_cast<void *>(undefined_bool)},
+    {Py_tp_methods, undefined_methods},
     {0, nullptr},
 };
 

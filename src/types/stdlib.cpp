@@ -34,6 +34,7 @@ KELVO_CELL(builtin_id, "builtins", "id", false);
 KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
+KELVO_CELL(copy_deepcopy, "copy", "deepcopy", false);
 
 #undef KELVO_CELL
 

@@ -28,7 +28,7 @@ extern ImportCell datetime_fromisoformat, datetime_fromtimestamp, timezone_utc, 
     date_fromisoformat, datetime_combine, datetime_tzinfo, int_from_bytes, decimal_Decimal,
     fractions_Fraction, re_compile, email_Parser, uuid_UUID, ipv4_address, ipv4_network, ipv4_interface,
     ipv6_address, ipv6_network, ipv6_interface, ip_address, ip_network, ip_interface, builtin_id,
-    builtin_sorted, abc_mapping, abc_sequence;
+    builtin_sorted, abc_mapping, abc_sequence, copy_deepcopy;
 
 // datetime.time(): midnight without tzinfo.
 PyObject *midnight();

@@ -11,6 +11,8 @@
 #include "types/simple.h"
 #include "types/siphash.h"
 
+#include <atomic>
+
 namespace kelvo {
 
 namespace {
@@ -177,6 +179,93 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
     return PyBool_FromLong(truth);
 }
 
+// ---- Pickling and copying
+//
+// A tag pickles as an incomplete tag made from its number, completed by `__setstate__`
+// with the value (in a 1-tuple). The pickler records the incomplete tag before it writes
+// the value, so a value that leads back to the tag (as the decoder builds for shared
+// references) is restored as the same object; copy.deepcopy follows the same protocol.
+// The incomplete tag is held exclusively until its value arrives: it cannot be read,
+// hashed or compared in between, and a complete tag can never be changed.
+
+const char *const kRestorePositional[] = {"tag"};
+const ArgumentSpec kRestoreSpec{"_restore", "CBORTag", kRestorePositional, 1, 1, 1, nullptr, 0};
+
+PyObject *meth_restore(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *arg;
+    if (parse_arguments(kRestoreSpec, args, nargs, kwnames, &arg) < 0) return nullptr;
+    uint64_t number;
+    if (convert_u64(arg, &number) < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "CBORTag tags must be positive integers less than 2**64");
+        return nullptr;
+    }
+    PyObject *self = new_cbortag(number, nullptr);
+    if (self == nullptr) return nullptr;
+    // Not yet shared with any other thread: plain stores suffice.
+    TagObject *t = as_tag(self);
+    t->access.word = -1;
+    t->pending = 1;
+    return self;
+}
+
+PyObject *meth_setstate(PyObject *self, PyObject *state) {
+    TagObject *t = as_tag(self);
+    // The value comes wrapped in a 1-tuple: the pickler and copy.deepcopy skip a state of None.
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 1) {
+        PyErr_SetString(PyExc_TypeError, "CBORTag.__setstate__ expects a 1-tuple holding the value");
+        return nullptr;
+    }
+    uint32_t expected = 1;
+    if (!std::atomic_ref<uint32_t>(t->pending).compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "CBORTag objects are read-only; __setstate__ only completes a tag made by "
+                        "CBORTag._restore while it is unpickled");
+        return nullptr;
+    }
+    PyObject *old = t->value;
+    t->value = Py_NewRef(PyTuple_GET_ITEM(state, 0));
+    t->access.release_exclusive();
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
+PyObject *meth_reduce(PyObject *self, PyObject *) {
+    TagObject *t = as_tag(self);
+    Ref number;
+    Ref value;
+    {
+        SharedAccess access;
+        if (!access.acquire(t->access, AccessSite::Entry)) return nullptr;
+        number.reset(PyLong_FromUnsignedLongLong(t->tag));
+        value = Ref::borrow(value_of(t));
+    }
+    if (!number) return nullptr;
+    Ref restore(PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "_restore"));
+    if (!restore) return nullptr;
+    return Py_BuildValue("(O(O)(O))", restore.get(), number.get(), value.get());
+}
+
+// A tag cannot change, so a shallow copy is the tag itself.
+PyObject *meth_copy(PyObject *self, PyObject *) { return Py_NewRef(self); }
+
+#define KELVO_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef tag_methods[] = {
+    {"__reduce__", meth_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickling support: the tag number now, the value through __setstate__."},
+    {"__setstate__", meth_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nGives a tag made by CBORTag._restore its value; a complete tag "
+     "refuses it."},
+    {"__copy__", meth_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe tag itself: tags are immutable."},
+    {"_restore", KELVO_FASTCALL(meth_restore), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "_restore($cls, tag, /)\n--\n\nAn incomplete tag for the unpickler, unusable until __setstate__ gives "
+     "it its value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KELVO_FASTCALL
+
 const char kTagDoc[] =
     "CBORTag(tag, value)\n--\n\nRepresents a CBOR semantic tag.\n\n:param tag: tag number\n"
     ":param value: encapsulated value (any object)";
@@ -191,6 +280,7 @@ PyType_Slot tag_slots[] = {
     {Py_tp_hash, reinterpret_cast<void *>(tag_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(tag_richcompare)},
     {Py_tp_getset, tag_getset},
+    {Py_tp_methods, tag_methods},
     {0, nullptr},
 };
 

@@ -10,6 +10,9 @@ namespace kelvo {
 struct TagObject {
     PyObject_HEAD
     uint64_t tag;
+    // 1 while a tag made by `CBORTag._restore` waits for its value from `__setstate__`;
+    // the access flag is held exclusively all that time, so nothing can read it.
+    uint32_t pending;
     PyObject *value;
     AccessFlag access;
 };
