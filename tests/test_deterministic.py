@@ -23,6 +23,8 @@ from _kelvo import CBORDecodeEOF, CBORDecodeError, CBOREncodeValueError, CBORSim
 from kelvo import _deterministic
 from kelvo import deterministic as det
 
+from build_kind import free_threaded_only
+
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
 UTC = datetime.timezone.utc
 
@@ -351,6 +353,7 @@ def test_threads_share_data_and_module():
     assert len(results) == 120 and all(results)
 
 
+@free_threaded_only
 def test_import_keeps_gil_disabled():
     code = "import sys, kelvo.deterministic; print(sys._is_gil_enabled())"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
