@@ -1,5 +1,7 @@
 """Benchmark data sets, generated with a fixed seed (nothing is downloaded)."""
 
+import datetime
+import decimal
 import random
 import string
 
@@ -61,6 +63,27 @@ def api_documents(rng, count=1000):
     return records
 
 
+def records(rng, count=2000):
+    """Business records: timestamps (UTC and fixed offsets), calendar dates and decimal amounts."""
+    zones = [datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2)),
+             datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))]
+    base = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+    out = []
+    for i in range(count):
+        created = base + datetime.timedelta(seconds=rng.randint(0, 10**8),
+                                            microseconds=rng.choice((0, rng.randint(0, 999_999))))
+        out.append({
+            "id": i,
+            "created": created,
+            "updated": (created + datetime.timedelta(minutes=rng.randint(0, 10**5))).astimezone(rng.choice(zones)),
+            "due": datetime.date(2026, rng.randint(1, 12), rng.randint(1, 28)),
+            "amount": decimal.Decimal(rng.randint(-10**9, 10**9)).scaleb(-2),
+            "rate": decimal.Decimal("%d.%04d" % (rng.randint(0, 20), rng.randint(0, 9999))),
+            "status": rng.choice(["open", "paid", "void"]),
+        })
+    return out
+
+
 def floats(rng, count=100_000):
     return [rng.uniform(-1e6, 1e6) for _ in range(count)]
 
@@ -94,6 +117,8 @@ def build(quick=False):
     scale = 10 if quick else 1
     return [
         ("api", api_documents(rng, 1000 // scale), False),
+        # its own generator, so that the sets after it stay as they were
+        ("records", records(random.Random(SEED + 1), 2000 // scale), False),
         ("floats", floats(rng, 100_000 // scale), False),
         ("ints", ints(rng, 100_000 // scale), False),
         ("text", texts(rng, 10_000 // scale), False),

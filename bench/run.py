@@ -227,13 +227,13 @@ def paired_times(first, second, min_ns, samples):
     return a, b, b / a
 
 
-def deterministic_figures(sets, quick):
-    """Deterministic writing beside canonical writing, and checking beside decoding, on the
-    record set: [(label, seconds, note)]."""
+def deterministic_figures(sets, quick, set_name):
+    """Deterministic writing beside canonical writing, and checking beside decoding, on one
+    data set: [(label, seconds, note)]."""
     import kelvo
     from kelvo import deterministic
     min_ns, samples = (1_000_000, 15) if quick else (10_000_000, 31)
-    records = next(data for name, data, _ in sets if name == "api")
+    records = next(data for name, data, _ in sets if name == set_name)
     encoded = deterministic.dumps(records)
     canonical, written, write_ratio = paired_times(
         (lambda o: kelvo.dumps(o, canonical=True), records), (deterministic.dumps, records), min_ns, samples)
@@ -322,9 +322,11 @@ def main():
     for p, s, e in errors:
         print(f"note: {p} cannot run data set {s}: {e}")
 
-    print("\ndeterministic encoding, api data set:")
-    for label, t, note in deterministic_figures(sets, args.quick):
-        print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
+    for set_name in ("api", "records"):
+        if any(name == set_name for name, _, _ in sets):
+            print(f"\ndeterministic encoding, {set_name} data set:")
+            for label, t, note in deterministic_figures(sets, args.quick, set_name):
+                print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
 
     print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
           f"{os.cpu_count()} cores:")

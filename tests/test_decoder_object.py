@@ -5,6 +5,9 @@ import array
 import gc
 import inspect
 import io
+import os
+import threading
+import time
 import weakref
 
 import pytest
@@ -298,7 +301,7 @@ def test_read_result_must_be_bytes():
     # subclasses are accepted; their real size counts, not len()
     assert CBORDecoder(ReadReturns(LyingBytes(b"\x01"))).decode() == 1
     with pytest.raises(CBORDecodeEOF) as info:
-        CBORDecoder(ReadReturns(b"\x19", LyingBytes(b"\x01"))).decode()
+        CBORDecoder(ReadReturns(b"\x19", LyingBytes(b"\x01"), b"")).decode()
     assert str(info.value) == EOF_MSG.format(2, 1)
 
 
@@ -331,22 +334,59 @@ def test_read_returning_more_than_asked():
     assert fp.requests == [1] and fp.seeks == [(-2, 1)]
     assert dec.decode() == 2
     assert fp.requests == [1, 1] and fp.seeks == [(-2, 1), (-1, 1)]
-    # a stream without seek() cannot take the bytes back
-    with pytest.raises(AttributeError):
-        CBORDecoder(ReadReturns(b"\x01\x02")).decode()
+
+
+class UnsupportedSeek(ReadReturns):
+    def seek(self, offset, whence=0):
+        raise io.UnsupportedOperation("seek")
+
+
+@pytest.mark.parametrize("stream", [ReadReturns, UnsupportedSeek])
+def test_read_ahead_kept_when_stream_cannot_seek(stream):
+    # No seek(), or one that raises UnsupportedOperation: the decoder keeps the surplus
+    # for its next reads instead of losing the value (read() would fail if called again).
+    dec = CBORDecoder(stream(h("01 02 03 44 61626364 05")))
+    assert [dec.decode(), dec.decode(), dec.decode()] == [1, 2, 3]
+    assert dec.read(2) == b"\x44\x61"
+    assert dec.fp.requests == [1]
+    assert load(stream(h("82 01 02 ff"))) == [1, 2]
 
 
 def test_give_back_failure_propagates():
-    class NoSeek(RecordingReader):
+    class BrokenSeek(RecordingReader):
         def seek(self, offset, whence=0):
-            raise io.UnsupportedOperation("seek")
+            raise OSError("seek failed")
 
-    dec = CBORDecoder(NoSeek(h("01 02")))
-    with pytest.raises(io.UnsupportedOperation):
+    dec = CBORDecoder(BrokenSeek(h("01 02")))
+    with pytest.raises(OSError, match="seek failed"):
         dec.decode()
     # the buffer stays where it was: the next decode continues after the first item
     dec.fp.seek = lambda *a: 0
     assert dec.decode() == 2
+
+
+def test_short_reads_are_read_on_until_the_missing_bytes_arrive():
+    # An unbuffered pipe returns what has arrived so far; the rest comes later.
+    payload = h("58 64") + bytes(range(100))
+    read_fd, write_fd = os.pipe()
+
+    def feed():
+        os.write(write_fd, payload[:5])
+        time.sleep(0.05)
+        os.write(write_fd, payload[5:])
+        os.close(write_fd)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    with open(read_fd, "rb", buffering=0) as fp:
+        assert load(fp) == bytes(range(100))
+    feeder.join()
+    # at the end of the input the error reports every byte that did arrive
+    fp = RecordingReader(payload[:52], seekable=False, max_chunk=7)
+    with pytest.raises(CBORDecodeEOF) as info:
+        CBORDecoder(fp).decode()
+    assert str(info.value) == EOF_MSG.format(100, 50)
+    assert fp.requests == [1, 1, 100, 93, 86, 79, 72, 65, 58, 51, 50]
 
 
 def test_new_fp_discards_buffered_bytes():

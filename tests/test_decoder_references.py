@@ -233,3 +233,36 @@ def test_two_stage_first_stage_errors():
     with pytest.raises(CBORDecodeError) as info:
         loads(h("d9 03e8 01"), semantic_decoders={1000: flagged})
     assert type(info.value.__cause__) is ValueError
+
+
+def test_shared_value_needed_immutable_gets_an_immutable_copy():
+    from _kelvo import dumps
+
+    # value sharing writes immutable objects shared by identity; their first occurrence
+    # decodes as a list, dict or set, later ones where an immutable value is needed
+    t = ("a",)
+    fd = frozendict({"k": ("v",)})
+    for value in ([t, {t: 1}], [(), set()], [fd, {fd: 2}], [t, frozenset([t]), {(t, t): 1, fd: [t]}],
+                  [t, (t, {t: fd})]):
+        data = dumps(value, value_sharing=True)
+        assert loads(data) == loads(dumps(value)), data.hex()
+        assert loads(data, immutable=True) == loads(dumps(value), immutable=True)
+    assert loads(h("d81c82d81c816161d81ca1d81d0101")) == [["a"], {("a",): 1}]
+    assert loads(h("d81c82d81c80d90102d81d01")) == [[], set()]
+    # the copy is made once per shared value and reused; mutable positions keep the original
+    first, second, third = loads(dumps([t, {t: 1}, {(t, 2): t}], value_sharing=True))
+    key, = second
+    pair, = third
+    assert pair[0] is key and third[pair] is first
+
+
+@pytest.mark.parametrize("data, message", [
+    # a map that is its own key, a set that is its own element, through a tuple
+    ("d81c a1 d81d00 01", "shared value 0 is still being built"),
+    ("d81c d90102 81 d81d00", "shared value 0 is still being built"),
+    ("d81c a1 82 01 d81d00 01", "shared value 0 is still being built"),
+    # a finished list that contains itself, used as a key
+    ("82 d81c 81 d81d00 a1 d81d00 01", "shared value 0 contains itself"),
+])
+def test_shared_value_still_being_built_is_refused_as_key(data, message):
+    assert str(decode_error(data)) == message + " and cannot be used where an immutable value is needed"

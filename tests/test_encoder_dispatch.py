@@ -4,7 +4,9 @@ import collections
 import collections.abc
 import datetime
 import io
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -193,3 +195,21 @@ def test_stdlib_table_is_built_before_default(monkeypatch):
     assert writes(object(), default=lambda e, v: calls.append(v) or e.encode_none()) == "f6"
     for name in ("datetime", "decimal", "fractions", "uuid", "re", "ipaddress", "email.mime.text"):
         assert name in sys.modules
+
+
+def test_abstract_class_answers_follow_registrations():
+    # An immutable type found to be neither a mapping nor a sequence is not asked again by
+    # the same encoder, until some class is registered with an abstract class.
+    code = textwrap.dedent("""
+        import collections.abc, io, _kelvo
+        e = _kelvo.CBOREncoder(io.BytesIO(), default=lambda enc, v: enc.encode_none())
+        print(e.encode_to_bytes(iter(range(0))).hex(), e.encode_to_bytes(iter(range(0))).hex())
+        collections.abc.Sequence.register(type(iter(range(0))))
+        try:
+            e.encode_to_bytes(iter(range(0)))
+        except TypeError as exc:
+            print(exc)  # taken as a sequence now, which has no len()
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["f6 f6", "object of type 'range_iterator' has no len()"]

@@ -4,6 +4,7 @@
 
 #include "types/exceptions.h"
 #include "types/frozendict.h"
+#include "types/tag.h"
 
 #include <utility>
 
@@ -26,7 +27,75 @@ int check_key_type(PyObject *obj, const char *role) {
                             type_name.get());
 }
 
+// Takes the size of obj's repr roughly from `room` (strings by their length, other items a
+// few characters each), shared parts counted each time they occur. False once the room is
+// used up: the walk stops there, so it costs at most `room` steps.
+bool repr_fits(PyObject *obj, Py_ssize_t &room) {
+    room -= 8;
+    if (room < 0) return false;
+    if (PyUnicode_Check(obj)) {
+        room -= PyUnicode_GET_LENGTH(obj);
+    } else if (PyBytes_Check(obj)) {
+        room -= 4 * PyBytes_GET_SIZE(obj);
+    } else if (PyTuple_Check(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj) && room >= 0; ++i)
+            if (!repr_fits(PyTuple_GET_ITEM(obj, i), room)) return false;
+    } else if (is_frozendict(obj)) {
+        // The items dict of a frozendict never changes.
+        PyObject *dict = reinterpret_cast<FrozenDictObject *>(obj)->dict;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (room >= 0 && PyDict_Next(dict, &pos, &k, &v))
+            if (!repr_fits(k, room) || !repr_fits(v, room)) return false;
+    } else if (PyFrozenSet_Check(obj) || is_tag(obj)) {
+        Ref inner(PyFrozenSet_Check(obj) ? PySequence_Tuple(obj) : PyObject_GetAttrString(obj, "value"));
+        if (!inner) {
+            PyErr_Clear();
+            return false;
+        }
+        return repr_fits(inner.get(), room);
+    }
+    return room >= 0;
+}
+
+// "Duplicate map key: {}" with the key's repr. A long repr is cut short, and a key whose
+// repr would be long is not turned into text in full.
+int raise_duplicate_key(PyObject *key) {
+    constexpr Py_ssize_t kShown = 200;
+    Py_ssize_t room = 8192;
+    Ref text;
+    if (repr_fits(key, room)) {
+        text = Ref(PyObject_Repr(key));
+    } else if (PyUnicode_CheckExact(key) || PyBytes_CheckExact(key)) {
+        Ref head(PySequence_GetSlice(key, 0, kShown + 1));
+        if (!head) return -1;
+        text = Ref(PyObject_Repr(head.get()));
+    } else {
+        Ref type_name(PyType_GetName(Py_TYPE(key)));
+        if (!type_name) return -1;
+        return raise_exc_format(Exc::CBORDecodeError, "Duplicate map key: <%U too long to show>", type_name.get());
+    }
+    if (!text) return -1;
+    if (PyUnicode_GET_LENGTH(text.get()) <= kShown)
+        return raise_exc_format(Exc::CBORDecodeError, "Duplicate map key: %U", text.get());
+    Ref head(PyUnicode_Substring(text.get(), 0, kShown));
+    if (!head) return -1;
+    return raise_exc_format(Exc::CBORDecodeError, "Duplicate map key: %U...", head.get());
+}
+
 }  // namespace
+
+int check_expansion(Machine &m, const char *role, const DecodeFrame &f) {
+    uint64_t read = m.bytes_read();
+    uint64_t bound = read < kExpansionCap / kExpansionFactor ? read * kExpansionFactor : kExpansionCap - 1;
+    uint64_t added = m.ref_units - f.mark_refs;
+    if (added == 0) return 0;
+    m.hashed_ref_units = added < UINT64_MAX - m.hashed_ref_units ? m.hashed_ref_units + added : UINT64_MAX;
+    if (m.units_since(f) <= bound && m.hashed_ref_units <= bound + kHashedAllowance) return 0;
+    return raise_exc_format(Exc::CBORDecodeError,
+                            "%s refers to shared values that expand to far more than the input read so far",
+                            role);
+}
 
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     size_t n = m.values.size() - base;
@@ -159,6 +228,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
     if (!key_pending) {
         if (f.strict_keys && check_key_type(item.get(), "map key") < 0) return DecodeAction::error();
         if (check_hash_depth("map key", height) < 0) return DecodeAction::error();
+        if (check_expansion(m, "map key", f) < 0) return DecodeAction::error();
         if (is_dict) {
             f.extra = item.release();
         } else {
@@ -173,7 +243,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
             int r = PyDict_Contains(f.container, key.get());
             if (r < 0) return DecodeAction::error();
             if (r > 0) {
-                raise_exc_format(Exc::CBORDecodeError, "Duplicate map key: %R", key.get());
+                raise_duplicate_key(key.get());
                 return DecodeAction::error();
             }
         }
@@ -184,7 +254,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
             int r = PySet_Contains(f.extra, key);
             if (r < 0) return DecodeAction::error();
             if (r > 0) {
-                raise_exc_format(Exc::CBORDecodeError, "Duplicate map key: %R", key);
+                raise_duplicate_key(key);
                 return DecodeAction::error();
             }
             if (PySet_Add(f.extra, key) < 0) return DecodeAction::error();
@@ -192,6 +262,7 @@ DecodeAction deliver_map(Machine &m, DecodeFrame &f, Ref item, uint64_t height) 
         if (m.values.push(item.get()) < 0) return DecodeAction::error();
         item.release();
     }
+    m.set_mark(f);
     if (++f.filled == f.count) return finish_map(m, f);
     return DecodeAction::next(true);
 }
@@ -208,7 +279,7 @@ DecodeAction begin_set(Machine &m) {
     return DecodeAction::push();
 }
 
-DecodeAction deliver_set(Machine &, DecodeFrame &f, Ref item, uint64_t height) {
+DecodeAction deliver_set(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
     PyObject *payload = item.get();
     if (!PyTuple_Check(payload)) {
         raise_exc_format(Exc::CBORDecodeError, "input value must be an array, not %S",
@@ -221,6 +292,7 @@ DecodeAction deliver_set(Machine &, DecodeFrame &f, Ref item, uint64_t height) {
             if (check_key_type(PyTuple_GET_ITEM(payload, i), "set element") < 0) return DecodeAction::error();
     }
     if (n > 0 && check_hash_depth("set element", height > 0 ? height - 1 : 0) < 0) return DecodeAction::error();
+    if (n > 0 && check_expansion(m, "set element", f) < 0) return DecodeAction::error();
     if (f.container == nullptr) return DecodeAction::complete(PyFrozenSet_New(payload));
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PySet_Add(f.container, PyTuple_GET_ITEM(payload, i)) < 0) return DecodeAction::error();

@@ -34,6 +34,7 @@ struct DecoderState {
     uint64_t max_depth;
     PyObject *read_target;     // fp.read
     InputBuffer in;
+    uint64_t consumed;         // bytes of the blocks read before `in` (counts input read)
     const char *errors;        // str_errors as a C string for the codec; nullptr = strict
     bool allow_indefinite;
     bool allow_duplicate_keys;

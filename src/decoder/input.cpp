@@ -23,22 +23,59 @@ void input_set_block(DecoderState *d, PyObject *block, size_t pos) {
     Py_XDECREF(old);
 }
 
+namespace {
+
+// One call of fp.read for at least `missing` more bytes. New reference or NULL.
+PyObject *read_once(DecoderState *d, size_t missing) {
+    uint64_t request =
+        d->seekable ? (missing > d->read_size ? missing : d->read_size) : (missing > 1 ? missing : 1);
+    Ref target = Ref::borrow(d->read_target);
+    Ref size(PyLong_FromUnsignedLongLong(request));
+    if (!size) return nullptr;
+    Ref block(PyObject_CallOneArg(target.get(), size.get()));
+    if (!block) return nullptr;
+    if (!PyBytes_Check(block.get())) {
+        raise_not_instance(block.get(), "bytes");
+        return nullptr;
+    }
+    return block.release();
+}
+
+}  // namespace
+
 PyObject *fetch_block(DecoderState *d, size_t min) {
     size_t got = 0;
     if (d->read_target != nullptr) {
-        uint64_t request = d->seekable ? (min > d->read_size ? min : d->read_size) : (min > 1 ? min : 1);
-        Ref target = Ref::borrow(d->read_target);
-        Ref size(PyLong_FromUnsignedLongLong(request));
-        if (!size) return nullptr;
-        Ref block(PyObject_CallOneArg(target.get(), size.get()));
+        Ref block(read_once(d, min));
         if (!block) return nullptr;
-        if (!PyBytes_Check(block.get())) {
-            raise_not_instance(block.get(), "bytes");
-            return nullptr;
-        }
         // The storage size, not len(): a subclass cannot make us read past its bytes.
         got = static_cast<size_t>(PyBytes_GET_SIZE(block.get()));
         if (got >= min) return block.release();
+        // A raw pipe or socket may return fewer bytes than asked without being at its end:
+        // read on for the missing bytes until they are all here or a read returns nothing.
+        if (got > 0) {
+            Ref pieces(PyList_New(0));
+            if (!pieces || PyList_Append(pieces.get(), block.get()) < 0) return nullptr;
+            while (got < min) {
+                Ref more(read_once(d, min - got));
+                if (!more) return nullptr;
+                size_t n = static_cast<size_t>(PyBytes_GET_SIZE(more.get()));
+                if (n == 0) break;
+                if (PyList_Append(pieces.get(), more.get()) < 0) return nullptr;
+                got += n;
+            }
+            if (got >= min) {
+                PyObject *joined = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(got));
+                if (joined == nullptr) return nullptr;
+                char *dst = PyBytes_AS_STRING(joined);
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+                    PyObject *piece = PyList_GET_ITEM(pieces.get(), i);
+                    memcpy(dst, PyBytes_AS_STRING(piece), static_cast<size_t>(PyBytes_GET_SIZE(piece)));
+                    dst += PyBytes_GET_SIZE(piece);
+                }
+                return joined;
+            }
+        }
     }
     raise_exc_format(Exc::CBORDecodeEOF,
                      "premature end of stream (expected to read at least %zu bytes, got %zu instead)", min, got);
@@ -62,6 +99,7 @@ int refill(DecoderState *d, size_t n, Refill *r) {
     r->have = in.remaining();
     r->tail = in.data != nullptr ? in.data + in.pos : nullptr;
     r->old = Ref(in.block);
+    d->consumed += in.len;
     in.block = nullptr;
     in.data = nullptr;
     in.pos = in.len = 0;
@@ -152,11 +190,28 @@ int give_back(DecoderState *d) {
         Ref offset(PyLong_FromLongLong(-static_cast<long long>(rest)));
         Ref whence(PyLong_FromLong(1));
         if (!offset || !whence) return -1;
-        PyObject *seek = stdlib::name(stdlib::Name::seek);
-        if (seek == nullptr) return -1;
+        PyObject *seek_name = stdlib::name(stdlib::Name::seek);
+        if (seek_name == nullptr) return -1;
         Ref fp = Ref::borrow(d->fp);
-        Ref r(PyObject_CallMethodObjArgs(fp.get(), seek, offset.get(), whence.get(), nullptr));
-        if (!r) return -1;
+        PyObject *seek_raw;
+        if (PyObject_GetOptionalAttr(fp.get(), seek_name, &seek_raw) < 0) return -1;
+        // A stream that cannot seek cannot take the bytes back: they stay buffered and the
+        // next read or decode of this decoder starts with them.
+        if (seek_raw == nullptr) return 0;
+        Ref seek(seek_raw);
+        PyObject *args[] = {offset.get(), whence.get()};
+        Ref r(PyObject_Vectorcall(seek.get(), args, 2, nullptr));
+        if (!r) {
+            PyObject *exc = PyErr_GetRaisedException();
+            PyObject *unsupported = stdlib::get(stdlib::io_unsupported);
+            if (unsupported == nullptr || !PyErr_GivenExceptionMatches(exc, unsupported)) {
+                if (unsupported == nullptr) PyErr_Clear();
+                PyErr_SetRaisedException(exc);
+                return -1;
+            }
+            Py_DECREF(exc);
+            return 0;
+        }
     }
     input_set_block(d, nullptr, 0);
     return 0;

@@ -22,8 +22,8 @@ void frame_release(DecodeFrame &f) noexcept {
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, keys(nullptr), break_marker(stdlib::break_marker()), start_immutable(start_flag),
-      immutable(start_flag), major(0) {}
+    : d(state), tmpl{}, keys(nullptr), frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0), hashed_ref_units(0),
+      break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag), major(0) {}
 
 Machine::~Machine() {
     for (size_t i = 0; i < frames.size(); ++i) frame_release(frames[i]);
@@ -35,6 +35,7 @@ Machine::~Machine() {
         for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
         PyMem_Free(keys);
     }
+    Py_XDECREF(frozen);
 }
 
 DecodeFrame &Machine::prepare(FrameKind kind, bool frame_immutable, bool accepts_break) noexcept {
@@ -178,6 +179,7 @@ DecodeAction deliver(Machine &m, DecodeFrame &f, Ref item, uint64_t height) {
             if (slot.value == nullptr) {
                 slot.value = Py_NewRef(item.get());
                 slot.height = f.height;
+                record_expansion(m, slot);
             }
             return DecodeAction::complete(item.release());
         }
@@ -193,6 +195,7 @@ int push_template(Machine &m) {
     f.shareable_index = kNoIndex;
     f.height = 0;
     f.immutable = f.immutable || m.immutable;
+    m.set_mark(f);
     if (f.container != nullptr && m.top_is_shareable_marker()) {
         // Register the container before its contents exist, so that references inside it
         // resolve to it.
@@ -202,6 +205,10 @@ int push_template(Machine &m) {
         Py_XSETREF(slot.value, Py_NewRef(f.container));
         slot.height = 0;
         f.shareable_index = index;
+        if (register_building(m, index) < 0) {
+            frame_release(f);
+            return -1;
+        }
     }
     if (check_depth(m) < 0 || m.frames.push(f) < 0) {
         frame_release(f);
@@ -228,6 +235,8 @@ uint64_t apply_complete(Machine &m, PyObject *value) {
         SharedSlot &slot = m.shareables[f.shareable_index];
         Py_XSETREF(slot.value, Py_NewRef(value));
         slot.height = height;
+        slot.building = false;
+        record_expansion(m, slot);
     }
     frame_release(f);
     if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
@@ -412,6 +421,7 @@ int fast_item(Machine &m, PyObject **out) {
                 f.allow_duplicates = m.d->allow_duplicate_keys;
             }
             in.pos += size;
+            m.set_mark(f);
             m.frames.push(f);
             m.immutable = f.immutable;
             return kFastOpened;
@@ -456,8 +466,9 @@ uint64_t pop_completed(Machine &m, DecodeFrame &f) {
 }
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
-// no user code for it, completing the frame when the item is its last one. Frames that are
-// shared values or have an object_hook complete through the general path.
+// no user code for it, completing the frame when the item is its last one, or to a built-in
+// tag's codec. Frames that are shared values or have an object_hook complete through the
+// general path.
 int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) {
     switch (f.kind) {
         case FrameKind::ListCollect:
@@ -482,7 +493,9 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
         }
         case FrameKind::Dict: {
             if (f.extra == nullptr) {
-                if (f.strict_keys || *height > kMaxHashedHeight) return kDeliverNone;
+                // Keys with shared references inside are measured on the general path.
+                if (f.strict_keys || *height > kMaxHashedHeight || m.ref_units != f.mark_refs)
+                    return kDeliverNone;
                 if (*height > f.height) f.height = *height;
                 f.extra = *item;
                 apply_continue(m, false);
@@ -499,11 +512,23 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             Py_DECREF(*item);
             if (r < 0) return kDeliverFailed;
             ++f.filled;
+            m.set_mark(f);
             if (!last) {
                 apply_continue(m, true);
                 return kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
+            *height = pop_completed(m, f);
+            return kDeliverComplete;
+        }
+        case FrameKind::TagCodec: {
+            // A built-in tag whose payload has just completed: its codec runs at once.
+            if (f.shareable_index != kNoIndex) return kDeliverNone;
+            if (*height > f.height) f.height = *height;
+            PyObject *value = f.row->decoder(*item, f.immutable);
+            Py_DECREF(*item);
+            if (value == nullptr) return kDeliverFailed;
+            *item = value;
             *height = pop_completed(m, f);
             return kDeliverComplete;
         }

@@ -44,6 +44,8 @@ struct DecodeFrame {
     PyObject *extra;           // owned: pending key (Dict), seen keys (FrozenDict), name (TwoStage)
     const TagRow *row;         // the built-in row (TagCodec)
     size_t base;               // start of this frame's items on the value stack
+    uint64_t mark_bytes;       // input read when the frame opened (maps: when the pending key began)
+    uint64_t mark_refs;        // Machine::ref_units at the same moment
     FrameKind kind;
     bool immutable;            // immutable flag for the next item of this frame
     bool accepts_break;
@@ -97,9 +99,24 @@ struct DecodeAction {
 };
 
 struct SharedSlot {
-    PyObject *value;  // owned, or nullptr while empty
+    PyObject *value;     // owned, or nullptr while empty
     uint64_t height;
+    uint64_t start;      // input units when the shareable tag was read
+    uint64_t expansion;  // input units of the value, references expanded; saturates at kExpansionCap
+    bool building;       // a container registered before its contents, not yet complete
 };
+
+// Shared references let a few input bytes stand for a value of any size. Each value is
+// measured in input units: the bytes it was decoded from, with every shared reference
+// inside it counted at the full size of the value it refers to. Keys and set elements are
+// hashed (and compared) item by item through all their references, so one whose units
+// exceed kExpansionFactor times the input read so far is refused; and so are keys and set
+// elements once the units their references add up to, over the whole decode, exceed that
+// bound by more than kHashedAllowance. A value without references never exceeds the input
+// read and adds nothing, so it is never refused.
+constexpr uint64_t kExpansionCap = uint64_t{1} << 32;
+constexpr uint64_t kExpansionFactor = 16;
+constexpr uint64_t kHashedAllowance = uint64_t{1} << 24;
 
 // Recently decoded short map keys, so that a key repeated across many maps is one str
 // object (its hash computed once) instead of a new string each time. Two-way set
@@ -135,6 +152,10 @@ struct Machine {
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
     DecodeFrame tmpl;                // the frame the next PushFrame action pushes
     KeyCache *keys;                  // PyMem, or nullptr until the first map key
+    PyObject *frozen;                // immutable copies of shared values, or nullptr until the first
+    uint64_t input_base;             // consumed + in.pos when the decode began
+    uint64_t ref_units;              // units added by resolved shared references
+    uint64_t hashed_ref_units;       // of these, the ones inside keys and set elements
     PyObject *break_marker;          // borrowed, lives for the process
     bool start_immutable;
     bool immutable;                  // the current immutable flag
@@ -154,7 +175,30 @@ struct Machine {
     }
     // Releases the items of the value stack from `base` on.
     void drop_values(size_t base) noexcept;
+
+    uint64_t bytes_read() const noexcept { return d->consumed + d->in.pos - input_base; }
+    // Input units so far; a value's units are the difference across its decoding.
+    uint64_t units() const noexcept { return bytes_read() + ref_units; }
+    void set_mark(DecodeFrame &f) const noexcept {
+        f.mark_bytes = bytes_read();
+        f.mark_refs = ref_units;
+    }
+    // Units since the frame's mark.
+    uint64_t units_since(const DecodeFrame &f) const noexcept {
+        return (bytes_read() - f.mark_bytes) + (ref_units - f.mark_refs);
+    }
 };
+
+// CBORDecodeError when a value that is hashed (role: "map key" or "set element"), decoded
+// since the mark of frame `f`, expands too far. -1 with the error set.
+int check_expansion(Machine &m, const char *role, const DecodeFrame &f);
+// The slot's expansion once its value is complete.
+inline void record_expansion(Machine &m, SharedSlot &slot) {
+    uint64_t units = m.units() - slot.start;
+    slot.expansion = units < kExpansionCap ? units : kExpansionCap;
+}
+// Registers a container just stored in slot `index` before its contents. -1 on error.
+int register_building(Machine &m, uint64_t index);
 
 // The decode machine: one item, however deeply nested. New reference or NULL.
 PyObject *run_machine(DecoderState *d, bool immutable);

@@ -76,6 +76,72 @@ int write_tag_object(Ctx &c, PyObject *obj) {
     return rc;
 }
 
+// The abstract-class memo. isinstance against Mapping and Sequence runs ABCMeta's Python
+// code on every call, which costs far more than writing a date or a decimal. For an
+// immutable type (and for the standard-library classes of the encoder table) the answer
+// depends only on the type and on the classes registered with abstract classes, and every
+// registration changes the ABC cache token (the abc module keys its own caches to it), so
+// a negative answer is kept per encoder for as long as the token stays the same.
+
+// The standard-library classes of the encoder table are written in Python but, like the
+// immutable types, answer only through registrations.
+bool is_stdlib_row_type(PyTypeObject *tp) {
+    for (int i = 0; i < stdlib::kEncoderRows; ++i)
+        if (stdlib::encoder_row_type(static_cast<stdlib::EncoderRow>(i)) == reinterpret_cast<PyObject *>(tp))
+            return true;
+    return false;
+}
+
+// The current token: true with *token, false when it cannot be had as a number (the memo
+// is then left unused and the checks run as they would without it). Calls into the abc
+// module: no access held.
+bool read_abc_token(uint64_t *token) {
+    PyObject *fn = stdlib::get(stdlib::abc_get_cache_token);
+    Ref value(fn != nullptr ? PyObject_CallNoArgs(fn) : nullptr);
+    unsigned long long v = value && PyLong_Check(value.get()) ? PyLong_AsUnsignedLongLong(value.get()) : 0;
+    if (!value || !PyLong_Check(value.get()) || PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *token = v;
+    return true;
+}
+
+// 1 when the type of obj is known to be neither a mapping nor a sequence, 0 when it must
+// be checked (*token then holds the token to remember the answer under, and *usable
+// whether it can be), -1 on error. No access held on entry or exit.
+int plain_memo_find(Ctx &c, PyObject *obj, uint64_t *token, bool *usable) {
+    *usable = false;
+    PyTypeObject *tp = Py_TYPE(obj);
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && !is_stdlib_row_type(tp)) return 0;
+    if (!read_abc_token(token)) return 0;
+    *usable = true;
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    PyObject *stale[4];
+    int n_stale = 0;
+    int found = 0;
+    if (enc->plain_token != *token) {
+        n_stale = plain_types_take(enc, stale);
+        enc->plain_token = *token;
+    } else {
+        for (int i = 0; i < enc->plain_len; ++i)
+            if (enc->plain_types[i] == reinterpret_cast<PyObject *>(tp)) found = 1;
+    }
+    c.close();
+    for (int i = 0; i < n_stale; ++i) Py_DECREF(stale[i]);
+    return found;
+}
+
+int plain_memo_add(Ctx &c, PyObject *obj, uint64_t token) {
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    if (enc->plain_token == token && enc->plain_len < 4)
+        enc->plain_types[enc->plain_len++] = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+    c.close();
+    return 0;
+}
+
 int raise_unsupported(PyObject *obj) {
     Ref type_str(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(obj))));
     if (!type_str) return -1;
@@ -103,10 +169,17 @@ int raise_unsupported(PyObject *obj) {
     if (is_frozendict(obj)) return encode_map_step(c, obj);
     // isinstance against the abstract classes may run Python code.
     c.close();
-    int r = is_mapping(obj);
-    if (r != 0) return r < 0 ? -1 : encode_map_step(c, obj);
-    r = PyList_Check(obj) || PyTuple_Check(obj) ? 1 : is_sequence(obj);
-    if (r != 0) return r < 0 ? -1 : encode_array_step(c, obj);
+    uint64_t token;
+    bool memo_usable;
+    int r = plain_memo_find(c, obj, &token, &memo_usable);
+    if (r < 0) return -1;
+    if (r == 0) {
+        r = is_mapping(obj);
+        if (r != 0) return r < 0 ? -1 : encode_map_step(c, obj);
+        r = PyList_Check(obj) || PyTuple_Check(obj) ? 1 : is_sequence(obj);
+        if (r != 0) return r < 0 ? -1 : encode_array_step(c, obj);
+        if (memo_usable && plain_memo_add(c, obj, token) < 0) return -1;
+    }
     if (PyAnySet_Check(obj)) return encode_set_step(c, obj);
     if (is_simple_value(obj)) {
         if (!c.open()) return -1;
@@ -130,6 +203,13 @@ int raise_unsupported(PyObject *obj) {
 }  // namespace
 
 int raise_cycle_error() { return raise_exc(Exc::CBOREncodeValueError, "cyclic data structure detected"); }
+
+int plain_types_take(EncoderObject *enc, PyObject **out) {
+    int n = enc->plain_len;
+    for (int i = 0; i < n; ++i) out[i] = enc->plain_types[i];
+    enc->plain_len = 0;
+    return n;
+}
 
 void tag_path_free(EncoderObject *enc) {
     PyMem_Free(enc->tag_path);

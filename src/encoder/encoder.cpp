@@ -151,6 +151,7 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(enc->timezone);
     Py_VISIT(enc->default_hook);
     Py_VISIT(enc->encoders);
+    for (int i = 0; i < enc->plain_len; ++i) Py_VISIT(enc->plain_types[i]);
     return registry_traverse(enc, visit, arg);
 }
 
@@ -161,6 +162,8 @@ int encoder_clear(PyObject *self) {
     Py_CLEAR(enc->timezone);
     Py_CLEAR(enc->default_hook);
     Py_CLEAR(enc->encoders);
+    PyObject *types[4];
+    for (int i = 0, n = plain_types_take(enc, types); i < n; ++i) Py_DECREF(types[i]);
     registry_clear(enc);
     return 0;
 }
@@ -208,6 +211,7 @@ int set_fp_locked(EncoderObject *enc, PyObject *value) {
     if (!write) return -1;
     replace_field(enc->fp, Py_NewRef(value));
     replace_field(enc->write_target, write.release());
+    enc->raw_stream = -1;
     return 0;
 }
 
@@ -304,7 +308,10 @@ void encoder_reset_tables(EncoderObject *enc) {
 int encoder_encode(EncoderObject *enc, PyObject *obj) {
     Ctx c(enc);
     if (!c.open_entry()) return -1;
-    if (enc->depth == 0) enc->owner = PyThread_get_thread_ident();
+    if (enc->depth == 0) {
+        enc->owner = PyThread_get_thread_ident();
+        enc->raw_written = 0;
+    }
     enc->depth += 1;
     int rc = dispatch(c, obj);
     PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
@@ -351,6 +358,11 @@ PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj) {
         namespace_push(enc, saved_tables, false);
     }
     enc->to_bytes_active += 1;
+    // The encode is claimed for this thread in the same window that takes out the write
+    // target: another thread's encode() must not start in the gap and write into the
+    // detached buffer. The encode below is then nested; this call does the outermost reset.
+    if (enc->depth == 0) enc->owner = PyThread_get_thread_ident();
+    enc->depth += 1;
     w.close();
     int rc = encoder_encode(enc, obj);
     PyObject *exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
@@ -362,6 +374,11 @@ PyObject *encoder_encode_to_bytes(EncoderObject *enc, PyObject *obj) {
         return nullptr;
     }
     enc->to_bytes_active -= 1;
+    enc->depth -= 1;
+    if (enc->depth == 0) {
+        enc->owner = 0;
+        if (enc->share_scopes == 0) encoder_reset_tables(enc);
+    }
     enc->string_namespacing = saved_namespacing;
     if (swapped_tables) namespace_pop(enc, saved_tables);
     OutBuffer produced = enc->out;
@@ -479,6 +496,16 @@ PyMethodDef encoder_methods[] = {
      "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
      "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
+    {"encode_datetime", KELVO_FASTCALL(meth_encode_datetime), METH_FASTCALL | METH_KEYWORDS,
+     "encode_datetime($self, obj)\n--\n\n"},
+    {"encode_date", KELVO_FASTCALL(meth_encode_date), METH_FASTCALL | METH_KEYWORDS,
+     "encode_date($self, obj)\n--\n\n"},
+    {"encode_decimal", KELVO_FASTCALL(meth_encode_decimal), METH_FASTCALL | METH_KEYWORDS,
+     "encode_decimal($self, obj)\n--\n\n"},
+    {"encode_rational", KELVO_FASTCALL(meth_encode_rational), METH_FASTCALL | METH_KEYWORDS,
+     "encode_rational($self, obj)\n--\n\n"},
+    {"encode_complex", KELVO_FASTCALL(meth_encode_complex), METH_FASTCALL | METH_KEYWORDS,
+     "encode_complex($self, obj)\n--\n\n"},
     {"encode_regexp", KELVO_FASTCALL(meth_encode_regexp), METH_FASTCALL | METH_KEYWORDS,
      "encode_regexp($self, obj)\n--\n\n"},
     {"encode_mime", KELVO_FASTCALL(meth_encode_mime), METH_FASTCALL | METH_KEYWORDS,

@@ -67,6 +67,15 @@ struct EncoderObject {
     bool string_referencing;
     bool string_namespacing;
     bool indefinite_containers;
+    int8_t raw_stream;          // fp is an io.RawIOBase, whose write() may take only part:
+                                // 1 or 0, -1 until a write leaves it to be found out
+    uint64_t raw_written;       // bytes such a stream took since the outermost encode began
+    uint8_t plain_len;
+    // Immutable types that the abstract-class checks of the dispatch found to be neither
+    // mappings nor sequences (strong references), valid while the ABC cache token is
+    // `plain_token`.
+    uint64_t plain_token;
+    PyObject *plain_types[4];
     AccessFlag access;
 };
 
@@ -131,6 +140,10 @@ inline int emit_bytes(EncoderObject *enc, const void *data, size_t n) {
     enc->out.len += n;
     return emit_flush_rule(enc);
 }
+
+// Forgets the types of the abstract-class memo; returns them for release once no access is
+// held (window held).
+int plain_types_take(EncoderObject *enc, PyObject **out);
 
 // Clears the per-call state of an outermost encode (registry, then text and byte tables).
 void encoder_reset_tables(EncoderObject *enc);

@@ -3,7 +3,9 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "types/stdlib.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace kelvo {
@@ -70,6 +72,48 @@ PyObject *OutBuffer::finish() {
     return result;
 }
 
+namespace {
+
+// The rest of a chunk after a raw stream took its first `done` bytes: write() on such a
+// stream returns how many bytes it took, or None when it would have to block.
+int write_rest_raw(EncoderObject *enc, PyObject *chunk, PyObject *first_result) {
+    Py_ssize_t total = PyBytes_GET_SIZE(chunk);
+    Py_ssize_t done = 0;
+    Ref view;
+    Ref result = Ref::borrow(first_result);
+    for (;;) {
+        if (result.get() == Py_None) {
+            uint64_t written = enc->raw_written + static_cast<uint64_t>(done);
+            Ref exc(PyObject_CallFunction(PyExc_BlockingIOError, "isK", EAGAIN,
+                                          "the stream took only part of the output without blocking",
+                                          static_cast<unsigned long long>(written)));
+            if (exc) PyErr_SetObject(PyExc_BlockingIOError, exc.get());
+            return -1;
+        }
+        Py_ssize_t took = PyNumber_AsSsize_t(result.get(), PyExc_OverflowError);
+        if (took == -1 && PyErr_Occurred()) return -1;
+        if (took <= 0 || took > total - done) {
+            PyErr_Format(PyExc_OSError, "write() of the output stream returned %zd for %zd bytes", took,
+                         total - done);
+            return -1;
+        }
+        done += took;
+        if (done == total) break;
+        if (!view) {
+            view = Ref(PyMemoryView_FromObject(chunk));
+            if (!view) return -1;
+        }
+        Ref rest(PySequence_GetSlice(view.get(), done, total));
+        if (!rest) return -1;
+        result = Ref(PyObject_CallOneArg(enc->write_target, rest.get()));
+        if (!result) return -1;
+    }
+    enc->raw_written += static_cast<uint64_t>(total);
+    return 0;
+}
+
+}  // namespace
+
 int flush_buffer(EncoderObject *enc) {
     Ref chunk(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(enc->out.data),
                                         static_cast<Py_ssize_t>(enc->out.len)));
@@ -78,7 +122,26 @@ int flush_buffer(EncoderObject *enc) {
     enc->out.clear();
     if (!chunk) return -1;
     Ref r(PyObject_CallOneArg(enc->write_target, chunk.get()));
-    return r ? 0 : -1;
+    if (!r) return -1;
+    Py_ssize_t size = PyBytes_GET_SIZE(chunk.get());
+    if (size == 0) return 0;
+    if (PyLong_CheckExact(r.get()) && PyLong_AsSsize_t(r.get()) == size) {
+        enc->raw_written += static_cast<uint64_t>(size);
+        return 0;  // all taken, whatever kind of stream this is
+    }
+    PyErr_Clear();
+    // Only a raw stream's result counts the bytes it took; other writers' results mean
+    // different things (or nothing) and are not looked at.
+    if (enc->raw_stream < 0) {
+        PyObject *raw_base = stdlib::get(stdlib::io_raw_base);
+        if (raw_base == nullptr) return -1;
+        Ref fp = Ref::borrow(enc->fp);
+        int raw = PyObject_IsInstance(fp.get(), raw_base);
+        if (raw < 0) return -1;
+        enc->raw_stream = static_cast<int8_t>(raw);
+    }
+    if (enc->raw_stream == 0) return 0;
+    return write_rest_raw(enc, chunk.get(), r.get());
 }
 
 int emit_long_chunk(EncoderObject *enc, const void *data, size_t n) {

@@ -1,27 +1,16 @@
-// Placeholders for the semantic encoders of dates and times, numbers, regular
-// expressions, MIME messages, UUIDs and IP addresses; this unit goes away when they are
-// written.
+// The encoders of the standard-library table, one per row in row order.
 #include "encoder/semantic.h"
+#include "tags/datetimes.h"
+#include "tags/numbers.h"
 #include "tags/text_ip.h"
 
 namespace kelvo {
 
-namespace {
-
-int not_yet(EncoderObject *, PyObject *obj) {
-    Ref name(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(obj))));
-    if (!name) return -1;
-    PyErr_Format(PyExc_NotImplementedError, "encoding %U is not implemented yet", name.get());
-    return -1;
-}
-
-}  // namespace
-
 const SemanticEncoder kStdlibEncoders[stdlib::kEncoderRows] = {
-    not_yet,
-    not_yet,
-    not_yet,
-    not_yet,
+    encode_datetime,
+    encode_date,
+    encode_decimal,
+    encode_rational,
     encode_uuid,
     encode_regexp,
     encode_ipv4_address,
@@ -32,7 +21,5 @@ const SemanticEncoder kStdlibEncoders[stdlib::kEncoderRows] = {
     encode_ipv6_interface,
     encode_mime,
 };
-
-int encode_complex(EncoderObject *enc, PyObject *obj) { return not_yet(enc, obj); }
 
 }  // namespace kelvo

@@ -35,6 +35,10 @@ KELVO_CELL(builtin_sorted, "builtins", "sorted", false);
 KELVO_CELL(abc_mapping, "collections.abc", "Mapping", true);
 KELVO_CELL(abc_sequence, "collections.abc", "Sequence", true);
 KELVO_CELL(copy_deepcopy, "copy", "deepcopy", false);
+KELVO_CELL(io_raw_base, "io", "RawIOBase", true);
+KELVO_CELL(io_unsupported, "io", "UnsupportedOperation", true);
+KELVO_CELL(sys_get_int_max_str_digits, "sys", "get_int_max_str_digits", false);
+KELVO_CELL(abc_get_cache_token, "abc", "get_cache_token", false);
 
 #undef KELVO_CELL
 
@@ -143,6 +147,14 @@ int init_eager_cells() {
 PyObject *name(Name n) {
     int i = static_cast<int>(n);
     return once_object(g_name_once[i], g_names[i], [i]() { return PyUnicode_InternFromString(kNames[i]); });
+}
+
+PyObject *get(NameCell &cell) {
+    return once_object(cell.once, cell.value, [&]() { return PyUnicode_InternFromString(cell.text); });
+}
+
+PyObject *encoder_row_type(EncoderRow row) {
+    return g_table_once.filled() ? g_table[static_cast<int>(row)] : nullptr;
 }
 
 PyObject *const *encoder_table() {

@@ -1,0 +1,454 @@
+// Dates and times in both directions: datetimes as tags 0 and 1, dates as tags 1004 and 100.
+#include "tags/datetimes.h"
+
+#include "encoder/methods.h"
+#include "encoder/writer.h"
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "types/exceptions.h"
+#include "types/stdlib.h"
+
+#include <datetime.h>
+
+#include <cmath>
+
+namespace kelvo {
+
+namespace {
+
+// Day number of 1970-01-01 in the proleptic Gregorian ordinal count (date.toordinal()).
+constexpr long kEpochOrdinal = 719163;
+
+stdlib::ImportCell g_capsule{{0, 0}, "datetime", "datetime_CAPI", false, nullptr};
+stdlib::NameCell g_utcoffset{{0, 0}, "utcoffset", nullptr};
+stdlib::NameCell g_toordinal{{0, 0}, "toordinal", nullptr};
+
+// The datetime module's C interface, used only to recognise its exact types and to build
+// their values; nullptr (no exception) when the module cannot be had, in which case no
+// object can be of those types anyway.
+const PyDateTime_CAPI *datetime_api() {
+    PyObject *capsule = stdlib::get(g_capsule);
+    void *api = capsule != nullptr ? PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME) : nullptr;
+    if (api == nullptr) PyErr_Clear();
+    return static_cast<const PyDateTime_CAPI *>(api);
+}
+
+// Whether `fn` is a method of the built-in C type `type` bound to that class (so that
+// what it returns is known exactly).
+bool bound_to(PyObject *fn, PyTypeObject *type) {
+    return PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == reinterpret_cast<PyObject *>(type);
+}
+
+int days_in_month(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) return 29;
+    return kDays[month - 1];
+}
+
+// Days from 1970-01-01 to the given proleptic Gregorian date.
+long days_from_civil(long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long>(doe) - 719468;
+}
+
+char *put_digits(char *p, long v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+// ---- Writing
+
+int raise_naive() {
+    return raise_exc(Exc::CBOREncodeError, "naive datetime encountered and no default timezone has been set");
+}
+
+// The encoder's timezone option (empty when unset), read under shared access.
+bool read_timezone(EncoderObject *enc, Ref *out) {
+    SharedAccess access;
+    if (!access.acquire(enc->access, AccessSite::Window)) return false;
+    *out = Ref::borrow(enc->timezone);
+    return true;
+}
+
+// Whether a tag's content may be appended directly as the dispatch would write it: inside
+// an encode (so the flushes are the same), with no `encoders` entry that could take it and
+// no string references that could replace a text. Window held.
+bool content_is_plain(EncoderObject *enc) {
+    return enc->depth > 0 && enc->encoders == nullptr && !string_refs_active(enc);
+}
+
+// A tag whose content is the ASCII text s[0..n).
+int write_text_tag(EncoderObject *enc, uint64_t tag, const char *s, size_t n) {
+    Ctx c(enc);
+    if (!c.open()) return -1;
+    if (content_is_plain(enc)) {
+        if (put_header(enc, 6, tag) < 0) return -1;
+        return put_string(enc, 3, s, n);
+    }
+    Ref text(PyUnicode_DecodeASCII(s, static_cast<Py_ssize_t>(n), nullptr));
+    if (!text) return -1;
+    return write_semantic(c, tag, text.get());
+}
+
+// A tag whose content is the integer v.
+int write_int_tag(EncoderObject *enc, uint64_t tag, long long v) {
+    Ctx c(enc);
+    if (!c.open()) return -1;
+    if (content_is_plain(enc)) {
+        if (put_header(enc, 6, tag) < 0) return -1;
+        return v >= 0 ? put_header(enc, 0, static_cast<uint64_t>(v)) : put_header(enc, 1, ~static_cast<uint64_t>(v));
+    }
+    Ref number(PyLong_FromLongLong(v));
+    if (!number) return -1;
+    return write_semantic(c, tag, number.get());
+}
+
+int write_semantic_value(EncoderObject *enc, uint64_t tag, PyObject *value) {
+    Ctx c(enc);
+    return write_semantic(c, tag, value);
+}
+
+// Tag 1: obj.timestamp(), as an int when the double is integral and fits 64 bits.
+int write_timestamp(EncoderObject *enc, PyObject *obj) {
+    PyObject *name = stdlib::name(stdlib::Name::timestamp);
+    if (name == nullptr) return -1;
+    Ref stamp(PyObject_CallMethodNoArgs(obj, name));
+    if (!stamp) return -1;
+    double v = PyFloat_AsDouble(stamp.get());
+    if (v == -1.0 && PyErr_Occurred()) return -1;
+    if (std::trunc(v) == v && v >= -9223372036854775808.0 && v < 9223372036854775808.0)
+        return write_int_tag(enc, 1, static_cast<long long>(v));
+    return write_semantic_value(enc, 1, stamp.get());
+}
+
+// Tag 0 through obj.isoformat(). A zero offset is written "Z" only where it ends the text:
+// an offset with seconds such as +00:00:30 keeps its form, which "Z:30" would not be.
+int write_isoformat(EncoderObject *enc, PyObject *obj) {
+    PyObject *name = stdlib::name(stdlib::Name::isoformat);
+    PyObject *zero = stdlib::name(stdlib::Name::utc_offset);
+    PyObject *z = stdlib::name(stdlib::Name::Z);
+    if (name == nullptr || zero == nullptr || z == nullptr) return -1;
+    Ref text(PyObject_CallMethodNoArgs(obj, name));
+    if (!text) return -1;
+    if (!PyUnicode_Check(text.get())) return raise_not_instance(text.get(), "str");
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    Py_ssize_t ends = PyUnicode_Tailmatch(text.get(), zero, 0, n, 1);
+    if (ends < 0) return -1;
+    if (ends > 0) {
+        Ref head(PyUnicode_Substring(text.get(), 0, n - PyUnicode_GET_LENGTH(zero)));
+        if (!head) return -1;
+        text = Ref(PyUnicode_Concat(head.get(), z));
+        if (!text) return -1;
+    }
+    return write_semantic_value(enc, 0, text.get());
+}
+
+// The isoformat() text of an exact datetime whose zone is an exact `timezone`, with a zero
+// offset as "Z", into buf (64 bytes). Returns its length, or -1 on error.
+int format_datetime(const PyDateTime_CAPI *api, PyObject *obj, PyObject *tz, char *buf) {
+    long long offset_us = 0;
+    if (tz != api->TimeZone_UTC) {
+        PyObject *name = stdlib::get(g_utcoffset);
+        if (name == nullptr) return -1;
+        Ref delta(PyObject_CallMethodOneArg(tz, name, obj));
+        if (!delta) return -1;
+        if (!Py_IS_TYPE(delta.get(), api->DeltaType)) return raise_not_instance(delta.get(), "timedelta");
+        offset_us = (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) *
+                        1000000LL +
+                    PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    }
+    char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
+    *p++ = 'T';
+    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
+    if (int us = PyDateTime_DATE_GET_MICROSECOND(obj); us != 0) {
+        *p++ = '.';
+        p = put_digits(p, us, 6);
+    }
+    if (offset_us == 0) {
+        *p++ = 'Z';
+        return static_cast<int>(p - buf);
+    }
+    *p++ = offset_us < 0 ? '-' : '+';
+    if (offset_us < 0) offset_us = -offset_us;
+    long long us = offset_us % 1000000, secs = offset_us / 1000000;
+    p = put_digits(p, static_cast<long>(secs / 3600), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<long>(secs / 60 % 60), 2);
+    if (secs % 60 != 0 || us != 0) {
+        *p++ = ':';
+        p = put_digits(p, static_cast<long>(secs % 60), 2);
+        if (us != 0) {
+            *p++ = '.';
+            p = put_digits(p, static_cast<long>(us), 6);
+        }
+    }
+    return static_cast<int>(p - buf);
+}
+
+// An exact datetime: the zone of the option is attached natively (as replace() would) and
+// the text of a fixed-offset zone is built here; other zones go through isoformat().
+int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CAPI *api) {
+    PyObject *tz = PyDateTime_DATE_GET_TZINFO(obj);
+    Ref option, aware;
+    if (tz == Py_None) {
+        if (!read_timezone(enc, &option)) return -1;
+        if (!option) return raise_naive();
+        aware = Ref(api->DateTime_FromDateAndTimeAndFold(
+            PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
+            PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj),
+            PyDateTime_DATE_GET_MICROSECOND(obj), option.get(), PyDateTime_DATE_GET_FOLD(obj), api->DateTimeType));
+        if (!aware) return -1;
+        obj = aware.get();
+        tz = option.get();
+    }
+    if (enc->datetime_as_timestamp) return write_timestamp(enc, obj);
+    if (!Py_IS_TYPE(tz, Py_TYPE(api->TimeZone_UTC))) return write_isoformat(enc, obj);
+    char buf[64];
+    int n = format_datetime(api, obj, tz, buf);
+    if (n < 0) return -1;
+    return write_text_tag(enc, 0, buf, static_cast<size_t>(n));
+}
+
+// Any object that behaves like a datetime.
+[[gnu::noinline]] int encode_datetime_general(EncoderObject *enc, PyObject *obj) {
+    PyObject *tzinfo = stdlib::name(stdlib::Name::tzinfo);
+    if (tzinfo == nullptr) return -1;
+    Ref tz(PyObject_GetAttr(obj, tzinfo));
+    if (!tz) return -1;
+    Ref aware;
+    if (tz.get() == Py_None) {
+        Ref option;
+        if (!read_timezone(enc, &option)) return -1;
+        if (!option) return raise_naive();
+        PyObject *replace = stdlib::name(stdlib::Name::replace);
+        if (replace == nullptr) return -1;
+        Ref kwnames(PyTuple_Pack(1, tzinfo));
+        if (!kwnames) return -1;
+        PyObject *args[] = {obj, option.get()};
+        aware = Ref(PyObject_VectorcallMethod(replace, args, 1, kwnames.get()));
+        if (!aware) return -1;
+        obj = aware.get();
+    }
+    if (enc->datetime_as_timestamp) return write_timestamp(enc, obj);
+    return write_isoformat(enc, obj);
+}
+
+// Any object that behaves like a date (not under date_as_datetime).
+[[gnu::noinline]] int encode_date_general(EncoderObject *enc, PyObject *obj) {
+    if (enc->datetime_as_timestamp) {
+        PyObject *name = stdlib::get(g_toordinal);
+        if (name == nullptr) return -1;
+        Ref ordinal(PyObject_CallMethodNoArgs(obj, name));
+        if (!ordinal) return -1;
+        int32_t v;
+        if (convert_i32(ordinal.get(), &v) < 0) return -1;
+        return write_int_tag(enc, 100, static_cast<long long>(v) - kEpochOrdinal);
+    }
+    PyObject *name = stdlib::name(stdlib::Name::isoformat);
+    if (name == nullptr) return -1;
+    Ref text(PyObject_CallMethodNoArgs(obj, name));
+    if (!text) return -1;
+    return write_semantic_value(enc, 1004, text.get());
+}
+
+// ---- Reading
+
+bool digits_at(const char *s, int n, int *out) {
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+// "YYYY-MM-DD" with a valid date.
+bool parse_date(const char *s, int *y, int *m, int *d) {
+    return digits_at(s, 4, y) && s[4] == '-' && digits_at(s + 5, 2, m) && s[7] == '-' && digits_at(s + 8, 2, d) &&
+           *y >= 1 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= days_in_month(*y, *m);
+}
+
+// The text kelvo writes for an aware datetime, "YYYY-MM-DDTHH:MM:SS[.ffffff](Z|+HH:MM|-HH:MM)"
+// with valid fields, built as fromisoformat() builds it. nullptr without an exception for
+// any other text (fromisoformat() then decides).
+PyObject *parse_datetime(const PyDateTime_CAPI *api, const char *s, Py_ssize_t n) {
+    int y, mo, d, h, mi, sec, us = 0;
+    if (n < 20 || !parse_date(s, &y, &mo, &d) || s[10] != 'T' || !digits_at(s + 11, 2, &h) || s[13] != ':' ||
+        !digits_at(s + 14, 2, &mi) || s[16] != ':' || !digits_at(s + 17, 2, &sec) || h > 23 || mi > 59 || sec > 59)
+        return nullptr;
+    const char *p = s + 19, *end = s + n;
+    if (*p == '.') {
+        if (end - p < 7 || !digits_at(p + 1, 6, &us)) return nullptr;
+        p += 7;
+    }
+    int offset = 0;
+    if (end - p == 1 && *p == 'Z') {
+        offset = 0;
+    } else if (end - p == 6 && (*p == '+' || *p == '-') && p[3] == ':') {
+        int oh, om;
+        if (!digits_at(p + 1, 2, &oh) || !digits_at(p + 4, 2, &om) || oh > 23 || om > 59) return nullptr;
+        offset = (oh * 60 + om) * 60 * (*p == '-' ? -1 : 1);
+    } else {
+        return nullptr;
+    }
+    Ref tz;
+    if (offset == 0) {
+        tz = Ref::borrow(api->TimeZone_UTC);
+    } else {
+        Ref delta(api->Delta_FromDelta(0, offset, 0, 1, api->DeltaType));
+        if (!delta) return nullptr;
+        tz = Ref(api->TimeZone_FromTimeZone(delta.get(), nullptr));
+        if (!tz) return nullptr;
+    }
+    return api->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz.get(), api->DateTimeType);
+}
+
+// ASCII content of an exact str, or nullptr.
+const char *ascii_of(PyObject *obj, Py_ssize_t *n) {
+    if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return nullptr;
+    *n = PyUnicode_GET_LENGTH(obj);
+    return static_cast<const char *>(PyUnicode_DATA(obj));
+}
+
+}  // namespace
+
+int encode_datetime(EncoderObject *enc, PyObject *obj) {
+    const PyDateTime_CAPI *api = datetime_api();
+    if (api != nullptr && Py_IS_TYPE(obj, api->DateTimeType)) return encode_exact_datetime(enc, obj, api);
+    return encode_datetime_general(enc, obj);
+}
+
+int encode_date(EncoderObject *enc, PyObject *obj) {
+    if (enc->date_as_datetime) {
+        PyObject *combine = stdlib::get(stdlib::datetime_combine);
+        PyObject *midnight = combine != nullptr ? stdlib::midnight() : nullptr;
+        if (midnight == nullptr) return -1;
+        PyObject *args[] = {obj, midnight};
+        Ref dt(PyObject_Vectorcall(combine, args, 2, nullptr));
+        if (!dt) return -1;
+        return encode_datetime(enc, dt.get());
+    }
+    const PyDateTime_CAPI *api = datetime_api();
+    if (api == nullptr || !Py_IS_TYPE(obj, api->DateType)) return encode_date_general(enc, obj);
+    int y = PyDateTime_GET_YEAR(obj), m = PyDateTime_GET_MONTH(obj), d = PyDateTime_GET_DAY(obj);
+    if (enc->datetime_as_timestamp)
+        return write_int_tag(enc, 100, days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
+    char buf[10];
+    char *p = put_digits(buf, y, 4);
+    *p++ = '-';
+    p = put_digits(p, m, 2);
+    *p++ = '-';
+    put_digits(p, d, 2);
+    return write_text_tag(enc, 1004, buf, sizeof buf);
+}
+
+PyObject *decode_datetime_text(PyObject *payload, bool) {
+    if (!PyUnicode_Check(payload)) {
+        raise_not_instance(payload, "str");
+        PyObject *cause = PyErr_GetRaisedException();
+        Ref type_str(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(payload))));
+        if (!type_str) {
+            Py_XDECREF(cause);
+            return nullptr;
+        }
+        raise_exc_format(Exc::CBORDecodeError, "expected string for tag, got %U instead", type_str.get());
+        chain_cause(cause);
+        return nullptr;
+    }
+    PyObject *parse = stdlib::get(stdlib::datetime_fromisoformat);
+    if (parse == nullptr) return nullptr;
+    Py_ssize_t n;
+    const char *s = ascii_of(payload, &n);
+    if (s != nullptr) {
+        const PyDateTime_CAPI *api = datetime_api();
+        if (api != nullptr && bound_to(parse, api->DateTimeType)) {
+            PyObject *dt = parse_datetime(api, s, n);
+            if (dt != nullptr || PyErr_Occurred()) return dt;
+        }
+    }
+    Ref dt(PyObject_CallOneArg(parse, payload));
+    if (!dt) return nullptr;
+    PyObject *tzinfo = stdlib::name(stdlib::Name::tzinfo);
+    if (tzinfo == nullptr) return nullptr;
+    Ref tz(PyObject_GetAttr(dt.get(), tzinfo));
+    if (!tz) return nullptr;
+    if (tz.get() == Py_None) {
+        raise_exc(Exc::CBORDecodeError, "invalid datetime string (missing UTC offset)");
+        return nullptr;
+    }
+    return dt.release();
+}
+
+PyObject *decode_datetime_epoch(PyObject *payload, bool) {
+    PyObject *from_timestamp = stdlib::get(stdlib::datetime_fromtimestamp);
+    PyObject *utc = from_timestamp != nullptr ? stdlib::get(stdlib::timezone_utc) : nullptr;
+    if (utc == nullptr) return nullptr;
+    PyObject *args[] = {payload, utc};
+    return PyObject_Vectorcall(from_timestamp, args, 2, nullptr);
+}
+
+PyObject *decode_date_epoch(PyObject *payload, bool) {
+    PyObject *from_ordinal = stdlib::get(stdlib::date_fromordinal);
+    if (from_ordinal == nullptr) return nullptr;
+    Ref epoch(PyLong_FromLong(kEpochOrdinal));
+    if (!epoch) return nullptr;
+    Ref ordinal(PyNumber_Add(payload, epoch.get()));
+    if (!ordinal) return nullptr;
+    return PyObject_CallOneArg(from_ordinal, ordinal.get());
+}
+
+PyObject *decode_date_text(PyObject *payload, bool) {
+    PyObject *parse = stdlib::get(stdlib::date_fromisoformat);
+    if (parse == nullptr) return nullptr;
+    Py_ssize_t n;
+    const char *s = ascii_of(payload, &n);
+    int y, m, d;
+    if (s != nullptr && n == 10 && parse_date(s, &y, &m, &d)) {
+        const PyDateTime_CAPI *api = datetime_api();
+        if (api != nullptr && bound_to(parse, api->DateType)) return api->Date_FromDate(y, m, d, api->DateType);
+    }
+    return PyObject_CallOneArg(parse, payload);
+}
+
+// ---- Public methods
+
+namespace {
+
+const char *const kObj[] = {"obj"};
+const ArgumentSpec k_encode_datetime{"encode_datetime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
+const ArgumentSpec k_encode_date{"encode_date", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
+
+template <const ArgumentSpec &Spec, int (*Encode)(EncoderObject *, PyObject *)>
+PyObject *obj_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *obj;
+    if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
+    if (Encode(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *meth_encode_datetime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
+    return obj_method<k_encode_datetime, encode_datetime>(s, a, n, k);
+}
+PyObject *meth_encode_date(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
+    return obj_method<k_encode_date, encode_date>(s, a, n, k);
+}
+
+}  // namespace kelvo
