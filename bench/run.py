@@ -206,9 +206,9 @@ def loops_for(fn, arg, min_ns):
 
 def paired_times(first, second, min_ns, samples):
     """Seconds per call of two (fn, arg) pairs, timed back to back in each sample, and the
-    ratio second/first. Each side's figure is its best sample: on a machine shared with other
-    work a busy moment only ever adds time, so the fastest sample is the one least disturbed,
-    and taking both sides from interleaved samples gives them the same chances."""
+    ratio second/first. Time is the calling thread's CPU time, which a machine shared with
+    other work disturbs far less than the clock on the wall; each side's figure is its best
+    sample, and the interleaved samples give both sides the same chances."""
     loops = [loops_for(fn, arg, min_ns) for fn, arg in (first, second)]
     times = ([], [])
     gc_was = gc.isenabled()
@@ -216,10 +216,10 @@ def paired_times(first, second, min_ns, samples):
     try:
         for _ in range(samples):
             for side, (fn, arg) in enumerate((first, second)):
-                t0 = time.perf_counter_ns()
+                t0 = time.thread_time_ns()
                 for _ in range(loops[side]):
                     fn(arg)
-                times[side].append((time.perf_counter_ns() - t0) / loops[side] / 1e9)
+                times[side].append((time.thread_time_ns() - t0) / loops[side] / 1e9)
     finally:
         if gc_was:
             gc.enable()
