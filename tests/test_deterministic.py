@@ -300,7 +300,9 @@ def test_check_appendix_a(vector):
     "a1 a2016161f56162 00",      # the same map as a key of another
     "a2 8101 00 81f93c00 00",    # {(1,): 0, (1.0,): 0}
     "a2 00 00 f4 01",            # {0: 0, False: 1}
-], ids=["int-float", "int-bool", "nested", "in-tuples", "zero-false"])
+    "a2 c482200f 00 f93e00 01",  # {Decimal("1.5"): 0, 1.5: 1}
+    "a2 c074" + b"2013-03-21T20:04:00Z".hex() + "00 c11a514b67b0 01",  # one instant, tags 0 and 1
+], ids=["int-float", "int-bool", "nested", "in-tuples", "zero-false", "decimal-float", "tag0-tag1"])
 def test_loads_refuses_distinct_keys_that_decode_equal(hexdata):
     data = bytes.fromhex(hexdata)
     det.check(data)  # in deterministic form, but no dict holds both keys
