@@ -1,4 +1,5 @@
-# make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo
+# make       -- bootstrap a free-threaded interpreter if needed, create .venv, build, demo,
+#               and show the command-line tool on the document the demo writes
 # make test  -- build what is missing and run the test suite on the free-threaded
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
@@ -8,10 +9,14 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.kelvo-installed
+REQS := $(VENV)/.requirements-installed
 VENV_GIL := .venv-gil
 PY_GIL := $(VENV_GIL)/bin/python
 STAMP_GIL := $(VENV_GIL)/.kelvo-installed
-SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \)) CMakeLists.txt pyproject.toml
+REQS_GIL := $(VENV_GIL)/.requirements-installed
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \
+	-o -name py.typed \)) CMakeLists.txt pyproject.toml
+DEMO_DOC := build/demo.cbor
 
 .PHONY: all demo test test-ft test-gil check314 asan bench clean
 
@@ -25,7 +30,12 @@ $(PY): tools/bootstrap-python.sh
 	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
 	@touch $(PY)
 
-$(STAMP): $(PY) $(SOURCES)
+# Requirements added after the environment was made are installed into it too.
+$(REQS): $(PY) tools/requirements-dev.txt
+	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(REQS)
+
+$(STAMP): $(REQS) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	@touch $(STAMP)
 
@@ -38,12 +48,17 @@ $(PY_GIL): tools/bootstrap-python.sh
 	$(PY_GIL) -m pip install --quiet -r tools/requirements-dev.txt
 	@touch $(PY_GIL)
 
-$(STAMP_GIL): $(PY_GIL) $(SOURCES)
+$(REQS_GIL): $(PY_GIL) tools/requirements-dev.txt
+	$(PY_GIL) -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(REQS_GIL)
+
+$(STAMP_GIL): $(REQS_GIL) $(SOURCES)
 	$(PY_GIL) -m pip install --quiet --no-build-isolation --no-deps .
 	@touch $(STAMP_GIL)
 
 demo: $(STAMP)
-	$(PY) tools/demo.py
+	$(PY) tools/demo.py $(DEMO_DOC)
+	$(VENV)/bin/kelvo diag --pretty $(DEMO_DOC)
 
 test: test-ft test-gil
 

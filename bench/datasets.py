@@ -4,6 +4,7 @@ import datetime
 import decimal
 import random
 import string
+import uuid
 
 SEED = 20261210
 
@@ -64,7 +65,7 @@ def api_documents(rng, count=1000):
 
 
 def records(rng, count=2000):
-    """Business records: timestamps (UTC and fixed offsets), calendar dates and decimal amounts."""
+    """Business records: timestamps (UTC and fixed offsets), calendar dates, decimal amounts and UUIDs."""
     zones = [datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2)),
              datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))]
     base = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
@@ -74,6 +75,7 @@ def records(rng, count=2000):
                                             microseconds=rng.choice((0, rng.randint(0, 999_999))))
         out.append({
             "id": i,
+            "key": uuid.UUID(int=rng.getrandbits(128)),
             "created": created,
             "updated": (created + datetime.timedelta(minutes=rng.randint(0, 10**5))).astimezone(rng.choice(zones)),
             "due": datetime.date(2026, rng.randint(1, 12), rng.randint(1, 28)),

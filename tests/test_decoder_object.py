@@ -49,7 +49,7 @@ def test_signatures():
         '(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors="strict", '
         "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
         "strict_hashable_types=False)")
-    assert CBORDecoder.__doc__.startswith("Deserializes a CBOR encoded byte stream.")
+    assert CBORDecoder.__doc__.startswith("Reads CBOR (RFC 8949) data items from a binary file object")
     assert str(inspect.signature(load)) == (
         "(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors='strict', "
         "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "

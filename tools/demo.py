@@ -1,6 +1,11 @@
-"""A short demonstration of the module, run by `make`."""
+"""A short demonstration of the module, run by `make`.
+
+With a path argument it also writes a small document there, which `make` then shows with
+`kelvo diag --pretty`.
+"""
 
 import io
+import pathlib
 import sys
 
 import _kelvo
@@ -24,3 +29,12 @@ cycle.append(cycle)
 shared = kelvo.dumps(cycle, value_sharing=True)
 back = kelvo.loads(shared)
 print("a list containing itself, value_sharing=True ->", shared.hex(), "; decoded back as a cycle:", back[0] is back)
+
+if len(sys.argv) > 1:
+    path = pathlib.Path(sys.argv[1])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    document = {"name": "kelvo", "version": [0, 1], "bytes": b"\x00\xff", "ratio": 1.5, "big": 2**70,
+                "tagged": kelvo.CBORTag(32, "https://example.com/"), "unset": kelvo.undefined,
+                "points": [[1, -2], [3.25, None]]}
+    path.write_bytes(kelvo.dumps(document, canonical=True))
+    print(f"wrote {path} ({path.stat().st_size} bytes); kelvo diag --pretty {path}:")

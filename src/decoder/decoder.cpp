@@ -378,8 +378,11 @@ const char kDecoderDoc[] =
     "CBORDecoder(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
     "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
     "strict_hashable_types=False)\n--\n\n"
-    "Deserializes a CBOR encoded byte stream.\n\n"
-    ":param fp: the file to read from (any file-like object opened for reading in binary mode)\n"
+    "Reads CBOR (RFC 8949) data items from a binary file object and returns them as Python objects.\n\n"
+    "Each :meth:`decode` call reads one complete data item, however deeply nested, without recursion. "
+    "Items that the built-in rules do not cover reach the hooks. One decoder serves one thread at a "
+    "time: a second thread using it meanwhile gets :exc:`RuntimeError` \"Already borrowed\".\n\n"
+    ":param fp: the binary file object to read from (its ``readable()`` must be true)\n"
     KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS;
 
 PyType_Slot decoder_slots[] = {

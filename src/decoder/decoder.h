@@ -176,25 +176,28 @@ int give_back(DecoderState *d);
 // ---- Docstring lines shared by CBORDecoder, load() and loads()
 
 #define KELVO_DOC_DECODER_HOOKS                                                                              \
-    ":param tag_hook: callable that takes 2 arguments: the :class:`CBORTag` of a semantic tag that has no "  \
-    "decoder, and whether the value is decoded as immutable; its return value replaces the tag\n"             \
-    ":param object_hook: callable that takes 2 arguments: the decoded mapping (a :class:`dict`, or a "       \
-    ":class:`frozendict` when immutable) and whether it is immutable; its return value replaces the "      \
-    "mapping\n"                                                                                              \
-    ":param semantic_decoders: a mapping from tag number to a callable that takes the decoded payload and " \
-    "the immutable flag and returns the value for the tag; it takes precedence over the built-in "         \
-    "decoders\n"                                                                                             \
-    ":param str_errors: how UTF-8 decoding errors in text strings are handled: \"strict\", \"ignore\", "     \
-    "\"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
+    ":param tag_hook: a callable ``f(tag, immutable)`` called with each :class:`CBORTag` whose number has " \
+    "no built-in decoder and no ``semantic_decoders`` entry, and whether it is being decoded immutable; "   \
+    "its result stands for the tag\n"                                                                        \
+    ":param object_hook: a callable ``f(mapping, immutable)`` called with each decoded map (a "             \
+    ":class:`dict`, or a :class:`frozendict` when immutable); its result stands for the map\n"             \
+    ":param semantic_decoders: a mapping from tag number to a callable ``f(payload, immutable)`` whose "    \
+    "result stands for the tag; an entry replaces the built-in decoder of its tag, and a callable made "    \
+    "with :func:`shareable_decoder` decodes in two stages so that cycles through the tag come back\n"      \
+    ":param str_errors: the error handler for text strings that are not valid UTF-8: \"strict\" (raise "  \
+    ":exc:`CBORDecodeError`), \"ignore\", \"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
 #define KELVO_DOC_DECODER_READ_SIZE                                                                          \
-    ":param read_size: the minimum number of bytes requested at once from a seekable stream; bytes read "    \
-    "ahead are given back with ``fp.seek()`` after each decoded item\n"
+    ":param read_size: how many bytes at least are read from a seekable ``fp`` at once; what was read "     \
+    "beyond the item is given back with ``fp.seek()`` when the item is complete, and a stream that "       \
+    "cannot seek is never read beyond the item\n"
 #define KELVO_DOC_DECODER_LIMITS                                                                             \
-    ":param max_depth: the maximum nesting depth of containers and tags\n"                                   \
-    ":param allow_indefinite: set to ``False`` to reject indefinite-length strings and containers\n"         \
-    ":param allow_duplicate_keys: set to ``False`` to reject maps with repeated keys\n"                      \
-    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "   \
-    "set elements"
+    ":param max_depth: how deeply arrays, maps and tags may nest before :exc:`CBORDecodeError` is raised\n" \
+    ":param allow_indefinite: set to ``False`` to raise :exc:`CBORDecodeError` on indefinite-length "      \
+    "strings, arrays and maps\n"                                                                             \
+    ":param allow_duplicate_keys: set to ``False`` to raise :exc:`CBORDecodeError` on a map that repeats " \
+    "a key (otherwise the last value wins)\n"                                                                \
+    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "  \
+    "set members"
 
 // ---- The Python class and module functions
 

@@ -165,6 +165,29 @@ void string_tables_clear(StringTable *&table);
 void string_tables_free(StringTable *&table);
 void tag_path_free(EncoderObject *enc);
 
+// Descriptions of the encoding options, shared by the CBOREncoder docstring and dump/dumps.
+#define KELVO_DOC_ENCODER_OPTIONS                                                                            \
+    ":param datetime_as_timestamp: write datetimes as seconds since the epoch (tag 1) instead of ISO 8601 " \
+    "text (tag 0), and dates as days since the epoch (tag 100) instead of text (tag 1004); the time "       \
+    "zone is not kept\n"                                                                                    \
+    ":param timezone: a :class:`datetime.tzinfo` attached to naive datetimes before they are written; "     \
+    "without it a naive datetime raises :exc:`CBOREncodeError`\n"                                           \
+    ":param value_sharing: write each container the first time as a shared value (tag 28) and every "      \
+    "later appearance within the same item as a reference to it (tag 29), so that repeated and cyclic "    \
+    "structures come back as they were; without it a container that contains itself raises "              \
+    ":exc:`CBOREncodeValueError`\n"                                                                         \
+    ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values of "    \
+    "exactly that type (subclasses are not looked up), ahead of every built-in rule\n"                     \
+    ":param default: a callable ``f(encoder, value)`` for values that no built-in rule and no "            \
+    "``encoders`` entry takes; it writes through the encoder's methods, and without it such a value "      \
+    "raises :exc:`CBOREncodeError`\n"                                                                       \
+    ":param canonical: deterministic output: floats in the shortest width that holds them exactly, map "  \
+    "keys and set members sorted by the length and then the bytes of their encoding\n"                     \
+    ":param date_as_datetime: write dates as the datetime of their midnight (which needs ``timezone``)\n"  \
+    ":param string_referencing: write a text or byte string met again within the same item as a "         \
+    "reference to its first appearance (tags 256 and 25)\n"                                                 \
+    ":param indefinite_containers: write arrays and maps with indefinite lengths, closed by a break code"
+
 // The module function shareable_encoder.
 PyMethodDef *shareable_encoder_def();
 

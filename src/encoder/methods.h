@@ -1,6 +1,8 @@
 // The CBOREncoder methods defined outside encoder.cpp (vectorcall signatures).
 #pragma once
 
+#include "encoder/encoder.h"
+#include "lib/args.h"
 #include "lib/pyref.h"
 
 namespace kelvo {
@@ -40,5 +42,14 @@ KELVO_ENCODER_METHOD(encode_ipv6_address);
 KELVO_ENCODER_METHOD(encode_ipv6_network);
 KELVO_ENCODER_METHOD(encode_ipv6_interface);
 #undef KELVO_ENCODER_METHOD
+
+// The method form of an encoder of one object: `name(obj)`, returning None.
+template <const ArgumentSpec &Spec, int (*Encode)(EncoderObject *, PyObject *)>
+PyObject *encoder_obj_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *obj;
+    if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
+    if (Encode(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace kelvo

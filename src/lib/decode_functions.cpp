@@ -106,7 +106,8 @@ PyObject *loads(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }  // namespace
 
 #define KELVO_DOC_IMMUTABLE                                                                                  \
-    "\n:param immutable: set to ``True`` to decode arrays, maps and sets as tuples, frozendicts and frozensets\n" \
+    "\n:param immutable: set to ``True`` to return arrays, maps and sets as tuples, :class:`frozendict` "  \
+    "and frozensets (map keys and set members are decoded that way in any case)\n"                        \
     ":return: the decoded object"
 
 PyMethodDef load_def = {
@@ -114,8 +115,9 @@ PyMethodDef load_def = {
     "load(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
     "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
     "strict_hashable_types=False, immutable=False)\n--\n\n"
-    "Deserialize an object from an open file.\n\n"
-    ":param fp: the file to read from (any file-like object opened for reading in binary mode)\n"
+    "Read one CBOR data item from ``fp`` and return it as a Python object.\n\n"
+    ":param fp: a binary file object with a true ``readable()`` and a ``read()`` method; a seekable one "
+    "is left just past the item\n"
     KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
 
 PyMethodDef loads_def = {
@@ -123,8 +125,10 @@ PyMethodDef loads_def = {
     "loads(data, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
     "max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, strict_hashable_types=False, "
     "immutable=False)\n--\n\n"
-    "Deserialize an object from a bytes-like object. Bytes after the first item are ignored.\n\n"
-    ":param data: the CBOR data (``bytes``, or any buffer of one-byte items)\n"
+    "Decode the CBOR data item at the start of ``data`` and return it as a Python object; bytes after the "
+    "item are ignored.\n\n"
+    ":param data: ``bytes`` or any object exporting a buffer of single bytes (``bytearray``, "
+    "``memoryview``, ``array.array('B')``...)\n"
     KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
 
 #undef KELVO_DOC_IMMUTABLE

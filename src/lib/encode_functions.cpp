@@ -46,36 +46,24 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 #define KELVO_OPTIONS_SIGNATURE                                                                              \
     "*, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, default=None, "     \
     "canonical=False, date_as_datetime=False, string_referencing=False, indefinite_containers=False)"
-#define KELVO_OPTIONS_DOC                                                                                     \
-    ":param datetime_as_timestamp: write datetimes as epoch timestamps (tag 1) instead of text (tag 0)\n"   \
-    ":param timezone: the time zone (a datetime.tzinfo) assumed for naive datetimes\n"                      \
-    ":param value_sharing: mark repeated containers as shared values (tags 28 and 29), which also allows "  \
-    "cyclic structures\n"                                                                                   \
-    ":param encoders: a mapping of type to a callable ``f(encoder, value)`` used for values of exactly "    \
-    "that type, ahead of the built-in encoders\n"                                                           \
-    ":param default: a callable ``f(encoder, value)`` for values no other encoder takes\n"                  \
-    ":param canonical: canonical output: shortest floats, map keys and set members in length-first "       \
-    "order\n"                                                                                               \
-    ":param date_as_datetime: write dates as datetimes at midnight\n"                                       \
-    ":param string_referencing: write repeated strings as string references (tags 25 and 256)\n"            \
-    ":param indefinite_containers: write arrays and maps with indefinite lengths"
-
 PyMethodDef dump_method = {
     "dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dump)), METH_FASTCALL | METH_KEYWORDS,
     "dump(obj, fp, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
-    "Serialize an object to a file as CBOR.\n\n"
-    ":param obj: the object to serialize\n"
-    ":param fp: a writable binary file object (anything with ``writable()`` and ``write()``)\n" KELVO_OPTIONS_DOC};
+    "Write ``obj`` to ``fp`` as one CBOR data item.\n\n"
+    ":param obj: the object to write\n"
+    ":param fp: a binary file object with a true ``writable()`` and a ``write()`` method; it receives the "
+    "encoding in pieces of at least 4096 bytes and the rest when the item is complete\n"
+    KELVO_DOC_ENCODER_OPTIONS};
 
 PyMethodDef dumps_method = {
     "dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dumps)), METH_FASTCALL | METH_KEYWORDS,
     "dumps(obj, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
-    "Serialize an object to a bytestring as CBOR.\n\n"
-    ":param obj: the object to serialize\n" KELVO_OPTIONS_DOC "\n"
-    ":return: the serialized output"};
+    "Return the encoding of ``obj`` as one CBOR data item.\n\n"
+    ":param obj: the object to encode\n"
+    KELVO_DOC_ENCODER_OPTIONS "\n"
+    ":return: the encoding, as ``bytes``"};
 
 #undef KELVO_OPTIONS_SIGNATURE
-#undef KELVO_OPTIONS_DOC
 
 }  // namespace
 

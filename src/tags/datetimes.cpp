@@ -434,21 +434,13 @@ const char *const kObj[] = {"obj"};
 const ArgumentSpec k_encode_datetime{"encode_datetime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
 const ArgumentSpec k_encode_date{"encode_date", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
 
-template <const ArgumentSpec &Spec, int (*Encode)(EncoderObject *, PyObject *)>
-PyObject *obj_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *obj;
-    if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
-    if (Encode(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 PyObject *meth_encode_datetime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_datetime, encode_datetime>(s, a, n, k);
+    return encoder_obj_method<k_encode_datetime, encode_datetime>(s, a, n, k);
 }
 PyObject *meth_encode_date(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_date, encode_date>(s, a, n, k);
+    return encoder_obj_method<k_encode_date, encode_date>(s, a, n, k);
 }
 
 }  // namespace kelvo

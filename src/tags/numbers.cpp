@@ -429,24 +429,16 @@ int run_complex(EncoderObject *enc, PyObject *obj) {
     return encode_complex(enc, obj);
 }
 
-template <const ArgumentSpec &Spec, int (*Encode)(EncoderObject *, PyObject *)>
-PyObject *obj_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *obj;
-    if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
-    if (Encode(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 PyObject *meth_encode_decimal(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_decimal, encode_decimal>(s, a, n, k);
+    return encoder_obj_method<k_encode_decimal, encode_decimal>(s, a, n, k);
 }
 PyObject *meth_encode_rational(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_rational, encode_rational>(s, a, n, k);
+    return encoder_obj_method<k_encode_rational, encode_rational>(s, a, n, k);
 }
 PyObject *meth_encode_complex(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return obj_method<k_encode_complex, run_complex>(s, a, n, k);
+    return encoder_obj_method<k_encode_complex, run_complex>(s, a, n, k);
 }
 
 }  // namespace kelvo

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "encoder/encoder.h"
-#include "lib/args.h"
 
 namespace kelvo {
 
@@ -26,14 +25,5 @@ PyObject *decode_ipv4(PyObject *payload, bool immutable);
 PyObject *decode_ipv6(PyObject *payload, bool immutable);
 PyObject *decode_ip_address(PyObject *payload, bool immutable);
 PyObject *decode_ip_network(PyObject *payload, bool immutable);
-
-// The CBOREncoder method form of an encoder: `name(obj)`, returning None.
-template <const ArgumentSpec &Spec, int (*Encode)(EncoderObject *, PyObject *)>
-PyObject *encoder_obj_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *obj;
-    if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;
-    if (Encode(reinterpret_cast<EncoderObject *>(self), obj) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
 
 }  // namespace kelvo

@@ -1,0 +1,867 @@
+"""The ``kelvo`` command-line tool: diagnostic notation and JSON conversion of CBOR.
+
+Every subcommand is one row of ``COMMANDS``: a name, its help text, a function that adds its
+own arguments to its subparser, and the function that runs it. Input comes from a file argument
+or standard input, output goes to standard output, and a fault in the input ends the run with
+one line on standard error that names the byte offset (exit status 1); usage errors exit with 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import io
+import json
+import math
+import os
+import re
+import struct
+import sys
+from collections.abc import Callable, Iterator, Mapping
+from typing import IO, Any, NamedTuple, NoReturn
+
+from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
+from kelvo import _wellformed as wf
+from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
+                               TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
+
+PROG = "kelvo"
+# JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).
+_json_string: Callable[[str], str] = json.encoder.encode_basestring  # type: ignore[attr-defined]
+_FLUSH_SIZE = 1 << 16  # characters of output held before they are written
+
+
+class InputError(Exception):
+    """Bad input that is not CBOR's fault (hexadecimal text, JSON text): message with offset."""
+
+
+class NotJSONError(MalformedError):
+    """A well-formed item holds a value that JSON cannot hold, and --strict is given."""
+
+
+# ---- diagnostic notation
+
+def float_text(value: float) -> str:
+    """A float in diagnostic notation: the shortest text that reads back as the same double."""
+    if value != value:
+        return "NaN"
+    if value in (math.inf, -math.inf):
+        return "Infinity" if value > 0 else "-Infinity"
+    text = repr(value)
+    if "e" in text and "." not in text:
+        text = text.replace("e", ".0e")
+    return text
+
+
+def _escape(char: str) -> str:
+    code = ord(char)
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    code -= 0x10000
+    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+
+
+def text_literal(value: str) -> str:
+    """A text string in diagnostic notation: JSON string syntax, with every character that does
+    not print (controls, format characters such as U+200F, unassigned code points) escaped."""
+    text = _json_string(value)
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else _escape(c) for c in text)
+
+
+class DiagWriter:
+    """Writes items in diagnostic notation (RFC 8949 section 8) from reader tokens.
+
+    Encoding indicators: ``_`` marks indefinite lengths; ``_0`` to ``_3`` follow a header whose
+    argument takes 1, 2, 4 or 8 bytes, always with ``widths``, otherwise only where that is
+    longer than needed (so non-shortest headers show), never on floats.
+
+    :param out: the list that receives the text pieces
+    :param widths: mark the argument width of every header that has one, floats included
+    :param pretty: put the items of non-empty arrays and maps on lines of their own, indented
+    """
+
+    def __init__(self, out: list[str], *, widths: bool = False, pretty: bool = False) -> None:
+        self.out = out
+        self.widths = widths
+        self.pretty = pretty
+        # open frames: [kind, items so far, opener carries an indicator]
+        self.stack: list[list[int]] = []
+        self.level = 0  # open arrays and maps, the indentation of --pretty
+
+    def _mark(self, value: int, width: int | None) -> str:
+        if width is None or not (self.widths or shortest_width(value) != width):
+            return ""
+        return f"_{width}"
+
+    def feed(self, token: Token) -> bool:
+        """Take one token; True when it completes the item the writer started with."""
+        kind, _, value, width = token
+        out = self.out
+        stack = self.stack
+        if kind == END:
+            frame = stack.pop()
+            fk, count = frame[0], frame[1]
+            if fk == TAG:
+                out.append(")")
+            elif fk == ARRAY or fk == MAP:
+                self.level -= 1
+                if count and self.pretty:
+                    out.append("\n" + "  " * self.level)
+                elif not count and frame[2]:
+                    out.append(" ")
+                out.append("]" if fk == ARRAY else "}")
+            elif count:
+                out.append(")")
+            else:
+                out.append("''_" if fk == BYTES_INDEF else '""_')
+            return not stack
+        if stack:
+            frame = stack[-1]
+            fk, count = frame[0], frame[1]
+            frame[1] = count + 1
+            if fk == ARRAY or fk == MAP:
+                if fk == MAP and count % 2:
+                    out.append(": ")
+                elif self.pretty:
+                    out.append((",\n" if count else "\n") + "  " * self.level)
+                elif count:
+                    out.append(", ")
+                elif frame[2]:
+                    out.append(" ")
+            elif fk != TAG:
+                out.append(", " if count else "(_ ")
+        if kind == UINT:
+            out.append(f"{value}{self._mark(value, width)}")
+        elif kind == NINT:
+            out.append(f"{value}{self._mark(-1 - value, width)}")
+        elif kind == TEXT:
+            out.append(text_literal(value) + self._mark(len(value.encode()), width))
+        elif kind == BYTES:
+            out.append(f"h'{value.hex()}'{self._mark(len(value), width)}")
+        elif kind == SIMPLE:
+            out.append(_SIMPLE_NAMES.get(value) or f"simple({value})")
+        elif kind == FLOAT:
+            out.append(float_text(value) + (f"_{width}" if self.widths else ""))
+        elif kind == TAG:
+            out.append(f"{value}{self._mark(value, width)}(")
+            stack.append([TAG, 0, 0])
+            return False
+        elif kind == ARRAY or kind == MAP:
+            opener = "[" if kind == ARRAY else "{"
+            mark = "_" if value is None else self._mark(value, width)
+            out.append(opener + mark)
+            stack.append([kind, 0, 1 if mark else 0])
+            self.level += 1
+            return False
+        else:  # BYTES_INDEF, TEXT_INDEF: the opener waits for the first chunk
+            stack.append([kind, 0, 0])
+            return False
+        return not stack
+
+
+_SIMPLE_NAMES = {20: "false", 21: "true", 22: "null", 23: "undefined"}
+
+
+def diag_text(data: bytes, *, widths: bool = False, pretty: bool = False) -> str:
+    """Diagnostic notation of the one CBOR item in ``data`` (used by tests and the demo)."""
+    out: list[str] = []
+    writer = DiagWriter(out, widths=widths, pretty=pretty)
+    for token in Reader(io.BytesIO(data)).tokens():
+        writer.feed(token)
+    return "".join(out)
+
+
+# ---- JSON
+
+def b64url(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+
+
+class JSONWriter:
+    """Writes items as JSON text from reader tokens, with this mapping for what JSON lacks:
+
+    - byte strings: base64url text without padding (indefinite ones joined first);
+    - tags 2 and 3 around a byte string (bignums): the integer; any other tag: its content;
+    - map keys other than text strings: their diagnostic notation, as text;
+    - NaN and the infinities, undefined, and simple values other than false, true and null:
+      null.
+
+    With ``strict`` every one of these (except bignums, whose value JSON holds) is an error
+    naming its offset instead.
+    """
+
+    def __init__(self, out: list[str], *, strict: bool = False) -> None:
+        self.out = out
+        self.strict = strict
+        # open frames: [kind, items so far, collected chunks or bignum sign, tag offset]
+        self.stack: list[list] = []
+        self.key: DiagWriter | None = None
+        self.key_out: list[str] = []
+
+    def _refuse(self, offset: int, what: str) -> NoReturn:
+        raise NotJSONError(offset, f"{what} has no JSON form (--strict)")
+
+    def feed(self, token: Token) -> bool:
+        """Take one token; True when it completes the item the writer started with."""
+        if self.key is not None:
+            if self.key.feed(token):
+                self.out.append(_json_string("".join(self.key_out)))
+                self.key = None
+                return self._completed()
+            return False
+        kind, offset, value, width = token
+        out = self.out
+        stack = self.stack
+        if kind == END:
+            frame = stack.pop()
+            fk = frame[0]
+            if fk == ARRAY:
+                out.append("]")
+            elif fk == MAP:
+                out.append("}")
+            elif fk == BYTES_INDEF:
+                self._bytes(b"".join(frame[2]), frame[3])
+            elif fk == TEXT_INDEF:
+                out.append(_json_string("".join(frame[2])))
+            if stack and stack[-1][0] == TAG and stack[-1][2] is not None and fk == BYTES_INDEF:
+                return False  # the bignum's own END follows
+            return self._completed()
+        parent = stack[-1] if stack else None
+        if parent is not None:
+            pk = parent[0]
+            count = parent[1]
+            parent[1] = count + 1
+            if pk == ARRAY:
+                if count:
+                    out.append(", ")
+            elif pk == MAP:
+                if count % 2:
+                    out.append(": ")
+                else:
+                    if count:
+                        out.append(", ")
+                    if kind != TEXT and kind != TEXT_INDEF:
+                        if self.strict:
+                            self._refuse(offset, "a map key other than a text string")
+                        self.key_out = []
+                        self.key = DiagWriter(self.key_out)
+                        if self.key.feed(token):
+                            out.append(_json_string("".join(self.key_out)))
+                            self.key = None
+                            return self._completed()
+                        return False
+            elif pk == TAG and parent[2] is not None:
+                # a tag 2 or 3 waiting to see whether its content is a byte string
+                if kind == BYTES:
+                    magnitude = int.from_bytes(value, "big")
+                    out.append(str(magnitude if parent[2] > 0 else -1 - magnitude))
+                    return False
+                if kind == BYTES_INDEF:
+                    stack.append([BYTES_INDEF, 0, [], offset])
+                    return False
+                parent[2] = None
+                if self.strict:
+                    self._refuse(parent[3], "a tag (other than a bignum)")
+            elif pk == BYTES_INDEF or pk == TEXT_INDEF:
+                parent[2].append(value)
+                return False
+        if kind == UINT or kind == NINT:
+            out.append(str(value))
+        elif kind == TEXT:
+            out.append(_json_string(value))
+        elif kind == BYTES:
+            self._bytes(value, offset)
+        elif kind == FLOAT:
+            if value - value == 0:
+                out.append(repr(value))
+            elif self.strict:
+                self._refuse(offset, float_text(value))
+            else:
+                out.append("null")
+        elif kind == SIMPLE:
+            if 20 <= value <= 22:
+                out.append(_SIMPLE_NAMES[value])
+            elif self.strict:
+                self._refuse(offset, _SIMPLE_NAMES.get(value) or f"simple({value})")
+            else:
+                out.append("null")
+        elif kind == ARRAY:
+            out.append("[")
+            stack.append([ARRAY, 0, None, offset])
+            return False
+        elif kind == MAP:
+            out.append("{")
+            stack.append([MAP, 0, None, offset])
+            return False
+        elif kind == TAG:
+            if value == 2 or value == 3:
+                stack.append([TAG, 0, 1 if value == 2 else -1, offset])
+            else:
+                if self.strict:
+                    self._refuse(offset, "a tag (other than a bignum)")
+                stack.append([TAG, 0, None, offset])
+            return False
+        else:  # BYTES_INDEF, TEXT_INDEF
+            stack.append([kind, 0, [], offset])
+            return False
+        return self._completed()
+
+    def _bytes(self, data: bytes, offset: int) -> None:
+        stack = self.stack
+        if stack and stack[-1][0] == TAG and stack[-1][2] is not None:
+            magnitude = int.from_bytes(data, "big")
+            self.out.append(str(magnitude if stack[-1][2] > 0 else -1 - magnitude))
+            return
+        if self.strict:
+            self._refuse(offset, "a byte string")
+        self.out.append('"' + b64url(data) + '"')
+
+    def _completed(self) -> bool:
+        return not self.stack
+
+
+# ---- input and output
+
+class HexReader:
+    """A binary file object over hexadecimal text (whitespace ignored) that reads as the bytes."""
+
+    _SPACE = b" \t\r\n\f\v"
+    _BAD = re.compile(rb"[^0-9a-fA-F \t\r\n\f\v]")
+
+    def __init__(self, fp: IO[bytes]) -> None:
+        self._fp = fp
+        self._odd = b""  # a digit waiting for its pair
+        self._consumed = 0  # characters of text read so far
+        self._error: InputError | None = None
+
+    def read(self, n: int = -1) -> bytes:
+        # A fault stays: a reader that retries after it (the decoder's caller) meets it again.
+        if self._error is not None:
+            raise self._error
+        raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
+        bad = self._BAD.search(raw)
+        if bad:
+            char = raw[bad.start():bad.start() + 1]
+            self._error = InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
+                                     f"{char!r} is not a hexadecimal digit")
+            raise self._error
+        self._consumed += len(raw)
+        digits = self._odd + raw.translate(None, self._SPACE)
+        if not raw and digits:
+            self._error = InputError("the hexadecimal text has an odd number of digits")
+            raise self._error
+        keep = len(digits) & ~1
+        self._odd = digits[keep:]
+        return bytes.fromhex(digits[:keep].decode("ascii"))
+
+
+class Output:
+    """Text output to standard output in UTF-8, written in large pieces."""
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self._stream = stream
+        self.pieces: list[str] = []
+
+    def flush(self) -> None:
+        if self.pieces:
+            self._stream.write("".join(self.pieces).encode("utf-8"))
+            self.pieces.clear()
+
+    def write_bytes(self, data: bytes) -> None:
+        self.flush()
+        self._stream.write(data)
+
+
+def _open_input(args: argparse.Namespace) -> IO[bytes]:
+    if args.file == "-":
+        stream: IO[bytes] = sys.stdin.buffer
+    else:
+        try:
+            stream = open(args.file, "rb")
+        except OSError as exc:
+            _usage_error(args, f"cannot open {args.file!r}: {exc.strerror}")
+    return stream
+
+
+def _usage_error(args: argparse.Namespace, message: str) -> NoReturn:
+    parser: argparse.ArgumentParser = args.parser
+    parser.error(message)
+
+
+def _items(args: argparse.Namespace, stream: IO[bytes]) -> Iterator[Iterator[Token]]:
+    """The token streams of the input's items: exactly one without --seq, any number with it."""
+    reader = Reader(HexReader(stream) if args.hex else stream)
+    if args.seq:
+        while not reader.at_end():
+            yield reader.tokens()
+        return
+    if reader.at_end():
+        raise MalformedError(0, "the input is empty (no CBOR item)")
+    yield reader.tokens()
+    if not reader.at_end():
+        raise MalformedError(reader.offset, "data after the end of the first item (use --seq to read a "
+                             "CBOR sequence)")
+
+
+def _convert(args: argparse.Namespace, make_writer: Callable[[list[str]], DiagWriter | JSONWriter]) -> int:
+    out = Output(sys.stdout.buffer)
+    pieces = out.pieces
+    done = 0  # pieces that belong to complete items
+    try:
+        with _open_input(args) as stream:
+            for tokens in _items(args, stream):
+                feed = make_writer(pieces).feed
+                for token in tokens:
+                    feed(token)
+                    if len(pieces) > 4096:
+                        out.flush()  # a large item is written while it is read
+                        done = 0
+                pieces.append("\n")
+                done = len(pieces)
+                if done > 4096:
+                    out.flush()
+                    done = 0
+    finally:
+        # the items before a fault are written, the broken one is not
+        del pieces[done:]
+        out.flush()
+    return 0
+
+
+# ---- subcommands
+
+def add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help="the CBOR input file, or - (the default) for standard input")
+    parser.add_argument("--seq", action="store_true",
+                        help="read a CBOR sequence (RFC 8742): any number of items back to back")
+    parser.add_argument("--hex", action="store_true",
+                        help="read the input as hexadecimal text (whitespace ignored) instead of raw bytes")
+
+
+def add_diag_arguments(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("--widths", action="store_true",
+                        help="mark the argument width of every header: _0 to _3 after integers, lengths "
+                             "and tag numbers, and _1, _2, _3 after half, single and double floats "
+                             "(without it only headers longer than needed are marked)")
+    parser.add_argument("--pretty", action="store_true",
+                        help="put the items of arrays and maps on indented lines of their own")
+
+
+class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
+    """semantic_decoders that keep every tag as a CBORTag, so that the value re-encodes to the
+    same bytes."""
+
+    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
+        return lambda payload, immutable: CBORTag(tag, payload)
+
+    def __len__(self) -> int:
+        return 0
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(())
+
+
+_PACK_HALF = struct.Struct(">e")
+_PACK_SINGLE = struct.Struct(">f")
+
+
+def _float_width(value: float) -> int:
+    """The width canonical output gives a float: 1, 2 or 3 for half, single, double."""
+    if value != value or value - value != 0:
+        return 1
+    for width, packer in ((1, _PACK_HALF), (2, _PACK_SINGLE)):
+        try:
+            if packer.unpack(packer.pack(value))[0] == value:
+                return width
+        except OverflowError:
+            pass
+    return 3
+
+
+class ValueDiag:
+    """Diagnostic notation of a decoded value whose re-encoding gave back the exact bytes it was
+    decoded from, so that every header is the shortest one and every length definite; what it
+    writes is what DiagWriter writes for those bytes."""
+
+    def __init__(self, *, widths: bool, pretty: bool, shortest_floats: bool) -> None:
+        self.widths = widths
+        self.pretty = pretty
+        self.shortest_floats = shortest_floats
+
+    def _mark(self, value: int) -> str:
+        if not self.widths or value < 24:
+            return ""
+        width = shortest_width(value)
+        return f"_{width}"
+
+    def text(self, value: Any, level: int = 0) -> str:
+        kind = type(value)
+        if kind is str:
+            return text_literal(value) + self._mark(len(value.encode()))
+        if kind is int:
+            return f"{value}{self._mark(value if value >= 0 else -1 - value)}"
+        if kind is list or kind is tuple or kind is dict or kind is frozendict:
+            items = value
+            count = len(items)
+            if kind is list or kind is tuple:
+                parts = [self.text(item, level + 1) for item in items]
+                opener, closer = "[", "]"
+            else:
+                parts = [f"{self.text(k, level + 1)}: {self.text(v, level + 1)}" for k, v in items.items()]
+                opener, closer = "{", "}"
+            mark = self._mark(count)
+            if not parts:
+                return f"{opener}{mark} {closer}" if mark else opener + closer
+            if self.pretty:
+                inner = "\n" + "  " * (level + 1)
+                return f"{opener}{mark}{inner}" + f",{inner}".join(parts) + "\n" + "  " * level + closer
+            return f"{opener}{mark} " + ", ".join(parts) + closer if mark else opener + ", ".join(parts) + closer
+        if kind is bytes:
+            return f"h'{value.hex()}'{self._mark(len(value))}"
+        if kind is float:
+            if not self.widths:
+                return float_text(value)
+            # NaN and the infinities are half floats in plain output too
+            width = _float_width(value) if self.shortest_floats or value - value != 0 else 3
+            return f"{float_text(value)}_{width}"
+        if kind is bool:
+            return "true" if value else "false"
+        if value is None:
+            return "null"
+        if kind is CBORTag:
+            return f"{value.tag}{self._mark(value.tag)}(" + self.text(value.value, level) + ")"
+        if value is undefined:
+            return "undefined"
+        if kind is CBORSimpleValue:
+            return f"simple({value.value})"
+        raise _Unusual
+
+
+def run_diag(args: argparse.Namespace) -> int:
+    """Each item is decoded by the extension, every tag kept as a CBORTag; when the value
+    re-encodes to exactly the bytes it came from (plain or canonical output), its diagnostic
+    notation comes from the value, which is fast. Any other item (indefinite lengths, headers
+    longer than needed, repeated keys, floats in widths the encoder would not choose, faults) is
+    read again by the token writer."""
+    import kelvo
+
+    plain = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=False)
+    shortest = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=True)
+    dumps = kelvo.dumps
+
+    def render(value: object, data: bytes) -> str:
+        if dumps(value) == data:
+            return plain.text(value)
+        if dumps(value, canonical=True) == data:
+            return shortest.text(value)
+        raise _Unusual
+
+    return _fast_convert(args, CBORDecoder(_NOWHERE, semantic_decoders=_KeepTags(), max_depth=100_000), render,
+                         lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True)
+
+
+def add_to_json_arguments(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("--strict", action="store_true",
+                        help="fail on values that JSON cannot hold instead of mapping them")
+
+
+class Rewindable:
+    """A seekable binary stream over a forward-only one: it keeps what it has read, so that an
+    item can be read again from its start (the bytes before a ``forget`` are dropped)."""
+
+    def __init__(self, source: wf.Source) -> None:
+        self._read = source.read
+        self._buf = bytearray()
+        self._pos = 0
+        self._base = 0  # offset of self._buf[0]
+        self._end = False
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._base + self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        pos = offset - self._base if whence == io.SEEK_SET else self._pos + offset
+        if whence not in (io.SEEK_SET, io.SEEK_CUR) or not 0 <= pos <= len(self._buf):
+            raise io.UnsupportedOperation("seek beyond the bytes kept")
+        self._pos = pos
+        return self._base + pos
+
+    def read(self, n: int = -1) -> bytes:
+        buf = self._buf
+        pos = self._pos
+        while (n < 0 or len(buf) - pos < n) and not self._end:
+            block = self._read(max(n, _BLOCK))
+            if not block:
+                self._end = True
+                break
+            buf += block
+        data = bytes(buf[pos:] if n < 0 else buf[pos:pos + n])
+        self._pos = pos + len(data)
+        return data
+
+    def forget(self) -> None:
+        """Drop the bytes before the current position, once they are many."""
+        if self._pos > 1 << 20:
+            del self._buf[:self._pos]
+            self._base += self._pos
+            self._pos = 0
+
+
+_BLOCK = 1 << 16
+
+
+class _Unusual(Exception):
+    """An item the fast conversion leaves to the token writer."""
+
+
+def _tag_content(payload: object, immutable: bool) -> object:
+    if immutable:
+        raise _Unusual  # inside a map key, where the token writer shows the tag itself
+    return payload
+
+
+def _bignum(sign: int) -> Callable[[object, bool], object]:
+    def decode(payload: object, immutable: bool) -> object:
+        if immutable or not isinstance(payload, bytes):
+            raise _Unusual
+        magnitude = int.from_bytes(payload, "big")
+        return magnitude if sign > 0 else -1 - magnitude
+    return decode
+
+
+class _TagContents(Mapping[int, Callable[[object, bool], object]]):
+    """semantic_decoders that reduce every tag to its content as to-json does (bignums to their
+    integer), or in strict mode refuse every tag but the bignums."""
+
+    def __init__(self, strict: bool) -> None:
+        self._other = _refuse_tag if strict else _tag_content
+        self._bignums = {2: _bignum(1), 3: _bignum(-1)}
+
+    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
+        return self._bignums.get(tag, self._other)
+
+    def __len__(self) -> int:
+        return 0
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(())
+
+
+def _refuse_tag(payload: object, immutable: bool) -> object:
+    raise _Unusual
+
+
+def _json_fallback(value: object) -> object:
+    if isinstance(value, bytes):
+        return b64url(value)
+    if value is undefined or isinstance(value, CBORSimpleValue):
+        return None
+    raise _Unusual
+
+
+def _json_refuse(value: object) -> object:
+    raise _Unusual
+
+
+def run_to_json(args: argparse.Namespace) -> int:
+    """Each item is decoded by the extension and written by json, which is fast; an item that
+    this path cannot render exactly as the token writer does (a fault, a map key that is not
+    text, a repeated key, NaN, anything --strict refuses...) is read again by the token writer,
+    which writes it or reports the fault with its offset."""
+    strict = args.strict
+    dumps = json.JSONEncoder(ensure_ascii=False, allow_nan=False,
+                             default=_json_refuse if strict else _json_fallback).encode
+    decoder = CBORDecoder(_NOWHERE, semantic_decoders=_TagContents(strict), allow_duplicate_keys=False,
+                          strict_hashable_types=True, max_depth=100_000)
+    return _fast_convert(args, decoder, lambda value, data: dumps(value),
+                         lambda out: JSONWriter(out, strict=strict), need_bytes=False)
+
+
+class _Nowhere:
+    """The input of a decoder until the real one is assigned."""
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    def read(self, n: int) -> bytes:
+        return b""
+
+    def seek(self, offset: int, whence: int) -> int:
+        return 0
+
+
+_NOWHERE = _Nowhere()
+
+
+def _fast_convert(args: argparse.Namespace, decoder: CBORDecoder, render: Callable[[Any, bytes], str],
+                  make_writer: Callable[[list[str]], DiagWriter | JSONWriter], *, need_bytes: bool) -> int:
+    out = Output(sys.stdout.buffer)
+    pieces = out.pieces
+    with _open_input(args) as stream:
+        source = Rewindable(HexReader(stream) if args.hex else stream)
+        decoder.fp = source
+        decode = decoder.decode
+        count = 0
+        done = 0  # pieces that belong to complete items
+        try:
+            while True:
+                start = source.tell()
+                if not source.read(1):
+                    if count == 0 and not args.seq:
+                        raise MalformedError(0, "the input is empty (no CBOR item)")
+                    break
+                if count and not args.seq:
+                    raise MalformedError(start, "data after the end of the first item (use --seq to read a "
+                                         "CBOR sequence)")
+                source.seek(start)
+                try:
+                    value = decode()
+                    data = b""
+                    if need_bytes:
+                        end = source.tell()
+                        source.seek(start)
+                        data = source.read(end - start)
+                    pieces.append(render(value, data))
+                except Exception:
+                    source.seek(start)
+                    reader = Reader(source, offset=start)
+                    feed = make_writer(pieces).feed
+                    for token in reader.tokens():
+                        feed(token)
+                    source.seek(reader.offset)
+                    decoder.fp = source  # drops what the failed decode had read ahead
+                pieces.append("\n")
+                count += 1
+                source.forget()
+                done = len(pieces)
+                if done > 4096:
+                    out.flush()
+                    done = 0
+        finally:
+            del pieces[done:]  # the items before a fault are written, the broken one is not
+            out.flush()
+    return 0
+
+
+def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help="the JSON input file, or - (the default) for standard input")
+    parser.add_argument("--seq", action="store_true",
+                        help="read JSON Lines (one JSON text per line) and write a CBOR sequence")
+    parser.add_argument("--hex", action="store_true",
+                        help="write hexadecimal text (one line per item) instead of raw bytes")
+    parser.add_argument("--canonical", action="store_true",
+                        help="canonical CBOR: shortest floats and map keys in length-first order")
+
+
+def _parse_json(data: bytes, base: int) -> object:
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise InputError(f"offset {base + exc.start}: the JSON text is not valid UTF-8") from None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as exc:
+        offset = base + len(text[:exc.pos].encode("utf-8"))
+        raise InputError(f"offset {offset}: invalid JSON: {exc.msg}") from None
+    except RecursionError:
+        raise InputError(f"offset {base}: JSON nested too deeply") from None
+
+
+def run_from_json(args: argparse.Namespace) -> int:
+    import kelvo
+
+    stream_out = sys.stdout.buffer
+
+    def emit(value: object) -> None:
+        data = kelvo.dumps(value, canonical=args.canonical)
+        stream_out.write(data.hex().encode("ascii") + b"\n" if args.hex else data)
+
+    with _open_input(args) as stream:
+        if args.seq:
+            base = 0
+            for line in stream:
+                if line.strip():
+                    emit(_parse_json(line, base))
+                base += len(line)
+        else:
+            emit(_parse_json(stream.read(), 0))
+    return 0
+
+
+class Command(NamedTuple):
+    name: str
+    help: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+COMMANDS: list[Command] = [
+    Command("diag", "print CBOR in diagnostic notation (RFC 8949 section 8), exactly as it is on the wire",
+            add_diag_arguments, run_diag),
+    Command("to-json", "convert CBOR to JSON (one line per item; JSON Lines with --seq)",
+            add_to_json_arguments, run_to_json),
+    Command("from-json", "convert JSON to CBOR", add_from_json_arguments, run_from_json),
+]
+
+_EPILOG = """\
+to-json maps what JSON cannot hold: byte strings become base64url text without padding, tags 2
+and 3 (bignums) their integer, other tags their content, map keys other than text strings their
+diagnostic notation as text, and NaN, infinities, undefined and other simple values null.
+--strict makes each of these (bignums aside) an error instead.
+
+Exit status: 0 on success, 1 on bad input (one line on standard error naming the byte offset),
+2 on bad usage."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Inspect and convert CBOR (RFC 8949) data.", epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in COMMANDS:
+        child = sub.add_parser(command.name, help=command.help, description=command.help)
+        command.add_arguments(child)
+        child.set_defaults(run=command.run, parser=child)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the tool with ``argv`` (default: the process arguments); returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except (MalformedError, InputError) as exc:
+        message = str(exc)
+    except OSError as exc:
+        message = f"{exc.strerror or exc}"
+        if isinstance(exc, BrokenPipeError):
+            # the reader of our output went away (for example `| head`): stop quietly
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
+    except KeyboardInterrupt:
+        return 130
+    except Exception as exc:  # a value kelvo cannot encode, for example
+        message = f"{type(exc).__name__}: {exc}"
+    sys.stdout.flush()
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return 1
+
+
+def console_main() -> NoReturn:
+    sys.exit(main())
