@@ -338,6 +338,64 @@ def fmt_count(n):
     return f"{n:.0f}"
 
 
+def loops_for(fn, arg, min_ns):
+    """How many calls of fn(arg) take min_ns at least, after a warm-up."""
+    fn(arg)
+    loops = 1
+    while True:
+        t0 = time.perf_counter_ns()
+        for _ in range(loops):
+            fn(arg)
+        dt = time.perf_counter_ns() - t0
+        if dt >= min_ns or loops >= 1 << 20:
+            return loops
+        loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
+
+
+def paired_times(first, second, min_ns, samples):
+    """Seconds per call of two (fn, arg) pairs, timed back to back in each sample, and the
+    ratio second/first. Time is the calling thread's CPU time, which a machine shared with
+    other work disturbs far less than the clock on the wall; each side's figure is its best
+    sample, and the interleaved samples give both sides the same chances."""
+    loops = [loops_for(fn, arg, min_ns) for fn, arg in (first, second)]
+    times = ([], [])
+    gc_was = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(samples):
+            for side, (fn, arg) in enumerate((first, second)):
+                t0 = time.thread_time_ns()
+                for _ in range(loops[side]):
+                    fn(arg)
+                times[side].append((time.thread_time_ns() - t0) / loops[side] / 1e9)
+    finally:
+        if gc_was:
+            gc.enable()
+    a, b = min(times[0]), min(times[1])
+    return a, b, b / a
+
+
+def deterministic_figures(sets, quick, set_name):
+    """Deterministic writing beside canonical writing, and checking beside decoding, on one
+    data set: [(label, seconds, note)]."""
+    import kelvo
+    from kelvo import deterministic
+    min_ns, samples = (1_000_000, 15) if quick else (10_000_000, 31)
+    records = next(data for name, data, _ in sets if name == set_name)
+    encoded = deterministic.dumps(records)
+    canonical, written, write_ratio = paired_times(
+        (lambda o: kelvo.dumps(o, canonical=True), records), (deterministic.dumps, records), min_ns, samples)
+    loads, check, check_ratio = paired_times((kelvo.loads, encoded), (deterministic.check, encoded), min_ns, samples)
+    _, checked_loads, loads_ratio = paired_times((kelvo.loads, encoded), (deterministic.loads, encoded), min_ns, samples)
+    return [
+        ("dumps(canonical=True)", canonical, ""),
+        ("deterministic.dumps", written, f"{write_ratio:.2f}x the canonical time (target: at most 1.3x)"),
+        ("loads", loads, ""),
+        ("deterministic.check", check, f"loads takes {1 / check_ratio:.1f}x as long (target: at least 1x)"),
+        ("deterministic.loads", checked_loads, f"{loads_ratio:.2f}x the loads time (check, then loads)"),
+    ]
+
+
 def fmt_time(s):
     if s is None:
         return "n/a"
@@ -421,6 +479,12 @@ def main():
     errors = [(p, s, r["error"]) for p in results for s, r in results[p].items() if "error" in r]
     for p, s, e in errors:
         print(f"note: {p} cannot run data set {s}: {e}")
+
+    for set_name in ("api", "records"):
+        if any(name == set_name for name, _, _ in sets):
+            print(f"\ndeterministic encoding, {set_name} data set:")
+            for label, t, note in deterministic_figures(sets, args.quick, set_name):
+                print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
 
     print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
           f"{os.cpu_count()} cores:")

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import kelvo
+import kelvo.deterministic
 from kelvo._cli import DiagWriter, JSONWriter
 from kelvo._wellformed import Reader
 
@@ -135,8 +136,9 @@ def test_diag_pretty_and_module_entry(tmp_path):
 
 def test_help_for_every_subcommand():
     status, stdout, _ = run("--help")
-    assert status == 0 and "diag" in stdout and "to-json" in stdout and "from-json" in stdout
-    for command, option in [("diag", "--widths"), ("to-json", "--strict"), ("from-json", "--canonical")]:
+    assert status == 0 and all(name in stdout for name in ("diag", "to-json", "from-json", "check"))
+    for command, option in [("diag", "--widths"), ("to-json", "--strict"), ("from-json", "--canonical"),
+                            ("from-json", "--deterministic"), ("check", "--deterministic")]:
         status, stdout, _ = run(command, "--help")
         assert status == 0 and option in stdout and "--seq" in stdout and "--hex" in stdout
 
@@ -223,6 +225,45 @@ BAD_INPUT = [
 def test_bad_input_is_one_line_with_the_offset(case):
     args, stdin, status, message = case
     assert run(*args, stdin=stdin)[0::2] == (status, f"kelvo: {message}\n")
+
+
+CHECK_CASES = [
+    # arguments, input, status, standard error
+    (["check"], bytes.fromhex("a2600018180001"), 1,
+     "kelvo: offset 6: data after the end of the first item (use --seq to read a CBOR sequence)\n"),
+    (["check"], bytes.fromhex("a26000181800"), 0, ""),
+    (["check", "--deterministic"], bytes.fromhex("a26000181800"), 1, "kelvo: offset 3: map keys out of bytewise order\n"),
+    (["check", "--deterministic"], bytes.fromhex("a21818006000"), 0, ""),
+    (["check"], bytes.fromhex("1817"), 0, ""),
+    (["check", "--deterministic"], bytes.fromhex("8201fa3fc00000"), 1,
+     "kelvo: offset 2: float that a shorter width holds exactly\n"),
+    (["check", "--deterministic"], bytes.fromhex("9f01ff"), 1, "kelvo: offset 0: indefinite length\n"),
+    (["check", "--deterministic"], bytes.fromhex("1c"), 1,
+     "kelvo: offset 0: reserved additional information 28 in initial byte 0x1c\n"),
+    (["check", "--deterministic"], b"", 1, "kelvo: offset 0: the input is empty (no CBOR item)\n"),
+    (["check", "--deterministic", "--seq"], b"", 0, ""),
+    (["check", "--deterministic", "--seq"], bytes.fromhex("00a0d90102820102"), 0, ""),
+    (["check", "--deterministic", "--seq"], bytes.fromhex("00d90102820201"), 1,
+     "kelvo: offset 6: set members out of bytewise order\n"),
+    (["check", "--deterministic", "--hex"], b"a2 1818 00\n6000\n", 0, ""),
+    (["check", "--deterministic", "--hex"], b"a2 6000 1818 00", 1, "kelvo: offset 3: map keys out of bytewise order\n"),
+]
+
+
+@pytest.mark.parametrize("case", CHECK_CASES, ids=[f"{' '.join(c[0])}:{c[1][:8].hex()}" for c in CHECK_CASES])
+def test_check(case):
+    args, stdin, status, stderr = case
+    assert run(*args, stdin=stdin) == (status, "", stderr)
+
+
+def test_from_json_deterministic():
+    text = b'{"b": 1, "a": [1.5, 100000.0, 1.1], "aa": {"": null}}'
+    status, stdout, stderr = run("from-json", "--deterministic", "--hex", stdin=text)
+    assert (status, stderr) == (0, "")
+    assert stdout == "a3616183f93e00fa47c35000fb3ff199999999999a616201626161a160f6\n"
+    kelvo.deterministic.check(bytes.fromhex(stdout))
+    status, _, stderr = run("from-json", "--deterministic", "--canonical", stdin=b"{}")
+    assert status == 2 and "not allowed with argument" in stderr
 
 
 @pytest.mark.parametrize("command", ["diag", "to-json"])

@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
+from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
 from kelvo import _wellformed as wf
 from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
                                TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
@@ -757,6 +757,40 @@ def _fast_convert(args: argparse.Namespace, decoder: CBORDecoder, render: Callab
     return 0
 
 
+def add_check_arguments(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("--deterministic", action="store_true",
+                        help="also require the core deterministic encoding of RFC 8949 section 4.2.1 "
+                             "(shortest heads and floats, no indefinite lengths, map keys and tag-258 "
+                             "set members in bytewise order)")
+
+
+def run_check(args: argparse.Namespace) -> int:
+    with _open_input(args) as stream:
+        if not args.deterministic:
+            for tokens in _items(args, stream):
+                for _ in tokens:
+                    pass
+            return 0
+        data = (HexReader(stream) if args.hex else stream).read()
+    # The well-formedness pass runs first, so that faults of any CBOR get this tool's usual
+    # wording; the deterministic rules are then judged on the whole input at once.
+    for tokens in _items(argparse.Namespace(**{**vars(args), "hex": False}), io.BytesIO(data)):
+        for _ in tokens:
+            pass
+    from kelvo import _deterministic
+
+    try:
+        if args.seq:
+            _deterministic.check_sequence(data)
+        else:
+            _deterministic.check_input(data)
+    except CBORDecodeError as exc:
+        fault = vars(exc)  # the check names the offset and the rule as attributes of its error
+        raise MalformedError(fault["offset"], fault["rule"]) from None
+    return 0
+
+
 def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("file", nargs="?", default="-", metavar="FILE",
                         help="the JSON input file, or - (the default) for standard input")
@@ -764,8 +798,12 @@ def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
                         help="read JSON Lines (one JSON text per line) and write a CBOR sequence")
     parser.add_argument("--hex", action="store_true",
                         help="write hexadecimal text (one line per item) instead of raw bytes")
-    parser.add_argument("--canonical", action="store_true",
-                        help="canonical CBOR: shortest floats and map keys in length-first order")
+    form = parser.add_mutually_exclusive_group()
+    form.add_argument("--canonical", action="store_true",
+                      help="canonical CBOR: shortest floats and map keys in length-first order")
+    form.add_argument("--deterministic", action="store_true",
+                      help="deterministic CBOR (RFC 8949 section 4.2.1): shortest floats and map keys "
+                           "in bytewise order")
 
 
 def _parse_json(data: bytes, base: int) -> object:
@@ -784,11 +822,15 @@ def _parse_json(data: bytes, base: int) -> object:
 
 def run_from_json(args: argparse.Namespace) -> int:
     import kelvo
+    from kelvo import deterministic
 
     stream_out = sys.stdout.buffer
 
     def emit(value: object) -> None:
-        data = kelvo.dumps(value, canonical=args.canonical)
+        if args.deterministic:
+            data = deterministic.dumps(value)
+        else:
+            data = kelvo.dumps(value, canonical=args.canonical)
         stream_out.write(data.hex().encode("ascii") + b"\n" if args.hex else data)
 
     with _open_input(args) as stream:
@@ -816,6 +858,8 @@ COMMANDS: list[Command] = [
     Command("to-json", "convert CBOR to JSON (one line per item; JSON Lines with --seq)",
             add_to_json_arguments, run_to_json),
     Command("from-json", "convert JSON to CBOR", add_from_json_arguments, run_from_json),
+    Command("check", "check that the input is well-formed CBOR (with --deterministic: in deterministic "
+            "encoding as well); prints nothing when it is", add_check_arguments, run_check),
 ]
 
 _EPILOG = """\

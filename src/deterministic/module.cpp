@@ -1,0 +1,173 @@
+// kelvo._deterministic: the native half of kelvo.deterministic (checking, and bringing the
+// encoder's output into deterministic form).
+#include "deterministic/walker.h"
+
+namespace kelvo::det {
+
+namespace {
+
+// The exception types come from _kelvo, so that callers catch one hierarchy.
+struct ModuleState {
+    PyObject *decode_error;
+    PyObject *decode_eof;
+    PyObject *encode_value_error;
+};
+
+ModuleState *state_of(PyObject *m) { return static_cast<ModuleState *>(PyModule_GetState(m)); }
+
+ErrorTypes errors_of(PyObject *m) {
+    const ModuleState *st = state_of(m);
+    return ErrorTypes{st->decode_error, st->decode_eof, st->encode_value_error};
+}
+
+bool is_byte_format(const char *format) {
+    if (format == nullptr) return true;
+    if (*format == '=' || *format == '>' || *format == '@') ++format;
+    return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
+PyObject *raise_not_bytes_like(PyObject *data) {
+    Ref name(PyType_GetQualName(Py_TYPE(data)));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%U'", name.get());
+    return nullptr;
+}
+
+// `data` itself when it is a bytes object, otherwise a bytes copy of its buffer (so that
+// what is checked is what gets decoded, whatever another thread does to the original).
+PyObject *input_bytes(PyObject *data) {
+    if (PyBytes_Check(data)) return Py_NewRef(data);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) < 0) {
+        PyErr_Clear();
+        return raise_not_bytes_like(data);
+    }
+    if (view.itemsize != 1 || !is_byte_format(view.format)) {
+        PyBuffer_Release(&view);
+        return raise_not_bytes_like(data);
+    }
+    PyObject *copy = PyBytes_FromStringAndSize(nullptr, view.len);
+    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0) Py_CLEAR(copy);
+    PyBuffer_Release(&view);
+    return copy;
+}
+
+PyObject *check_input(PyObject *module, PyObject *data) {
+    Ref bytes(input_bytes(data));
+    if (!bytes) return nullptr;
+    bool keys_may_compare_equal = false;
+    if (check_deterministic(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
+                            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), &keys_may_compare_equal) < 0)
+        return nullptr;
+    return PyTuple_Pack(2, bytes.get(), keys_may_compare_equal ? Py_True : Py_False);
+}
+
+PyObject *check_sequence(PyObject *module, PyObject *data) {
+    Ref bytes(input_bytes(data));
+    if (!bytes) return nullptr;
+    Py_ssize_t count =
+        check_deterministic_sequence(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (count < 0) return nullptr;
+    return PyLong_FromSsize_t(count);
+}
+
+PyObject *deterministic_form(PyObject *module, PyObject *encoded) {
+    return make_deterministic(errors_of(module), encoded);
+}
+
+PyMethodDef module_methods[] = {
+    {"check_input", check_input, METH_O,
+     "check_input($module, data, /)\n--\n\n"
+     "Check that a bytes-like object holds exactly one CBOR item in deterministic encoding.\n\n"
+     ":param data: the CBOR data\n"
+     ":return: ``(bytes, keys_may_compare_equal)``: the data as ``bytes`` (the object itself when it\n"
+     "    is one), and whether some map key holds a float, a boolean or a tag, so that two distinct\n"
+     "    keys may decode to equal Python values\n"
+     ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
+    {"check_sequence", check_sequence, METH_O,
+     "check_sequence($module, data, /)\n--\n\n"
+     "Check that a bytes-like object holds a CBOR sequence (items back to back, possibly none)\n"
+     "whose every item is in deterministic encoding.\n\n"
+     ":param data: the CBOR sequence\n"
+     ":return: the number of items\n"
+     ":raises CBORDecodeError: naming the byte offset and the rule at the first departure"},
+    {"deterministic_form", deterministic_form, METH_O,
+     "deterministic_form($module, encoded, /)\n--\n\n"
+     "Bring the output of ``dumps`` into deterministic encoding: floats in their shortest exact\n"
+     "width, map entries and set members in the bytewise order of their encodings.\n\n"
+     ":param encoded: the output of ``dumps(obj)`` (with or without ``canonical``)\n"
+     ":return: the deterministic encoding (``encoded`` itself when nothing had to change)\n"
+     ":raises CBOREncodeValueError: when two keys or members encode identically"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject *m) {
+    Ref core(PyImport_ImportModule("_kelvo"));
+    if (!core) return -1;
+    ModuleState *st = state_of(m);
+    const struct {
+        const char *name;
+        PyObject **slot;
+    } wanted[] = {
+        {"CBORDecodeError", &st->decode_error},
+        {"CBORDecodeEOF", &st->decode_eof},
+        {"CBOREncodeValueError", &st->encode_value_error},
+    };
+    for (const auto &w : wanted) {
+        PyObject *t = PyObject_GetAttrString(core.get(), w.name);
+        if (t == nullptr) return -1;
+        if (!PyExceptionClass_Check(t)) {
+            Py_DECREF(t);
+            PyErr_Format(PyExc_TypeError, "_kelvo.%s is not an exception class", w.name);
+            return -1;
+        }
+        replace_field(*w.slot, t);
+    }
+    return 0;
+}
+
+int module_traverse(PyObject *m, visitproc visit, void *arg) {
+    ModuleState *st = state_of(m);
+    if (st == nullptr) return 0;
+    Py_VISIT(st->decode_error);
+    Py_VISIT(st->decode_eof);
+    Py_VISIT(st->encode_value_error);
+    return 0;
+}
+
+int module_clear(PyObject *m) {
+    ModuleState *st = state_of(m);
+    if (st == nullptr) return 0;
+    Py_CLEAR(st->decode_error);
+    Py_CLEAR(st->decode_eof);
+    Py_CLEAR(st->encode_value_error);
+    return 0;
+}
+
+void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelvo._deterministic",
+    "Native support for kelvo.deterministic: the deterministic-encoding check, and the pass that "
+    "brings the encoder's output into deterministic form.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+}  // namespace kelvo::det
+
+PyMODINIT_FUNC PyInit__deterministic(void) { return PyModuleDef_Init(&kelvo::det::module_def); }
