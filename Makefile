@@ -13,11 +13,9 @@ VENV := .venv
 PY := $(VENV)/bin/python
 FUZZ_SECONDS ?= 300
 STAMP := $(VENV)/.kelvo-installed
-REQS := $(VENV)/.requirements-installed
 VENV_GIL := .venv-gil
 PY_GIL := $(VENV_GIL)/bin/python
 STAMP_GIL := $(VENV_GIL)/.kelvo-installed
-REQS_GIL := $(VENV_GIL)/.requirements-installed
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
@@ -26,39 +24,29 @@ DEMO_DOC := build/demo.cbor
 
 all: demo
 
-$(PY): tools/bootstrap-python.sh
-	@set -e; interp=$$(bash tools/bootstrap-python.sh | tail -n 1); \
-	echo "using interpreter $$interp"; \
-	rm -rf $(VENV); "$$interp" -m venv $(VENV); \
-	$(PY) -m pip install --quiet --upgrade pip; \
-	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
-	@touch $(PY)
+# One environment per interpreter kind: $(1) the venv folder, $(2) the bootstrap mode
+# (empty: free-threaded). Requirements added after an environment was made are installed
+# into it too; each kind builds in its own folder (the wheel tag differs).
+define environment
+$(1)/bin/python: tools/bootstrap-python.sh
+	@set -e; interp=$$$$(bash tools/bootstrap-python.sh $(2) | tail -n 1); \
+	echo "using interpreter $$$$interp"; \
+	rm -rf $(1); "$$$$interp" -m venv $(1); \
+	$(1)/bin/python -m pip install --quiet --upgrade pip; \
+	$(1)/bin/python -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(1)/bin/python
 
-# Requirements added after the environment was made are installed into it too.
-$(REQS): $(PY) tools/requirements-dev.txt
-	$(PY) -m pip install --quiet -r tools/requirements-dev.txt
-	@touch $(REQS)
+$(1)/.requirements-installed: $(1)/bin/python tools/requirements-dev.txt
+	$(1)/bin/python -m pip install --quiet -r tools/requirements-dev.txt
+	@touch $(1)/.requirements-installed
 
-$(STAMP): $(REQS) $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
-	@touch $(STAMP)
+$(1)/.kelvo-installed: $(1)/.requirements-installed $(SOURCES)
+	$(1)/bin/python -m pip install --quiet --no-build-isolation --no-deps .
+	@touch $(1)/.kelvo-installed
+endef
 
-# The same for a CPython >= 3.13 with the GIL (its build folder is separate: the wheel tag differs).
-$(PY_GIL): tools/bootstrap-python.sh
-	@set -e; interp=$$(bash tools/bootstrap-python.sh gil | tail -n 1); \
-	echo "using GIL interpreter $$interp"; \
-	rm -rf $(VENV_GIL); "$$interp" -m venv $(VENV_GIL); \
-	$(PY_GIL) -m pip install --quiet --upgrade pip; \
-	$(PY_GIL) -m pip install --quiet -r tools/requirements-dev.txt
-	@touch $(PY_GIL)
-
-$(REQS_GIL): $(PY_GIL) tools/requirements-dev.txt
-	$(PY_GIL) -m pip install --quiet -r tools/requirements-dev.txt
-	@touch $(REQS_GIL)
-
-$(STAMP_GIL): $(REQS_GIL) $(SOURCES)
-	$(PY_GIL) -m pip install --quiet --no-build-isolation --no-deps .
-	@touch $(STAMP_GIL)
+$(eval $(call environment,$(VENV),))
+$(eval $(call environment,$(VENV_GIL),gil))
 
 demo: $(STAMP)
 	$(PY) tools/demo.py $(DEMO_DOC)
