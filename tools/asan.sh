@@ -10,20 +10,13 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=ON \
     -DPython_EXECUTABLE="$(realpath $py)" >/dev/null
 cmake --build "$build"
 mod=$(find "$build" -maxdepth 1 -name '_kelvo*.so' | head -n1)
-# The layout of an installation: _kelvo (linked, so that it is still the instrumented build)
-# and its stubs at the top, the kelvo package with kelvo._deterministic inside it.
-pkg="$build/pkg"
-rm -rf "$pkg"
-mkdir -p "$pkg"
-ln -s "$(realpath "$mod")" "$pkg/"
-cp python/_kelvo.pyi "$pkg/"
-cp -r python/kelvo "$pkg/"
-cp "$build"/_deterministic*.so "$pkg/kelvo/"
+source tools/package-layout.sh
+pkg=$(package_layout "$build")
 libasan=$(g++ -print-file-name=libasan.so)
 libubsan=$(g++ -print-file-name=libubsan.so)
 export LD_PRELOAD="$libasan:$libubsan"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export PYTHONPATH="$(realpath "$pkg")"
+export PYTHONPATH="$pkg"
 export KELVO_EXPECT_MODULE="$(realpath "$mod")"
 exec "$py" -m pytest -q -p no:cacheprovider tests "$@"

@@ -19,7 +19,9 @@ mod=$(find "$build" -maxdepth 1 -name '_kelvo*.so' | head -n1)
 
 # pytest and its dependencies are pure Python: the project's .venv provides them.
 site=$("$venv_py" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-export PYTHONPATH="$(realpath "$(dirname "$mod")"):$(realpath python):$site"
+source tools/package-layout.sh
+pkg=$(package_layout "$build")
+export PYTHONPATH="$pkg:$site"
 export KELVO_EXPECT_MODULE="$(realpath "$mod")"
 export TSAN_OPTIONS="suppressions=$PWD/tools/tsan/suppressions_free_threading.txt halt_on_error=0 exitcode=66 second_deadlock_stack=1"
 
