@@ -5,6 +5,7 @@
 #include "lib/recursion.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
+#include "types/tag.h"
 
 namespace kelvo {
 
@@ -137,7 +138,10 @@ PyObject *freeze(Machine &m, PyObject *obj, Blocked *blocked) {
 // immutable container, or (part of) a map key or set element, which gets hashed.
 enum class Use { Any, Immutable, Hashed };
 
-Use next_item_use(const Machine &m) {
+// With `through_tags`, CBORTag frames without a tag_hook (and tag 55799) are looked through
+// as well: the tag they make holds its content, which is hashed with it. A hook or decoder
+// makes a value of its own, hashed as it decides.
+Use next_item_use(const Machine &m, bool through_tags = false) {
     // Tuples and frozendicts nest inside a key or set: look through a few levels of them
     // (and of marker frames, which pass the item on) for the frame that settles it.
     Use use = Use::Any;
@@ -149,6 +153,10 @@ Use next_item_use(const Machine &m) {
             case FrameKind::ShareableMarker:
             case FrameKind::NamespaceMarker:
                 continue;
+            case FrameKind::Identity:
+            case FrameKind::OtherTag:
+                if (!through_tags || f.callable != nullptr) return use;
+                continue;  // no items of their own on the value stack
             case FrameKind::Set:
                 return Use::Hashed;
             case FrameKind::Dict:
@@ -213,6 +221,13 @@ int resolve_shared_reference(Machine &m, uint64_t index, PyObject **item, uint64
     if (slot.height > m.d->max_depth || open > m.d->max_depth - slot.height)
         return raise_exc_format(Exc::CBORDecodeError, "maximum container nesting depth (%llu) exceeded",
                                 static_cast<unsigned long long>(m.d->max_depth));
+    // A tag still being built has no value yet: hashed now, it would sit in its map or set
+    // under a hash that no longer matches once its value is set.
+    if (slot.building && is_tag(slot.value) && next_item_use(m, true) == Use::Hashed)
+        return raise_exc_format(Exc::CBORDecodeError,
+                                "shared value %llu is still being built and cannot be used where an "
+                                "immutable value is needed",
+                                static_cast<unsigned long long>(index));
     // Where an immutable value is needed (a map key, a set, an immutable container), a
     // shared list, dict or set is replaced by an immutable copy, made once. A value still
     // being built (or containing itself) has none: it is refused where it would be hashed
