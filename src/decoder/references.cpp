@@ -138,13 +138,15 @@ PyObject *freeze(Machine &m, PyObject *obj, Blocked *blocked) {
 // immutable container, or (part of) a map key or set element, which gets hashed.
 enum class Use { Any, Immutable, Hashed };
 
-// With `through_tags`, CBORTag frames without a tag_hook (and tag 55799) are looked through
-// as well: the tag they make holds its content, which is hashed with it. A hook or decoder
-// makes a value of its own, hashed as it decides.
-Use next_item_use(const Machine &m, bool through_tags = false) {
+Use next_item_use(const Machine &m) {
     // Tuples and frozendicts nest inside a key or set: look through a few levels of them
     // (and of marker frames, which pass the item on) for the frame that settles it.
+    // A CBORTag made without a tag_hook holds its content (tag 55799 passes it on): when the
+    // tag is hashed, so is its content. Whether it is hashed is looked for further down;
+    // otherwise the content is used as it would be in any tag.
     Use use = Use::Any;
+    bool in_tag = false;
+    Use tag_use = Use::Any;  // the use found at the first such tag
     size_t n = m.frames.size();
     size_t end = m.values.size();  // end of the items of the frame looked at
     for (size_t seen = 0; seen < 64 && n > 0; ++seen) {
@@ -155,12 +157,14 @@ Use next_item_use(const Machine &m, bool through_tags = false) {
                 continue;
             case FrameKind::Identity:
             case FrameKind::OtherTag:
-                if (!through_tags || f.callable != nullptr) return use;
+                if (f.callable != nullptr) return in_tag ? tag_use : use;
+                if (!in_tag) tag_use = use;
+                in_tag = true;
                 continue;  // no items of their own on the value stack
             case FrameKind::Set:
                 return Use::Hashed;
             case FrameKind::Dict:
-                return f.extra == nullptr ? Use::Hashed : use;
+                return f.extra == nullptr ? Use::Hashed : in_tag ? tag_use : use;
             case FrameKind::FrozenDict:
                 // An even number of items so far: the next one is a key.
                 if (((end - f.base) & 1) == 0) return Use::Hashed;
@@ -172,9 +176,10 @@ Use next_item_use(const Machine &m, bool through_tags = false) {
                 end = f.base;
                 continue;
             default:
-                return use;
+                return in_tag ? tag_use : use;
         }
     }
+    if (in_tag) return tag_use;
     if (n == 0 && m.start_immutable && use == Use::Any) return Use::Immutable;
     return use;
 }
@@ -223,7 +228,7 @@ int resolve_shared_reference(Machine &m, uint64_t index, PyObject **item, uint64
                                 static_cast<unsigned long long>(m.d->max_depth));
     // A tag still being built has no value yet: hashed now, it would sit in its map or set
     // under a hash that no longer matches once its value is set.
-    if (slot.building && is_tag(slot.value) && next_item_use(m, true) == Use::Hashed)
+    if (slot.building && is_tag(slot.value) && next_item_use(m) == Use::Hashed)
         return raise_exc_format(Exc::CBORDecodeError,
                                 "shared value %llu is still being built and cannot be used where an "
                                 "immutable value is needed",
