@@ -677,37 +677,39 @@ def _key_expansion(value, limit):
     return total
 
 
-def _hashed_cycle(value, on_cycle):
-    """Whether a map key or set member of `value` reaches one of the containers `on_cycle`.
+def _cycle_in_immutable(value, on_cycle):
+    """Whether a container of `on_cycle` is reached where decoding needs an immutable value.
 
-    Python hashes the Opaque and Custom objects in such a key by identity, but their encoding
-    holds the container, which decoding must then hash as part of the key: a container that
-    contains itself (or is still being built) has no immutable form, and decoding refuses it.
+    That is a tag's content, a map key or a set member. Where such a container is first
+    written decoding builds it immutable, before the reference inside it could resolve; where
+    it is hashed it has no immutable form. (Python hashes the Opaque and Custom objects in a
+    key by identity, but their encoding holds the container.) Which occurrence is written
+    first depends on the encoder's order (canonical sorting), so any one counts.
     """
     targets = {id(o) for o in on_cycle}
     seen = set()
     stack = [(value, False)]
     while stack:
-        v, hashed = stack.pop()
-        if (id(v), hashed) in seen:
+        v, frozen = stack.pop()
+        if (id(v), frozen) in seen:
             continue
-        seen.add((id(v), hashed))
-        if hashed and id(v) in targets:
+        seen.add((id(v), frozen))
+        if frozen and id(v) in targets:
             return True
         if isinstance(v, Opaque):
-            stack.append((v.written, hashed))
+            stack.append((v.written, frozen))
         elif isinstance(v, Custom):
-            stack.append((v.payload, hashed))
+            stack.append((v.payload, True))
         elif isinstance(v, CBORTag):
-            stack.append((v.value, hashed))
+            stack.append((v.value, True))
         elif isinstance(v, (list, tuple)):
-            stack.extend((x, hashed) for x in v)
+            stack.extend((x, frozen) for x in v)
         elif isinstance(v, (set, frozenset)):
             stack.extend((x, True) for x in v)
         elif isinstance(v, (dict, frozendict)):
             for k, x in v.items():
                 stack.append((k, True))
-                stack.append((x, hashed))
+                stack.append((x, frozen))
     return False
 
 
@@ -747,7 +749,7 @@ def encode_input(data):
     try:
         decoded = kelvo.loads(encoded)
     except CBORDecodeError as e:
-        if builder.immutable_cycle or (builder.cycle and _hashed_cycle(value, builder.on_cycle)):
+        if builder.immutable_cycle or (builder.cycle and _cycle_in_immutable(value, builder.on_cycle)):
             return
         if sharing and not SHARED_IMMUTABLES:
             # also without a reference of the builder's: the encoder shares singletons such
