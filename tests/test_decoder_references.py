@@ -247,10 +247,11 @@ def test_shared_value_needed_immutable_gets_an_immutable_copy():
     # decodes as a list, dict or set, later ones where an immutable value is needed
     t = ("a",)
     fd = frozendict({"k": ("v",)})
-    # (also as the content of a tag in a key or set: the tag is hashed with its content)
+    # (a tag's content is such a place too, as it is without sharing: the tag is hashed with it)
+    u = ("", CBORTag(6, t))
     for value in ([t, {t: 1}], [(), set()], [fd, {fd: 2}], [t, frozenset([t]), {(t, t): 1, fd: [t]}],
                   [t, (t, {t: fd})], [fd, {CBORTag(6, fd): 1}], [t, frozenset([CBORTag(6, t)])],
-                  [t, {(1, CBORTag(6, CBORTag(7, t))): fd}]):
+                  [t, {(1, CBORTag(6, CBORTag(7, t))): fd}], [t, u, {u: 1}], [t, CBORTag(7, t)]):
         data = dumps(value, value_sharing=True)
         assert loads(data) == loads(dumps(value)), data.hex()
         assert loads(data, immutable=True) == loads(dumps(value), immutable=True)

@@ -140,13 +140,10 @@ enum class Use { Any, Immutable, Hashed };
 
 Use next_item_use(const Machine &m) {
     // Tuples and frozendicts nest inside a key or set: look through a few levels of them
-    // (and of marker frames, which pass the item on) for the frame that settles it.
-    // A CBORTag made without a tag_hook holds its content (tag 55799 passes it on): when the
-    // tag is hashed, so is its content. Whether it is hashed is looked for further down;
-    // otherwise the content is used as it would be in any tag.
+    // (and of marker frames and tag 55799, which pass the item on) for the frame that
+    // settles it. A CBORTag made without a tag_hook holds its content immutable, like a
+    // tuple, and is hashed with it; a hook gets the content as it is.
     Use use = Use::Any;
-    bool in_tag = false;
-    Use tag_use = Use::Any;  // the use found at the first such tag
     size_t n = m.frames.size();
     size_t end = m.values.size();  // end of the items of the frame looked at
     for (size_t seen = 0; seen < 64 && n > 0; ++seen) {
@@ -154,17 +151,16 @@ Use next_item_use(const Machine &m) {
         switch (f.kind) {
             case FrameKind::ShareableMarker:
             case FrameKind::NamespaceMarker:
-                continue;
             case FrameKind::Identity:
+                continue;
             case FrameKind::OtherTag:
-                if (f.callable != nullptr) return in_tag ? tag_use : use;
-                if (!in_tag) tag_use = use;
-                in_tag = true;
-                continue;  // no items of their own on the value stack
+                if (f.callable != nullptr) return use;
+                use = Use::Immutable;
+                continue;  // no items of its own on the value stack
             case FrameKind::Set:
                 return Use::Hashed;
             case FrameKind::Dict:
-                return f.extra == nullptr ? Use::Hashed : in_tag ? tag_use : use;
+                return f.extra == nullptr ? Use::Hashed : use;
             case FrameKind::FrozenDict:
                 // An even number of items so far: the next one is a key.
                 if (((end - f.base) & 1) == 0) return Use::Hashed;
@@ -176,10 +172,9 @@ Use next_item_use(const Machine &m) {
                 end = f.base;
                 continue;
             default:
-                return in_tag ? tag_use : use;
+                return use;
         }
     }
-    if (in_tag) return tag_use;
     if (n == 0 && m.start_immutable && use == Use::Any) return Use::Immutable;
     return use;
 }
