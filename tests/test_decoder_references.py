@@ -35,6 +35,11 @@ def test_cyclic_dict_and_set():
 def test_cyclic_tag():
     value = loads(h("d8 1c c6 81 d8 1d 00"))
     assert type(value) is CBORTag and value.value[0] is value
+    # a tag that is its own value, or a map value of its own, is not hashed while being built
+    value = loads(h("d81c c6 d81d00"))
+    assert value.value is value
+    value = loads(h("d81c d816 a1 01 d81d00"))
+    assert value.value[1] is value
 
 
 def test_shared_values():
@@ -242,8 +247,11 @@ def test_shared_value_needed_immutable_gets_an_immutable_copy():
     # decodes as a list, dict or set, later ones where an immutable value is needed
     t = ("a",)
     fd = frozendict({"k": ("v",)})
+    # (a tag's content is such a place too, as it is without sharing: the tag is hashed with it)
+    u = ("", CBORTag(6, t))
     for value in ([t, {t: 1}], [(), set()], [fd, {fd: 2}], [t, frozenset([t]), {(t, t): 1, fd: [t]}],
-                  [t, (t, {t: fd})]):
+                  [t, (t, {t: fd})], [fd, {CBORTag(6, fd): 1}], [t, frozenset([CBORTag(6, t)])],
+                  [t, {(1, CBORTag(6, CBORTag(7, t))): fd}], [t, u, {u: 1}], [t, CBORTag(7, t)]):
         data = dumps(value, value_sharing=True)
         assert loads(data) == loads(dumps(value)), data.hex()
         assert loads(data, immutable=True) == loads(dumps(value), immutable=True)
@@ -263,6 +271,13 @@ def test_shared_value_needed_immutable_gets_an_immutable_copy():
     ("d81c a1 82 01 d81d00 01", "shared value 0 is still being built"),
     # a finished list that contains itself, used as a key
     ("82 d81c 81 d81d00 a1 d81d00 01", "shared value 0 contains itself"),
+    # a tag whose value is not set yet, as a key or set element, directly or inside a tuple,
+    # another tag or tag 55799 (hashed with its unset value it would break the mapping)
+    ("d81c d816 a1 d81d00 01", "shared value 0 is still being built"),
+    ("d81c d816 d90102 81 d81d00", "shared value 0 is still being built"),
+    ("d81c d816 a1 81 d81d00 01", "shared value 0 is still being built"),
+    ("d81c d816 a1 c6 d81d00 01", "shared value 0 is still being built"),
+    ("d81c d816 a1 d9d9f7 d81d00 01", "shared value 0 is still being built"),
 ])
 def test_shared_value_still_being_built_is_refused_as_key(data, message):
     assert str(decode_error(data)) == message + " and cannot be used where an immutable value is needed"

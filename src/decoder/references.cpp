@@ -5,6 +5,7 @@
 #include "lib/recursion.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
+#include "types/tag.h"
 
 namespace kelvo {
 
@@ -139,7 +140,9 @@ enum class Use { Any, Immutable, Hashed };
 
 Use next_item_use(const Machine &m) {
     // Tuples and frozendicts nest inside a key or set: look through a few levels of them
-    // (and of marker frames, which pass the item on) for the frame that settles it.
+    // (and of marker frames and tag 55799, which pass the item on) for the frame that
+    // settles it. A CBORTag made without a tag_hook holds its content immutable, like a
+    // tuple, and is hashed with it; a hook gets the content as it is.
     Use use = Use::Any;
     size_t n = m.frames.size();
     size_t end = m.values.size();  // end of the items of the frame looked at
@@ -148,7 +151,12 @@ Use next_item_use(const Machine &m) {
         switch (f.kind) {
             case FrameKind::ShareableMarker:
             case FrameKind::NamespaceMarker:
+            case FrameKind::Identity:
                 continue;
+            case FrameKind::OtherTag:
+                if (f.callable != nullptr) return use;
+                use = Use::Immutable;
+                continue;  // no items of its own on the value stack
             case FrameKind::Set:
                 return Use::Hashed;
             case FrameKind::Dict:
@@ -213,6 +221,13 @@ int resolve_shared_reference(Machine &m, uint64_t index, PyObject **item, uint64
     if (slot.height > m.d->max_depth || open > m.d->max_depth - slot.height)
         return raise_exc_format(Exc::CBORDecodeError, "maximum container nesting depth (%llu) exceeded",
                                 static_cast<unsigned long long>(m.d->max_depth));
+    // A tag still being built has no value yet: hashed now, it would sit in its map or set
+    // under a hash that no longer matches once its value is set.
+    if (slot.building && is_tag(slot.value) && next_item_use(m) == Use::Hashed)
+        return raise_exc_format(Exc::CBORDecodeError,
+                                "shared value %llu is still being built and cannot be used where an "
+                                "immutable value is needed",
+                                static_cast<unsigned long long>(index));
     // Where an immutable value is needed (a map key, a set, an immutable container), a
     // shared list, dict or set is replaced by an immutable copy, made once. A value still
     // being built (or containing itself) has none: it is refused where it would be hashed

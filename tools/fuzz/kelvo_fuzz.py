@@ -8,11 +8,18 @@ choose the options, the rest is the payload (decoding) or a program that builds 
 (encoding).
 """
 
+import datetime
+import decimal
+import email.message
+import fractions
 import gc
 import io
+import ipaddress
 import math
+import re
 import struct
 import sys
+import uuid
 
 import kelvo
 from kelvo import (
@@ -121,6 +128,18 @@ for _name, _ok in (("short reads", SHORT_READS), ("read-ahead on unseekable stre
               file=sys.stderr)
 
 
+VALUE_TYPES = (datetime.datetime, datetime.date, decimal.Decimal, fractions.Fraction, re.Pattern, uuid.UUID,
+               ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network,
+               ipaddress.IPv4Interface, ipaddress.IPv6Interface)
+
+
+def _message_text(message):
+    try:
+        return message.as_string()
+    except Exception as e:  # a message that cannot be written out again fails the same way
+        return (type(e), str(e))
+
+
 # ----------------------------------------------------------------------------------------
 # Structural comparison: tuples and lists alike (arrays), dicts and frozendicts alike (maps),
 # sets and frozensets alike, NaN equal to NaN, the sign of zero kept, cycles followed once.
@@ -129,7 +148,10 @@ for _name, _ok in (("short reads", SHORT_READS), ("read-ahead on unseekable stre
 def same(a, b, memo=None, track=False, ids=None):
     """True when `b` is what decoding the encoding of `a` should give.
 
-    With `track`, lists and dicts must also map one-to-one (shared ones stay shared).
+    With `track`, lists and dicts must also map one-to-one (shared ones stay shared). Where
+    the decoder needs an immutable value (a map key, a set, a tag's content) a shared list or
+    dict that it already built mutable is replaced by an immutable copy, made once and reused:
+    each list or dict then maps to at most one mutable and one immutable decoded value.
     """
     if memo is None:
         memo = set()
@@ -143,7 +165,7 @@ def same(a, b, memo=None, track=False, ids=None):
     if pair in memo:
         return True
     if track and isinstance(a, (list, dict)):  # sets are written again at each occurrence
-        seen = ids.setdefault(id(a), b)
+        seen = ids.setdefault((id(a), type(b) in (list, dict)), b)
         if seen is not b:
             return False
     if isinstance(a, bool) or a is None or a is undefined:
@@ -168,6 +190,13 @@ def same(a, b, memo=None, track=False, ids=None):
         if expect is a:
             return isinstance(b, CBORSimpleValue) and b.value == a.value
         return b is expect
+    # What the built-in tag codecs decode to (decoder target only: the builder makes none).
+    if isinstance(a, complex):  # NaN parts compare like floats
+        return type(b) is complex and same(a.real, b.real) and same(a.imag, b.imag)
+    if isinstance(a, email.message.Message):  # no value equality: compare the text
+        return type(b) is type(a) and _message_text(a) == _message_text(b)
+    if isinstance(a, VALUE_TYPES):  # the repr also tells apart equal values of other forms
+        return type(b) is type(a) and a == b and repr(a) == repr(b)
     memo.add(pair)
     if isinstance(a, (list, tuple)):
         return isinstance(b, (list, tuple)) and len(a) == len(b) and all(
@@ -415,6 +444,7 @@ class _Builder:
         self.frozen = 0  # > 0 while building a tag's content, which decodes immutable
         self.open_frozen = []  # for each open container: whether it decodes immutable
         self.immutable_cycle = False
+        self.on_cycle = []  # containers that hold a reference to themselves
         self.surrogate = False
         self.cycle = False
         self.hook_raises = False
@@ -491,9 +521,10 @@ class _Builder:
         if not choices:
             return None
         v = choices[self.byte() % len(choices)]
-        for o, frozen in zip(self.open, self.open_frozen):
+        for i, (o, frozen) in enumerate(zip(self.open, self.open_frozen)):
             if v is o:
                 self.cycle = True
+                self.on_cycle.extend(self.open[i:])
                 # a container decoded immutable does not exist before its end: a reference
                 # inside it to itself cannot be resolved and decoding refuses it
                 self.immutable_cycle |= frozen
@@ -646,6 +677,42 @@ def _key_expansion(value, limit):
     return total
 
 
+def _cycle_in_immutable(value, on_cycle):
+    """Whether a container of `on_cycle` is reached where decoding needs an immutable value.
+
+    That is a tag's content, a map key or a set member. Where such a container is first
+    written decoding builds it immutable, before the reference inside it could resolve; where
+    it is hashed it has no immutable form. (Python hashes the Opaque and Custom objects in a
+    key by identity, but their encoding holds the container.) Which occurrence is written
+    first depends on the encoder's order (canonical sorting), so any one counts.
+    """
+    targets = {id(o) for o in on_cycle}
+    seen = set()
+    stack = [(value, False)]
+    while stack:
+        v, frozen = stack.pop()
+        if (id(v), frozen) in seen:
+            continue
+        seen.add((id(v), frozen))
+        if frozen and id(v) in targets:
+            return True
+        if isinstance(v, Opaque):
+            stack.append((v.written, frozen))
+        elif isinstance(v, Custom):
+            stack.append((v.payload, True))
+        elif isinstance(v, CBORTag):
+            stack.append((v.value, True))
+        elif isinstance(v, (list, tuple)):
+            stack.extend((x, frozen) for x in v)
+        elif isinstance(v, (set, frozenset)):
+            stack.extend((x, True) for x in v)
+        elif isinstance(v, (dict, frozendict)):
+            for k, x in v.items():
+                stack.append((k, True))
+                stack.append((x, frozen))
+    return False
+
+
 def encode_input(data):
     if len(data) < 2:
         data = bytes(2 - len(data)) + data
@@ -682,7 +749,7 @@ def encode_input(data):
     try:
         decoded = kelvo.loads(encoded)
     except CBORDecodeError as e:
-        if builder.immutable_cycle:
+        if builder.immutable_cycle or (builder.cycle and _cycle_in_immutable(value, builder.on_cycle)):
             return
         if sharing and not SHARED_IMMUTABLES:
             # also without a reference of the builder's: the encoder shares singletons such
