@@ -227,10 +227,12 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
             continue;
         }
         first.reset();
+        if (!c.open()) return -1;
+        // A list whose last item that was: its end is seen without taking the lock.
+        if (i >= PyList_GET_SIZE(list)) break;
         Ref pending;
         int state = 1;  // 0 an item to dispatch, 1 done, -1 error, -2 too many items
         {
-            if (!c.open()) return -1;
             CriticalSection cs(list);
             for (; i < PyList_GET_SIZE(list); ++i) {
                 if (!indefinite && i == n) {
