@@ -129,3 +129,19 @@ def test_threads_encoding_shared_data_agree():
     for t in threads:
         t.join()
     assert results == [expected] * 200
+
+
+def test_dumps_results_of_changing_sizes_on_one_thread():
+    # Each result is sized from the thread's previous one: it must come out exact whether
+    # the next output is much smaller, much larger or holds large referenced contents.
+    big = list(range(100_000))
+    blob = bytes(range(256)) * 4096
+    cases = [big, 1, [1, 2, 3], big + big, {"k": blob, "n": [7] * 5}, "é" * 3, big]
+    for value in cases * 2:
+        out = dumps(value)
+        assert type(out) is bytes
+        buf = io.BytesIO()
+        dump(value, buf)
+        assert out == buf.getvalue()
+    assert dumps(1) == b"\x01"
+    assert dumps([1, 2, 3]) == bytes.fromhex("83010203")

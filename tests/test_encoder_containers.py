@@ -207,6 +207,24 @@ def test_dict_changed_by_a_hook_raises_like_its_iterator():
         dumps(d, default=default)
 
 
+@pytest.mark.parametrize("last", [lambda: [object()], lambda: {"x": (object(),)}], ids=["list", "dict"])
+@pytest.mark.parametrize("change, message", [
+    (lambda d: d.__setitem__("new", 1), "dictionary changed size during iteration"),
+    (lambda d: (d.pop("a"), d.__setitem__("z", 1)), "dictionary keys changed during iteration"),
+], ids=["grown", "key-replaced"])
+def test_dict_changed_by_a_hook_inside_its_last_value_raises(last, change, message):
+    # The hook runs deep inside the container that is the dict's last value.
+    d = {"a": 1}
+
+    def default(enc, value):
+        change(d)
+        enc.encode_none()
+
+    d["b"] = last()
+    with pytest.raises(RuntimeError, match=f"^{message}$"):
+        dumps(d, default=default)
+
+
 def test_dict_values_changed_by_a_hook_are_seen():
     d = {}
 

@@ -227,10 +227,12 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
             continue;
         }
         first.reset();
+        if (!c.open()) return -1;
+        // A list whose last item that was: its end is seen without taking the lock.
+        if (i >= PyList_GET_SIZE(list)) break;
         Ref pending;
         int state = 1;  // 0 an item to dispatch, 1 done, -1 error, -2 too many items
         {
-            if (!c.open()) return -1;
             CriticalSection cs(list);
             for (; i < PyList_GET_SIZE(list); ++i) {
                 if (!indefinite && i == n) {
@@ -310,7 +312,13 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
     bool protect = enc->write_target != nullptr;
     Py_ssize_t pos = 0;
     Py_ssize_t seen = 0;
+    // The window's opening count before the last item was dispatched (0: none was).
+    uint64_t quiet_mark = 0;
     for (;;) {
+        // The last item was dispatched without running any Python code (no hook, no
+        // stream): nothing on this thread changed the dict meanwhile, so its end is seen
+        // without taking the lock again.
+        if (quiet_mark != 0 && c.held() && c.openings() == quiet_mark && PyDict_GET_SIZE(dict) == n) break;
         Ref key;
         Ref value;
         int state = 0;  // 0 an item to dispatch, 1 done, -1 error
@@ -358,6 +366,7 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
         }
         if (state < 0) return -1;
         if (state > 0) break;
+        if (seen == n && leaves && !protect && c.held()) quiet_mark = c.openings();
         if (key && dispatch(c, key.get()) < 0) return -1;
         if (dispatch(c, value.get()) < 0) return -1;
     }

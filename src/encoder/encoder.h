@@ -21,6 +21,10 @@ struct OutBuffer {
     size_t len;
     size_t cap;
     OutPieces *pieces;  // nullptr unless large contents are referenced
+    // With `into_bytes` set (dumps), the storage is a bytes object of `cap` bytes that
+    // becomes the result, so that the output is not copied again at the end.
+    PyObject *holder;  // owned; nullptr while the storage is raw memory or absent
+    bool into_bytes;
 
     // Makes room for `extra` more bytes. -1 with MemoryError (the content is kept).
     int reserve(size_t extra) {
@@ -42,6 +46,7 @@ struct OutBuffer {
         data = nullptr;
         len = cap = 0;
         pieces = nullptr;
+        holder = nullptr;
         return out;
     }
     // The content as a new bytes object, leaving this buffer empty. NULL on error.

@@ -25,6 +25,9 @@ struct SpareStorage {
 };
 thread_local SpareStorage t_spare;
 constexpr size_t kSpareLimit = size_t{1} << 20;
+// The size of this thread's last result made in place, as the first size of the next.
+thread_local size_t t_result_hint = 0;
+constexpr size_t kHintLimit = size_t{16} << 20;
 
 }  // namespace
 
@@ -96,6 +99,23 @@ int OutBuffer::grow(size_t extra) {
         PyErr_NoMemory();
         return -1;
     }
+    if (into_bytes) {
+        size_t new_cap = need + need / 2;
+        if (new_cap < need || new_cap > static_cast<size_t>(PY_SSIZE_T_MAX)) new_cap = need;
+        size_t hint = t_result_hint < kHintLimit ? t_result_hint + t_result_hint / 8 : 0;
+        if (holder == nullptr && new_cap < hint) new_cap = hint;
+        if (new_cap < 256) new_cap = 256;
+        // A new object and a copy, so that a failure leaves the content as it was.
+        PyObject *grown = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(new_cap));
+        if (grown == nullptr) return -1;
+        auto *p = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(grown));
+        if (len > 0) memcpy(p, data, len);
+        Py_XDECREF(holder);
+        holder = grown;
+        data = p;
+        cap = new_cap;
+        return 0;
+    }
     if (data == nullptr && t_spare.data != nullptr) {
         data = t_spare.data;
         cap = t_spare.cap;
@@ -119,7 +139,9 @@ int OutBuffer::grow(size_t extra) {
 
 void OutBuffer::release() noexcept {
     if (pieces != nullptr) drop_pieces();
-    if (data != nullptr && cap <= kSpareLimit && cap > t_spare.cap) {
+    if (holder != nullptr) {
+        Py_CLEAR(holder);
+    } else if (data != nullptr && cap <= kSpareLimit && cap > t_spare.cap) {
         PyMem_RawFree(t_spare.data);
         t_spare.data = data;
         t_spare.cap = cap;
@@ -132,6 +154,14 @@ void OutBuffer::release() noexcept {
 
 PyObject *OutBuffer::finish() {
     OutBuffer out = take();
+    if (out.holder != nullptr && out.pieces == nullptr) {
+        // The output already stands in the result: it is cut to its length.
+        PyObject *result = out.holder;
+        out.holder = nullptr;
+        t_result_hint = out.len;
+        if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(out.len)) < 0) return nullptr;
+        return result;
+    }
     if (out.pieces != nullptr) {
         // The one copy of the referenced contents: straight into the result.
         size_t total = out.len + out.pieces->bytes;

@@ -19,14 +19,19 @@ public:
     explicit Ctx(EncoderObject *e) noexcept : enc(e) {}
     EncoderObject *const enc;
 
-    [[nodiscard]] bool open() { return w_.held() || w_.open(enc, AccessSite::Window); }
-    [[nodiscard]] bool open_entry() { return w_.held() || w_.open(enc, AccessSite::Entry); }
-    [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || w_.reopen_for_cleanup(enc); }
+    [[nodiscard]] bool open() { return w_.held() || (++opened_, w_.open(enc, AccessSite::Window)); }
+    [[nodiscard]] bool open_entry() { return w_.held() || (++opened_, w_.open(enc, AccessSite::Entry)); }
+    [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
+    // How many times the window was opened. A window still held with the same count as
+    // before some work was never closed during it, so that work ran no Python code other
+    // than the stream's write.
+    uint64_t openings() const noexcept { return opened_; }
 
 private:
     EncoderWindow w_;
+    uint64_t opened_ = 0;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with

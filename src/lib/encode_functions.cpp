@@ -33,6 +33,7 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     Ref holder(reinterpret_cast<PyObject *>(encoder_create(nullptr, opts)));
     if (!holder) return nullptr;
     auto *enc = reinterpret_cast<EncoderObject *>(holder.get());
+    enc->out.into_bytes = true;
     if (encoder_encode(enc, slots[0]) < 0) return nullptr;
     OutBuffer out;
     {
