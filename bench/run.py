@@ -79,12 +79,9 @@ def loads_for(name, set_name, loads):
     return loads
 
 
-def median_time(fn, arg, min_ns, samples):
-    """Median seconds per call of fn(arg), after a warm-up."""
-    deadline = time.perf_counter_ns() + min_ns
+def loops_for(fn, arg, min_ns):
+    """How many calls of fn(arg) take min_ns at least, after a warm-up."""
     fn(arg)
-    while time.perf_counter_ns() < deadline:
-        fn(arg)
     loops = 1
     while True:
         t0 = time.perf_counter_ns()
@@ -92,8 +89,17 @@ def median_time(fn, arg, min_ns, samples):
             fn(arg)
         dt = time.perf_counter_ns() - t0
         if dt >= min_ns or loops >= 1 << 20:
-            break
+            return loops
         loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
+
+
+def median_time(fn, arg, min_ns, samples):
+    """Median seconds per call of fn(arg), after a warm-up."""
+    deadline = time.perf_counter_ns() + min_ns
+    fn(arg)
+    while time.perf_counter_ns() < deadline:
+        fn(arg)
+    loops = loops_for(fn, arg, min_ns)
     times = []
     gc_was = gc.isenabled()
     gc.disable()
@@ -336,20 +342,6 @@ def fmt_count(n):
     if n >= 1e3:
         return f"{n / 1e3:.2f} k"
     return f"{n:.0f}"
-
-
-def loops_for(fn, arg, min_ns):
-    """How many calls of fn(arg) take min_ns at least, after a warm-up."""
-    fn(arg)
-    loops = 1
-    while True:
-        t0 = time.perf_counter_ns()
-        for _ in range(loops):
-            fn(arg)
-        dt = time.perf_counter_ns() - t0
-        if dt >= min_ns or loops >= 1 << 20:
-            return loops
-        loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
 
 
 def paired_times(first, second, min_ns, samples):
