@@ -278,6 +278,25 @@ def dump_instructions(path):
     raise RuntimeError(f"no totals in {path}")
 
 
+def print_table(sets, codecs, figure, fmt, width):
+    """One row per data set and operation: kelvo's figure, then each peer's with the ratio
+    peer / kelvo. figure(codec, set_name, op) gives a number, or None where there is none."""
+    peers = [p for p in codecs if p != "kelvo"]
+    header = f"{'data set':<8} {'op':<7} {'kelvo':>{width}}" + "".join(f" {p:>{width}} {'ratio':>6}" for p in peers)
+    print()
+    print(header)
+    print("-" * len(header))
+    for set_name, _, _ in sets:
+        for op in ("encode", "decode"):
+            k = figure("kelvo", set_name, op)
+            line = f"{set_name:<8} {op:<7} {fmt(k):>{width}}"
+            for p in peers:
+                v = figure(p, set_name, op)
+                ratio = f"{v / k:.2f}" if v and k else "-"
+                line += f" {fmt(v):>{width}} {ratio:>6}"
+            print(line)
+
+
 def callgrind_main(args, sets):
     valgrind = shutil.which("valgrind")
     if valgrind is None:
@@ -313,20 +332,8 @@ def callgrind_main(args, sets):
     per_call = {label: None if v is None else v - base for label, v in per_call.items()}
     print(f"interpreter: {sys.version.split()[0]}; instructions per call (callgrind), "
           f"loop overhead of {base:.0f} subtracted")
-    peers = [p for p in CALLGRIND_CODECS if p != "kelvo"]
-    header = f"{'data set':<8} {'op':<7} {'kelvo':>12}" + "".join(f" {p:>12} {'ratio':>6}" for p in peers)
-    print()
-    print(header)
-    print("-" * len(header))
-    for set_name, _, _ in sets:
-        for op in ("encode", "decode"):
-            k = per_call[f"{set_name}/kelvo/{op}"]
-            line = f"{set_name:<8} {op:<7} {fmt_count(k):>12}"
-            for p in peers:
-                v = per_call[f"{set_name}/{p}/{op}"]
-                ratio = f"{v / k:.2f}" if v and k else "-"
-                line += f" {fmt_count(v):>12} {ratio:>6}"
-            print(line)
+    print_table(sets, CALLGRIND_CODECS, lambda codec, set_name, op: per_call[f"{set_name}/{codec}/{op}"],
+                fmt_count, 12)
     print("\nratio = peer instructions / kelvo instructions (above 1: kelvo executes fewer)")
     if args.json:
         with open(args.json, "w") as f:
@@ -446,20 +453,8 @@ def main():
     if sys._is_gil_enabled():
         notes.append("warning: the GIL is enabled in the main process")
 
-    peers = [p for p in results if p != "kelvo"]
-    header = f"{'data set':<8} {'op':<7} {'kelvo':>10}" + "".join(f" {p:>10} {'ratio':>6}" for p in peers)
-    print()
-    print(header)
-    print("-" * len(header))
-    for set_name, _, _ in sets:
-        for op in ("encode", "decode"):
-            k = results["kelvo"][set_name][op]
-            line = f"{set_name:<8} {op:<7} {fmt_time(k):>10}"
-            for p in peers:
-                t = results[p].get(set_name, {}).get(op)
-                ratio = f"{t / k:.2f}" if (t and k) else "-"
-                line += f" {fmt_time(t):>10} {ratio:>6}"
-            print(line)
+    print_table(sets, list(results), lambda codec, set_name, op: results[codec].get(set_name, {}).get(op),
+                fmt_time, 10)
     base = copy_baseline(sets, args.quick)
     if base is not None and "bytes" in results["kelvo"]:
         k = results["kelvo"]["bytes"]

@@ -1,17 +1,8 @@
 """Process-wide standard-library references: resolved on first use, retried after failure."""
 
-import subprocess
-import sys
-import textwrap
 
 from build_kind import FREE_THREADED
-
-
-def run_python(code):
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    return out.stdout.split()
+from fresh_interpreter import run_python
 
 
 def test_failed_import_is_retried():

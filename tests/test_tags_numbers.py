@@ -5,9 +5,7 @@ import io
 import json
 import math
 import pathlib
-import subprocess
 import sys
-import textwrap
 import time
 from decimal import Decimal, InvalidOperation, localcontext, Overflow
 from fractions import Fraction
@@ -18,6 +16,7 @@ from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps
 
 from build_kind import FREE_THREADED
 from decoder_support import h
+from fresh_interpreter import run_python
 
 
 @pytest.fixture
@@ -321,13 +320,6 @@ def test_round_trip(options):
 def test_non_finite_decimals_come_back_as_floats():
     back = loads(dumps([Decimal("NaN"), Decimal("Infinity"), Decimal("-Infinity")]))
     assert math.isnan(back[0]) and back[1:] == [math.inf, -math.inf]
-
-
-def run_python(code):
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                         timeout=60)
-    assert out.returncode == 0, out.stderr
-    return out.stdout.split()
 
 
 def test_decimal_class_is_the_one_bound_at_first_use():

@@ -3,9 +3,6 @@
 import email.message
 import pickle
 import re
-import subprocess
-import sys
-import textwrap
 import uuid
 from email.mime.text import MIMEText
 
@@ -14,6 +11,7 @@ import pytest
 from _kelvo import CBOREncoder, CBORTag, dumps, loads
 from build_kind import FREE_THREADED
 from decoder_support import decode_error, h
+from fresh_interpreter import run_python
 
 UUID_1 = uuid.UUID(int=1)
 UUID_HEX = "d825 50" + "00" * 15 + "01"
@@ -190,12 +188,6 @@ def test_uuid_payload_passes_through_encoders_and_string_references():
     assert dumps([UUID_1, UUID_1], string_referencing=True) == \
         dumps([CBORTag(37, UUID_1.bytes)] * 2, string_referencing=True)
     assert dumps([UUID_1, UUID_1], string_referencing=True).endswith(h("d825 d819 00"))
-
-
-def run_python(code):
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    return out.stdout.split()
 
 
 def test_uuid_class_rebound_before_first_use_is_called():
