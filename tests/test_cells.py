@@ -1,6 +1,5 @@
 """Process-wide standard-library references: resolved on first use, retried after failure."""
 
-
 from build_kind import FREE_THREADED
 from fresh_interpreter import run_python
 
