@@ -1,11 +1,12 @@
 """Arrays, maps and sets: mutable and immutable forms, duplicate keys, strict key types,
 object_hook, and memory that follows the input rather than the declared counts."""
 
+import sys
 import tracemalloc
 
 import pytest
 
-from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, frozendict, loads
+from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, frozendict, loads
 from decoder_support import h
 
 
@@ -165,5 +166,19 @@ def test_map_keys_of_every_short_length(immutable):
 def test_map_keys_with_invalid_utf8():
     data = h("82 a1 61 ff 01 a1 61 ff 02")
     assert loads(data, str_errors="replace") == [{"\ufffd": 1}, {"\ufffd": 2}]
-    with pytest.raises(CBORDecodeError, match="^error decoding text string$"):
-        loads(data)
+    # a bad key first in its map, and after a value
+    for data in (data, h("a2 61 61 01 61 ff 02")):
+        with pytest.raises(CBORDecodeError, match="^error decoding text string$"):
+            loads(data)
+
+
+@pytest.mark.parametrize("size", [3, 6, 13, 40])
+def test_str_keyed_maps_are_laid_out_like_dicts_filled_in_order(size):
+    # a dict filled key by key from empty keeps a str-only key table: smaller and faster to
+    # look up in than a table made for keys of any type
+    expected = {}
+    for i in range(size):
+        expected[f"key{i}"] = i
+    value = loads(dumps(expected))
+    assert value == expected
+    assert sys.getsizeof(value) == sys.getsizeof(expected)

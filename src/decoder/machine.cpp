@@ -7,6 +7,7 @@
 #include "lib/compat.h"
 #include "lib/errors.h"
 #include "types/exceptions.h"
+#include "types/frozendict.h"
 #include "types/stdlib.h"
 
 #include <cstring>
@@ -420,6 +421,35 @@ PyObject *finish(Machine &m, Ref item) {
     return item.release();
 }
 
+// apply_continue for the mutable list and dict frames below: such a frame is opened only
+// while the flag is off, and the flag of every frame under it stays as it was then (off),
+// so the next item is immutable exactly when it is a map key.
+inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
+    f.immutable = next_is_key;
+    m.immutable = next_is_key;
+}
+
+// Called when the next item is a key of the plain dict frame f: when it is a text string
+// of fewer than 24 bytes, all buffered (outside string namespaces), it is read now as the
+// frame's pending key, borrowed from the key cache. 1 when taken, 0 when the item takes
+// the usual path (nothing consumed), -1 with the exception set and labelled.
+[[gnu::always_inline]] inline int take_short_key(Machine &m, DecodeFrame &f) {
+    InputBuffer &in = m.d->in;
+    if (in.pos >= in.len) return 0;
+    size_t n = static_cast<size_t>(in.data[in.pos]) - 0x60;
+    if (n >= 24 || in.len - in.pos - 1 < n || f.strict_keys || !m.namespaces.empty()) return 0;
+    PyObject *key = make_cached_key(m, in.data + in.pos + 1, n);
+    in.pos += 1 + n;
+    if (key == nullptr) {
+        label_error(PyUnicode_FromString(kMajorNames[3]));
+        return -1;
+    }
+    f.extra = key;
+    f.extra_borrowed = true;
+    continue_mutable(m, f, false);
+    return 1;
+}
+
 // Results of fast_item.
 enum FastResult : int {
     kFastUnlabelled = -2,  // failed, the exception stands as it is
@@ -432,8 +462,9 @@ enum FastResult : int {
 
 // The common items, decoded straight from the buffered input without actions: integers,
 // definite-length strings whose bytes are buffered (outside string namespaces), floats,
-// booleans and None; and the headers of non-empty definite-length mutable arrays and maps
-// (outside shareable tags), whose frames are pushed directly. None of them runs user code.
+// booleans and None, empty arrays and maps (without object_hook); and the headers of
+// non-empty definite-length mutable arrays and maps (outside shareable tags), whose frames
+// are pushed directly. None of them runs user code.
 int fast_item(Machine &m, PyObject **out) {
     InputBuffer &in = m.d->in;
     uint8_t major, ai;
@@ -473,7 +504,19 @@ int fast_item(Machine &m, PyObject **out) {
             break;
         case 4:
         case 5: {
-            if (m.immutable || v == 0 || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
+            if (v == 0) {
+                // An empty array or map is an item of its own: no frame, no depth. A map
+                // still goes through object_hook on the general path.
+                if (major == 4) {
+                    obj = m.immutable ? PyTuple_New(0) : PyList_New(0);
+                } else if (m.d->object_hook == nullptr) {
+                    obj = m.immutable ? frozendict_from_pairs(nullptr, 0) : PyDict_New();
+                } else {
+                    return kFastNone;
+                }
+                break;
+            }
+            if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
                 return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
             // Built in place in the reserved room, counted once it is complete.
@@ -510,10 +553,10 @@ int fast_item(Machine &m, PyObject **out) {
                     f.kind = FrameKind::ListFill;
                 }
             } else {
-                // Room for the announced pairs, as far as the input holds them (two bytes
-                // at least each), so that the dict is not resized while it fills.
-                size_t room = (in.len - in.pos - size) / 2;
-                f.container = compat::dict_new_presized(static_cast<Py_ssize_t>(v < room ? v : room));
+                // Not presized: the only presizing call makes a dict whose key table takes
+                // any key type, larger and slower to look up in than the str-only table a
+                // dict of str keys gets when filled from empty.
+                f.container = PyDict_New();
                 if (f.container == nullptr) {
                     in.pos += size;
                     m.major = major;
@@ -536,6 +579,7 @@ int fast_item(Machine &m, PyObject **out) {
             }
             m.frames.commit(1);
             m.immutable = f.immutable;
+            if (major == 5 && take_short_key(m, f) < 0) return kFastUnlabelled;
             return kFastOpened;
         }
         case 7:
@@ -562,6 +606,7 @@ int fast_item(Machine &m, PyObject **out) {
 
 // Results of fast_deliver.
 enum DeliverResult : int {
+    kDeliverKeyFailed = -2, // the exception is set (labelled); the item was taken
     kDeliverFailed = -1,    // the exception is set (labelled with the frame); the item released
     kDeliverNone = 0,       // the item is left for the general path
     kDeliverTaken = 1,      // the frame took the item and wants the next one
@@ -577,13 +622,6 @@ enum DeliverResult : int {
     return height;
 }
 
-// apply_continue for the mutable list and dict frames below: such a frame is opened only
-// while the flag is off, and the flag of every frame under it stays as it was then (off),
-// so the next item is immutable exactly when it is a map key.
-inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
-    f.immutable = next_is_key;
-    m.immutable = next_is_key;
-}
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one, or to a built-in
@@ -654,7 +692,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             m.set_mark(f);
             if (!last) {
                 continue_mutable(m, f, true);
-                return kDeliverTaken;
+                return take_short_key(m, f) < 0 ? kDeliverKeyFailed : kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
             *height = pop_completed(m, f);
@@ -714,6 +752,7 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
                     label_error(frame_name(m.frames.back()));
                     return nullptr;
                 }
+                if (r == kDeliverKeyFailed) return nullptr;
                 a = deliver(m, m.frames.back(), Ref(fast), height);
                 from_header = false;
                 break;

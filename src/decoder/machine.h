@@ -5,6 +5,7 @@
 #include "decoder/decoder.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvo {
 
@@ -128,7 +129,7 @@ constexpr uint64_t kHashedAllowance = uint64_t{1} << 24;
 // decodes that hooks may nest).
 // A slot's fields share one cache line, so a lookup touches one line per way.
 struct KeySlot {
-    uint64_t first;     // the key's leading and trailing bytes as words (see make_key)
+    uint64_t first;     // the key's leading and trailing bytes as words (see KeyCache::words)
     uint64_t last;
     uint64_t length;
     PyObject *object;   // owned, or nullptr
@@ -140,6 +141,46 @@ struct KeyCache {
     static constexpr size_t kMaxLength = 32;
     KeySlot slots[kSlots];
     uint8_t bytes[kSlots][kMaxLength];  // the bytes of keys longer than 16 bytes
+
+    // The first and the last bytes of a short key as two words. For up to 16 bytes the two
+    // words hold every byte (they overlap when n < 16), so equal words and lengths mean
+    // equal keys; longer keys are compared in full.
+    static void words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
+        if (n >= 8) {
+            memcpy(first, p, 8);
+            memcpy(last, p + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            memcpy(&a, p, 4);
+            memcpy(&b, p + n - 4, 4);
+            *first = a;
+            *last = b;
+        } else {
+            *first = n > 0 ? (uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16) : 0;
+            *last = 0;
+        }
+    }
+    // The first way of the key's set. Multiply, mix, multiply again: the set comes from the
+    // top bits, which every input bit reaches, so that a handful of keys rarely share a set
+    // (three in one set would keep displacing each other).
+    static size_t set_of(uint64_t first, uint64_t last, size_t n) {
+        uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
+        return 2 * (static_cast<size_t>(hash >> 57) & (kSets - 1));
+    }
+    bool holds(size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) const {
+        const KeySlot &s = slots[slot];
+        return s.first == first && s.last == last && s.length == n && s.object != nullptr &&
+               (n <= 16 || memcmp(bytes[slot], p, n) == 0);
+    }
+    // The cached str for the n bytes at p (a borrowed reference), or nullptr.
+    [[gnu::always_inline]] PyObject *find(const uint8_t *p, size_t n) const {
+        uint64_t first, last;
+        words(p, n, &first, &last);
+        size_t slot = set_of(first, last, n);
+        if (holds(slot, p, n, first, last)) return slots[slot].object;
+        if (holds(slot + 1, p, n, first, last)) return slots[slot + 1].object;
+        return nullptr;
+    }
 };
 
 struct Machine {
@@ -232,9 +273,18 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
 // A text string that is not a map key, from its n bytes at p. New reference or NULL.
 PyObject *text_value(Machine &m, const uint8_t *p, size_t n);
+// The str for a short map key of n bytes at p that is not in the key cache, made and
+// cached. NULL with the exception set.
+PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n);
 // The cached str for a short map key of n bytes at p, a reference borrowed from the key
 // cache that stays valid until the decode ends. NULL with the exception set.
-PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n);
+[[gnu::always_inline]] inline PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n) {
+    if (m.keys != nullptr) {
+        PyObject *key = m.keys->find(p, n);
+        if (key != nullptr) return key;
+    }
+    return add_cached_key(m, p, n);
+}
 // The float of major type 7 with additional information 25, 26 or 27 from its big-endian
 // bytes at b. New reference or NULL.
 PyObject *float_value(uint8_t ai, const uint8_t *b);

@@ -57,34 +57,9 @@ PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
 }
 
-// The first and the last bytes of a short key as two words. For up to 16 bytes the two
-// words hold every byte (they overlap when n < 16), so equal words and lengths mean equal
-// keys; longer keys are compared in full.
-void key_words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
-    if (n >= 8) {
-        memcpy(first, p, 8);
-        memcpy(last, p + n - 8, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        memcpy(&a, p, 4);
-        memcpy(&b, p + n - 4, 4);
-        *first = a;
-        *last = b;
-    } else {
-        *first = n > 0 ? (uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16) : 0;
-        *last = 0;
-    }
-}
-
-bool same_key(const KeyCache &cache, size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) {
-    const KeySlot &s = cache.slots[slot];
-    return s.first == first && s.last == last && s.length == n && s.object != nullptr &&
-           (n <= 16 || memcmp(cache.bytes[slot], p, n) == 0);
-}
-
 }  // namespace
 
-PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n) {
+PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n) {
     if (m.keys == nullptr) {
         m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
         if (m.keys == nullptr) return PyErr_NoMemory();
@@ -92,14 +67,8 @@ PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n) {
     }
     KeyCache &cache = *m.keys;
     uint64_t first, last;
-    key_words(p, n, &first, &last);
-    // Multiply, mix, multiply again: the set comes from the top bits, which every input bit
-    // reaches, so that a handful of keys rarely share a set (three in one set would keep
-    // displacing each other).
-    uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
-    size_t slot = 2 * (static_cast<size_t>(hash >> 57) & (KeyCache::kSets - 1));
-    if (same_key(cache, slot, p, n, first, last)) return cache.slots[slot].object;
-    if (same_key(cache, slot + 1, p, n, first, last)) return cache.slots[slot + 1].object;
+    KeyCache::words(p, n, &first, &last);
+    size_t slot = KeyCache::set_of(first, last, n);
     KeySlot &newest = cache.slots[slot];
     // Room to retire the key displaced from the second way, before anything changes.
     if (newest.object != nullptr && cache.slots[slot + 1].object != nullptr && m.retired_keys.reserve(1) < 0)

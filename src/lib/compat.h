@@ -13,17 +13,6 @@
 
 namespace kelvo::compat {
 
-// A new empty dict with room for `n` items without resizing. The presizing call is
-// private to CPython (declared by 3.13 and 3.14); other versions get a plain dict.
-inline PyObject *dict_new_presized(Py_ssize_t n) {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
-    return _PyDict_NewPresized(n);
-#else
-    (void)n;
-    return PyDict_New();
-#endif
-}
-
 #if KELVO_NATIVE_314
 
 using UnicodeWriter = PyUnicodeWriter;
