@@ -147,20 +147,30 @@ def test_mutable_list_from_tag_payload_is_complete():
 
 def encode_text(text):
     data = text.encode("utf-8", "surrogateescape")
-    assert len(data) < 24
-    return bytes([0x60 + len(data)]) + data
+    assert len(data) < 256
+    return (bytes([0x60 + len(data)]) if len(data) < 24 else bytes([0x78, len(data)])) + data
 
 
 @pytest.mark.parametrize("immutable", [False, True])
 def test_map_keys_of_every_short_length(immutable):
     # keys repeat across maps; keys that share their first and last bytes must stay apart
     keys = ["", "a", "ab", "abc", "abcd", "é", "\u6c34", "abcdefg", "abcdefgh", "abcdefghijklmnop",
-            "aaaaaaaaXbbbbbbbb", "aaaaaaaaYbbbbbbbb", "aaaaaaaaXYbbbbbbbb", "aaaaaaaaYXbbbbbbbb"]
+            "aaaaaaaaXbbbbbbbb", "aaaaaaaaYbbbbbbbb", "aaaaaaaaXYbbbbbbbb", "aaaaaaaaYXbbbbbbbb",
+            "a" * 15 + "X" + "b" * 7, "a" * 15 + "Y" + "b" * 7,
+            "a" * 15 + "XY" + "b" * 15, "a" * 15 + "YX" + "b" * 15]
     one_map = bytes([0xa0 + len(keys)]) + b"".join(encode_text(k) + bytes([i]) for i, k in enumerate(keys))
     data = b"\x83" + one_map * 3
     value = loads(data, immutable=immutable)
     for mapping in value:
         assert list(mapping.items()) == [(k, i) for i, k in enumerate(keys)]
+
+
+def test_many_distinct_map_keys():
+    # more distinct keys than the key cache keeps, each met again later
+    keys = [f"k{i:05d}" for i in range(3000)]
+    value = loads(dumps([{k: i for i, k in enumerate(keys)}, dict.fromkeys(reversed(keys))]))
+    assert list(value[0].items()) == [(k, i) for i, k in enumerate(keys)]
+    assert list(value[1]) == keys[::-1]
 
 
 def test_map_keys_with_invalid_utf8():

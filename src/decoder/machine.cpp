@@ -65,7 +65,7 @@ void frame_release(DecodeFrame &f) noexcept {
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, keys(nullptr), frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
+    : d(state), tmpl{}, frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
       hashed_ref_units(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
       major(0) {
     MachineSpare &spare = t_machine_spare;
@@ -88,11 +88,8 @@ Machine::~Machine() {
     keep_block(values, spare.values, spare.values_cap);
     for (size_t i = 0; i < shareables.size(); ++i) Py_XDECREF(shareables[i].value);
     for (size_t i = 0; i < strings.size(); ++i) Py_DECREF(strings[i]);
-    if (keys != nullptr) {
-        for (const KeySlot &slot : keys->slots) Py_XDECREF(slot.object);
-        PyMem_Free(keys);
-    }
-    for (size_t i = 0; i < retired_keys.size(); ++i) Py_DECREF(retired_keys[i]);
+    PyMem_Free(keys.slots);
+    for (size_t i = 0; i < made_keys.size(); ++i) Py_DECREF(made_keys[i]);
     Py_XDECREF(frozen);
 }
 

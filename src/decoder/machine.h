@@ -124,63 +124,80 @@ constexpr uint64_t kExpansionFactor = 16;
 constexpr uint64_t kHashedAllowance = uint64_t{1} << 24;
 
 // Recently decoded short map keys, so that a key repeated across many maps is one str
-// object (its hash computed once) instead of a new string each time. Two-way set
-// associative; allocated on the first key of a decode (it is too big for the C stack of
-// decodes that hooks may nest).
-// A slot's fields share one cache line, so a lookup touches one line per way.
+// object (its hash computed once) instead of a new string each time: an open-addressing
+// table of the keys' bytes, held as words. It is allocated small on the first key of a
+// decode and doubled as distinct keys arrive, up to kMaxSlots; a table that is full at
+// that size is emptied and filled again. The str objects are borrowed from
+// Machine::made_keys, so a key the table has handed out stays alive until the decode ends.
 struct KeySlot {
-    uint64_t first;     // the key's leading and trailing bytes as words (see KeyCache::words)
+    uint64_t first;    // the key's bytes as words (see KeyWords)
     uint64_t last;
+    uint64_t middle;
+    uint64_t middle2;
     uint64_t length;
-    PyObject *object;   // owned, or nullptr
+    PyObject *object;  // borrowed; nullptr while the slot is empty
 };
 
-struct KeyCache {
-    static constexpr size_t kSets = 128;
-    static constexpr size_t kSlots = 2 * kSets;
-    static constexpr size_t kMaxLength = 32;
-    KeySlot slots[kSlots];
-    uint8_t bytes[kSlots][kMaxLength];  // the bytes of keys longer than 16 bytes
+// A key of up to 32 bytes as four words. Up to 16 bytes, the first and the last eight
+// (overlapping when shorter; the middle words are zero); longer keys add bytes 8 to 16
+// and the eight before the last eight. With the length, equal words mean equal bytes.
+struct KeyWords {
+    uint64_t first, last, middle, middle2;
 
-    // The first and the last bytes of a short key as two words. For up to 16 bytes the two
-    // words hold every byte (they overlap when n < 16), so equal words and lengths mean
-    // equal keys; longer keys are compared in full.
-    static void words(const uint8_t *p, size_t n, uint64_t *first, uint64_t *last) {
+    KeyWords(const uint8_t *p, size_t n) : first(0), last(0), middle(0), middle2(0) {
         if (n >= 8) {
-            memcpy(first, p, 8);
-            memcpy(last, p + n - 8, 8);
+            memcpy(&first, p, 8);
+            memcpy(&last, p + n - 8, 8);
+            if (n > 16) {
+                memcpy(&middle, p + 8, 8);
+                memcpy(&middle2, p + n - 16, 8);
+            }
         } else if (n >= 4) {
             uint32_t a, b;
             memcpy(&a, p, 4);
             memcpy(&b, p + n - 4, 4);
-            *first = a;
-            *last = b;
-        } else {
-            *first = n > 0 ? (uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16) : 0;
-            *last = 0;
+            first = a;
+            last = b;
+        } else if (n > 0) {
+            first = uint64_t{p[0]} | uint64_t{p[n / 2]} << 8 | uint64_t{p[n - 1]} << 16;
         }
     }
-    // The first way of the key's set. Multiply, mix, multiply again: the set comes from the
-    // top bits, which every input bit reaches, so that a handful of keys rarely share a set
-    // (three in one set would keep displacing each other).
-    static size_t set_of(uint64_t first, uint64_t last, size_t n) {
-        uint64_t hash = ((first * 0x9e3779b97f4a7c15ull) ^ (last + n)) * 0xc2b2ae3d27d4eb4full;
-        return 2 * (static_cast<size_t>(hash >> 57) & (kSets - 1));
+    explicit KeyWords(const KeySlot &s) : first(s.first), last(s.last), middle(s.middle), middle2(s.middle2) {}
+    // Multiply, mix, multiply again: the table takes the top bits, which every input bit
+    // reaches.
+    uint64_t hash(size_t n) const {
+        return ((first * 0x9e3779b97f4a7c15ull) ^ (last + n) ^ (middle * 0xff51afd7ed558ccdull)) *
+               0xc2b2ae3d27d4eb4full;
     }
-    bool holds(size_t slot, const uint8_t *p, size_t n, uint64_t first, uint64_t last) const {
-        const KeySlot &s = slots[slot];
-        return s.first == first && s.last == last && s.length == n && s.object != nullptr &&
-               (n <= 16 || memcmp(bytes[slot], p, n) == 0);
+    bool matches(const KeySlot &s, size_t n) const {
+        return s.first == first && s.last == last && s.length == n && s.middle == middle && s.middle2 == middle2;
     }
+};
+
+struct KeyCache {
+    static constexpr size_t kMaxLength = 32;
+    static constexpr size_t kFirstSlots = 16;
+    static constexpr size_t kMaxSlots = 1024;
+    KeySlot *slots = nullptr;  // PyMem, zeroed; nullptr until the first key
+    size_t mask = 0;           // the slot count minus one
+    unsigned shift = 64;       // 64 - log2(slot count): the hash's top bits pick the first slot
+    size_t used = 0;           // at most half the slots
+
     // The cached str for the n bytes at p (a borrowed reference), or nullptr.
     [[gnu::always_inline]] PyObject *find(const uint8_t *p, size_t n) const {
-        uint64_t first, last;
-        words(p, n, &first, &last);
-        size_t slot = set_of(first, last, n);
-        if (holds(slot, p, n, first, last)) return slots[slot].object;
-        if (holds(slot + 1, p, n, first, last)) return slots[slot + 1].object;
-        return nullptr;
+        KeyWords w(p, n);
+        for (size_t i = static_cast<size_t>(w.hash(n) >> shift);; i = (i + 1) & mask) {
+            const KeySlot &s = slots[i];
+            if (s.object == nullptr) return nullptr;
+            if (w.matches(s, n)) return s.object;
+        }
     }
+    // Room for one more key: the first table, a doubled one, or the full one emptied.
+    // -1 with the exception set.
+    int make_room();
+    // Records `object` (borrowed) as the key of n bytes with words w. There must be room.
+    void insert(const KeyWords &w, size_t n, PyObject *object);
+    bool full() const { return used + 1 > (mask + 1) / 2; }
 };
 
 struct Machine {
@@ -197,10 +214,10 @@ struct Machine {
     PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
     PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
     DecodeFrame tmpl;                // the frame the next PushFrame action pushes
-    KeyCache *keys;                  // PyMem, or nullptr until the first map key
-    // Keys displaced from the cache, released when the decode ends: a key the cache has
-    // handed out without a reference of its own stays alive until then.
-    PodVec<PyObject *> retired_keys;
+    KeyCache keys;
+    // Every str the key cache has made, released when the decode ends: a key the cache
+    // has handed out without a reference of its own stays alive until then.
+    PodVec<PyObject *, 16> made_keys;
     PyObject *frozen;                // immutable copies of shared values, or nullptr until the first
     uint64_t input_base;             // consumed + in.pos when the decode began
     uint64_t ref_units;              // units added by resolved shared references
@@ -279,8 +296,8 @@ PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n);
 // The cached str for a short map key of n bytes at p, a reference borrowed from the key
 // cache that stays valid until the decode ends. NULL with the exception set.
 [[gnu::always_inline]] inline PyObject *make_cached_key(Machine &m, const uint8_t *p, size_t n) {
-    if (m.keys != nullptr) {
-        PyObject *key = m.keys->find(p, n);
+    if (m.keys.slots != nullptr) {
+        PyObject *key = m.keys.find(p, n);
         if (key != nullptr) return key;
     }
     return add_cached_key(m, p, n);

@@ -59,30 +59,48 @@ PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
 
 }  // namespace
 
-PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n) {
-    if (m.keys == nullptr) {
-        m.keys = static_cast<KeyCache *>(PyMem_Malloc(sizeof(KeyCache)));
-        if (m.keys == nullptr) return PyErr_NoMemory();
-        memset(m.keys->slots, 0, sizeof m.keys->slots);
+int KeyCache::make_room() {
+    size_t count = mask + 1;
+    if (slots != nullptr && count >= kMaxSlots) {
+        // Distinct keys keep coming: start over, so that the keys of what follows are
+        // cached rather than none.
+        memset(slots, 0, count * sizeof(KeySlot));
+        used = 0;
+        return 0;
     }
-    KeyCache &cache = *m.keys;
-    uint64_t first, last;
-    KeyCache::words(p, n, &first, &last);
-    size_t slot = KeyCache::set_of(first, last, n);
-    KeySlot &newest = cache.slots[slot];
-    // Room to retire the key displaced from the second way, before anything changes.
-    if (newest.object != nullptr && cache.slots[slot + 1].object != nullptr && m.retired_keys.reserve(1) < 0)
-        return nullptr;
+    size_t fresh_count = slots == nullptr ? kFirstSlots : 2 * count;
+    auto *fresh = static_cast<KeySlot *>(PyMem_Calloc(fresh_count, sizeof(KeySlot)));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    KeySlot *old = slots;
+    size_t old_count = old == nullptr ? 0 : count;
+    slots = fresh;
+    mask = fresh_count - 1;
+    shift = 64 - static_cast<unsigned>(__builtin_ctzll(fresh_count));
+    used = 0;
+    for (size_t i = 0; i < old_count; ++i)
+        if (old[i].object != nullptr) insert(KeyWords(old[i]), old[i].length, old[i].object);
+    PyMem_Free(old);
+    return 0;
+}
+
+void KeyCache::insert(const KeyWords &w, size_t n, PyObject *object) {
+    size_t i = static_cast<size_t>(w.hash(n) >> shift);
+    while (slots[i].object != nullptr) i = (i + 1) & mask;
+    slots[i] = KeySlot{w.first, w.last, w.middle, w.middle2, n, object};
+    ++used;
+}
+
+PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n) {
+    KeyCache &cache = m.keys;
+    if (cache.full() && cache.make_room() < 0) return nullptr;
+    if (m.made_keys.reserve(1) < 0) return nullptr;
     PyObject *text = make_text(m, p, n);
     if (text == nullptr) return nullptr;
-    // The newest key takes the first way; the key it displaces moves to the second.
-    if (newest.object != nullptr) {
-        if (cache.slots[slot + 1].object != nullptr) m.retired_keys.push(cache.slots[slot + 1].object);
-        cache.slots[slot + 1] = newest;
-        if (newest.length > 16) memcpy(cache.bytes[slot + 1], cache.bytes[slot], newest.length);
-    }
-    newest = KeySlot{first, last, n, text};
-    if (n > 16) memcpy(cache.bytes[slot], p, n);
+    m.made_keys.push(text);  // cannot fail after the reserve
+    cache.insert(KeyWords(p, n), n, text);
     return text;
 }
 
