@@ -138,6 +138,22 @@ def test_declared_counts_do_not_reserve_memory():
         tracemalloc.stop()
 
 
+def test_nested_counts_that_fit_the_input_do_not_add_up():
+    # every level claims about as many items as bytes remain, so each claim alone could be
+    # met; together they may not reserve more than the input holds
+    levels = 3000
+    data = b"".join(b"\x99" + (3 * (levels - i - 1)).to_bytes(2, "big") for i in range(levels))
+    tracemalloc.start()
+    try:
+        with pytest.raises(CBORDecodeEOF):
+            loads(data, max_depth=levels + 1)
+        assert tracemalloc.get_traced_memory()[1] < 2 << 20
+    finally:
+        tracemalloc.stop()
+    # a long array whose items are all there is still decoded in place
+    assert loads(b"\x99\x27\x10" + b"\x01" * 10000) == [1] * 10000
+
+
 def test_mutable_list_from_tag_payload_is_complete():
     # a list is built once its items are known unless it must exist early (tag 28)
     value = loads(h("82 83 01 02 03 d8 1c 82 04 05"))

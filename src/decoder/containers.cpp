@@ -115,7 +115,7 @@ namespace {
 
 DecodeAction finish_array(Machine &m, DecodeFrame &f) {
     if (f.kind == FrameKind::ListInPlace) return DecodeAction::complete(Py_NewRef(f.container));
-    if (f.kind == FrameKind::ListFill) return DecodeAction::complete(finish_filled_list(f));
+    if (f.kind == FrameKind::ListFill) return DecodeAction::complete(finish_filled_list(m, f));
     return DecodeAction::complete(collect_sequence(m, f.base, f.kind == FrameKind::Tuple));
 }
 

@@ -66,7 +66,7 @@ void frame_release(DecodeFrame &f) noexcept {
 
 Machine::Machine(DecoderState *state, bool start_flag)
     : d(state), tmpl{}, frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
-      hashed_ref_units(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
+      hashed_ref_units(0), prefilled(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
       major(0) {
     MachineSpare &spare = t_machine_spare;
     if (spare.frames != nullptr) {
@@ -384,6 +384,18 @@ bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v
     const uint8_t *p = in.data + in.pos;
     *major = p[0] >> 5;
     *ai = p[0] & 0x1f;
+    if (avail >= 9) {
+        // With the longest argument buffered, the argument is selected rather than
+        // branched to: items of mixed sizes follow each other in no order a predictor
+        // could learn.
+        unsigned a = *ai;
+        if (a > 27) return false;
+        unsigned bytes = a < 24 ? 0 : 1u << (a & 3);  // 0, 1, 2, 4 or 8
+        uint64_t wide = load_be<uint64_t>(p + 1) >> (64 - (8u << (a & 3)));
+        *v = a < 24 ? a : wide;
+        *size = 1 + bytes;
+        return true;
+    }
     if (*ai < 24) {
         *v = *ai;
         *size = 1;
@@ -472,10 +484,12 @@ int fast_item(Machine &m, PyObject **out) {
     PyObject *obj;
     switch (major) {
         case 0:
-            obj = unsigned_int(v);
-            break;
         case 1:
-            obj = negative_int(v);
+            // -1 - v is v with every bit inverted: one call for either sign.
+            if (v <= static_cast<uint64_t>(LLONG_MAX))
+                obj = PyLong_FromLongLong(static_cast<long long>(v ^ (uint64_t{0} - major)));
+            else
+                obj = major == 0 ? unsigned_int(v) : negative_int(v);
             break;
         case 2:
         case 3:
@@ -537,9 +551,9 @@ int fast_item(Machine &m, PyObject **out) {
             f.extra_borrowed = false;
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
-                // A short array whose items (a byte each at least) may all be buffered: its
-                // list now, outside the collector's view until every slot is set.
-                if (v <= kFilledListMax && v <= in.len - in.pos - size) {
+                // An array whose items (a byte each at least) may all be buffered: its list
+                // now, outside the collector's view until every slot is set.
+                if (v <= in.len - in.pos - size && v <= in.len - m.prefilled) {
                     f.container = PyList_New(static_cast<Py_ssize_t>(v));
                     if (f.container == nullptr) {
                         in.pos += size;
@@ -548,6 +562,7 @@ int fast_item(Machine &m, PyObject **out) {
                     }
                     PyObject_GC_UnTrack(f.container);
                     f.kind = FrameKind::ListFill;
+                    m.prefilled += v;
                 }
             } else {
                 // Not presized: the only presizing call makes a dict whose key table takes
@@ -633,7 +648,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 continue_mutable(m, f, false);
                 return kDeliverTaken;
             }
-            *item = finish_filled_list(f);
+            *item = finish_filled_list(m, f);
             // Nothing else to release: the frame held the list alone.
             *height = f.height + 1;
             m.frames.pop_back();

@@ -222,6 +222,7 @@ struct Machine {
     uint64_t input_base;             // consumed + in.pos when the decode began
     uint64_t ref_units;              // units added by resolved shared references
     uint64_t hashed_ref_units;       // of these, the ones inside keys and set elements
+    uint64_t prefilled;              // slots of the ListFill lists still open
     PyObject *break_marker;          // borrowed, lives for the process
     bool start_immutable;
     bool immutable;                  // the current immutable flag
@@ -317,13 +318,15 @@ constexpr uint64_t kMaxHashedHeight = 1000;
 
 // Moves the items above `base` on the value stack into a new list or tuple.
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
-// Arrays of at most this many items (and no more than the buffered input could hold) are
-// made as a list at their header and filled in place.
-constexpr uint64_t kFilledListMax = 64;
+// A mutable array whose items the buffered input could hold, one byte each at least, is
+// made as a list at its header and filled in place, as long as the slots of all such lists
+// still open add up to no more than the buffered input (Machine::prefilled). Memory set
+// aside before the items are read is thus bounded by the input, however arrays nest.
 // A ListFill frame's list, complete: handed to the collector and returned (a new reference).
-inline PyObject *finish_filled_list(DecodeFrame &f) {
+inline PyObject *finish_filled_list(Machine &m, DecodeFrame &f) {
     PyObject *list = f.container;
     f.container = nullptr;
+    m.prefilled -= f.count;
     PyObject_GC_Track(list);
     return list;
 }
