@@ -531,7 +531,8 @@ int fast_item(Machine &m, PyObject **out) {
                 return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
             // Built in place in the reserved room, counted once it is complete.
-            // Every field is set here (no clearing pass first).
+            // Every field is set here (no clearing pass first), but the mark, which only
+            // maps read.
             DecodeFrame &f = m.frames.data()[m.frames.size()];
             f.shareable_index = kNoIndex;
             f.height = 0;
@@ -583,12 +584,7 @@ int fast_item(Machine &m, PyObject **out) {
             }
             in.pos += size;
             // Only maps measure what their keys expand to from the mark.
-            if (major == 5) {
-                m.set_mark(f);
-            } else {
-                f.mark_bytes = 0;
-                f.mark_refs = 0;
-            }
+            if (major == 5) m.set_mark(f);
             m.frames.commit(1);
             m.immutable = f.immutable;
             if (major == 5 && take_short_key(m, f) < 0) return kFastUnlabelled;
@@ -634,6 +630,17 @@ enum DeliverResult : int {
     return height;
 }
 
+// pop_completed for a list or dict frame: such a frame opens only while the flag is off,
+// and the flag of the frame under it stays as it was then until this frame's value
+// reaches it.
+[[gnu::always_inline]] inline uint64_t pop_completed_mutable(Machine &m, DecodeFrame &f) {
+    uint64_t height = f.height + 1;
+    if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
+    m.frames.pop_back();
+    m.immutable = false;
+    return height;
+}
+
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one, or to a built-in
@@ -652,7 +659,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             // Nothing else to release: the frame held the list alone.
             *height = f.height + 1;
             m.frames.pop_back();
-            if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
+            m.immutable = false;  // as in pop_completed_mutable
             return kDeliverComplete;
         }
         case FrameKind::ListCollect:
@@ -707,7 +714,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 return take_short_key(m, f) < 0 ? kDeliverKeyFailed : kDeliverTaken;
             }
             *item = std::exchange(f.container, nullptr);
-            *height = pop_completed(m, f);
+            *height = pop_completed_mutable(m, f);
             return kDeliverComplete;
         }
         case FrameKind::TagCodec: {
