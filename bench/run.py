@@ -93,45 +93,65 @@ def loops_for(fn, arg, min_ns):
         loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
 
 
-def median_time(fn, arg, min_ns, samples):
-    """Median seconds per call of fn(arg), after a warm-up."""
-    deadline = time.perf_counter_ns() + min_ns
-    fn(arg)
-    while time.perf_counter_ns() < deadline:
+def best_times(runs, min_ns, samples):
+    """Seconds per call of each (fn, arg) in `runs`, after a warm-up: the best of `samples`
+    samples, which take every run in turn, so that a slow moment of a shared machine does
+    not land on one side only. Time is the calling thread's CPU time, which other work on
+    the machine disturbs far less than the clock on the wall."""
+    loops = []
+    for fn, arg in runs:
+        deadline = time.perf_counter_ns() + min_ns
         fn(arg)
-    loops = loops_for(fn, arg, min_ns)
-    times = []
+        while time.perf_counter_ns() < deadline:
+            fn(arg)
+        loops.append(loops_for(fn, arg, min_ns))
+    best = [float("inf")] * len(runs)
     gc_was = gc.isenabled()
     gc.disable()
     try:
         for _ in range(samples):
-            t0 = time.perf_counter_ns()
-            for _ in range(loops):
-                fn(arg)
-            times.append((time.perf_counter_ns() - t0) / loops)
+            for i, (fn, arg) in enumerate(runs):
+                t0 = time.thread_time_ns()
+                for _ in range(loops[i]):
+                    fn(arg)
+                best[i] = min(best[i], (time.thread_time_ns() - t0) / loops[i] / 1e9)
     finally:
         if gc_was:
             gc.enable()
-    return statistics.median(times) / 1e9
+    return best
 
 
-def measure_codec(name, sets, quick):
-    """{dataset: {"encode": s, "decode": s}} with None where the codec cannot run."""
-    dumps, loads, carries_bytes = CODECS[name]()
+def measure_set(names, one_set, quick):
+    """{codec: {"encode": s, "decode": s}} for one data set, the codecs' samples taken in
+    turn, with None where a codec cannot run (and the reason under "error")."""
+    set_name, data, needs_bytes = one_set
     min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 11)
-    out = {}
-    for set_name, data, needs_bytes in sets:
-        row = {"encode": None, "decode": None}
+    out = {name: {"encode": None, "decode": None} for name in names}
+    runs = {"encode": [], "decode": []}
+    for name in names:
+        dumps, loads, carries_bytes = CODECS[name]()
         if needs_bytes and not carries_bytes:
-            out[set_name] = row
             continue
         try:
             encoded = dumps(data)
-            row["encode"] = median_time(dumps, data, min_ns, samples)
-            row["decode"] = median_time(loads_for(name, set_name, loads), encoded, min_ns, samples)
+            loads_for(name, set_name, loads)(encoded)
         except Exception as exc:  # a peer that cannot carry a set (nesting limits, ...)
-            row["error"] = f"{type(exc).__name__}: {exc}"[:60]
-        out[set_name] = row
+            out[name]["error"] = f"{type(exc).__name__}: {exc}"[:60]
+            continue
+        runs["encode"].append((name, dumps, data))
+        runs["decode"].append((name, loads_for(name, set_name, loads), encoded))
+    for op, op_runs in runs.items():
+        times = best_times([(fn, arg) for _, fn, arg in op_runs], min_ns, samples)
+        for (name, _, _), t in zip(op_runs, times):
+            out[name][op] = t
+    return out
+
+
+def measure_codec(name, sets, quick):
+    """{dataset: {"encode": s, "decode": s}} for one codec, with None where it cannot run."""
+    out = {}
+    for one_set in sets:
+        out.update({one_set[0]: measure_set([name], one_set, quick)[name]})
     return out
 
 
@@ -210,7 +230,7 @@ def copy_baseline(sets, quick):
     for set_name, data, needs_bytes in sets:
         if set_name == "bytes":
             # A leading empty piece: join returns a lone bytes object itself, uncopied.
-            return median_time(lambda blobs: b"".join([b"", *blobs]), data, min_ns, samples)
+            return best_times([(lambda blobs: b"".join([b"", *blobs]), data)], min_ns, samples)[0]
     return None
 
 
@@ -355,25 +375,9 @@ def fmt_count(n):
 
 
 def paired_times(first, second, min_ns, samples):
-    """Seconds per call of two (fn, arg) pairs, timed back to back in each sample, and the
-    ratio second/first. Time is the calling thread's CPU time, which a machine shared with
-    other work disturbs far less than the clock on the wall; each side's figure is its best
-    sample, and the interleaved samples give both sides the same chances."""
-    loops = [loops_for(fn, arg, min_ns) for fn, arg in (first, second)]
-    times = ([], [])
-    gc_was = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(samples):
-            for side, (fn, arg) in enumerate((first, second)):
-                t0 = time.thread_time_ns()
-                for _ in range(loops[side]):
-                    fn(arg)
-                times[side].append((time.thread_time_ns() - t0) / loops[side] / 1e9)
-    finally:
-        if gc_was:
-            gc.enable()
-    a, b = min(times[0]), min(times[1])
+    """Seconds per call of two (fn, arg) pairs, interleaved (see best_times), and the ratio
+    second/first."""
+    a, b = best_times([first, second], min_ns, samples)
     return a, b, b / a
 
 
@@ -445,13 +449,13 @@ def main():
                 notes.append(f"{name}*: re-enables the GIL on import; measured in a separate process")
         else:
             in_process.append(name)
-    # Data set by data set, every in-process codec in turn, so that the state of the heap
-    # and the machine at a given moment is shared by the figures compared with each other.
+    # Data set by data set, the in-process codecs' samples taken in turn, so that the state
+    # of the heap and the machine at a given moment is shared by the figures compared.
     for name in in_process:
         results[name] = {}
     for one_set in sets:
-        for name in in_process:
-            results[name].update(measure_codec(name, [one_set], args.quick))
+        for name, row in measure_set(in_process, one_set, args.quick).items():
+            results[name][one_set[0]] = row
     results = {name: results[name] for name in in_process + [p for p in results if p not in in_process]}
     if sys._is_gil_enabled():
         notes.append("warning: the GIL is enabled in the main process")
