@@ -163,11 +163,11 @@ struct KeyWords {
         }
     }
     explicit KeyWords(const KeySlot &s) : first(s.first), last(s.last), middle(s.middle), middle2(s.middle2) {}
-    // Multiply, mix, multiply again: the table takes the top bits, which every input bit
-    // reaches.
+    // The words folded together (the last one rotated, so that the two halves of a key of
+    // eight bytes do not cancel), then one multiply: the table takes the top bits, which
+    // every bit of the fold reaches.
     uint64_t hash(size_t n) const {
-        return ((first * 0x9e3779b97f4a7c15ull) ^ (last + n) ^ (middle * 0xff51afd7ed558ccdull)) *
-               0xc2b2ae3d27d4eb4full;
+        return (first ^ ((last << 29) | (last >> 35)) ^ middle ^ n) * 0x9e3779b97f4a7c15ull;
     }
     bool matches(const KeySlot &s, size_t n) const {
         return s.first == first && s.last == last && s.length == n && s.middle == middle && s.middle2 == middle2;
@@ -289,7 +289,8 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 // The value of a definite-length string whose n bytes at p have been taken from the input:
 // bytes, or text (the cached str when it is a short map key). New reference or NULL.
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
-// A text string that is not a map key, from its n bytes at p. New reference or NULL.
+// A text string from its n bytes at p, made afresh (not taken from the key cache). New
+// reference or NULL.
 PyObject *text_value(Machine &m, const uint8_t *p, size_t n);
 // The str for a short map key of n bytes at p that is not in the key cache, made and
 // cached. NULL with the exception set.

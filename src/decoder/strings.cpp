@@ -45,7 +45,9 @@ bool is_ascii(const uint8_t *p, size_t n) {
     return (acc & kHigh) == 0;
 }
 
-PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
+}  // namespace
+
+PyObject *text_value(Machine &m, const uint8_t *p, size_t n) {
     // Pure ASCII is valid UTF-8 under every error handler: copy it into a new compact str
     // rather than run the decoder. One-byte strings go through the decoder, which returns
     // the interpreter's shared one-character strings.
@@ -56,8 +58,6 @@ PyObject *make_text(Machine &m, const uint8_t *p, size_t n) {
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
 }
-
-}  // namespace
 
 int KeyCache::make_room() {
     size_t count = mask + 1;
@@ -97,7 +97,7 @@ PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n) {
     KeyCache &cache = m.keys;
     if (cache.full() && cache.make_room() < 0) return nullptr;
     if (m.made_keys.reserve(1) < 0) return nullptr;
-    PyObject *text = make_text(m, p, n);
+    PyObject *text = text_value(m, p, n);
     if (text == nullptr) return nullptr;
     m.made_keys.push(text);  // cannot fail after the reserve
     cache.insert(KeyWords(p, n), n, text);
@@ -180,7 +180,7 @@ DecodeAction indefinite_text(Machine &m) {
         InputSpan span;
         const uint8_t *p = read_content(m, n, span, pieces);
         if (p == nullptr) return DecodeAction::error();
-        Ref text(make_text(m, p, n));
+        Ref text(text_value(m, p, n));
         if (!text || PyList_Append(chunks.get(), text.get()) < 0) return DecodeAction::error();
     }
     Ref empty(PyUnicode_FromStringAndSize(nullptr, 0));
@@ -194,7 +194,7 @@ DecodeAction unbuffered_string(Machine &m, size_t n, bool text) {
     PodVec<uint8_t> pieces;
     const uint8_t *p = read_content(m, n, span, pieces);
     if (p == nullptr) return DecodeAction::error();
-    return DecodeAction::string_item(text ? make_text(m, p, n) : make_bytes(p, n), n);
+    return DecodeAction::string_item(text ? text_value(m, p, n) : make_bytes(p, n), n);
 }
 
 }  // namespace
@@ -211,12 +211,11 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     return DecodeAction::string_item(buffered_string(m, p, n, text), n);
 }
 
-PyObject *text_value(Machine &m, const uint8_t *p, size_t n) { return make_text(m, p, n); }
 
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text) {
     if (!text) return make_bytes(p, n);
     bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
-    return key ? make_key(m, p, n) : make_text(m, p, n);
+    return key ? make_key(m, p, n) : text_value(m, p, n);
 }
 
 }  // namespace kelvo
