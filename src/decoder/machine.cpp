@@ -553,9 +553,10 @@ int fast_item(Machine &m, PyObject **out) {
             if (major == 4) {
                 f.kind = FrameKind::ListCollect;
                 // An array whose items (a byte each at least) may all be buffered: its list
-                // now, outside the collector's view until every slot is set. (A stream's
-                // buffer may be shorter than the claims made while it held other bytes.)
-                if (v <= in.len - in.pos - size && m.prefilled <= in.len && v <= in.len - m.prefilled) {
+                // now, outside the collector's view until every slot is set. The budget is
+                // checked as a sum: a stream's buffer may be shorter than the claims made
+                // while it held other bytes.
+                if (v <= in.len - in.pos - size && v + m.prefilled <= in.len) {
                     f.container = PyList_New(static_cast<Py_ssize_t>(v));
                     if (f.container == nullptr) {
                         in.pos += size;
