@@ -97,6 +97,11 @@ int check_expansion(Machine &m, const char *role, const DecodeFrame &f) {
                             role);
 }
 
+PyObject *empty_container(bool map, bool immutable) {
+    if (map) return immutable ? frozendict_from_pairs(nullptr, 0) : PyDict_New();
+    return immutable ? PyTuple_New(0) : PyList_New(0);
+}
+
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple) {
     size_t n = m.values.size() - base;
     PyObject *seq = tuple ? PyTuple_New(static_cast<Py_ssize_t>(n)) : PyList_New(static_cast<Py_ssize_t>(n));
@@ -145,7 +150,7 @@ DecodeAction decode_array(Machine &m, uint8_t ai) {
     int r = read_argument(m, ai, &n);
     if (r < 0) return DecodeAction::error();
     bool indefinite = r == 0;
-    if (!indefinite && n == 0) return DecodeAction::item(m.immutable ? PyTuple_New(0) : PyList_New(0));
+    if (!indefinite && n == 0) return DecodeAction::item(empty_container(false, m.immutable));
     Ref list;
     FrameKind kind = FrameKind::Tuple;
     if (!m.immutable) {
@@ -188,8 +193,7 @@ DecodeAction decode_map(Machine &m, uint8_t ai) {
     bool indefinite = r == 0;
     DecoderState *d = m.d;
     if (!indefinite && n == 0) {
-        PyObject *empty = m.immutable ? frozendict_from_pairs(nullptr, 0) : PyDict_New();
-        return DecodeAction::item(call_object_hook(d->object_hook, empty, m.immutable));
+        return DecodeAction::item(call_object_hook(d->object_hook, empty_container(true, m.immutable), m.immutable));
     }
     Ref container;
     if (m.immutable) {

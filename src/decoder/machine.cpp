@@ -4,10 +4,8 @@
 #include "decoder/machine.h"
 
 #include "decoder/tag_table.h"
-#include "lib/compat.h"
 #include "lib/errors.h"
 #include "types/exceptions.h"
-#include "types/frozendict.h"
 #include "types/stdlib.h"
 
 #include <cstring>
@@ -518,13 +516,8 @@ int fast_item(Machine &m, PyObject **out) {
             if (v == 0) {
                 // An empty array or map is an item of its own: no frame, no depth. A map
                 // still goes through object_hook on the general path.
-                if (major == 4) {
-                    obj = m.immutable ? PyTuple_New(0) : PyList_New(0);
-                } else if (m.d->object_hook == nullptr) {
-                    obj = m.immutable ? frozendict_from_pairs(nullptr, 0) : PyDict_New();
-                } else {
-                    return kFastNone;
-                }
+                if (major == 5 && m.d->object_hook != nullptr) return kFastNone;
+                obj = empty_container(major == 5, m.immutable);
                 break;
             }
             if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
@@ -623,11 +616,17 @@ enum DeliverResult : int {
     kDeliverComplete = 2,   // the frame took the item and completed: *item and *height hold its value
 };
 
-// Pops a completed frame whose value is `value`; returns the value's height.
-[[gnu::always_inline]] inline uint64_t pop_completed(Machine &m, DecodeFrame &f) {
+// Releases and pops a completed frame; returns its value's height.
+[[gnu::always_inline]] inline uint64_t pop_frame(Machine &m, DecodeFrame &f) {
     uint64_t height = f.height + 1;
     if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
     m.frames.pop_back();
+    return height;
+}
+
+// Pops a completed frame and restores the flag of the frame under it.
+[[gnu::always_inline]] inline uint64_t pop_completed(Machine &m, DecodeFrame &f) {
+    uint64_t height = pop_frame(m, f);
     if (!m.frames.empty()) m.immutable = m.frames.back().immutable;
     return height;
 }
@@ -636,13 +635,10 @@ enum DeliverResult : int {
 // and the flag of the frame under it stays as it was then until this frame's value
 // reaches it.
 [[gnu::always_inline]] inline uint64_t pop_completed_mutable(Machine &m, DecodeFrame &f) {
-    uint64_t height = f.height + 1;
-    if (f.container != nullptr || f.callable != nullptr || f.extra != nullptr) frame_release(f);
-    m.frames.pop_back();
+    uint64_t height = pop_frame(m, f);
     m.immutable = false;
     return height;
 }
-
 
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one, or to a built-in

@@ -317,6 +317,8 @@ DecodeAction decode_special(Machine &m, uint8_t ai);
 // risking the native stack. Only reachable with a max_depth above it.
 constexpr uint64_t kMaxHashedHeight = 1000;
 
+// The value of an empty array or map (before any object_hook). New reference or NULL.
+PyObject *empty_container(bool map, bool immutable);
 // Moves the items above `base` on the value stack into a new list or tuple.
 PyObject *collect_sequence(Machine &m, size_t base, bool tuple);
 // A mutable array whose items the buffered input could hold, one byte each at least, is

@@ -211,7 +211,6 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text) {
     return DecodeAction::string_item(buffered_string(m, p, n, text), n);
 }
 
-
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text) {
     if (!text) return make_bytes(p, n);
     bool key = n <= KeyCache::kMaxLength && m.expects_map_key();
