@@ -20,6 +20,7 @@ from _kelvo import (
     shareable_encoder as shareable_encoder,
     undefined as undefined,
 )
+from kelvo._diag import EDNError as EDNError, diag as diag, from_diag as from_diag
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
 from kelvo._version import __version__ as __version__
 
@@ -28,4 +29,5 @@ __all__ = [
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
     "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "diag", "from_diag", "EDNError",
 ]
