@@ -33,6 +33,7 @@ __all__ = [
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
     "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "diag", "from_diag", "EDNError",
 ]
 
 class CBORError(Exception): ...
@@ -333,3 +334,12 @@ def dumps_seq(
     string_referencing: bool = False,
     indefinite_containers: bool = False,
 ) -> bytes: ...
+
+# Diagnostic notation (RFC 8949 section 8, extended diagnostic notation)
+class EDNError(ValueError):
+    line: int
+    column: int
+    reason: str
+
+def diag(data: Buffer, *, pretty: bool = False, widths: bool = False) -> str: ...
+def from_diag(text: str | Buffer, *, seq: bool = False, max_depth: int = 400) -> bytes: ...

@@ -24,8 +24,8 @@ from typing import IO, Any, NamedTuple, NoReturn
 from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
 from kelvo import _wellformed as wf
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, ValueDiag, _KeepTags, _Unusual, float_text, from_diag
-from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, SIMPLE, TAG, TEXT, TEXT_INDEF,
-                               MalformedError, Reader, Token)
+from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT, TEXT_INDEF,
+                               UINT, MalformedError, Reader, Token)
 
 PROG = "kelvo"
 # JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).

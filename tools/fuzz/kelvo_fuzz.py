@@ -363,6 +363,21 @@ def decode_input(data):
         except (CBOREncodeError, HookError, UnicodeEncodeError):
             pass
 
+    _diag_round_trip(payload)
+
+
+def _diag_round_trip(payload):
+    """Diagnostic notation with every width marked reads back into the bytes it was written
+    from: for every well-formed item, unless it holds a NaN other than the one `NaN` stands for
+    (text strings that are not UTF-8 are refused by diag already)."""
+    try:
+        text = kelvo.diag(payload, widths=True)
+    except CBORDecodeError:
+        return  # not exactly one well-formed item
+    back = kelvo.from_diag(text, max_depth=100_000)
+    if back != payload:
+        assert "NaN" in text, f"from_diag(diag(b, widths=True)) != b for b = {payload.hex()}: {text!r}"
+
 
 def _same_decoded(a, b):
     # Decoded values hold no Opaque/Custom objects; hooks may leave bytes-free shapes that

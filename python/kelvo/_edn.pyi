@@ -1,0 +1,10 @@
+# Type stubs of kelvo._edn, the native reader behind kelvo.from_diag.
+
+from collections.abc import Callable
+
+class EDNError(ValueError):
+    line: int
+    column: int
+    reason: str
+
+def parse(text: str, seq: bool, max_depth: int, app_hook: Callable[[str, bytes], bytes], /) -> bytes: ...
