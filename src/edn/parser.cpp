@@ -901,7 +901,7 @@ int Parser::number(State *next) {
 
 int Parser::push_frame(Kind kind, size_t text_pos, Frame **f) {
     if (kind != kString) {
-        if (depth_ >= max_depth_) return fail(text_pos, "nesting deeper than max_depth (%zd)", max_depth_);
+        if (depth_ >= max_depth_) return fail(text_pos, "nesting deeper than max_depth (%zd)", max_depth_ - 1);
         ++depth_;
     }
     Frame fr{};
