@@ -23,7 +23,8 @@ from typing import IO, Any, NamedTuple, NoReturn
 
 from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
 from kelvo import _wellformed as wf
-from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, ValueDiag, _KeepTags, _Unusual, float_text, from_diag
+from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
+from kelvo._edn import diag as write_diag
 from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT, TEXT_INDEF,
                                UINT, MalformedError, Reader, Token)
 
@@ -291,24 +292,33 @@ def add_diag_arguments(parser: argparse.ArgumentParser) -> None:
                         help="put the items of arrays and maps on indented lines of their own")
 
 
-def run_diag(args: argparse.Namespace) -> int:
-    """Each item is decoded by the extension, every tag kept as a CBORTag; when the value
-    re-encodes to exactly the bytes it came from (plain or canonical output), its diagnostic
-    notation comes from the value, which is fast. Any other item (indefinite lengths, headers
-    longer than needed, repeated keys, floats in widths the encoder would not choose, faults) is
-    read again by the token writer."""
-    import kelvo
+class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
+    """semantic_decoders that keep every tag as a CBORTag, so that the value re-encodes to the
+    same bytes."""
 
-    plain = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=False)
-    shortest = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=True)
-    dumps = kelvo.dumps
+    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
+        return lambda payload, immutable: CBORTag(tag, payload)
+
+    def __len__(self) -> int:
+        return 0
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(())
+
+
+class _Unusual(Exception):
+    """An item the fast conversion leaves to the token writer."""
+
+
+def run_diag(args: argparse.Namespace) -> int:
+    """Each item is found by the extension's decoder (every tag kept as a CBORTag, so that no
+    tag content can fail) and written by the native writer from its bytes, which is fast. Items
+    that writer refuses (faults, nesting beyond its depth) are read again by the token writer,
+    which writes them or names the fault."""
+    widths, pretty = args.widths, args.pretty
 
     def render(value: object, data: bytes) -> str:
-        if dumps(value) == data:
-            return plain.text(value)
-        if dumps(value, canonical=True) == data:
-            return shortest.text(value)
-        raise _Unusual
+        return write_diag(data, widths, pretty)
 
     return _fast_convert(args, CBORDecoder(_NOWHERE, semantic_decoders=_KeepTags(), max_depth=100_000), render,
                          lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True)
@@ -369,6 +379,10 @@ class Rewindable:
 
 
 _BLOCK = 1 << 16
+
+
+class _Unusual(Exception):
+    """An item the fast conversion leaves to the token writer."""
 
 
 def _tag_content(payload: object, immutable: bool) -> object:

@@ -2,9 +2,10 @@
 
 :func:`diag` writes the notation of CBOR bytes exactly as they are on the wire (the text that
 ``kelvo diag`` prints); :func:`from_diag` reads the notation back into the exact bytes it
-describes, encoding indicators included. The writer lives here in Python; the reader is the
-native module ``kelvo._edn``, which hands the application-extension literals dt'', DT'', ip''
-and IP'' back to :func:`_app_literal` here.
+describes, encoding indicators included. Both are native (the module ``kelvo._edn``); the token writer
+here, :class:`DiagWriter`, renders what the native writer refuses (to name the fault, or an item
+nested deeper than it goes) and serves the command-line tool, and the reader hands the
+application-extension literals dt'', DT'', ip'' and IP'' back to :func:`_app_literal` here.
 """
 
 from __future__ import annotations
@@ -15,12 +16,10 @@ import ipaddress
 import json
 import math
 import re
-import struct
-from collections.abc import Buffer, Callable, Iterator, Mapping
+from collections.abc import Buffer, Callable
 from fractions import Fraction
-from typing import Any
 
-from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, dumps as _dumps, frozendict, loads as _loads, undefined
+from _kelvo import CBORTag, dumps as _dumps
 from kelvo import _edn
 from kelvo._sequence import iterload
 from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
@@ -29,6 +28,7 @@ from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT,
 __all__ = ["diag", "from_diag", "EDNError"]
 
 EDNError = _edn.EDNError
+_write_diag = _edn.diag
 
 # JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).
 _json_string: Callable[[str], str] = json.encoder.encode_basestring  # type: ignore[attr-defined]
@@ -159,104 +159,6 @@ class DiagWriter:
 _SIMPLE_NAMES = {20: "false", 21: "true", 22: "null", 23: "undefined"}
 
 
-class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
-    """semantic_decoders that keep every tag as a CBORTag, so that the value re-encodes to the
-    same bytes."""
-
-    def __getitem__(self, tag: int) -> Callable[[object, bool], object]:
-        return lambda payload, immutable: CBORTag(tag, payload)
-
-    def __len__(self) -> int:
-        return 0
-
-    def __iter__(self) -> Iterator[int]:
-        return iter(())
-
-
-_PACK_HALF = struct.Struct(">e")
-_PACK_SINGLE = struct.Struct(">f")
-
-
-def _float_width(value: float) -> int:
-    """The width canonical output gives a float: 1, 2 or 3 for half, single, double."""
-    if value != value or value - value != 0:
-        return 1
-    for width, packer in ((1, _PACK_HALF), (2, _PACK_SINGLE)):
-        try:
-            if packer.unpack(packer.pack(value))[0] == value:
-                return width
-        except OverflowError:
-            pass
-    return 3
-
-
-class ValueDiag:
-    """Diagnostic notation of a decoded value whose re-encoding gave back the exact bytes it was
-    decoded from, so that every header is the shortest one and every length definite; what it
-    writes is what DiagWriter writes for those bytes."""
-
-    def __init__(self, *, widths: bool, pretty: bool, shortest_floats: bool) -> None:
-        self.widths = widths
-        self.pretty = pretty
-        self.shortest_floats = shortest_floats
-
-    def _mark(self, value: int) -> str:
-        if not self.widths or value < 24:
-            return ""
-        width = shortest_width(value)
-        return f"_{width}"
-
-    def text(self, value: Any, level: int = 0) -> str:
-        kind = type(value)
-        if kind is str:
-            return text_literal(value) + self._mark(len(value.encode()))
-        if kind is int:
-            return f"{value}{self._mark(value if value >= 0 else -1 - value)}"
-        if kind is list or kind is tuple or kind is dict or kind is frozendict:
-            items = value
-            count = len(items)
-            if kind is list or kind is tuple:
-                parts = [self.text(item, level + 1) for item in items]
-                opener, closer = "[", "]"
-            else:
-                parts = [f"{self.text(k, level + 1)}: {self.text(v, level + 1)}" for k, v in items.items()]
-                opener, closer = "{", "}"
-            mark = self._mark(count)
-            if not parts:
-                return f"{opener}{mark} {closer}" if mark else opener + closer
-            if self.pretty:
-                inner = "\n" + "  " * (level + 1)
-                return f"{opener}{mark}{inner}" + f",{inner}".join(parts) + "\n" + "  " * level + closer
-            return f"{opener}{mark} " + ", ".join(parts) + closer if mark else opener + ", ".join(parts) + closer
-        if kind is bytes:
-            return f"h'{value.hex()}'{self._mark(len(value))}"
-        if kind is float:
-            if not self.widths:
-                return float_text(value)
-            # NaN and the infinities are half floats in plain output too
-            width = _float_width(value) if self.shortest_floats or value - value != 0 else 3
-            return f"{float_text(value)}_{width}"
-        if kind is bool:
-            return "true" if value else "false"
-        if value is None:
-            return "null"
-        if kind is CBORTag:
-            return f"{value.tag}{self._mark(value.tag)}(" + self.text(value.value, level) + ")"
-        if value is undefined:
-            return "undefined"
-        if kind is CBORSimpleValue:
-            return f"simple({value.value})"
-        raise _Unusual
-
-
-
-class _Unusual(Exception):
-    """An item the fast conversion leaves to the token writer."""
-
-
-_KEEP_TAGS = _KeepTags()
-
-
 def diag(data: Buffer, *, pretty: bool = False, widths: bool = False) -> str:
     """Write one CBOR item in diagnostic notation, exactly as it is encoded.
 
@@ -275,13 +177,9 @@ def diag(data: Buffer, *, pretty: bool = False, widths: bool = False) -> str:
     """
     data = bytes(data)
     try:
-        value = _loads(data, semantic_decoders=_KEEP_TAGS, max_depth=100_000)
-        if _dumps(value) == data:
-            return ValueDiag(widths=widths, pretty=pretty, shortest_floats=False).text(value)
-        if _dumps(value, canonical=True) == data:
-            return ValueDiag(widths=widths, pretty=pretty, shortest_floats=True).text(value)
-    except Exception:
-        pass  # faults, and everything the value cannot show, are read from the tokens
+        return _write_diag(data, widths, pretty)
+    except ValueError:
+        pass  # the token writer below names the fault (and writes what the native one refuses)
     out: list[str] = []
     writer = DiagWriter(out, widths=widths, pretty=pretty)
     reader = Reader(io.BytesIO(data))

@@ -1,5 +1,7 @@
-// kelvo._edn: the native half of kelvo.from_diag (reading diagnostic notation).
+// kelvo._edn: the native half of kelvo.from_diag and kelvo.diag (reading and writing
+// diagnostic notation).
 #include "edn/parser.h"
+#include "edn/writer.h"
 
 namespace kelvo::edn {
 
@@ -35,6 +37,23 @@ PyObject *parse_text(PyObject *module, PyObject *const *args, Py_ssize_t nargs) 
     return parse(state_of(module)->error, args[3], text, static_cast<size_t>(size), seq != 0, max_depth);
 }
 
+PyObject *diag_of(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "diag() takes exactly 3 arguments (data, widths, pretty)");
+        return nullptr;
+    }
+    if (!PyBytes_Check(args[0])) {
+        PyErr_Format(PyExc_TypeError, "the data must be bytes, not '%T'", args[0]);
+        return nullptr;
+    }
+    int widths = PyObject_IsTrue(args[1]);
+    if (widths < 0) return nullptr;
+    int pretty = PyObject_IsTrue(args[2]);
+    if (pretty < 0) return nullptr;
+    return write_diag(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(args[0])),
+                      static_cast<size_t>(PyBytes_GET_SIZE(args[0])), widths != 0, pretty != 0);
+}
+
 PyMethodDef module_methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_text)), METH_FASTCALL,
      "parse($module, text, seq, max_depth, app_hook, /)\n--\n\n"
@@ -46,6 +65,14 @@ PyMethodDef module_methods[] = {
      ":param app_hook: ``app_hook(prefix, data) -> bytes``, called for application-extension\n"
      "    literals other than h'' and b64'', with the CBOR sequence of the literal's input\n"
      ":raises EDNError: naming the line and column of the first fault"},
+    {"diag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(diag_of)), METH_FASTCALL,
+     "diag($module, data, widths, pretty, /)\n--\n\n"
+     "Write one encoded item in diagnostic notation, exactly as it is encoded.\n\n"
+     ":param data: the item (bytes), nothing after it\n"
+     ":param widths: mark the width of every head with argument bytes, and of every float\n"
+     ":param pretty: put the items of non-empty arrays and maps on indented lines\n"
+     ":raises ValueError: without detail, for data that is not exactly one well-formed item\n"
+     "    (or nests deeper than 100000 levels)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -87,7 +114,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kelvo._edn",
-    "Native support for kelvo.from_diag: the reader of CBOR diagnostic notation.",
+    "Native support for kelvo.from_diag and kelvo.diag: the reader and writer of CBOR diagnostic "
+    "notation.",
     sizeof(ModuleState),
     module_methods,
     module_slots,

@@ -1421,7 +1421,7 @@ int Parser::after_item(State *next) {
 PyObject *Parser::run(bool seq) {
     Frame *top;
     if (max_depth_ < 1) max_depth_ = 1;
-    ++max_depth_;  // the top level itself is not nesting
+    if (max_depth_ < PY_SSIZE_T_MAX) ++max_depth_;  // the top level itself is not nesting
     if (push_frame(kTop, 0, &top) < 0) return nullptr;
     top->seq = seq;
     State state = State::kWantItem;

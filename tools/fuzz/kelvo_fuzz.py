@@ -364,6 +364,7 @@ def decode_input(data):
             pass
 
     _diag_round_trip(payload)
+    _edn_reader(payload)
 
 
 def _diag_round_trip(payload):
@@ -377,6 +378,31 @@ def _diag_round_trip(payload):
     back = kelvo.from_diag(text, max_depth=100_000)
     if back != payload:
         assert "NaN" in text, f"from_diag(diag(b, widths=True)) != b for b = {payload.hex()}: {text!r}"
+
+
+def _edn_reader(payload):
+    """Any text gives bytes or an EDNError: the payload read as text, and a prefix of the
+    notation of its first item cut where the payload's length says."""
+    texts = [payload.decode("latin-1")]
+    try:
+        text = kelvo.diag(payload[:_item_end(payload)], widths=bool(len(payload) & 1))
+        texts.append(text[:len(payload) * 7 % (len(text) + 1)])
+    except CBORDecodeError:
+        pass
+    for text in texts:
+        try:
+            kelvo.from_diag(text, seq=True, max_depth=64)
+        except kelvo.EDNError:
+            pass
+
+
+def _item_end(payload):
+    try:
+        stream = io.BytesIO(payload)
+        kelvo.CBORDecoder(stream, read_size=1).decode()
+        return stream.tell()
+    except CBORDecodeError:
+        return len(payload)
 
 
 def _same_decoded(a, b):
