@@ -13,15 +13,13 @@ import argparse
 import base64
 import io
 import json
-import math
 import os
 import re
-import struct
 import sys
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
+from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undefined
 from kelvo import _wellformed as wf
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
 from kelvo._edn import diag as write_diag
@@ -304,10 +302,6 @@ class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
 
     def __iter__(self) -> Iterator[int]:
         return iter(())
-
-
-class _Unusual(Exception):
-    """An item the fast conversion leaves to the token writer."""
 
 
 def run_diag(args: argparse.Namespace) -> int:
