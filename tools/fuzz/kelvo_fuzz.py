@@ -31,6 +31,8 @@ from kelvo import (
     frozendict,
     undefined,
 )
+from kelvo import _diag
+from kelvo._wellformed import Reader
 
 assert not sys._is_gil_enabled(), "the fuzz targets need the free-threaded interpreter without the GIL"
 
@@ -375,6 +377,12 @@ def _diag_round_trip(payload):
         text = kelvo.diag(payload, widths=True)
     except CBORDecodeError:
         return  # not exactly one well-formed item
+    # The native writer wrote it; the token writer must agree.
+    out = []
+    writer = _diag.DiagWriter(out, widths=True)
+    for token in Reader(io.BytesIO(payload)).tokens():
+        writer.feed(token)
+    assert "".join(out) == text, f"diag and the token writer differ on {payload.hex()}: {text!r}, {''.join(out)!r}"
     back = kelvo.from_diag(text, max_depth=100_000)
     if back != payload:
         assert "NaN" in text, f"from_diag(diag(b, widths=True)) != b for b = {payload.hex()}: {text!r}"
