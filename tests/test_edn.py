@@ -143,6 +143,8 @@ INVALID = [
     ("b64'A'", 1, 1, "b64'' ends with a single base64 digit"),
     ("foo'x'", 1, 1, "unknown application-extension prefix 'foo'"),
     ("[0, H'00']", 1, 5, "unknown application-extension prefix 'H'"),
+    ("Dt'1969-07-21T02:56:16Z'", 1, 1, "unknown application-extension prefix 'Dt'"),
+    ("[1, 'a' + b-64'YQ']", 1, 11, "unknown application-extension prefix 'b-64'"),
     ("nothing", 1, 1, "unknown word 'nothing'"),
     ("[1, ...]", 1, 5, "an ellipsis ('...') stands for elided data"),
     ("h'4711...0815'", 1, 7, "an ellipsis ('...') stands for elided data"),
@@ -207,6 +209,11 @@ def test_bytes_input_and_its_encoding_faults():
     assert from_diag("[\"\u00fc\"]".encode()) == b"\x81\x62\xc3\xbc"
     with pytest.raises(EDNError, match=r"^line 2, column 3: the text is not valid UTF-8"):
         from_diag(b"[1,\n 2\xff]")
+
+
+def test_lone_surrogate_in_the_text():
+    with pytest.raises(EDNError, match=r"^line 2, column 3: a lone surrogate \(U\+D800\) is not a character"):
+        from_diag('[1,\n "\ud800"]')
 
 
 def test_sequences():

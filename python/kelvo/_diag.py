@@ -228,12 +228,22 @@ def from_diag(text: str | Buffer, *, seq: bool = False, max_depth: int = 400) ->
         except UnicodeDecodeError as exc:
             line = raw.count(b"\n", 0, exc.start) + 1
             column = len(raw[raw.rfind(b"\n", 0, exc.start) + 1:exc.start].decode("utf-8", "replace")) + 1
-            err = EDNError(f"line {line}, column {column}: the text is not valid UTF-8")
-            err.line, err.column, err.reason = line, column, "the text is not valid UTF-8"
-            raise err from None
+            raise _located(line, column, "the text is not valid UTF-8") from None
     if not isinstance(max_depth, int) or max_depth < 1:
         raise ValueError(f"max_depth must be a positive integer, not {max_depth!r}")
-    return _edn.parse(text, seq, max_depth, _app_literal)
+    try:
+        return _edn.parse(text, seq, max_depth, _app_literal)
+    except UnicodeEncodeError as exc:  # a lone surrogate, which UTF-8 cannot hold
+        before = text[:exc.start]
+        line = before.count("\n") + 1
+        column = exc.start - (before.rfind("\n") + 1) + 1
+        raise _located(line, column, f"a lone surrogate (U+{ord(text[exc.start]):04X}) is not a character") from None
+
+
+def _located(line: int, column: int, reason: str) -> EDNError:
+    err = EDNError(f"line {line}, column {column}: {reason}")
+    err.line, err.column, err.reason = line, column, reason
+    return err
 
 
 _DATE_TIME = re.compile(r"(\d{4})-(\d\d)-(\d\d)[Tt](\d\d):(\d\d):(\d\d)(\.\d+)?(?:([Zz])|([+-])(\d\d):(\d\d))",

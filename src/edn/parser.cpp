@@ -983,11 +983,11 @@ int Parser::string_part(State *next) {
     } else if (c == '<' && at(p_ + 1) == '<') {
         part_major = 2;
     } else if (is_lower(c) || is_upper(c)) {
+        // The whole word, so that a prefix in mixed case is refused by its name.
         size_t prefix_len = 1;
-        bool lower = is_lower(c);
         while (p_ + prefix_len < n_) {
             uint8_t d = s_[p_ + prefix_len];
-            if (!(is_digit(d) || d == '-' || (lower ? is_lower(d) : is_upper(d)))) break;
+            if (!(is_digit(d) || d == '-' || is_lower(d) || is_upper(d))) break;
             ++prefix_len;
         }
         p_ += prefix_len;
@@ -1258,8 +1258,8 @@ int Parser::want_item(State *next) {
         while (p_ + len < n_ && is_wordchar(s_[p_ + len]) && s_[p_ + len] != '_') ++len;
         // A prefix may hold hyphens; a keyword never does.
         size_t word = len;
-        while (p_ + word < n_ && (s_[p_ + word] == '-' || (is_lower(c) ? is_lower(s_[p_ + word]) || is_digit(s_[p_ + word])
-                                                                          : is_upper(s_[p_ + word]) || is_digit(s_[p_ + word]))))
+        while (p_ + word < n_ && (s_[p_ + word] == '-' || is_lower(s_[p_ + word]) || is_upper(s_[p_ + word]) ||
+                                  is_digit(s_[p_ + word])))
             ++word;
         uint8_t after = at(p_ + word);
         if (after == '\'' || after == '`' || (after == '<' && at(p_ + word + 1) == '<')) return start_string(next);
