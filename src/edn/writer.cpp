@@ -172,16 +172,22 @@ int Writer::floating(double v, int width) {
     } else if (std::isinf(v)) {
         if (put(v > 0 ? "Infinity" : "-Infinity") < 0) return -1;
     } else {
-        char *r = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        // repr() itself, so that the text is the float's own (the allocation stays inside the
+        // interpreter's objects, whatever allocator this module's buffers use).
+        Ref number(PyFloat_FromDouble(v));
+        if (!number) return -1;
+        Ref repr(PyObject_Repr(number.get()));
+        if (!repr) return -1;
+        Py_ssize_t len;
+        const char *r = PyUnicode_AsUTF8AndSize(repr.get(), &len);
         if (r == nullptr) return -1;
-        const char *e = strchr(r, 'e');
-        int rc;
-        if (e != nullptr && strchr(r, '.') == nullptr)
-            rc = (put(r, static_cast<size_t>(e - r)) < 0 || put(".0", 2) < 0 || put(e) < 0) ? -1 : 0;
-        else
-            rc = put(r);
-        PyMem_Free(r);
-        if (rc < 0) return -1;
+        const char *e = static_cast<const char *>(memchr(r, 'e', static_cast<size_t>(len)));
+        if (e != nullptr && memchr(r, '.', static_cast<size_t>(len)) == nullptr) {
+            if (put(r, static_cast<size_t>(e - r)) < 0 || put(".0", 2) < 0 || put(e, static_cast<size_t>(r + len - e)) < 0)
+                return -1;
+        } else if (put(r, static_cast<size_t>(len)) < 0) {
+            return -1;
+        }
     }
     if (!widths_) return 0;
     char m[2] = {'_', static_cast<char>('0' + width)};
