@@ -2,10 +2,10 @@
 
 :func:`diag` writes the notation of CBOR bytes exactly as they are on the wire (the text that
 ``kelvo diag`` prints); :func:`from_diag` reads the notation back into the exact bytes it
-describes, encoding indicators included. Both are native (the module ``kelvo._edn``); the token writer
-here, :class:`DiagWriter`, renders what the native writer refuses (to name the fault, or an item
-nested deeper than it goes) and serves the command-line tool, and the reader hands the
-application-extension literals dt'', DT'', ip'' and IP'' back to :func:`_app_literal` here.
+describes, encoding indicators included. Both are native (the module ``kelvo._edn``). The
+token writer here, :class:`DiagWriter`, renders what the native writer refuses (to name the
+fault) and serves the command-line tool; the reader hands the application-extension literals
+dt'', DT'', ip'' and IP'' back to :func:`_app_literal` here.
 """
 
 from __future__ import annotations

@@ -234,7 +234,8 @@ PyObject *Parser::raise_syntax_error() {
 
 int Parser::emit_head(uint8_t major, uint64_t value, int8_t spec, size_t pos) {
     if (spec == kSpecImmediate) {
-        if (value >= 24) return fail(pos, "_i needs an argument below 24, not %llu", static_cast<unsigned long long>(value));
+        if (value >= 24)
+            return fail(pos, "_i needs an argument below 24, not %llu", static_cast<unsigned long long>(value));
         spec = kSpecNone;
     }
     if (spec >= 0 && spec < 3 && value >> (8 << spec) != 0)
@@ -247,7 +248,8 @@ int Parser::emit_head(uint8_t major, uint64_t value, int8_t spec, size_t pos) {
 
 int Parser::set_head(size_t pos, uint8_t major, uint64_t value, int8_t spec, size_t text_pos) {
     if (spec == kSpecImmediate) {
-        if (value >= 24) return fail(text_pos, "_i needs an argument below 24, not %llu", static_cast<unsigned long long>(value));
+        if (value >= 24)
+            return fail(text_pos, "_i needs an argument below 24, not %llu", static_cast<unsigned long long>(value));
         spec = kSpecNone;
     }
     if (spec >= 0 && spec < 3 && value >> (8 << spec) != 0)
@@ -407,7 +409,8 @@ int Parser::unicode_escape(PodVec<uint8_t> *dst, bool single) {
             if (!is_hex(at(p_))) return fail(p_, "expected four hexadecimal digits or '{' after \\u");
             cp = cp * 16 + static_cast<uint32_t>(hex_value(s_[p_++]));
         }
-        if (cp >= 0xdc00 && cp <= 0xdfff) return fail(start, "\\u%04X is a low surrogate without a high one before it", cp);
+        if (cp >= 0xdc00 && cp <= 0xdfff)
+            return fail(start, "\\u%04X is a low surrogate without a high one before it", cp);
         if (cp >= 0xd800 && cp <= 0xdbff) {
             uint32_t low = 0;
             if (at(p_) != '\\' || at(p_ + 1) != 'u')
@@ -673,7 +676,8 @@ int Parser::b64_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, 
     }
     size_t rest = digits % 4;
     if (rest == 1) return fail(lit_pos, "b64'' ends with a single base64 digit (a group needs two or more)");
-    if (pads && (rest == 0 || pads != 4 - rest)) return fail(lit_pos, "b64'' has %zu padding character%s where %zu belong", pads,
+    if (pads && (rest == 0 || pads != 4 - rest))
+        return fail(lit_pos, "b64'' has %zu padding character%s where %zu belong", pads,
                                                              pads > 1 ? "s" : "", rest ? 4 - rest : 0);
     return 0;
 }
@@ -756,7 +760,8 @@ int Parser::big_integer(size_t start, size_t digits, size_t end, int base, bool 
     uint64_t small = PyLong_AsUnsignedLongLong(magnitude.get());
     if (!(small == static_cast<uint64_t>(-1) && PyErr_Occurred())) return emit_head(sign ? 1 : 0, small, spec, start);
     PyErr_Clear();
-    if (spec != kSpecNone) return fail(start, "an integer beyond 64 bits is a bignum tag, which takes no encoding indicator");
+    if (spec != kSpecNone)
+        return fail(start, "an integer beyond 64 bits is a bignum tag, which takes no encoding indicator");
     Ref bit_length(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
     if (!bit_length) return -1;
     Py_ssize_t nbits = PyLong_AsSsize_t(bit_length.get());
@@ -800,8 +805,10 @@ int Parser::number(State *next) {
                 ++p_;
                 while (p_ < n_ && is_hex(s_[p_])) ++p_;
             }
-            if (p_ - digits == 1 && int_end == digits) return fail(start, "expected hexadecimal digits in a hexadecimal float");
-            if ((at(p_) | 0x20) != 'p') return fail(p_, "a hexadecimal float needs an exponent ('p' and a power of two)");
+            if (p_ - digits == 1 && int_end == digits)
+                return fail(start, "expected hexadecimal digits in a hexadecimal float");
+            if ((at(p_) | 0x20) != 'p')
+                return fail(p_, "a hexadecimal float needs an exponent ('p' and a power of two)");
             ++p_;
             if (at(p_) == '+' || at(p_) == '-') ++p_;
             if (!is_digit(at(p_))) return fail(p_, "expected decimal digits after 'p' in a hexadecimal float");
@@ -815,9 +822,10 @@ int Parser::number(State *next) {
         *next = State::kAfterItem;
         if (is_float) {
             double d = 0;
-            auto r = std::from_chars(reinterpret_cast<const char *>(s_ + digits), reinterpret_cast<const char *>(s_ + end), d,
-                                     std::chars_format::hex);
-            if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char *>(s_ + end))
+            const char *first = reinterpret_cast<const char *>(s_ + digits);
+            const char *last = reinterpret_cast<const char *>(s_ + end);
+            auto r = std::from_chars(first, last, d, std::chars_format::hex);
+            if (r.ec != std::errc() || r.ptr != last)
                 return fail(start, "the number is outside the range of a double");
             return write_float(negative ? -d : d, false, sp, start);
         }
@@ -865,8 +873,10 @@ int Parser::number(State *next) {
     if (is_float) {
         *next = State::kAfterItem;
         double d = 0;
-        auto r = std::from_chars(reinterpret_cast<const char *>(s_ + digits), reinterpret_cast<const char *>(s_ + end), d);
-        if (r.ec != std::errc() || r.ptr != reinterpret_cast<const char *>(s_ + end))
+        const char *first = reinterpret_cast<const char *>(s_ + digits);
+        const char *last = reinterpret_cast<const char *>(s_ + end);
+        auto r = std::from_chars(first, last, d);
+        if (r.ec != std::errc() || r.ptr != last)
             return fail(start, "the number is outside the range of a double");
         return write_float(negative ? -d : d, false, sp, start);
     }
@@ -1005,7 +1015,8 @@ int Parser::string_part(State *next) {
     if (f.count == 0) {
         f.major = part_major;
     } else {
-        if (f.app_item) return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
+        if (f.app_item)
+            return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
         if (f.major == 2 && part_major == 3) return fail(pos, "a text string cannot be joined to a byte string");
         if (part_major != 3) f.mixed = true;
     }
@@ -1074,7 +1085,8 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
     if (is_h || is_b64) {
         Frame &f = stack_.back();
         if (f.count == 0) f.major = 2;
-        else if (f.app_item) return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
+        else if (f.app_item)
+            return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
         else if (f.major == 3) f.mixed = true;
         f.count++;
         f.app_item = false;
@@ -1093,7 +1105,8 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
 }
 
 int Parser::call_app(size_t prefix_pos, size_t prefix_len, const uint8_t *data, size_t size, PyObject **result) {
-    Ref prefix(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s_ + prefix_pos), static_cast<Py_ssize_t>(prefix_len), "strict"));
+    Ref prefix(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s_ + prefix_pos), static_cast<Py_ssize_t>(prefix_len),
+                                    "strict"));
     if (!prefix) return -1;
     Ref arg(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size)));
     if (!arg) return -1;
@@ -1147,6 +1160,8 @@ int Parser::app_result(PyObject *result, size_t prefix_pos, size_t prefix_len) {
     return 0;
 }
 
+const char kWholeStringSpec[] = "an encoding indicator applies to a whole string, not to a part of a '+' concatenation";
+
 // After a part: its indicator, then "+" and another part, or the end of the string.
 int Parser::after_part(State *next) {
     Frame &f = stack_.back();
@@ -1154,13 +1169,15 @@ int Parser::after_part(State *next) {
     size_t spec_pos = p_;
     if (spec(&sp) < 0) return -1;
     if (sp != kSpecNone) {
-        if (f.spec != kSpecNone || (f.count > 1)) return fail(spec_pos, "an encoding indicator applies to a whole string, not to a part of a '+' concatenation");
+        if (f.spec != kSpecNone || (f.count > 1))
+            return fail(spec_pos, "%s", kWholeStringSpec);
         f.spec = sp;
     }
     size_t before = p_;
     if (skip_space() < 0) return -1;
     if (at(p_) == '+') {
-        if (f.spec != kSpecNone) return fail(spec_pos, "an encoding indicator applies to a whole string, not to a part of a '+' concatenation");
+        if (f.spec != kSpecNone)
+            return fail(spec_pos, "%s", kWholeStringSpec);
         ++p_;
         if (skip_space() < 0) return -1;
         return string_part(next);
@@ -1175,7 +1192,8 @@ int Parser::finish_string() {
     stack_.pop_back();
     if (f.app_item) {
         // One extension literal on its own: its item replaces the reserved head and any content.
-        if (f.spec != kSpecNone) return fail(f.text_pos, "this application-extension literal takes no encoding indicator");
+        if (f.spec != kSpecNone)
+            return fail(f.text_pos, "this application-extension literal takes no encoding indicator");
         out_.truncate(f.head_pos);
         uint8_t major = app_item_[0] >> 5;
         last_major_ = (major == 2 || major == 3) && (app_item_[0] & 31) != 31 ? major : 0;
@@ -1298,7 +1316,8 @@ int Parser::want_item(State *next) {
             unsigned v = 0;
             while (p_ < n_ && is_digit(s_[p_]) && p_ - num < 4) v = v * 10 + (s_[p_++] - '0');
             if (p_ == num || is_digit(at(p_))) return fail(num, "expected a simple value number from 0 to 255");
-            if ((s_[num] == '0' && p_ - num > 1) || v > 255) return fail(num, "expected a simple value number from 0 to 255 (no leading zeros)");
+            if ((s_[num] == '0' && p_ - num > 1) || v > 255)
+                return fail(num, "expected a simple value number from 0 to 255 (no leading zeros)");
             if (v >= 24 && v <= 31) return fail(num, "simple values 24 to 31 are not well-formed CBOR");
             if (skip_space() < 0) return -1;
             if (at(p_) != ')') return fail(p_, "expected ')' after the simple value number");
@@ -1330,7 +1349,8 @@ int Parser::after_item(State *next) {
         return 0;
     }
     if (f.kind == kChunks) {
-        if (major != 2 && major != 3) return fail(item_end, "a chunk of an indefinite-length string must be a definite-length string");
+        if (major != 2 && major != 3)
+            return fail(item_end, "a chunk of an indefinite-length string must be a definite-length string");
         if (f.count == 0) {
             f.major = major;
             out_[f.head_pos] = static_cast<uint8_t>(major << 5 | 31);
