@@ -389,19 +389,19 @@ def _diag_round_trip(payload):
 
 
 def _edn_reader(payload):
-    """Any text gives bytes or an EDNError: the payload read as text, and a prefix of the
-    notation of its first item cut where the payload's length says."""
-    texts = [payload.decode("latin-1")]
-    try:
-        text = kelvo.diag(payload[:_item_end(payload)], widths=bool(len(payload) & 1))
-        texts.append(text[:len(payload) * 7 % (len(text) + 1)])
-    except CBORDecodeError:
-        pass
-    for text in texts:
+    """Any text gives bytes or an EDNError: by turns the payload read as text, and a prefix of
+    the notation of its first item cut where the payload's length says."""
+    text = payload.decode("latin-1")
+    if len(payload) & 2:
         try:
-            kelvo.from_diag(text, seq=True, max_depth=64)
-        except kelvo.EDNError:
-            pass
+            text = kelvo.diag(payload[:_item_end(payload)], widths=bool(len(payload) & 1))
+        except CBORDecodeError:
+            return
+        text = text[:len(payload) * 7 % (len(text) + 1)]
+    try:
+        kelvo.from_diag(text, seq=True, max_depth=64)
+    except kelvo.EDNError:
+        pass
 
 
 def _item_end(payload):
