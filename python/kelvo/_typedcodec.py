@@ -629,9 +629,13 @@ def _late(node: _Plan) -> _Plan:
     return proxy
 
 
+def _class_name(cls: type) -> str:
+    return cls.__qualname__.rpartition("<locals>.")[2]
+
+
 def _type_name(tp: Any) -> str:
     if isinstance(tp, type) and typing.get_origin(tp) is None:
-        return tp.__qualname__
+        return _class_name(tp)
     return repr(tp).replace("typing.", "")
 
 
@@ -849,7 +853,7 @@ def _enum(cls: type[enum.Enum], where: str) -> _Plan:
         kinds = {int}
     for t in kinds:
         if t not in (int, str, bytes, float, bool, _NoneType):
-            raise TypeError(f"{where}: kelvo cannot decode the enum {cls.__qualname__}: its values are {t.__name__}")
+            raise TypeError(f"{where}: kelvo cannot decode the enum {_class_name(cls)}: its values are {t.__name__}")
     lookup = {(type(m.value), m.value): m for m in members}
     flag = issubclass(cls, enum.Flag)
 
@@ -863,9 +867,9 @@ def _enum(cls: type[enum.Enum], where: str) -> _Plan:
                 return cls(v)
             except ValueError:
                 pass
-        raise _Invalid(f"expected a value of {cls.__qualname__}, got {_show(v)}")
+        raise _Invalid(f"expected a value of {_class_name(cls)}, got {_show(v)}")
 
-    return _Plan(convert, kinds, cls.__qualname__)
+    return _Plan(convert, kinds, _class_name(cls))
 
 
 def _kind_of(v: Any) -> Any:
@@ -971,12 +975,12 @@ def _hints(cls: type, where: str) -> dict[str, Any]:
     try:
         return typing.get_type_hints(cls, include_extras=True)
     except Exception as exc:
-        raise TypeError(f"{where}: the annotations of {cls.__qualname__} cannot be resolved ({exc})") from None
+        raise TypeError(f"{where}: the annotations of {_class_name(cls)} cannot be resolved ({exc})") from None
 
 
 def _build_class(compiler: _Compiler, node: _Plan, cls: type, typevars: dict[Any, Any]) -> None:
     options = _options_of(cls)
-    where = cls.__qualname__
+    where = _class_name(cls)
     hints = _hints(cls, where)
     fields: list[_Field] = []
     if dataclasses.is_dataclass(cls):
@@ -985,7 +989,9 @@ def _build_class(compiler: _Compiler, node: _Plan, cls: type, typevars: dict[Any
             meta = f.metadata.get("kelvo") if f.metadata else None
             plan = compiler.plan(hints.get(f.name, Any), f"{where}.{f.name}", typevars)
             fields.append(_Field(f.name, _field_key(f.name, hints.get(f.name), meta, options), plan,
-                                 f.default, f.default_factory, f.init))
+                                 _MISSING if f.default is dataclasses.MISSING else f.default,
+                                 _MISSING if f.default_factory is dataclasses.MISSING else f.default_factory,
+                                 f.init))
         for name, hint in hints.items():
             if isinstance(hint, dataclasses.InitVar) or hint is dataclasses.InitVar:
                 default = getattr(cls, name, _MISSING)
@@ -1335,7 +1341,7 @@ def _make_writer(cls: type) -> Any:
     if not (dataclasses.is_dataclass(cls) or _is_namedtuple(cls)):
         return None
     options = _options_of(cls)
-    hints = _hints(cls, cls.__qualname__)
+    hints = _hints(cls, _class_name(cls))
     if dataclasses.is_dataclass(cls):
         rows = []
         for f in dataclasses.fields(cls):
