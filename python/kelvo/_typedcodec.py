@@ -24,7 +24,7 @@ import re
 import threading
 import typing
 import uuid
-from typing import IO, Any
+from typing import IO, Any, Generic, TypeVar
 
 import _kelvo
 from _kelvo import CBORDecodeError, CBORSimpleValue, CBORTag, frozendict
@@ -35,11 +35,12 @@ __all__ = [
     "encode", "encode_to", "Encoder",
 ]
 
+_T = TypeVar("_T")
 _loads = _kelvo.loads
 _dumps = _kelvo.dumps
 _item_end = _native.item_end
 _MISSING = object()
-_NoneType = type(None)
+_NoneType: type[None] = type(None)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -100,7 +101,6 @@ class Raw:
         return (Raw, (self._data,))
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
 class KeyOption:
     """The map key (a text or an integer) under which a field is written and read.
 
@@ -108,7 +108,21 @@ class KeyOption:
     metadata as ``dataclasses.field(metadata={"kelvo": key(...)})``.
     """
 
-    key: int | str
+    __slots__ = ("key",)
+
+    def __init__(self, key: int | str) -> None:
+        self.key = key
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, KeyOption):
+            return type(self.key) is type(other.key) and self.key == other.key
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash((KeyOption, self.key))
+
+    def __repr__(self) -> str:
+        return f"kelvo.key({self.key!r})"
 
 
 class _Timestamp:
@@ -199,7 +213,7 @@ def cbor_class(cls: Any = None, /, *, rename: Any = None, array: bool = False, o
         options = _ClassOptions(rename, array, omit_defaults, omit_none, forbid_unknown, tag_field,
                                 (target.__name__ if tag is None else tag) if tag_field is not None else None,
                                 cbor_tag)
-        target.__kelvo_options__ = options
+        setattr(target, "__kelvo_options__", options)
         with _lock:
             _plans.pop(target, None)
             _writers.pop(target, None)
@@ -312,7 +326,7 @@ def _skip_transparent(data: bytes, pos: int) -> int:
         pos = after
 
 
-def _children(data: bytes, pos: int, max_depth: int) -> tuple[int, int, int | None, list[int]]:
+def _children(data: bytes, pos: int, max_depth: int) -> tuple[int, int | None, int | None, list[int]]:
     """The item's major type, argument and the offsets of its direct children (for a map:
     keys and values alternately; for a tag: its content)."""
     pos = _skip_transparent(data, pos)
@@ -652,14 +666,14 @@ def _array(item: _Plan, container: type) -> _Plan:
     name = f"{'list' if container is list else 'tuple'}[{item.name}]"
     kinds = (list, tuple)
     if item is _ANY_PLAN:
-        def convert(v: Any) -> Any:
+        def untyped(v: Any) -> Any:
             t = type(v)
             if t is container:
                 return v
             if t in _ARRAY_KINDS:
                 return container(v)
             raise _mismatch("array", v)
-        return _Plan(convert, kinds, name)
+        return _Plan(untyped, kinds, name)
     one = item.convert
 
     def convert(v: Any) -> Any:
@@ -758,6 +772,15 @@ def _set(item: _Plan, container: type) -> _Plan:
     return _Plan(convert, (set, frozenset, list, tuple), f"{container.__name__}[{item.name}]")
 
 
+def _untyped_map(v: Any) -> Any:
+    t = type(v)
+    if t is dict:
+        return v
+    if t is frozendict:
+        return dict(v)
+    raise _mismatch("map", v)
+
+
 def _map(keys: _Plan, values: _Plan) -> _Plan:
     if keys.raw:
         raise TypeError("Raw cannot be a map key")
@@ -782,13 +805,7 @@ def _map(keys: _Plan, values: _Plan) -> _Plan:
         return out
 
     if keys is _ANY_PLAN and values is _ANY_PLAN:
-        def convert(v: Any) -> Any:  # noqa: F811 - the untyped map needs no walk
-            t = type(v)
-            if t is dict:
-                return v
-            if t is frozendict:
-                return dict(v)
-            raise _mismatch("map", v)
+        convert = _untyped_map
 
     def spanned(v: Any, data: bytes, pos: int, depth: int) -> tuple[Any, int]:
         if type(v) not in _MAP_KINDS:
@@ -1222,7 +1239,7 @@ def _as_bytes(data: Any) -> bytes:
         return view.tobytes()
 
 
-class Decoder:
+class Decoder(Generic[_T]):
     """A type compiled once, for decoding any number of items into it, from any threads at once.
 
     :param type: the type to decode into (see :func:`decode` for what is understood)

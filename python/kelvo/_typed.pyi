@@ -1,0 +1,3 @@
+# Type stubs of kelvo._typed, the native half of typed decoding.
+
+def item_end(data: bytes, offset: int = 0, max_depth: int = 400, /) -> int: ...
