@@ -19,6 +19,7 @@ import datetime
 import decimal
 import enum
 import fractions
+import inspect
 import ipaddress
 import re
 import threading
@@ -388,7 +389,8 @@ class _Plan:
     where no member claims them (an int for a float). ``raw`` tells whether a :class:`Raw`
     lies inside, which needs the encoded bytes of items while converting."""
 
-    __slots__ = ("convert", "kinds", "fallback", "name", "raw", "spanned", "tag_field", "tag_value")
+    __slots__ = ("convert", "kinds", "fallback", "name", "raw", "spanned", "tag_field", "tag_value", "shape",
+                 "program")
 
     def __init__(self, convert: Any, kinds: Any, name: str, fallback: Any = (), raw: bool = False,
                  spanned: Any = None) -> None:
@@ -402,6 +404,15 @@ class _Plan:
         # For a class told apart in a union by an entry of its map: the entry's key and value.
         self.tag_field: Any = None
         self.tag_value: Any = None
+        # What the native walker reads for this plan (kelvo._typed.compile): ("py",) hands the
+        # item to loads and `convert`; the other shapes are read from the bytes directly.
+        self.shape: tuple[Any, ...] = ("py",)
+        self.program: Any = None  # the compiled native program, made on first use
+
+
+def _shaped(plan: _Plan, *shape: Any) -> _Plan:
+    plan.shape = shape
+    return plan
 
 
 _lock = threading.RLock()
@@ -413,7 +424,7 @@ def _identity(v: Any) -> Any:
     return v
 
 
-_ANY_PLAN = _Plan(_identity, None, "any")
+_ANY_PLAN = _shaped(_Plan(_identity, None, "any"), "any")
 
 
 def _exact(t: type, name: str) -> _Plan:
@@ -494,15 +505,16 @@ def _instances(types: tuple[type, ...], name: str) -> _Plan:
 _IP_TYPES = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network,
              ipaddress.IPv4Interface, ipaddress.IPv6Interface)
 
+_NONE_PLAN = _shaped(_exact(_NoneType, "None"), "none")
 _SCALARS: dict[Any, _Plan] = {
-    bool: _exact(bool, "bool"),
-    int: _exact(int, "int"),
-    str: _exact(str, "str"),
-    bytes: _exact(bytes, "bytes"),
-    float: _Plan(_float_convert, (float,), "float", fallback=(int,)),
+    bool: _shaped(_exact(bool, "bool"), "bool"),
+    int: _shaped(_exact(int, "int"), "int"),
+    str: _shaped(_exact(str, "str"), "str"),
+    bytes: _shaped(_exact(bytes, "bytes"), "bytes"),
+    float: _shaped(_Plan(_float_convert, (float,), "float", fallback=(int,)), "float"),
     bytearray: _Plan(_bytearray_convert, (bytes,), "bytearray"),
-    _NoneType: _exact(_NoneType, "None"),
-    None: _exact(_NoneType, "None"),
+    _NoneType: _NONE_PLAN,
+    None: _NONE_PLAN,
     Any: _ANY_PLAN,
     object: _ANY_PLAN,
     datetime.datetime: _Plan(_datetime_convert, (datetime.datetime, str), "datetime", fallback=(int, float)),
@@ -638,7 +650,7 @@ class _Compiler:
 
 def _late(node: _Plan) -> _Plan:
     """A plan that calls a class plan still being built (a recursive reference) through it."""
-    proxy = _Plan(lambda v: node.convert(v), node.kinds, node.name)
+    proxy = _shaped(_Plan(lambda v: node.convert(v), node.kinds, node.name), "late", node)
     proxy.tag_field, proxy.tag_value = node.tag_field, node.tag_value
     return proxy
 
@@ -698,7 +710,8 @@ def _array(item: _Plan, container: type) -> _Plan:
                 raise _annotate(_Index(i), exc)
         return (out if container is list else tuple(out)), _item_end(data, pos, depth)
 
-    return _Plan(convert, kinds, name, raw=item.raw, spanned=spanned if item.raw else None)
+    plan = _Plan(convert, kinds, name, raw=item.raw, spanned=spanned if item.raw else None)
+    return _shaped(plan, "list" if container is list else "tuple", item)
 
 
 def _spanned_item(plan: _Plan, v: Any, data: bytes, pos: int, depth: int) -> Any:
@@ -824,7 +837,10 @@ def _map(keys: _Plan, values: _Plan) -> _Plan:
                 continue
         return out, _item_end(data, pos, depth)
 
-    return _Plan(convert, (dict, frozendict), name, raw=values.raw, spanned=spanned if values.raw else None)
+    plan = _Plan(convert, (dict, frozendict), name, raw=values.raw, spanned=spanned if values.raw else None)
+    if convert is not _untyped_map:
+        plan.shape = ("dict", keys, values)
+    return plan
 
 
 def _raw_spanned(v: Any, data: bytes, pos: int, depth: int) -> tuple[Any, int]:
@@ -928,7 +944,11 @@ def _union(members: list[_Plan], tp: Any, where: str) -> _Plan:
             raise _mismatch(name, v)
         return one(v)
 
-    return _Plan(convert, claims.keys(), name, raw=raw)
+    plan = _Plan(convert, claims.keys(), name, raw=raw)
+    others = [m for m in members if m is not _NONE_PLAN]
+    if len(members) == 2 and len(others) == 1 and not tagged:
+        plan.shape = ("optional", others[0])
+    return plan
 
 
 def _tag_field_dispatch(group: list[_Plan], tp: Any, where: str) -> _Plan:
@@ -1049,11 +1069,52 @@ def _build_class(compiler: _Compiler, node: _Plan, cls: type, typevars: dict[Any
                 raise _annotate(_CONTENT, exc)
 
     node.convert = convert
+    if options.tag_field is None and options.cbor_tag is None:
+        node.shape = _class_shape(cls, kind, fields, options)
     if node.raw:
         node.spanned = _class_spanned(form(cls, kind, fields, options, where), fields, options, where)
 
 
 _ABSENT = object()  # a TypedDict key that may be left out
+
+
+def _class_shape(cls: type, kind: str, fields: list[_Field], options: _ClassOptions) -> tuple[Any, ...]:
+    rows = tuple((f.name, f.key, f.plan, _MISSING if f.default is _ABSENT else f.default, f.factory,
+                  f.default is _MISSING and f.factory is _MISSING, f.init) for f in fields)
+    if kind == "typeddict":
+        build = "typeddict"
+    elif kind == "namedtuple":
+        build = "namedtuple"
+    else:
+        build = "direct" if _builds_directly(cls, fields) else "call"
+    post_init = build == "direct" and hasattr(cls, "__post_init__")
+    return ("class", cls, build, options.array, options.forbid_unknown, post_init, rows, _MISSING)
+
+
+def _builds_directly(cls: type, fields: list[_Field]) -> bool:
+    """Whether setting the fields in order (then calling __post_init__) makes the same object as
+    the dataclass's own __init__: true for the __init__ that dataclasses generates, on a class
+    with no __new__ or __setattr__ of its own, no InitVar and no field left out of __init__."""
+    params = getattr(cls, "__dataclass_params__", None)
+    init = cls.__dict__.get("__init__")
+    code = getattr(init, "__code__", None)
+    if params is None or not params.init or code is None or code.co_filename != "<string>":
+        return False
+    if getattr(init, "__qualname__", "") != f"{cls.__qualname__}.__init__":
+        return False
+    if cls.__new__ is not object.__new__ or not (params.frozen or cls.__setattr__ is object.__setattr__):
+        return False
+    if any(not f.init for f in fields):
+        return False
+    initvar = getattr(dataclasses, "_FIELD_INITVAR", None)
+    if initvar is None or any(getattr(f, "_field_type", None) is initvar
+                              for f in cls.__dataclass_fields__.values()):  # type: ignore[attr-defined]
+        return False
+    for f in fields:
+        attr = inspect.getattr_static(cls, f.name, None)
+        if hasattr(type(attr), "__set__") and type(attr).__name__ != "member_descriptor":
+            return False
+    return True
 
 
 def _run_constructor(make: Any, args: Any, where: str) -> Any:
@@ -1248,7 +1309,7 @@ class Decoder(Generic[_T]):
         union whose members could take the same item
     """
 
-    __slots__ = ("_plan", "_options", "_depth", "type")
+    __slots__ = ("_plan", "_options", "_depth", "_program", "type")
 
     def __init__(self, type: Any = Any, **decode_options: Any) -> None:
         unknown = set(decode_options) - _DECODE_OPTIONS
@@ -1258,6 +1319,9 @@ class Decoder(Generic[_T]):
         self._plan = _compile(type)
         self._options = decode_options
         self._depth = decode_options.get("max_depth", 400)
+        self._program = None
+        if not self._plan.raw and set(decode_options) <= {"max_depth"}:
+            self._program = _program_for(self._plan, self._depth)
 
     def decode(self, data: Any) -> Any:
         """Decode one CBOR item into the type; bytes after the item are refused.
@@ -1268,6 +1332,12 @@ class Decoder(Generic[_T]):
         :raises CBORDecodeError: when the data is not one well-formed item
         """
         data = _as_bytes(data)
+        program = self._program
+        if program is not None:
+            try:
+                return program.decode(data)
+            except Exception:
+                pass  # the Python path below decodes again, and names any fault
         value = _loads(data, **self._options) if self._options else _loads(data)
         end = _item_end(data, 0, self._depth + 1)
         if end != len(data):
@@ -1304,6 +1374,19 @@ class Decoder(Generic[_T]):
         else:
             data = fp.read()
         return self.decode(data)
+
+
+def _program_for(plan: _Plan, depth: int) -> Any:
+    if depth != 400:
+        return _native.compile(plan, depth)
+    program = plan.program
+    if program is None:
+        with _lock:
+            program = plan.program
+            if program is None:
+                program = _native.compile(plan, depth)
+                plan.program = program
+    return program
 
 
 def decode(data: Any, type: Any = Any, **decode_options: Any) -> Any:
