@@ -497,3 +497,34 @@ def test_threads_share_one_cold_plan_cache():
     for t in threads:
         t.join()
     assert not errors and len(results) == 400 and all(results)
+
+
+@dataclasses.dataclass(frozen=True)
+class Tagged:
+    label: str
+
+
+@dataclasses.dataclass
+class Holder:
+    inner: Any
+
+
+def test_typed_values_inside_plain_containers():
+    value = {"list": [Tagged("a"), 1], "tuple": (Tagged("b"),), "point": Point(1, Tagged("c")),
+             "set": {Tagged("d")}, "key": {Tagged("e"): 1}, "enum": [Color.RED], "nested": Holder([Holder(2)])}
+    decoded = kelvo.loads(kelvo.encode(value))
+    assert decoded == {"list": [{"label": "a"}, 1], "tuple": [{"label": "b"}], "point": [1, {"label": "c"}],
+                       "set": {kelvo.frozendict({"label": "d"})}, "key": {kelvo.frozendict({"label": "e"}): 1},
+                       "enum": ["red"], "nested": {"inner": [{"inner": 2}]}}
+
+
+def test_shared_and_cyclic_instances():
+    shared = Tagged("s")
+    first, second = kelvo.loads(kelvo.encode([shared, shared], value_sharing=True))
+    assert first == {"label": "s"} and first is second
+    loop = Holder(None)
+    loop.inner = [loop]
+    with pytest.raises(kelvo.CBOREncodeValueError, match="cyclic"):
+        kelvo.encode(loop)
+    back = kelvo.loads(kelvo.encode(loop, value_sharing=True))
+    assert back["inner"][0] is back

@@ -19,6 +19,7 @@ import datetime
 import decimal
 import enum
 import fractions
+import functools
 import inspect
 import ipaddress
 import re
@@ -218,6 +219,8 @@ def cbor_class(cls: Any = None, /, *, rename: Any = None, array: bool = False, o
         with _lock:
             _plans.pop(target, None)
             _writers.pop(target, None)
+            _plain_rows.pop(target, None)
+            _not_plain.pop(target, None)
         return target
 
     return apply if cls is None else apply(cls)
@@ -418,6 +421,15 @@ def _shaped(plan: _Plan, *shape: Any) -> _Plan:
 _lock = threading.RLock()
 _plans: dict[Any, _Plan] = {}
 _writers: dict[type, Any] = {}
+_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool]] = {}
+_not_plain: dict[type, None] = {}  # classes that flattening leaves to dumps and the hook
+
+
+def _classify(cls: type) -> None:
+    """Files a class met while flattening: its fields' table row, or among the others."""
+    _writer_for(cls)
+    if cls not in _plain_rows:
+        _not_plain[cls] = None
 
 
 def _identity(v: Any) -> Any:
@@ -1459,6 +1471,9 @@ def _make_writer(cls: type) -> Any:
     stamped = {name for name, _, _ in rows if timestamp in getattr(hints.get(name), "__metadata__", ())}
     omit_defaults, omit_none = options.omit_defaults, options.omit_none
     tag_field, tag_value, number = options.tag_field, options.tag, options.cbor_tag
+    if not (omit_defaults or omit_none or stamped or tag_field is not None or number is not None):
+        # Written by the native hook from now on; this first value by the writer below.
+        _plain_rows[cls] = (tuple(name for name, _, _ in rows), tuple(k for _, k, _ in rows), options.array)
 
     def omitted(value: Any, default: Any) -> bool:
         if omit_none and value is None:
@@ -1528,7 +1543,7 @@ class Encoder:
         named tuples, enums and :class:`Raw`, then ``default``
     """
 
-    __slots__ = ("_options",)
+    __slots__ = ("_options", "_plain_options", "_flatten")
 
     def __init__(self, **encode_options: Any) -> None:
         unknown = set(encode_options) - _ENCODE_OPTIONS
@@ -1548,8 +1563,19 @@ class Encoder:
                 raise _kelvo.CBOREncodeError(f"cannot encode type {type(value)}")
 
         options = dict(encode_options)
-        options["default"] = typed_default
+        # Plain classes (see _make_writer) are written natively from _plain_rows; the rest
+        # reach typed_default.
+        options["default"] = functools.partial(_native.write_fields, _plain_rows, typed_default)
+        if encode_options.get("value_sharing"):
+            # An instance met twice is written once and referred to after, as a dict would be.
+            options["default"] = _kelvo.shareable_encoder(options["default"])
         self._options = options
+        hooks = encode_options.get("encoders") is not None or user_default is not None
+        # Without hooks of the caller's, a value that dumps writes all by itself is written by
+        # dumps alone, and a value holding typed instances is first flattened into plain
+        # containers (unless shared values must keep their identity).
+        self._plain_options = None if hooks else dict(encode_options)
+        self._flatten = encode_options.get("encoders") is None and not encode_options.get("value_sharing")
 
     def encode(self, obj: Any) -> bytes:
         """Encode an object, typed values included.
@@ -1557,6 +1583,17 @@ class Encoder:
         :param obj: the object to encode
         :return: its encoding
         """
+        if self._plain_options is not None:
+            try:
+                return _dumps(obj, **self._plain_options)
+            except _kelvo.CBOREncodeError as exc:
+                if type(exc) is not _kelvo.CBOREncodeError or not str(exc).startswith("cannot encode type"):
+                    raise
+        if self._flatten:
+            try:
+                obj = _native.flatten(obj, _plain_rows, _not_plain, _classify, 400)
+            except RecursionError:
+                pass  # written through the hook, which reports what dumps reports
         return _dumps(obj, **self._options)
 
     def encode_to(self, obj: Any, fp: IO[bytes]) -> None:
@@ -1565,7 +1602,7 @@ class Encoder:
         :param obj: the object to encode
         :param fp: a writable binary file object
         """
-        fp.write(_dumps(obj, **self._options))
+        fp.write(self.encode(obj))
 
 
 _PLAIN_ENCODER = Encoder()

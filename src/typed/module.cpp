@@ -46,7 +46,221 @@ PyObject *compile(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     return compile_program(state_of(module), args[0], max_depth);
 }
 
+PyObject *fields_body(PyObject *row, PyObject *value);
+
+// write_fields(table, fallback, encoder, value): the encoder's `default` hook for classes.
+// table maps a class to (attribute names, wire keys, as_array); such a value is written as the
+// map (or array) of its fields through encoder.encode, anything else goes to fallback.
+PyObject *write_fields(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyDict_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "write_fields() takes a dict and 3 more positional arguments");
+        return nullptr;
+    }
+    PyObject *encoder = args[2], *value = args[3];
+    PyObject *entry = nullptr;
+    if (PyDict_GetItemRef(args[0], reinterpret_cast<PyObject *>(Py_TYPE(value)), &entry) < 0) return nullptr;
+    if (entry == nullptr) {
+        PyObject *rest[] = {encoder, value};
+        return PyObject_Vectorcall(args[1], rest, 2, nullptr);
+    }
+    Ref row(entry);
+    Ref body(fields_body(entry, value));
+    if (!body) return nullptr;
+    return PyObject_CallMethodOneArg(encoder, state_of(module)->encode_name, body.get());
+}
+
+// The body of a plain class instance: a new dict (or list) of its fields, or NULL.
+PyObject *fields_body(PyObject *row, PyObject *value) {
+    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
+        !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) ||
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1))) {
+        PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array)");
+        return nullptr;
+    }
+    PyObject *names = PyTuple_GET_ITEM(row, 0);
+    PyObject *keys = PyTuple_GET_ITEM(row, 1);
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    if (PyTuple_GET_ITEM(row, 2) == Py_True) {
+        Ref body(PyList_New(n));
+        if (!body) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *v = PyObject_GetAttr(value, PyTuple_GET_ITEM(names, i));
+            if (v == nullptr) return nullptr;
+            PyList_SET_ITEM(body.get(), i, v);
+        }
+        return body.release();
+    }
+    Ref body(PyDict_New());
+    if (!body) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref v(PyObject_GetAttr(value, PyTuple_GET_ITEM(names, i)));
+        if (!v || PyDict_SetItem(body.get(), PyTuple_GET_ITEM(keys, i), v.get()) < 0) return nullptr;
+    }
+    return body.release();
+}
+
+// Replaces, in a copy of the containers that hold them, every instance of a class of the table
+// by the dict (or list) of its fields; what holds none is returned as it is.
+class Flattener {
+public:
+    Flattener(PyObject *table, PyObject *others, PyObject *classify, Py_ssize_t max_depth)
+        : table_(table), others_(others), classify_(classify), max_depth_(max_depth) {}
+
+    PyObject *flatten(PyObject *o, Py_ssize_t depth) {
+        PyTypeObject *t = Py_TYPE(o);
+        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+            o == Py_None || t == &PyBytes_Type)
+            return Py_NewRef(o);
+        if (depth > max_depth_) {
+            PyErr_SetString(PyExc_RecursionError, "the value is nested too deeply to flatten");
+            return nullptr;
+        }
+        if (t == &PyList_Type) return flatten_list(o, depth + 1);
+        if (PyTuple_Check(o)) return flatten_tuple(o, depth + 1);
+        if (t == &PyDict_Type) return flatten_dict(o, depth + 1);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            PyObject *row = nullptr;
+            if (PyDict_GetItemRef(table_, reinterpret_cast<PyObject *>(t), &row) < 0) return nullptr;
+            if (row != nullptr) {
+                Ref owned(row);
+                return flatten_fields(row, o, depth + 1);
+            }
+            const int known = PyDict_Contains(others_, reinterpret_cast<PyObject *>(t));
+            if (known < 0) return nullptr;
+            if (known == 1 || attempt == 1) break;
+            // A class seen for the first time: the Python side files it in one of the tables.
+            Ref done(PyObject_CallOneArg(classify_, reinterpret_cast<PyObject *>(t)));
+            if (!done) return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+
+private:
+    // The dict (or list) of an instance's fields, each flattened in turn.
+    PyObject *flatten_fields(PyObject *row, PyObject *o, Py_ssize_t depth) {
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
+            !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) ||
+            PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1))) {
+            PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array)");
+            return nullptr;
+        }
+        PyObject *names = PyTuple_GET_ITEM(row, 0);
+        PyObject *keys = PyTuple_GET_ITEM(row, 1);
+        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        const bool as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
+        Ref body(as_array ? PyList_New(n) : PyDict_New());
+        if (!body) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref v(PyObject_GetAttr(o, PyTuple_GET_ITEM(names, i)));
+            if (!v) return nullptr;
+            Ref flat(flatten(v.get(), depth));
+            if (!flat) return nullptr;
+            if (as_array)
+                PyList_SET_ITEM(body.get(), i, flat.release());
+            else if (PyDict_SetItem(body.get(), PyTuple_GET_ITEM(keys, i), flat.get()) < 0)
+                return nullptr;
+        }
+        return body.release();
+    }
+
+    PyObject *flatten_list(PyObject *o, Py_ssize_t depth) {
+        Ref out;
+        for (Py_ssize_t i = 0;; ++i) {
+            PyObject *item = PyList_GetItemRef(o, i);
+            if (item == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) return nullptr;
+                PyErr_Clear();
+                break;
+            }
+            Ref held(item);
+            Ref flat(flatten(item, depth));
+            if (!flat) return nullptr;
+            if (!out && flat.get() != item) {
+                out.reset(PyList_GetSlice(o, 0, i));
+                if (!out) return nullptr;
+            }
+            if (out && PyList_Append(out.get(), flat.get()) < 0) return nullptr;
+        }
+        return out ? out.release() : Py_NewRef(o);
+    }
+
+    PyObject *flatten_tuple(PyObject *o, Py_ssize_t depth) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        Ref out;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(o, i);
+            Ref flat(flatten(item, depth));
+            if (!flat) return nullptr;
+            if (!out && flat.get() != item) {
+                out.reset(PyTuple_New(n));
+                if (!out) return nullptr;
+                for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(o, j)));
+            }
+            if (out) PyTuple_SET_ITEM(out.get(), i, flat.release());
+        }
+        return out ? out.release() : Py_NewRef(o);
+    }
+
+    PyObject *flatten_dict(PyObject *o, Py_ssize_t depth) {
+        // A snapshot of the entries, so that another thread changing the dict cannot move
+        // them under the walk.
+        Ref items(PyDict_Items(o));
+        if (!items) return nullptr;
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        Ref out;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *pair = PyList_GET_ITEM(items.get(), i);
+            PyObject *value = PyTuple_GET_ITEM(pair, 1);
+            Ref flat(flatten(value, depth));
+            if (!flat) return nullptr;
+            if (!out && flat.get() != value) {
+                out.reset(PyDict_New());
+                if (!out) return nullptr;
+                for (Py_ssize_t j = 0; j < i; ++j) {
+                    PyObject *before = PyList_GET_ITEM(items.get(), j);
+                    if (PyDict_SetItem(out.get(), PyTuple_GET_ITEM(before, 0), PyTuple_GET_ITEM(before, 1)) < 0)
+                        return nullptr;
+                }
+            }
+            if (out && PyDict_SetItem(out.get(), PyTuple_GET_ITEM(pair, 0), flat.get()) < 0) return nullptr;
+        }
+        return out ? out.release() : Py_NewRef(o);
+    }
+
+    PyObject *table_;
+    PyObject *others_;
+    PyObject *classify_;
+    Py_ssize_t max_depth_;
+};
+
+PyObject *flatten(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 5 || !PyDict_Check(args[1]) || !PyDict_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "flatten() takes (value, table, others, classify, max_depth)");
+        return nullptr;
+    }
+    const Py_ssize_t max_depth = PyLong_AsSsize_t(args[4]);
+    if (max_depth == -1 && PyErr_Occurred()) return nullptr;
+    Flattener flattener(args[1], args[2], args[3], max_depth);
+    return flattener.flatten(args[0], 0);
+}
+
 PyMethodDef module_methods[] = {
+    {"flatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flatten)), METH_FASTCALL,
+     "flatten($module, value, table, others, classify, max_depth, /)\n--\n\n"
+     "Replace the class instances inside lists, tuples and dicts by the dicts (or lists) of their fields.\n\n"
+     ":param value: the value to flatten\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param others: classes known to stay as they are (a dict used as a set)\n"
+     ":param classify: called with a class met for the first time, to file it in ``table`` or ``others``\n"
+     ":param max_depth: the deepest nesting followed (deeper raises ``RecursionError``)\n"
+     ":return: the flattened value (``value`` itself where nothing changed)"},
+    {"write_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_fields)), METH_FASTCALL,
+     "write_fields($module, table, fallback, encoder, value, /)\n--\n\n"
+     "Write a class instance as the map (or array) of its fields, for an encoder's ``default`` hook.\n\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param fallback: called as ``fallback(encoder, value)`` for a value whose class is not in the table\n"
+     ":param encoder: the encoder calling the hook\n"
+     ":param value: the value to write"},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compile)), METH_FASTCALL,
      "compile($module, plan, max_depth, /)\n--\n\n"
      "Compile a type plan for the native typed walker.\n\n"
@@ -89,6 +303,9 @@ int module_exec(PyObject *m) {
     PyObject *loads = PyObject_GetAttrString(core.get(), "loads");
     if (loads == nullptr) return -1;
     replace_field(st->loads, loads);
+    PyObject *encode_name = PyUnicode_InternFromString("encode");
+    if (encode_name == nullptr) return -1;
+    replace_field(st->encode_name, encode_name);
     PyObject *program_type = PyType_FromModuleAndSpec(m, &program_spec, nullptr);
     if (program_type == nullptr) return -1;
     replace_field(st->program_type, program_type);
@@ -112,6 +329,7 @@ int module_clear(PyObject *m) {
     Py_CLEAR(st->errors.decode_eof);
     Py_CLEAR(st->loads);
     Py_CLEAR(st->program_type);
+    Py_CLEAR(st->encode_name);
     return 0;
 }
 

@@ -11,6 +11,7 @@ struct ModuleState {
     ErrorTypes errors;
     PyObject *loads;
     PyObject *program_type;
+    PyObject *encode_name;  // "encode", for the class writer's call
 };
 
 // Compiles a plan (an object of kelvo._typedcodec._Plan, read through its `shape` and
