@@ -1543,7 +1543,7 @@ class Encoder:
         named tuples, enums and :class:`Raw`, then ``default``
     """
 
-    __slots__ = ("_options", "_plain_options", "_flatten")
+    __slots__ = ("_options", "_plain_options", "_flatten", "_shared")
 
     def __init__(self, **encode_options: Any) -> None:
         unknown = set(encode_options) - _ENCODE_OPTIONS
@@ -1566,16 +1566,15 @@ class Encoder:
         # Plain classes (see _make_writer) are written natively from _plain_rows; the rest
         # reach typed_default.
         options["default"] = functools.partial(_native.write_fields, _plain_rows, typed_default)
-        if encode_options.get("value_sharing"):
-            # An instance met twice is written once and referred to after, as a dict would be.
-            options["default"] = _kelvo.shareable_encoder(options["default"])
         self._options = options
         hooks = encode_options.get("encoders") is not None or user_default is not None
         # Without hooks of the caller's, a value that dumps writes all by itself is written by
         # dumps alone, and a value holding typed instances is first flattened into plain
-        # containers (unless shared values must keep their identity).
+        # containers (with value_sharing, one container for each instance, so that an instance
+        # met twice is written once and referred to).
         self._plain_options = None if hooks else dict(encode_options)
-        self._flatten = encode_options.get("encoders") is None and not encode_options.get("value_sharing")
+        self._flatten = encode_options.get("encoders") is None
+        self._shared = bool(encode_options.get("value_sharing"))
 
     def encode(self, obj: Any) -> bytes:
         """Encode an object, typed values included.
@@ -1591,7 +1590,7 @@ class Encoder:
                     raise
         if self._flatten:
             try:
-                obj = _native.flatten(obj, _plain_rows, _not_plain, _classify, 400)
+                obj = _native.flatten(obj, _plain_rows, _not_plain, _classify, 400, self._shared)
             except RecursionError:
                 pass  # written through the hook, which reports what dumps reports
         return _dumps(obj, **self._options)

@@ -103,8 +103,8 @@ PyObject *fields_body(PyObject *row, PyObject *value) {
 // by the dict (or list) of its fields; what holds none is returned as it is.
 class Flattener {
 public:
-    Flattener(PyObject *table, PyObject *others, PyObject *classify, Py_ssize_t max_depth)
-        : table_(table), others_(others), classify_(classify), max_depth_(max_depth) {}
+    Flattener(PyObject *table, PyObject *others, PyObject *classify, Py_ssize_t max_depth, PyObject *memo)
+        : table_(table), others_(others), classify_(classify), max_depth_(max_depth), memo_(memo) {}
 
     PyObject *flatten(PyObject *o, Py_ssize_t depth) {
         PyTypeObject *t = Py_TYPE(o);
@@ -115,6 +115,7 @@ public:
             PyErr_SetString(PyExc_RecursionError, "the value is nested too deeply to flatten");
             return nullptr;
         }
+        if (memo_ != nullptr) return flatten_shared(o, depth);
         if (t == &PyList_Type) return flatten_list(o, depth + 1);
         if (PyTuple_Check(o)) return flatten_tuple(o, depth + 1);
         if (t == &PyDict_Type) return flatten_dict(o, depth + 1);
@@ -136,6 +137,64 @@ public:
     }
 
 private:
+    // With shared values kept: every container and instance becomes one new container, made
+    // and remembered before its content, so that a value met twice (or inside itself) maps to
+    // the same container and the encoder can refer back to it.
+    PyObject *flatten_shared(PyObject *o, Py_ssize_t depth) {
+        Ref id(PyLong_FromVoidPtr(o));
+        if (!id) return nullptr;
+        PyObject *known = nullptr;
+        if (PyDict_GetItemRef(memo_, id.get(), &known) < 0) return nullptr;
+        if (known != nullptr) return known;
+        PyTypeObject *t = Py_TYPE(o);
+        PyObject *row = nullptr;
+        if (t == &PyList_Type || t == &PyDict_Type) {
+            Ref copy(t == &PyList_Type ? PyList_New(0) : PyDict_New());
+            if (!copy || PyDict_SetItem(memo_, id.get(), copy.get()) < 0) return nullptr;
+            if (keep_alive(o) < 0) return nullptr;
+            Ref filled(t == &PyList_Type ? flatten_list(o, depth + 1) : flatten_dict(o, depth + 1));
+            if (!filled) return nullptr;
+            if (t == &PyList_Type) {
+                if (PyList_SetSlice(copy.get(), 0, 0, filled.get()) < 0) return nullptr;
+            } else if (PyDict_Update(copy.get(), filled.get()) < 0) {
+                return nullptr;
+            }
+            return copy.release();
+        }
+        if (PyDict_GetItemRef(table_, reinterpret_cast<PyObject *>(t), &row) < 0) return nullptr;
+        if (row == nullptr) {
+            if (PyTuple_Check(o)) return flatten_tuple(o, depth + 1);
+            PyObject *saved = memo_;
+            memo_ = nullptr;  // classify it through the plain path, once
+            Ref same(flatten(o, depth));
+            memo_ = saved;
+            if (!same) return nullptr;
+            if (same.get() == o) return same.release();
+            return flatten_shared(o, depth);
+        }
+        Ref owned(row);
+        const bool as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
+        Ref copy(as_array ? PyList_New(0) : PyDict_New());
+        if (!copy || PyDict_SetItem(memo_, id.get(), copy.get()) < 0) return nullptr;
+        if (keep_alive(o) < 0) return nullptr;
+        Ref filled(flatten_fields(row, o, depth + 1));
+        if (!filled) return nullptr;
+        if (as_array) {
+            if (PyList_SetSlice(copy.get(), 0, 0, filled.get()) < 0) return nullptr;
+        } else if (PyDict_Update(copy.get(), filled.get()) < 0) {
+            return nullptr;
+        }
+        return copy.release();
+    }
+
+    // The memo is keyed by address: the originals are held until the walk ends, so that no
+    // address is reused for another object meanwhile.
+    int keep_alive(PyObject *o) {
+        Ref key(PyLong_FromVoidPtr(reinterpret_cast<char *>(o) + 1));
+        if (!key) return -1;
+        return PyDict_SetItem(memo_, key.get(), o);
+    }
+
     // The dict (or list) of an instance's fields, each flattened in turn.
     PyObject *flatten_fields(PyObject *row, PyObject *o, Py_ssize_t depth) {
         if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
@@ -231,28 +290,38 @@ private:
     PyObject *others_;
     PyObject *classify_;
     Py_ssize_t max_depth_;
+    PyObject *memo_;  // null, or the containers made so far, when shared values are kept
 };
 
 PyObject *flatten(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 5 || !PyDict_Check(args[1]) || !PyDict_Check(args[2])) {
-        PyErr_SetString(PyExc_TypeError, "flatten() takes (value, table, others, classify, max_depth)");
+    if (nargs != 6 || !PyDict_Check(args[1]) || !PyDict_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "flatten() takes (value, table, others, classify, max_depth, shared)");
         return nullptr;
     }
     const Py_ssize_t max_depth = PyLong_AsSsize_t(args[4]);
     if (max_depth == -1 && PyErr_Occurred()) return nullptr;
-    Flattener flattener(args[1], args[2], args[3], max_depth);
+    const int shared = PyObject_IsTrue(args[5]);
+    if (shared < 0) return nullptr;
+    Ref memo;
+    if (shared) {
+        memo.reset(PyDict_New());
+        if (!memo) return nullptr;
+    }
+    Flattener flattener(args[1], args[2], args[3], max_depth, memo.get());
     return flattener.flatten(args[0], 0);
 }
 
 PyMethodDef module_methods[] = {
     {"flatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flatten)), METH_FASTCALL,
-     "flatten($module, value, table, others, classify, max_depth, /)\n--\n\n"
+     "flatten($module, value, table, others, classify, max_depth, shared, /)\n--\n\n"
      "Replace the class instances inside lists, tuples and dicts by the dicts (or lists) of their fields.\n\n"
      ":param value: the value to flatten\n"
      ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
      ":param others: classes known to stay as they are (a dict used as a set)\n"
      ":param classify: called with a class met for the first time, to file it in ``table`` or ``others``\n"
      ":param max_depth: the deepest nesting followed (deeper raises ``RecursionError``)\n"
+     ":param shared: keep shared values: a list, dict or instance met twice (or inside itself)\n"
+     "    becomes one container met twice\n"
      ":return: the flattened value (``value`` itself where nothing changed)"},
     {"write_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_fields)), METH_FASTCALL,
      "write_fields($module, table, fallback, encoder, value, /)\n--\n\n"
