@@ -444,7 +444,7 @@ def _exact(t: type, name: str) -> _Plan:
         if type(v) is t:
             return v
         raise _mismatch(name, v)
-    return _Plan(convert, (t,), name)
+    return _shaped(_Plan(convert, (t,), name), "py", t)
 
 
 def _float_convert(v: Any) -> Any:
@@ -529,9 +529,10 @@ _SCALARS: dict[Any, _Plan] = {
     None: _NONE_PLAN,
     Any: _ANY_PLAN,
     object: _ANY_PLAN,
-    datetime.datetime: _Plan(_datetime_convert, (datetime.datetime, str), "datetime", fallback=(int, float)),
-    datetime.date: _Plan(_date_convert, (datetime.date, str), "date"),
-    uuid.UUID: _Plan(_uuid_convert, (uuid.UUID, bytes), "UUID"),
+    datetime.datetime: _shaped(_Plan(_datetime_convert, (datetime.datetime, str), "datetime", fallback=(int, float)),
+                               "py", datetime.datetime),
+    datetime.date: _shaped(_Plan(_date_convert, (datetime.date, str), "date"), "py", datetime.date),
+    uuid.UUID: _shaped(_Plan(_uuid_convert, (uuid.UUID, bytes), "UUID"), "py", uuid.UUID),
     decimal.Decimal: _exact(decimal.Decimal, "decimal"),
     fractions.Fraction: _exact(fractions.Fraction, "fraction"),
     re.Pattern: _exact(re.Pattern, "regular expression"),

@@ -30,6 +30,7 @@ struct Field {
 struct Node {
     Kind kind = Kind::Any;
     PyObject *convert = nullptr;  // the plan's Python converter
+    PyObject *exact = nullptr;    // a type that `convert` returns unchanged (or null)
     uint32_t a = 0, b = 0;        // child nodes (item; key and value; inner)
     // Classes
     PyObject *cls = nullptr;
@@ -51,12 +52,12 @@ struct ProgramObject {
     PyObject *loads;
     PyObject *decode_error;
     PyObject *decode_eof;
-    PyObject *max_depth_name;  // ("max_depth",), keyword names for loads
     Py_ssize_t max_depth;
 };
 
 void clear_node(Node &n) {
     Py_CLEAR(n.convert);
+    Py_CLEAR(n.exact);
     Py_CLEAR(n.cls);
     Py_CLEAR(n.all_names);
     for (uint32_t i = 0; i < n.n_fields; ++i) {
@@ -79,7 +80,6 @@ void program_dealloc(PyObject *self) {
     Py_CLEAR(p->loads);
     Py_CLEAR(p->decode_error);
     Py_CLEAR(p->decode_eof);
-    Py_CLEAR(p->max_depth_name);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -90,6 +90,7 @@ int program_traverse(PyObject *self, visitproc visit, void *arg) {
     for (uint32_t i = 0; i < p->n_nodes; ++i) {
         const Node &n = p->nodes[i];
         Py_VISIT(n.convert);
+        Py_VISIT(n.exact);
         Py_VISIT(n.cls);
         for (uint32_t j = 0; j < n.n_fields; ++j) {
             Py_VISIT(n.fields[j].default_value);
@@ -145,6 +146,11 @@ public:
             {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},   {"list", Kind::List, 1},
             {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},   {"optional", Kind::Optional, 1},
         };
+        if (PyUnicode_EqualToUTF8(kind, "py") && PyTuple_GET_SIZE(shape.get()) == 2) {
+            p_->nodes[index].kind = Kind::Py;
+            p_->nodes[index].exact = Py_NewRef(PyTuple_GET_ITEM(shape.get(), 1));
+            return index;
+        }
         for (const auto &s : simple) {
             if (!PyUnicode_EqualToUTF8(kind, s.name)) continue;
             if (PyTuple_GET_SIZE(shape.get()) != 1 + s.children) return bad_shape();
@@ -387,6 +393,9 @@ private:
         Ref value(decode_slice(start, depth));
         if (!value) return nullptr;
         if (node.kind == Kind::Any) return value.release();
+        // A semantic type that loads already built is taken as it is.
+        if (node.exact != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject *>(node.exact))
+            return value.release();
         return PyObject_CallOneArg(node.convert, value.get());
     }
 
@@ -396,13 +405,13 @@ private:
         const Py_ssize_t end = skipper.end_of(start);
         if (end < 0) return nullptr;
         if (skipper.saw_reference()) return give_up();
+        // Well inside the limit, loads's own (larger) limit never bites; near it, the Python
+        // path decides exactly where the limit falls.
+        if (depth + static_cast<Py_ssize_t>(skipper.deepest()) + 2 >= p_->max_depth) return give_up();
         pos_ = static_cast<size_t>(end);
         Ref slice(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data_ + start), end - static_cast<Py_ssize_t>(start)));
         if (!slice) return nullptr;
-        Ref left(PyLong_FromSsize_t(p_->max_depth - depth));
-        if (!left) return nullptr;
-        PyObject *args[] = {slice.get(), left.get()};
-        return PyObject_Vectorcall(p_->loads, args, 1, p_->max_depth_name);
+        return PyObject_CallOneArg(p_->loads, slice.get());
     }
 
     // Skips an item that no field takes, still decoding it so that what the general decoder
@@ -732,11 +741,8 @@ PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth)
     p->loads = Py_NewRef(st->loads);
     p->decode_error = Py_NewRef(st->errors.decode_error);
     p->decode_eof = Py_NewRef(st->errors.decode_eof);
-    p->max_depth_name = nullptr;
     p->max_depth = max_depth;
     Ref program(reinterpret_cast<PyObject *>(p));
-    p->max_depth_name = Py_BuildValue("(s)", "max_depth");
-    if (p->max_depth_name == nullptr) return nullptr;
     {
         Compiler compiler(p);
         if (!compiler.ok()) return nullptr;

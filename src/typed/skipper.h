@@ -99,6 +99,8 @@ public:
 
     // Whether a skipped item held a tag of shared values or string references.
     bool saw_reference() const { return saw_reference_; }
+    // The most levels that were open at once.
+    size_t deepest() const { return deepest_; }
 
 private:
     int push(size_t start, uint64_t outer_pending, int chunk_major) {
@@ -117,6 +119,7 @@ private:
             cap_ = cap;
         }
         open_[n_open_++] = Open{outer_pending, chunk_major};
+        if (n_open_ > deepest_) deepest_ = n_open_;
         return 0;
     }
 
@@ -137,6 +140,7 @@ private:
     size_t n_open_ = 0;
     size_t cap_ = 0;
     bool saw_reference_ = false;
+    size_t deepest_ = 0;
 };
 
 }  // namespace kelvo::typed
