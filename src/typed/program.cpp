@@ -274,6 +274,31 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Walking
 
+// True when none of the n bytes has its high bit set, tested a word at a time.
+bool is_ascii(const uint8_t *p, size_t n) {
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & kHigh) == 0;
+}
+
+// A str from UTF-8 text: pure ASCII is copied into a new compact str without the decoder
+// (one-character strings still go through it, which returns the interpreter's shared ones).
+PyObject *make_text(const uint8_t *p, size_t n) {
+    if (n >= 2 && is_ascii(p, n)) {
+        PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, n);
+        return s;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), nullptr);
+}
+
 struct Head {
     int major;
     int info;
@@ -312,9 +337,9 @@ public:
         case Kind::Str:
             if (h.major == 3 && h.info != 31) {
                 if (size_ - pos_ < h.arg) return eof();
-                const char *p = reinterpret_cast<const char *>(data_ + pos_);
+                const uint8_t *p = data_ + pos_;
                 pos_ += static_cast<size_t>(h.arg);
-                return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(h.arg), nullptr);
+                return make_text(p, static_cast<size_t>(h.arg));
             }
             break;
         case Kind::Bytes:
