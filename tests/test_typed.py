@@ -528,3 +528,36 @@ def test_shared_and_cyclic_instances():
         kelvo.encode(loop)
     back = kelvo.loads(kelvo.encode(loop, value_sharing=True))
     assert back["inner"][0] is back
+
+
+def _typed_fuzz():
+    import importlib
+    import pathlib
+    import sys
+
+    folder = str(pathlib.Path(__file__).resolve().parent.parent / "tools" / "fuzz")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module("typed_fuzz")
+
+
+def test_native_walker_agrees_with_the_python_path_on_mutated_data():
+    fuzz = _typed_fuzz()
+    rng = random.Random(1919)
+    seeds = fuzz.seeds()
+    for seed in seeds:
+        fuzz.typed_input(seed)
+    for _ in range(4000):
+        data = bytearray(rng.choice(seeds))
+        for _ in range(rng.randrange(1, 4)):
+            pos = rng.randrange(len(data))
+            action = rng.randrange(4)
+            if action == 0:
+                data[pos] = rng.randrange(256)
+            elif action == 1 and len(data) > 2:
+                del data[pos]
+            elif action == 2:
+                data.insert(pos, rng.choice((0x00, 0x18, 0x40, 0x60, 0x80, 0xA0, 0xC0, 0xF6, 0xF9, 0xFF)))
+            else:
+                data[0] = rng.randrange(len(fuzz.TYPES))
+        fuzz.typed_input(bytes(data))

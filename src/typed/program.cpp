@@ -399,7 +399,13 @@ private:
             h.arg = arg;
             return true;
         }
-        h.arg = 0;  // indefinite length, break, or reserved: left to the general decoder
+        if (h.info != 31 || h.major < 2 || h.major > 5) {
+            // Reserved additional information, or a break or indefinite length where none
+            // can stand: the Python path names the fault.
+            give_up();
+            return false;
+        }
+        h.arg = 0;  // an indefinite length: left to the general decoder
         return true;
     }
 
