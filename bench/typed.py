@@ -9,8 +9,6 @@ Decimals declared with those types.
     python bench/typed.py --callgrind      instructions per call under callgrind
 """
 
-from __future__ import annotations
-
 import argparse
 import dataclasses
 import datetime

@@ -561,3 +561,46 @@ def test_native_walker_agrees_with_the_python_path_on_mutated_data():
             else:
                 data[0] = rng.randrange(len(fuzz.TYPES))
         fuzz.typed_input(bytes(data))
+
+
+def _plain(value):
+    """What encode writes for a value, spelled with the containers dumps knows."""
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: _plain(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if type(value) is list:
+        return [_plain(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(_plain(v) for v in value)
+    if type(value) is dict:
+        return {k: _plain(v) for k, v in value.items()}
+    if isinstance(value, Color):
+        return value.value
+    return value
+
+
+def _random_value(rng, depth=0):
+    leaves = [lambda: rng.choice([0, 23, 24, 255, 256, 65536, 2**32, 2**63, 2**64, 2**70, -1, -25, -2**63 - 1, -2**64 - 1]),
+              lambda: rng.choice([0.0, -0.0, 1.5, float("nan"), float("inf"), float("-inf"), 1e300]),
+              lambda: rng.choice(["", "a", "ü" * 30, "\u20ac", "x" * 300]), lambda: rng.choice([True, False, None]),
+              lambda: rng.choice([b"", b"\x00" * 30, datetime.date(2020, 1, 2), decimal.Decimal("1.5"), UUID1, Color.RED])]
+    if depth > 3 or rng.random() < 0.4:
+        return rng.choice(leaves)()
+    kind = rng.randrange(6)
+    if kind == 0:
+        return [_random_value(rng, depth + 1) for _ in range(rng.randrange(4))]
+    if kind == 1:
+        return tuple(_random_value(rng, depth + 1) for _ in range(rng.randrange(3)))
+    if kind == 2:
+        return {rng.choice(["k", 1, -3, "ключ"]): _random_value(rng, depth + 1) for _ in range(rng.randrange(3))}
+    if kind == 3:
+        return Holder(_random_value(rng, depth + 1))
+    if kind == 4:
+        return Point(rng.randrange(-5, 5), _random_value(rng, depth + 1))
+    return [Owner(rng.choice(["a", "é"]), rng.randrange(10)) for _ in range(rng.randrange(30))]
+
+
+def test_encode_writes_instances_as_dumps_writes_their_fields():
+    rng = random.Random(8949)
+    for _ in range(400):
+        value = _random_value(rng)
+        assert kelvo.encode(value) == kelvo.dumps(_plain(value)), value

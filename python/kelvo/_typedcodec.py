@@ -1544,7 +1544,7 @@ class Encoder:
         named tuples, enums and :class:`Raw`, then ``default``
     """
 
-    __slots__ = ("_options", "_plain_options", "_flatten", "_shared")
+    __slots__ = ("_options", "_plain_options", "_flatten", "_shared", "_direct")
 
     def __init__(self, **encode_options: Any) -> None:
         unknown = set(encode_options) - _ENCODE_OPTIONS
@@ -1576,6 +1576,9 @@ class Encoder:
         self._plain_options = None if hooks else dict(encode_options)
         self._flatten = encode_options.get("encoders") is None
         self._shared = bool(encode_options.get("value_sharing"))
+        # With no options at all, no item depends on another: instances of plain classes are
+        # written natively, everything else by dumps alone.
+        self._direct = not encode_options
 
     def encode(self, obj: Any) -> bytes:
         """Encode an object, typed values included.
@@ -1589,6 +1592,10 @@ class Encoder:
             except _kelvo.CBOREncodeError as exc:
                 if type(exc) is not _kelvo.CBOREncodeError or not str(exc).startswith("cannot encode type"):
                     raise
+        if self._direct:
+            out = _native.write_plain(obj, _plain_rows, _dumps, 400)
+            if out is not None:
+                return out
         if self._flatten:
             try:
                 obj = _native.flatten(obj, _plain_rows, _not_plain, _classify, 400, self._shared)

@@ -1,6 +1,7 @@
 // kelvo._typed: the native half of typed decoding (the typed walker, and finding where one
 // encoded item ends).
 #include "typed/program.h"
+#include "typed/writer.h"
 
 namespace kelvo::typed {
 
@@ -311,7 +312,26 @@ PyObject *flatten(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return flattener.flatten(args[0], 0);
 }
 
+PyObject *write_plain_value(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyDict_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "write_plain() takes (value, table, dumps, max_depth)");
+        return nullptr;
+    }
+    const Py_ssize_t max_depth = PyLong_AsSsize_t(args[3]);
+    if (max_depth == -1 && PyErr_Occurred()) return nullptr;
+    return write_plain(args[0], args[1], args[2], max_depth);
+}
+
 PyMethodDef module_methods[] = {
+    {"write_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_plain_value)), METH_FASTCALL,
+     "write_plain($module, value, table, dumps, max_depth, /)\n--\n\n"
+     "Encode a value holding instances of plain classes, as ``dumps`` with its default options\n"
+     "writes it with each instance replaced by the dict (or list) of its fields.\n\n"
+     ":param value: the value to encode\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param dumps: the function that writes any other value alone\n"
+     ":param max_depth: the deepest nesting followed\n"
+     ":return: the encoding, or None where the value needs the general path"},
     {"flatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flatten)), METH_FASTCALL,
      "flatten($module, value, table, others, classify, max_depth, shared, /)\n--\n\n"
      "Replace the class instances inside lists, tuples and dicts by the dicts (or lists) of their fields.\n\n"
