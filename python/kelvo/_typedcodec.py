@@ -24,6 +24,7 @@ import inspect
 import ipaddress
 import re
 import threading
+import types
 import typing
 import uuid
 from typing import IO, Any, Generic, TypeVar
@@ -421,7 +422,7 @@ def _shaped(plan: _Plan, *shape: Any) -> _Plan:
 _lock = threading.RLock()
 _plans: dict[Any, _Plan] = {}
 _writers: dict[type, Any] = {}
-_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool]] = {}
+_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool, tuple[Any, ...]]] = {}
 _not_plain: dict[type, None] = {}  # classes that flattening leaves to dumps and the hook
 
 
@@ -595,7 +596,7 @@ class _Compiler:
             return self.plan(args[0], where, typevars)
         if origin in (typing.Required, typing.NotRequired, typing.ReadOnly, typing.Final, typing.ClassVar):
             return self.plan(args[0], where, typevars)
-        if origin is typing.Union or origin is getattr(__import__("types"), "UnionType"):
+        if origin is typing.Union or origin is types.UnionType:
             return self.union([self.plan(a, where, typevars) for a in args], tp, where)
         if origin is typing.Literal:
             return _literal(args, where)
@@ -1474,7 +1475,8 @@ def _make_writer(cls: type) -> Any:
     tag_field, tag_value, number = options.tag_field, options.tag, options.cbor_tag
     if not (omit_defaults or omit_none or stamped or tag_field is not None or number is not None):
         # Written by the native hook from now on; this first value by the writer below.
-        _plain_rows[cls] = (tuple(name for name, _, _ in rows), tuple(k for _, k, _ in rows), options.array)
+        _plain_rows[cls] = (tuple(name for name, _, _ in rows), tuple(k for _, k, _ in rows), options.array,
+                            tuple(_slot_descriptor(cls, name) for name, _, _ in rows))
 
     def omitted(value: Any, default: Any) -> bool:
         if omit_none and value is None:
@@ -1510,6 +1512,14 @@ def _make_writer(cls: type) -> Any:
         def write(encoder: Any, obj: Any) -> None:
             encoder.encode(body(obj))
     return write
+
+
+def _slot_descriptor(cls: type, name: str) -> Any:
+    """The member descriptor through which a slotted field is read natively, or None."""
+    attr = inspect.getattr_static(cls, name, None)
+    if type(attr) is types.MemberDescriptorType and cls.__getattribute__ is object.__getattribute__:
+        return attr
+    return None
 
 
 def _epoch(value: Any) -> Any:

@@ -1,6 +1,7 @@
 // kelvo._typed: the native half of typed decoding (the typed walker, and finding where one
 // encoded item ends).
 #include "typed/program.h"
+#include "typed/rows.h"
 #include "typed/writer.h"
 
 namespace kelvo::typed {
@@ -71,21 +72,14 @@ PyObject *write_fields(PyObject *module, PyObject *const *args, Py_ssize_t nargs
 }
 
 // The body of a plain class instance: a new dict (or list) of its fields, or NULL.
-PyObject *fields_body(PyObject *row, PyObject *value) {
-    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
-        !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) ||
-        PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1))) {
-        PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array)");
-        return nullptr;
-    }
-    PyObject *names = PyTuple_GET_ITEM(row, 0);
-    PyObject *keys = PyTuple_GET_ITEM(row, 1);
-    const Py_ssize_t n = PyTuple_GET_SIZE(names);
-    if (PyTuple_GET_ITEM(row, 2) == Py_True) {
-        Ref body(PyList_New(n));
+PyObject *fields_body(PyObject *table_row, PyObject *value) {
+    Row row;
+    if (!read_row(table_row, row)) return nullptr;
+    if (row.as_array) {
+        Ref body(PyList_New(row.n));
         if (!body) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *v = PyObject_GetAttr(value, PyTuple_GET_ITEM(names, i));
+        for (Py_ssize_t i = 0; i < row.n; ++i) {
+            PyObject *v = field_value(row, i, value);
             if (v == nullptr) return nullptr;
             PyList_SET_ITEM(body.get(), i, v);
         }
@@ -93,9 +87,9 @@ PyObject *fields_body(PyObject *row, PyObject *value) {
     }
     Ref body(PyDict_New());
     if (!body) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref v(PyObject_GetAttr(value, PyTuple_GET_ITEM(names, i)));
-        if (!v || PyDict_SetItem(body.get(), PyTuple_GET_ITEM(keys, i), v.get()) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < row.n; ++i) {
+        Ref v(field_value(row, i, value));
+        if (!v || PyDict_SetItem(body.get(), PyTuple_GET_ITEM(row.keys, i), v.get()) < 0) return nullptr;
     }
     return body.release();
 }
@@ -174,7 +168,9 @@ private:
             return flatten_shared(o, depth);
         }
         Ref owned(row);
-        const bool as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
+        Row shape;
+        if (!read_row(row, shape)) return nullptr;
+        const bool as_array = shape.as_array;
         Ref copy(as_array ? PyList_New(0) : PyDict_New());
         if (!copy || PyDict_SetItem(memo_, id.get(), copy.get()) < 0) return nullptr;
         if (keep_alive(o) < 0) return nullptr;
@@ -197,27 +193,19 @@ private:
     }
 
     // The dict (or list) of an instance's fields, each flattened in turn.
-    PyObject *flatten_fields(PyObject *row, PyObject *o, Py_ssize_t depth) {
-        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
-            !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) ||
-            PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1))) {
-            PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array)");
-            return nullptr;
-        }
-        PyObject *names = PyTuple_GET_ITEM(row, 0);
-        PyObject *keys = PyTuple_GET_ITEM(row, 1);
-        const Py_ssize_t n = PyTuple_GET_SIZE(names);
-        const bool as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
-        Ref body(as_array ? PyList_New(n) : PyDict_New());
+    PyObject *flatten_fields(PyObject *table_row, PyObject *o, Py_ssize_t depth) {
+        Row row;
+        if (!read_row(table_row, row)) return nullptr;
+        Ref body(row.as_array ? PyList_New(row.n) : PyDict_New());
         if (!body) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref v(PyObject_GetAttr(o, PyTuple_GET_ITEM(names, i)));
+        for (Py_ssize_t i = 0; i < row.n; ++i) {
+            Ref v(field_value(row, i, o));
             if (!v) return nullptr;
             Ref flat(flatten(v.get(), depth));
             if (!flat) return nullptr;
-            if (as_array)
+            if (row.as_array)
                 PyList_SET_ITEM(body.get(), i, flat.release());
-            else if (PyDict_SetItem(body.get(), PyTuple_GET_ITEM(keys, i), flat.get()) < 0)
+            else if (PyDict_SetItem(body.get(), PyTuple_GET_ITEM(row.keys, i), flat.get()) < 0)
                 return nullptr;
         }
         return body.release();
@@ -328,7 +316,7 @@ PyMethodDef module_methods[] = {
      "Encode a value holding instances of plain classes, as ``dumps`` with its default options\n"
      "writes it with each instance replaced by the dict (or list) of its fields.\n\n"
      ":param value: the value to encode\n"
-     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array, slot descriptors)``\n"
      ":param dumps: the function that writes any other value alone\n"
      ":param max_depth: the deepest nesting followed\n"
      ":return: the encoding, or None where the value needs the general path"},
@@ -336,7 +324,7 @@ PyMethodDef module_methods[] = {
      "flatten($module, value, table, others, classify, max_depth, shared, /)\n--\n\n"
      "Replace the class instances inside lists, tuples and dicts by the dicts (or lists) of their fields.\n\n"
      ":param value: the value to flatten\n"
-     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array, slot descriptors)``\n"
      ":param others: classes known to stay as they are (a dict used as a set)\n"
      ":param classify: called with a class met for the first time, to file it in ``table`` or ``others``\n"
      ":param max_depth: the deepest nesting followed (deeper raises ``RecursionError``)\n"
@@ -346,7 +334,7 @@ PyMethodDef module_methods[] = {
     {"write_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_fields)), METH_FASTCALL,
      "write_fields($module, table, fallback, encoder, value, /)\n--\n\n"
      "Write a class instance as the map (or array) of its fields, for an encoder's ``default`` hook.\n\n"
-     ":param table: maps a class to ``(attribute names, wire keys, as_array)``\n"
+     ":param table: maps a class to ``(attribute names, wire keys, as_array, slot descriptors)``\n"
      ":param fallback: called as ``fallback(encoder, value)`` for a value whose class is not in the table\n"
      ":param encoder: the encoder calling the hook\n"
      ":param value: the value to write"},

@@ -1,35 +1,42 @@
 // Writer: the typed encoder's fast path. It writes lists, tuples, dicts, the built-in scalars and
 // instances of the plain classes of the writer table exactly as `dumps` with its default options
 // writes the same values with each instance replaced by the dict (or list) of its fields. Any
-// other value is written by `dumps` itself, alone; where that cannot hold (a value that does
-// not encode alone, or a list changed while it is written), the writer gives up and the caller
-// takes the general path.
+// other value is written by `dumps` (all such values in one call); where that cannot hold (a
+// value that dumps cannot write, or a list changed while it is written), the writer gives up
+// and the caller takes the general path.
 #include "typed/writer.h"
+
+#include "typed/rows.h"
+#include "typed/skipper.h"
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace kelvo::typed {
 
 namespace {
 
+// The output, written straight into a bytes object that grows by doubling and is cut to
+// length at the end (no copy into the result).
 class Output {
 public:
     Output() = default;
-    ~Output() { PyMem_Free(buf_); }
+    ~Output() { Py_XDECREF(result_); }
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
     bool reserve(size_t more) {
         if (cap_ - len_ >= more) return true;
-        size_t cap = cap_ == 0 ? 4096 : cap_;
+        size_t cap = cap_ == 0 ? 1024 : cap_;
         while (cap - len_ < more) cap *= 2;
-        void *grown = PyMem_Realloc(buf_, cap);
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return false;
+        if (result_ == nullptr) {
+            result_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
+            if (result_ == nullptr) return false;
+        } else if (_PyBytes_Resize(&result_, static_cast<Py_ssize_t>(cap)) < 0) {
+            return false;  // the object is gone: result_ is null
         }
-        buf_ = static_cast<uint8_t *>(grown);
+        buf_ = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result_));
         cap_ = cap;
         return true;
     }
@@ -59,15 +66,27 @@ public:
         len_ += n;
         return true;
     }
-    bool byte(uint8_t b) { return bytes(&b, 1); }
-    PyObject *result() const {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf_), static_cast<Py_ssize_t>(len_));
+    bool byte(uint8_t b) {
+        if (!reserve(1)) return false;
+        buf_[len_++] = b;
+        return true;
+    }
+    const uint8_t *data() const { return buf_; }
+    size_t size() const { return len_; }
+    // The bytes written, handed over (the Output is empty afterwards); NULL on failure.
+    PyObject *take() {
+        if (result_ == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
+        if (_PyBytes_Resize(&result_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;
+        buf_ = nullptr;
+        len_ = cap_ = 0;
+        return std::exchange(result_, nullptr);
     }
 
 private:
     void put_be(uint64_t v, int width) {
         for (int i = width - 1; i >= 0; --i) buf_[len_++] = static_cast<uint8_t>(v >> (8 * i));
     }
+    PyObject *result_ = nullptr;
     uint8_t *buf_ = nullptr;
     size_t len_ = 0;
     size_t cap_ = 0;
@@ -80,7 +99,6 @@ public:
         : table_(table), dumps_(dumps), max_depth_(max_depth) {}
 
     int write(PyObject *o, Py_ssize_t depth) {
-        ++items_;
         PyTypeObject *t = Py_TYPE(o);
         if (t == &PyUnicode_Type) {
             Py_ssize_t n = 0;
@@ -113,7 +131,42 @@ public:
         return write_alone(o);
     }
 
-    PyObject *result() const { return out_.result(); }
+    ~Writer() { PyMem_Free(gaps_); }
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    // The encoding, with the gathered values' encodings put in their gaps; None when dumps
+    // cannot write them (typed values inside them, for instance: the general path decides).
+    PyObject *result() {
+        if (gaps_len_ == 0) return out_.take();
+        Ref encoded(PyObject_CallOneArg(dumps_, alone_.get()));
+        if (!encoded || !PyBytes_Check(encoded.get())) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        const uint8_t *enc = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(encoded.get()));
+        const size_t enc_size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
+        // Past the array's head: the items follow one another.
+        size_t pos = enc_size > 0 && (enc[0] & 0x1f) < 24 ? 1 : 0;
+        if (pos == 0 && enc_size > 0) pos = 1 + (size_t{1} << ((enc[0] & 0x1f) - 24));
+        const ErrorTypes errors{PyExc_ValueError, PyExc_ValueError};
+        const uint8_t *body = out_.data();
+        const size_t body_size = out_.size();
+        Output merged;
+        if (!merged.reserve(body_size + enc_size)) return nullptr;
+        size_t from = 0;
+        for (size_t g = 0; g < gaps_len_; ++g) {
+            Skipper skipper(&errors, enc, enc_size, static_cast<size_t>(max_depth_) + 2);
+            const Py_ssize_t end = skipper.end_of(pos);
+            if (end < 0) return nullptr;
+            if (!merged.bytes(body + from, gaps_[g] - from) || !merged.bytes(enc + pos, static_cast<size_t>(end) - pos))
+                return nullptr;
+            from = gaps_[g];
+            pos = static_cast<size_t>(end);
+        }
+        if (!merged.bytes(body + from, body_size - from)) return nullptr;
+        return merged.take();
+    }
 
 private:
     static int give_up() { return 0; }
@@ -129,18 +182,28 @@ private:
 
     // Any other value: its encoding by dumps alone, which is what dumps writes for it inside
     // a larger value when no option ties items together.
+    // Any other value: its encoding by dumps, which is what dumps writes for it inside a
+    // larger value when no option ties items together. Such values are gathered and encoded
+    // by one call of dumps at the end (as one array, whose items are then cut apart): the
+    // output keeps a gap for each, at `gaps_` offsets.
     int write_alone(PyObject *o) {
-        // Each such value costs a call of dumps: where they are many, flattening the value
-        // and one call of dumps for all of it is cheaper.
-        if (++alone_ > 16 && alone_ * 8 > items_) return give_up();
-        PyObject *encoded = PyObject_CallOneArg(dumps_, o);
-        if (encoded == nullptr) {
-            PyErr_Clear();  // typed values inside it, for instance: the general path decides
-            return give_up();
+        if (!alone_) {
+            alone_.reset(PyList_New(0));
+            if (!alone_) return -1;
         }
-        Ref held(encoded);
-        if (!PyBytes_Check(encoded)) return give_up();
-        return out_.bytes(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded))) ? 1 : -1;
+        if (PyList_Append(alone_.get(), o) < 0) return -1;
+        if (gaps_len_ == gaps_cap_) {
+            const size_t cap = gaps_cap_ == 0 ? 64 : gaps_cap_ * 2;
+            void *grown = PyMem_Realloc(gaps_, cap * sizeof(size_t));
+            if (grown == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            gaps_ = static_cast<size_t *>(grown);
+            gaps_cap_ = cap;
+        }
+        gaps_[gaps_len_++] = out_.size();
+        return 1;
     }
 
     int write_list(PyObject *o, Py_ssize_t depth) {
@@ -185,24 +248,16 @@ private:
         return 1;
     }
 
-    int write_fields(PyObject *row, PyObject *o, Py_ssize_t depth) {
-        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 3 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
-            !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) ||
-            PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1))) {
-            PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array)");
-            return -1;
-        }
-        PyObject *names = PyTuple_GET_ITEM(row, 0);
-        PyObject *keys = PyTuple_GET_ITEM(row, 1);
-        const Py_ssize_t n = PyTuple_GET_SIZE(names);
-        const bool as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
-        if (!out_.head(as_array ? 4 : 5, static_cast<uint64_t>(n))) return -1;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!as_array) {
-                const int r = write(PyTuple_GET_ITEM(keys, i), depth);
+    int write_fields(PyObject *table_row, PyObject *o, Py_ssize_t depth) {
+        Row row;
+        if (!read_row(table_row, row)) return -1;
+        if (!out_.head(row.as_array ? 4 : 5, static_cast<uint64_t>(row.n))) return -1;
+        for (Py_ssize_t i = 0; i < row.n; ++i) {
+            if (!row.as_array) {
+                const int r = write(PyTuple_GET_ITEM(row.keys, i), depth);
                 if (r <= 0) return r;
             }
-            Ref v(PyObject_GetAttr(o, PyTuple_GET_ITEM(names, i)));
+            Ref v(field_value(row, i, o));
             if (!v) return -1;
             const int r = write(v.get(), depth);
             if (r <= 0) return r;
@@ -214,8 +269,10 @@ private:
     PyObject *dumps_;
     Py_ssize_t max_depth_;
     Output out_;
-    size_t items_ = 0;  // values met so far
-    size_t alone_ = 0;  // of which written by dumps alone
+    Ref alone_;              // the values left to dumps, in output order
+    size_t *gaps_ = nullptr;  // where each one's encoding goes in out_
+    size_t gaps_len_ = 0;
+    size_t gaps_cap_ = 0;
 };
 
 }  // namespace
