@@ -33,7 +33,9 @@ def test_all_lists_public_names_in_order():
     for name in names:
         assert hasattr(_kelvo, name)
     assert not hasattr(_kelvo, "UndefinedType")
-    assert kelvo.__all__ == names + ["iterload", "dump_seq", "dumps_seq"]
+    assert kelvo.__all__ == names + ["iterload", "dump_seq", "dumps_seq", "decode", "decode_from", "Decoder",
+                                     "encode", "encode_to", "Encoder", "ValidationError", "Raw", "cbor_class",
+                                     "key", "KeyOption", "timestamp"]
     for name in kelvo.__all__:
         assert getattr(kelvo, name) is getattr(_kelvo, name, getattr(kelvo, name))
 

@@ -604,3 +604,21 @@ def test_encode_writes_instances_as_dumps_writes_their_fields():
     for _ in range(400):
         value = _random_value(rng)
         assert kelvo.encode(value) == kelvo.dumps(_plain(value)), value
+
+
+@dataclasses.dataclass
+class RawTree:
+    body: Raw
+    kids: list["RawTree"]
+
+
+def test_raw_inside_a_recursive_type_is_refused():
+    with pytest.raises(TypeError, match="Raw field inside a recursive type"):
+        kelvo.Decoder(RawTree)
+
+
+def test_deep_limits_take_the_python_path():
+    data = b"\x81" * 1500 + b"\x01"
+    with pytest.raises(ValidationError):
+        kelvo.decode(data, type=list[int], max_depth=5000)
+    assert kelvo.Decoder(Node, max_depth=5000)._program is None

@@ -561,6 +561,7 @@ class _Compiler:
 
     def __init__(self) -> None:
         self.pending: dict[Any, _Plan] = {}  # classes being compiled, for recursive references
+        self.recursive: set[int] = set()  # ids of the class plans referred to while being built
 
     def plan(self, tp: Any, where: str, typevars: dict[Any, Any] | None = None) -> _Plan:
         if isinstance(tp, typing.TypeVar):
@@ -577,6 +578,7 @@ class _Compiler:
         if cached is not None:
             return cached
         if tp in self.pending:
+            self.recursive.add(id(self.pending[tp]))
             return _late(self.pending[tp])
         try:
             scalar = _SCALARS.get(tp)
@@ -648,6 +650,8 @@ class _Compiler:
             _build_class(self, node, cls, typevars)
         finally:
             del self.pending[tp]
+        if node.raw and id(node) in self.recursive:
+            raise TypeError(f"{where}: kelvo cannot decode {_type_name(tp)}: a Raw field inside a recursive type")
         return node
 
     def union(self, members: list[_Plan], tp: Any, where: str) -> _Plan:
@@ -1334,7 +1338,9 @@ class Decoder(Generic[_T]):
         self._options = decode_options
         self._depth = decode_options.get("max_depth", 400)
         self._program = None
-        if not self._plan.raw and set(decode_options) <= {"max_depth"}:
+        # The walker follows nesting on the C stack: beyond _NATIVE_DEPTH levels allowed,
+        # the Python path (whose decoder does not recurse) decodes alone.
+        if not self._plan.raw and set(decode_options) <= {"max_depth"} and self._depth <= _NATIVE_DEPTH:
             self._program = _program_for(self._plan, self._depth)
 
     def decode(self, data: Any) -> Any:
@@ -1388,6 +1394,9 @@ class Decoder(Generic[_T]):
         else:
             data = fp.read()
         return self.decode(data)
+
+
+_NATIVE_DEPTH = 1000
 
 
 def _program_for(plan: _Plan, depth: int) -> Any:

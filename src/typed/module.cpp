@@ -386,6 +386,7 @@ int module_exec(PyObject *m) {
     PyObject *program_type = PyType_FromModuleAndSpec(m, &program_spec, nullptr);
     if (program_type == nullptr) return -1;
     replace_field(st->program_type, program_type);
+    if (PyModule_AddObjectRef(m, "Program", program_type) < 0) return -1;
     return 0;
 }
 
