@@ -1,7 +1,10 @@
 # Type stubs of kelvo._typed, the native half of typed decoding.
 
+from typing import final
+
 def item_end(data: bytes, offset: int = 0, max_depth: int = 400, /) -> int: ...
 
+@final
 class Program:
     def decode(self, data: bytes, /) -> object: ...
 
