@@ -134,6 +134,7 @@ VALID = [
     pytest.param(Raw, "8201a0", Raw(h("8201a0")), id="raw"),
     pytest.param(UserId, "07", 7, id="newtype"),
     pytest.param(Annotated[int, "unknown metadata"], "07", 7, id="annotated"),
+    pytest.param(Annotated[list[int], {"unhashable": []}], "8107", [7], id="annotated-unhashable"),
     pytest.param(Point, "820102", Point(1, 2), id="namedtuple"),
     pytest.param(Point, "8101", Point(1), id="namedtuple-default"),
     pytest.param(Movie, "a2657469746c65614164796561721907d0", {"title": "A", "year": 2000}, id="typeddict"),

@@ -507,14 +507,6 @@ def _uuid_convert(v: Any) -> Any:
     raise _mismatch("UUID", v)
 
 
-def _instances(types: tuple[type, ...], name: str) -> _Plan:
-    def convert(v: Any) -> Any:
-        if type(v) in types:
-            return v
-        raise _mismatch(name, v)
-    return _Plan(convert, types, name)
-
-
 _IP_TYPES = (ipaddress.IPv4Address, ipaddress.IPv6Address, ipaddress.IPv4Network, ipaddress.IPv6Network,
              ipaddress.IPv4Interface, ipaddress.IPv6Interface)
 
@@ -545,7 +537,6 @@ for _ip in _IP_TYPES:
     _SCALARS[_ip] = _exact(_ip, _ip.__name__)
 _SCALARS[ipaddress.IPv4Address] = _exact(ipaddress.IPv4Address, "IPv4 address")
 _SCALARS[ipaddress.IPv6Address] = _exact(ipaddress.IPv6Address, "IPv6 address")
-_SCALARS[ipaddress._BaseAddress] = _instances((ipaddress.IPv4Address, ipaddress.IPv6Address), "IP address")
 
 _SEQUENCE_ORIGINS = {list, cabc.Sequence, cabc.MutableSequence, cabc.Collection, cabc.Iterable,
                      typing.Sequence, typing.MutableSequence, typing.List}
@@ -1286,7 +1277,9 @@ def _compile(tp: Any) -> _Plan:
     try:
         cached = _plans.get(tp)
     except TypeError:
-        raise TypeError(f"kelvo cannot decode the type {tp!r}: it is not hashable") from None
+        # An annotation holding unhashable metadata: compiled for this use, not cached.
+        with _lock:
+            return _Compiler().plan(tp, _type_name(tp))
     if cached is not None:
         return cached
     with _lock:
