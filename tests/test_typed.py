@@ -194,6 +194,15 @@ def test_refuses(tp, hexdata, message, path, offset):
     assert isinstance(err, kelvo.CBORDecodeError)
 
 
+def test_validation_errors_pickle():
+    import pickle
+
+    with pytest.raises(ValidationError) as info:
+        kelvo.decode(h("820161 61"), type=list[int])
+    back = pickle.loads(pickle.dumps(info.value))
+    assert (str(back), back.path, back.offset) == (str(info.value), "$[1]", 2)
+
+
 def test_the_default_type_gives_what_loads_gives():
     data = kelvo.dumps({"a": [1, 2.5, None, {"b": b"x"}], 1: CBORTag(99, "z")})
     assert kelvo.decode(data) == kelvo.loads(data)

@@ -353,6 +353,7 @@ class ValidationError(CBORDecodeError):
     path: str
     offset: int | None
     def __init__(self, message: str, path: str = "$", offset: int | None = None) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
 class Raw:

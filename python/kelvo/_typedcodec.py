@@ -63,6 +63,10 @@ class ValidationError(CBORDecodeError):
         super().__init__(message + where)
         self.path = path
         self.offset = offset
+        self._message = message
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self._message, self.path, self.offset), self.__dict__)
 
 
 class Raw:
@@ -563,18 +567,19 @@ class _Compiler:
         if isinstance(tp, str) or isinstance(tp, typing.ForwardRef):
             raise TypeError(f"{where}: the annotation {tp!r} cannot be resolved")
         try:
-            cached = _plans.get(tp)
+            hash(tp)
         except TypeError:
-            cached = None
+            # Unhashable metadata in an Annotated: only its first argument matters.
+            if typing.get_origin(tp) is typing.Annotated:
+                return self.plan(typing.get_args(tp)[0], where, typevars)
+            raise TypeError(f"{where}: kelvo cannot decode the type {_type_name(tp)}") from None
+        cached = _plans.get(tp)
         if cached is not None:
             return cached
         if tp in self.pending:
             self.recursive.add(id(self.pending[tp]))
             return _late(self.pending[tp])
-        try:
-            scalar = _SCALARS.get(tp)
-        except TypeError:
-            scalar = None
+        scalar = _SCALARS.get(tp)
         if scalar is not None:
             return scalar
         if tp is Raw:
@@ -1649,3 +1654,10 @@ def encode_to(obj: Any, fp: IO[bytes], **encode_options: Any) -> None:
     """
     fp.write(encode(obj, **encode_options))
 
+
+
+# The exception and the value type present themselves as members of the kelvo package (in
+# messages, reprs and pickles), where they are used.
+for _public in (ValidationError, Raw):
+    _public.__module__ = "kelvo"
+del _public
