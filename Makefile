@@ -3,7 +3,8 @@
 # make test  -- build what is missing and run the test suite on the free-threaded
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
-# make bench -- run the benchmark harness
+# make bench -- run the benchmark harness (and bench-typed: typed decoding and encoding,
+#               against msgspec on the GIL interpreter)
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
@@ -20,7 +21,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-instructions clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean
 
 all: demo
 
@@ -79,10 +80,20 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(MAKE) bench-typed
+
+# Typed decoding and encoding, on both interpreters; msgspec (a peer, no free-threaded wheel
+# for 3.13) is installed into the GIL environment only.
+bench-typed: $(STAMP) $(STAMP_GIL)
+	$(PY) bench/typed.py
+	@$(PY_GIL) -m pip install --quiet msgspec 2>/dev/null || \
+		echo "note: msgspec could not be installed for the GIL interpreter; it is skipped"
+	$(PY_GIL) bench/typed.py
 
 bench-instructions: $(STAMP)
 	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
 	$(PY) bench/run.py --callgrind $(BENCH_ARGS)
+	$(PY) bench/typed.py --callgrind
 
 clean:
 	rm -rf build $(VENV) $(VENV_GIL)

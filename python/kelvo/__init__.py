@@ -22,6 +22,20 @@ from _kelvo import (
 )
 from kelvo._diag import EDNError as EDNError, diag as diag, from_diag as from_diag
 from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
+from kelvo._typedcodec import (
+    Decoder as Decoder,
+    Encoder as Encoder,
+    KeyOption as KeyOption,
+    Raw as Raw,
+    ValidationError as ValidationError,
+    cbor_class as cbor_class,
+    decode as decode,
+    decode_from as decode_from,
+    encode as encode,
+    encode_to as encode_to,
+    key as key,
+    timestamp as timestamp,
+)
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
 from kelvo._version import __version__ as __version__
 
@@ -31,4 +45,6 @@ __all__ = [
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
     "dumps", "undefined", "iterload", "dump_seq", "dumps_seq", "UNTRUSTED_SEMANTIC_DECODERS",
     "diag", "from_diag", "EDNError",
+    "decode", "decode_from", "Decoder", "encode", "encode_to", "Encoder", "ValidationError", "Raw",
+    "cbor_class", "key", "KeyOption", "timestamp",
 ]

@@ -828,3 +828,7 @@ def settle():
     gc.collect()
     gc.collect()
     return sys.getallocatedblocks()
+
+
+# The typed target's entry point (fuzz_typed), kept in its own module.
+from typed_fuzz import typed_input  # noqa: E402,F401

@@ -68,7 +68,13 @@ def main(out):
     for i in range(64):
         prog = bytes([i % 16, (i // 16) & 1]) + bytes(rng.randrange(256) for _ in range(rng.randrange(8, 160)))
         (out / "encode" / f"seed-{i:04d}").write_bytes(prog)
-    print(f"seeds: {n} decoder inputs, 64 encoder programs in {out}")
+    sys.path.insert(0, str(Path(__file__).parent))
+    from typed_fuzz import seeds as typed_seeds
+
+    (out / "typed").mkdir(parents=True, exist_ok=True)
+    for i, seed in enumerate(typed_seeds()):
+        (out / "typed" / f"seed-{i:04d}").write_bytes(seed)
+    print(f"seeds: {n} decoder inputs, 64 encoder programs, typed inputs in {out}")
 
 
 if __name__ == "__main__":
