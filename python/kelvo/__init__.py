@@ -21,6 +21,13 @@ from _kelvo import (
     undefined as undefined,
 )
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
+from kelvo._parallel import (
+    CBORSequenceEOF as CBORSequenceEOF,
+    CBORSequenceError as CBORSequenceError,
+    loads_seq as loads_seq,
+    scan as scan,
+    scan_file as scan_file,
+)
 from kelvo._version import __version__ as __version__
 
 __all__ = [
@@ -28,4 +35,5 @@ __all__ = [
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
     "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "scan", "scan_file", "loads_seq", "CBORSequenceError", "CBORSequenceEOF",
 ]

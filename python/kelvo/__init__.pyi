@@ -2,6 +2,7 @@
 # classes report "kelvo" as their module) and the sequence functions written in Python.
 
 import datetime
+from array import array
 from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, ValuesView, ItemsView, KeysView
 from types import GenericAlias
 from typing import Any, Final, Literal, Protocol, TypeAlias, TypeVar, final, overload
@@ -21,6 +22,9 @@ class _ReadStream(Protocol):
     def read(self, size: int, /) -> bytes: ...
     def seek(self, offset: int, whence: int, /) -> object: ...
 
+class _ByteReader(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
 _EncoderHook: TypeAlias = Callable[[CBOREncoder, Any], object]
 _TagHook: TypeAlias = Callable[[CBORTag, bool], Any]
 _ObjectHook: TypeAlias = Callable[[Any, bool], Any]
@@ -33,6 +37,7 @@ __all__ = [
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
     "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "scan", "scan_file", "loads_seq", "CBORSequenceError", "CBORSequenceEOF",
 ]
 
 class CBORError(Exception): ...
@@ -293,8 +298,9 @@ def shareable_decoder(
 
 # CBOR sequences (RFC 8742)
 def iterload(
-    fp: _ReadStream,
+    fp: _ByteReader | Buffer,
     *,
+    threads: int | None = 1,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
     semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
@@ -320,6 +326,30 @@ def dump_seq(
     string_referencing: bool = False,
     indefinite_containers: bool = False,
 ) -> None: ...
+def loads_seq(
+    data: Buffer,
+    *,
+    threads: int | None = None,
+    tag_hook: _TagHook | None = None,
+    object_hook: _ObjectHook | None = None,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    str_errors: _StrErrors = "strict",
+    max_depth: int = 400,
+    allow_indefinite: bool = True,
+    allow_duplicate_keys: bool = True,
+    strict_hashable_types: bool = False,
+    immutable: bool = False,
+) -> list[Any]: ...
+def scan(data: Buffer, /, *, max_depth: int = 400, check_utf8: bool = False) -> array[int]: ...
+def scan_file(
+    fp: _ByteReader | Buffer, *, max_depth: int = 400, check_utf8: bool = False, block_size: int = 1048576
+) -> Iterator[int]: ...
+
+class CBORSequenceError(CBORDecodeError):
+    index: int
+    offset: int
+class CBORSequenceEOF(CBORSequenceError, CBORDecodeEOF): ...
+
 def dumps_seq(
     iterable: Iterable[object],
     *,
