@@ -65,7 +65,7 @@ def read_block(fp: Any, size: int, function: str) -> bytes:
     return block
 
 
-def scan_file(fp: IO[bytes], *, max_depth: int = _DEFAULT_MAX_DEPTH, check_utf8: bool = False,
+def scan_file(fp: IO[bytes] | bytes, *, max_depth: int = _DEFAULT_MAX_DEPTH, check_utf8: bool = False,
               block_size: int = BLOCK_SIZE) -> Iterator[int]:
     """The start offset of every item of a CBOR sequence read from a binary file object.
 
@@ -207,14 +207,14 @@ def _decode_pooled(decode: Callable[[bytes], Any], data: Any, ends: array, n_thr
 
 
 def iter_parallel(fp: Any, threads: int, decode_options: dict[str, Any],
-                  block_size: int = BLOCK_SIZE) -> Iterator[Any]:
+                  block_size: int | None = None) -> Iterator[Any]:
     """The items of a sequence read from ``fp`` in blocks, decoded ``threads`` at a time.
 
     At most ``2 * threads`` blocks are read ahead of the item being handed out (more bytes
     only when one item is larger than a block, which is then held whole)."""
     decode = _decoder(decode_options)
     scanner = Scanner(max_depth=decode_options.get("max_depth", _DEFAULT_MAX_DEPTH))
-    return _iter_blocks(fp, decode, scanner, threads, block_size)
+    return _iter_blocks(fp, decode, scanner, threads, block_size or BLOCK_SIZE)
 
 
 def _iter_blocks(fp: Any, decode: Callable[[bytes], Any], scanner: Scanner, threads: int,
