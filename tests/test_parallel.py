@@ -197,3 +197,27 @@ def test_loads_seq_on_every_buffer_kind(tmp_path):
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
         assert kelvo.loads_seq(view, threads=2) == expected
     assert kelvo.loads_seq(b"") == []
+
+
+@pytest.mark.usefixtures("small_slices")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_items_decode_as_they_would_alone(threads):
+    # runs of items are decoded in one call: nesting limits, indefinite lengths and shared
+    # values must still be judged item by item
+    nested = bytes.fromhex("818101") * 50
+    assert kelvo.loads_seq(nested, threads=threads, max_depth=2) == [[[1]]] * 50
+    with pytest.raises(CBORSequenceError, match="nesting depth") as info:
+        kelvo.loads_seq(nested, threads=threads, max_depth=1)
+    assert info.value.index == 0
+    indefinite = kelvo.dumps_seq(range(100)) + bytes.fromhex("9f01ff")
+    with pytest.raises(CBORSequenceError, match="indefinite") as info:
+        kelvo.loads_seq(indefinite, threads=threads, allow_indefinite=False)
+    assert info.value.index == 100
+    shared = [7, 7]
+    one = kelvo.dumps([shared, shared], value_sharing=True)
+    items = kelvo.loads_seq(one * 40, threads=threads)
+    assert all(a is b for a, b in items) and items[0][0] is not items[1][0]
+    reference = bytes.fromhex("d81d00")  # a reference to the first shared value, in an item of its own
+    with pytest.raises(CBORSequenceError) as info:
+        kelvo.loads_seq(one * 40 + reference, threads=threads)
+    assert info.value.index == 40

@@ -116,12 +116,52 @@ def _decode_error(exc: BaseException, index: int, offset: int) -> BaseException:
     return error
 
 
-def _decode_slice(decode: Callable[[bytes], Any], data: Any, base: int, ends: Any, lo: int, hi: int,
-                  first_index: int, start: int) -> tuple[list[Any], BaseException | None]:
+class _Decoding:
+    """The decode functions of one call: ``one`` for a single item, ``many`` for a run of items
+    wrapped in a definite-length array (one decoder call per slice instead of one per item; the
+    array takes one nesting level, so the limit is raised by one to leave the items theirs)."""
+
+    def __init__(self, options: dict[str, Any]) -> None:
+        loads(b"\x00", **options)  # a bad option fails here, at the call, even for no item
+        self.one = functools.partial(loads, **options)
+        depth = options.get("max_depth", _DEFAULT_MAX_DEPTH)
+        self.max_depth = depth
+        self.many = functools.partial(loads, **{**options, "max_depth": depth + 1}) if depth < 2**64 - 1 else None
+        self.immutable = bool(options.get("immutable", False))
+
+
+def _array_head(count: int) -> bytes:
+    if count < 24:
+        return bytes((0x80 | count,))
+    for info, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if count < 1 << (8 * width):
+            return bytes((0x80 | info,)) + count.to_bytes(width, "big")
+    raise OverflowError("too many items")
+
+
+def _decode_slice(dec: _Decoding, data: Any, base: int, ends: Any, lo: int, hi: int, first_index: int,
+                  start: int, wrap: bool) -> tuple[list[Any], BaseException | None]:
     """Decodes the items lo..hi-1 of ``ends`` (offsets relative to ``base``), the first starting
-    at ``start``; returns the items and the error that stopped the slice, if any."""
+    at ``start``; returns the items and the error that stopped the slice, if any.
+
+    With ``wrap`` the slice is decoded in one call; when that fails, it is decoded again item by
+    item to find the item at fault (hooks then see the items before it twice). Items that hold
+    shared values (tags 28 and 29) are never wrapped: a reference must not reach another item."""
+    if hi <= lo:
+        return [], None
+    if wrap and dec.many is not None:
+        view = memoryview(data)
+        try:
+            items = dec.many(b"".join((_array_head(hi - lo), view[start - base:ends[hi - 1] - base])))
+        except Exception:
+            pass
+        else:
+            return (list(items) if dec.immutable else items), None
+        finally:
+            view.release()
     out: list[Any] = []
     append = out.append
+    decode = dec.one
     i = lo
     try:
         for end in itertools.islice(ends, lo, hi):
@@ -131,12 +171,6 @@ def _decode_slice(decode: Callable[[bytes], Any], data: Any, base: int, ends: An
     except Exception as exc:  # handed back in order, after the items before it
         return out, _decode_error(exc, first_index + i - lo, start)
     return out, None
-
-
-def _decoder(decode_options: dict[str, Any]) -> Callable[[bytes], Any]:
-    # A bad option fails here, at the call, even for an empty sequence.
-    loads(b"\x00", **decode_options)
-    return functools.partial(loads, **decode_options)
 
 
 def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -> list[Any]:
@@ -155,8 +189,8 @@ def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -
         decode, with its ``index`` and ``offset``; the decoder's own error is its ``__cause__``
     :raises CBORSequenceEOF: when the data ends inside an item
     """
-    decode = _decoder(decode_options)
-    scanner = Scanner(max_depth=decode_options.get("max_depth", _DEFAULT_MAX_DEPTH))
+    dec = _Decoding(decode_options)
+    scanner = Scanner(max_depth=dec.max_depth)
     ends = scanner.feed(data)
     fault = scanner.fault
     if fault is None:
@@ -170,17 +204,17 @@ def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -
     total = ends[-1] if ends else 0
     items: list[Any]
     if n_threads == 1 or total < _POOL_FROM or len(ends) < 2:
-        items, error = _decode_slice(decode, data, 0, ends, 0, len(ends), 0, 0)
+        items, error = _decode_slice(dec, data, 0, ends, 0, len(ends), 0, 0, not scanner.saw_sharing)
         if error is not None:
             raise error
     else:
-        items = _decode_pooled(decode, data, ends, n_threads)
+        items = _decode_pooled(dec, data, ends, n_threads, not scanner.saw_sharing)
     if fault is not None:
         raise fault
     return items
 
 
-def _decode_pooled(decode: Callable[[bytes], Any], data: Any, ends: array, n_threads: int) -> list[Any]:
+def _decode_pooled(dec: _Decoding, data: Any, ends: array, n_threads: int, wrap: bool) -> list[Any]:
     # Several slices per thread, so that a slice of slow items does not hold back the rest.
     total = ends[-1]
     n_slices = min(len(ends), 4 * n_threads)
@@ -192,7 +226,7 @@ def _decode_pooled(decode: Callable[[bytes], Any], data: Any, ends: array, n_thr
     cuts.append(len(ends))
     items: list[Any] = []
     with concurrent.futures.ThreadPoolExecutor(n_threads, thread_name_prefix="kelvo") as pool:
-        futures = [pool.submit(_decode_slice, decode, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0)
+        futures = [pool.submit(_decode_slice, dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
                    for lo, hi in itertools.pairwise(cuts)]
         try:
             for future in futures:
@@ -212,12 +246,12 @@ def iter_parallel(fp: Any, threads: int, decode_options: dict[str, Any],
 
     At most ``2 * threads`` blocks are read ahead of the item being handed out (more bytes
     only when one item is larger than a block, which is then held whole)."""
-    decode = _decoder(decode_options)
-    scanner = Scanner(max_depth=decode_options.get("max_depth", _DEFAULT_MAX_DEPTH))
-    return _iter_blocks(fp, decode, scanner, threads, block_size or BLOCK_SIZE)
+    dec = _Decoding(decode_options)
+    scanner = Scanner(max_depth=dec.max_depth)
+    return _iter_blocks(fp, dec, scanner, threads, block_size or BLOCK_SIZE)
 
 
-def _iter_blocks(fp: Any, decode: Callable[[bytes], Any], scanner: Scanner, threads: int,
+def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                  block_size: int) -> Iterator[Any]:
     pieces: list[bytes] = []  # the bytes after the last item boundary found
     base = 0  # the offset of pieces[0][0]
@@ -238,7 +272,7 @@ def _iter_blocks(fp: Any, decode: Callable[[bytes], Any], scanner: Scanner, thre
                     data = pieces[0] if len(pieces) == 1 else b"".join(pieces)
                     cut = ends[-1] - base
                     pieces = [data[cut:]] if cut < len(data) else []
-                    args = (decode, data, base, ends, 0, len(ends), index, base)
+                    args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
                     if pool is None:
                         pending.append(_decode_slice(*args))
                     else:

@@ -275,6 +275,13 @@ PyObject *scanner_in_item(PyObject *op, void *) {
     return PyBool_FromLong(self->scanner->in_item());
 }
 
+PyObject *scanner_saw_sharing(PyObject *op, void *) {
+    auto *self = reinterpret_cast<ScannerObject *>(op);
+    SharedHold hold(self->access);
+    if (!hold.ok()) return raise_busy();
+    return PyBool_FromLong(self->scanner->saw_sharing());
+}
+
 PyObject *scanner_fault(PyObject *op, void *) {
     auto *self = reinterpret_cast<ScannerObject *>(op);
     SharedHold hold(self->access);
@@ -308,6 +315,8 @@ PyGetSetDef scanner_getset[] = {
     {"item_start", scanner_number<&Scanner::item_start>, nullptr,
      "The offset where the item being read starts (where the next one will start, between items).", nullptr},
     {"in_item", scanner_in_item, nullptr, "Whether the bytes fed so far end inside an item.", nullptr},
+    {"saw_sharing", scanner_saw_sharing, nullptr,
+     "Whether a tag 28 or 29 (a shared value, or a reference to one) was met so far.", nullptr},
     {"fault", scanner_fault, nullptr, "The exception of the fault met, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -162,6 +162,7 @@ Scanner::Head Scanner::out_of_memory() noexcept {
             if (major == 5) arg = arg > UINT64_MAX / 2 ? UINT64_MAX : 2 * arg;
             return push(Frame{arg, static_cast<uint8_t>(major), false, false}, at);
         case 6:
+            if (arg == 28 || arg == 29) saw_sharing_ = true;
             return push(Frame{1, 6, false, false}, at);
         default:
             if (ai == 24 && arg < 32) [[unlikely]]

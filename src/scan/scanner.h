@@ -90,6 +90,9 @@ public:
     uint64_t item_start() const noexcept { return in_item() ? item_start_ : offset_; }
     bool in_item() const noexcept { return head_len_ != 0 || content_left_ != 0 || !stack_.empty(); }
     bool stopped() const noexcept { return stopped_; }
+    // Whether a tag 28 or 29 (a shared value or a reference to one) was met: such items may
+    // refer to each other only within one top-level item.
+    bool saw_sharing() const noexcept { return saw_sharing_; }
     const Fault &fault() const noexcept { return fault_; }
 
 private:
@@ -109,6 +112,7 @@ private:
     uint64_t max_depth_;
     bool check_utf8_;
     bool stopped_ = false;
+    bool saw_sharing_ = false;
     Status stop_status_ = Status::ok;
     bool content_text_ = false;
     uint8_t utf8_state_ = 0;
