@@ -264,6 +264,7 @@ size_t Scanner::skip_content(const uint8_t *p, size_t n, uint64_t at) noexcept {
 Status Scanner::feed(const uint8_t *p, size_t n, OffsetVec &ends) noexcept {
     if (stopped_) return stop_status_;
     const uint64_t base = offset_;
+    offset_ = base + n;  // fed, whether or not a fault stops the reading inside
     size_t pos = 0;
     // A string whose content continues in this piece, or the next header.
     Head head = content_left_ != 0 ? Head::content : Head::open;
@@ -273,10 +274,7 @@ Status Scanner::feed(const uint8_t *p, size_t n, OffsetVec &ends) noexcept {
         memcpy(head_ + head_len_, p, take);
         head_len_ = static_cast<uint8_t>(head_len_ + take);
         pos = take;
-        if (head_len_ < head_need_) {
-            offset_ = base + n;
-            return Status::ok;
-        }
+        if (head_len_ < head_need_) return Status::ok;
         head_len_ = 0;
         head = on_head(head_, head_start_);
     }
@@ -288,10 +286,7 @@ Status Scanner::feed(const uint8_t *p, size_t n, OffsetVec &ends) noexcept {
             case Head::content:
                 pos += skip_content(p + pos, n - pos, base + pos);
                 if (stopped_) return stop_status_;
-                if (content_left_ != 0) {
-                    offset_ = base + n;
-                    return Status::ok;
-                }
+                if (content_left_ != 0) return Status::ok;
                 if (!complete(base + pos, ends)) return stop_status_;
                 break;
             case Head::open:
@@ -314,7 +309,6 @@ Status Scanner::feed(const uint8_t *p, size_t n, OffsetVec &ends) noexcept {
         head = on_head(p + pos, base + pos);
         pos += len;
     }
-    offset_ = base + n;
     return Status::ok;
 }
 
