@@ -123,10 +123,11 @@ class _Decoding:
 
     def __init__(self, options: dict[str, Any]) -> None:
         loads(b"\x00", **options)  # a bad option fails here, at the call, even for no item
-        self.one = functools.partial(loads, **options)
+        self.one: Callable[[Any], Any] = functools.partial(loads, **options)
         depth = options.get("max_depth", _DEFAULT_MAX_DEPTH)
         self.max_depth = depth
-        self.many = functools.partial(loads, **{**options, "max_depth": depth + 1}) if depth < 2**64 - 1 else None
+        self.many: Callable[[Any], Any] | None = (
+            functools.partial(loads, **{**options, "max_depth": depth + 1}) if depth < 2**64 - 1 else None)
         self.immutable = bool(options.get("immutable", False))
 
 

@@ -19,19 +19,20 @@ numbers, bytes...) between the client and the workers as kelvo CBOR.
 from __future__ import annotations
 
 import bisect
+import importlib.util
 import math
 from collections.abc import Callable, Iterable
 from typing import Any
 
-try:
-    import dask
-    import dask.bag
-    import fsspec
-    from dask.utils import parse_bytes
-    from fsspec.core import get_fs_token_paths
-    from fsspec.utils import infer_compression
-except ImportError as exc:  # pragma: no cover - depends on the installation
-    raise ImportError("kelvo.dask needs dask[bag]: pip install 'kelvo[dask]'") from exc
+if importlib.util.find_spec("dask") is None or importlib.util.find_spec("fsspec") is None:
+    raise ImportError("kelvo.dask needs dask[bag]: pip install 'kelvo[dask]'")
+
+import dask
+import dask.bag
+import fsspec  # type: ignore[import-untyped]
+from dask.utils import parse_bytes
+from fsspec.core import get_fs_token_paths  # type: ignore[import-untyped]
+from fsspec.utils import infer_compression  # type: ignore[import-untyped]
 
 import kelvo
 from kelvo._parallel import BLOCK_SIZE, iter_parallel
