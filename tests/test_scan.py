@@ -271,3 +271,34 @@ def test_scanner_state_and_fault_are_kept():
     assert info.value is scanner.fault
     with pytest.raises(CBORSequenceError):
         scanner.finish()
+
+
+def reader_verdict(data):
+    """What the command-line tool's token reader says of a sequence: item starts, or the fault."""
+    from kelvo._wellformed import MalformedError, Reader
+
+    reader = Reader(io.BytesIO(data), block_size=3)
+    starts = []
+    try:
+        while not reader.at_end():
+            starts.append(reader.offset)
+            reader.skip()
+    except MalformedError as exc:
+        return None, (exc.offset, exc.reason)
+    return starts, None
+
+
+def test_random_bytes_agree_with_the_token_reader():
+    # the same faults at the same offsets, in the same words, as the pure-Python reader
+    rng = random.Random(0xB17E5)
+    alphabet = [0x00, 0x18, 0x19, 0x1c, 0x3f, 0x41, 0x5f, 0x62, 0x7f, 0x81, 0x82, 0x9f, 0xa1, 0xbf,
+                0xc1, 0xdf, 0xf8, 0xf9, 0xff, 0xc3, 0x28, 0xe2, 0x82, 0xac]
+    for _ in range(3000):
+        data = bytes(rng.choice(alphabet) if rng.random() < 0.8 else rng.randrange(256)
+                     for _ in range(rng.randrange(1, 12)))
+        starts, fault = reader_verdict(data)
+        got, error = scanned(data, check_utf8=True, max_depth=100_000)
+        if fault is None:
+            assert (got, error) == (starts, None), data.hex()
+        else:
+            assert got is None and (error.offset, error.reason) == fault, data.hex()

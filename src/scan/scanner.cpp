@@ -119,19 +119,25 @@ Scanner::Head Scanner::out_of_memory() noexcept {
     return Head::no_memory;
 }
 
+// Inside an indefinite-length string only definite strings of its own type (and the break) stand.
+bool Scanner::misplaced_chunk(uint8_t ib) const noexcept {
+    const unsigned major = ib >> 5;
+    return ib != 0xff && (major != stack_.back().major || (ib & 31) == 31);
+}
+
+Scanner::Head Scanner::fail_chunk(uint8_t ib, uint64_t at) noexcept {
+    char what[64];
+    describe_head(ib >> 5, ib & 31, what, sizeof what);
+    return fail(at, "%s inside an indefinite-length %s, where only definite-length chunks of the same type may stand",
+                what, kMajorNames[stack_.back().major]);
+}
+
 [[gnu::always_inline]] inline Scanner::Head Scanner::on_head(const uint8_t *h, uint64_t at) noexcept {
     const uint8_t ib = h[0];
     const unsigned major = ib >> 5;
     const unsigned ai = ib & 31;
-    if (!stack_.empty()) {
-        const Frame &top = stack_.back();
-        if (top.major <= 3 && ib != 0xff && (major != top.major || ai == 31)) [[unlikely]] {
-            char what[64];
-            describe_head(major, ai, what, sizeof what);
-            return fail(at, "%s inside an indefinite-length %s, where only definite-length chunks of the same type "
-                            "may stand", what, kMajorNames[top.major]);
-        }
-    }
+    if (!stack_.empty() && stack_.back().major <= 3 && misplaced_chunk(ib)) [[unlikely]]
+        return fail_chunk(ib, at);
     uint64_t arg;
     if (ai < 24) {
         arg = ai;
@@ -225,9 +231,11 @@ inline Scanner::Head Scanner::push(const Frame &frame, uint64_t at) noexcept {
 size_t Scanner::skip_content(const uint8_t *p, size_t n, uint64_t at) noexcept {
     const size_t take = n < content_left_ ? n : static_cast<size_t>(content_left_);
     if (content_text_ && check_utf8_) {
+        // A bad sequence is reported once the string's content is all there: an input that
+        // ends inside the string is cut short before it is anything else, as for the decoder.
         uint8_t state = utf8_state_;
         size_t i = 0;
-        while (i < take) {
+        while (i < take && state != kReject) {
             if (state == kAccept) {
                 while (i + 8 <= take) {
                     uint64_t word;
@@ -243,11 +251,6 @@ size_t Scanner::skip_content(const uint8_t *p, size_t n, uint64_t at) noexcept {
                 utf8_seq_start_ = at + i;
             }
             state = utf8_step(state, p[i]);
-            if (state == kReject) {
-                fail(string_start_, "text string is not valid UTF-8 (at byte %llu of its content)",
-                     static_cast<unsigned long long>(utf8_seq_start_ - content_start_));
-                return i;
-            }
             ++i;
         }
         utf8_state_ = state;
@@ -299,6 +302,11 @@ Status Scanner::feed(const uint8_t *p, size_t n, OffsetVec &ends) noexcept {
         const size_t len = head_length(p[pos]);
         if (stack_.empty()) item_start_ = base + pos;
         if (len > n - pos) {
+            // The initial byte alone may already be out of place.
+            if (!stack_.empty() && stack_.back().major <= 3 && misplaced_chunk(p[pos])) {
+                fail_chunk(p[pos], base + pos);
+                return stop_status_;
+            }
             head_len_ = static_cast<uint8_t>(n - pos);
             head_need_ = static_cast<uint8_t>(len);
             head_start_ = base + pos;

@@ -25,6 +25,7 @@ public:
     T *data() noexcept { return data_; }
     const T *data() const noexcept { return data_; }
     T &back() noexcept { return data_[len_ - 1]; }
+    const T &back() const noexcept { return data_[len_ - 1]; }
     void pop_back() noexcept { --len_; }
     void clear() noexcept { len_ = 0; }
     [[nodiscard]] bool push(const T &v) noexcept {
@@ -101,6 +102,8 @@ private:
     // Reads the complete header at h (offset `at`).
     Head on_head(const uint8_t *h, uint64_t at) noexcept;
     Head on_indefinite(unsigned major, uint64_t at) noexcept;
+    bool misplaced_chunk(uint8_t ib) const noexcept;
+    Head fail_chunk(uint8_t ib, uint64_t at) noexcept;
     Head push(const Frame &frame, uint64_t at) noexcept;
     Head out_of_memory() noexcept;
     // An item ended at `end`: counts it in the frames it fills. False when out of memory.
