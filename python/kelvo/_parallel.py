@@ -27,7 +27,7 @@ __all__ = ["CBORSequenceEOF", "CBORSequenceError", "Scanner", "scan", "scan_file
            "thread_count", "BLOCK_SIZE"]
 
 #: Bytes read from a file at a time by :func:`scan_file` and by ``iterload`` with threads.
-BLOCK_SIZE = 1 << 18
+BLOCK_SIZE = 1 << 16
 # Below this many bytes a sequence is decoded on the calling thread: a pool costs more.
 _POOL_FROM = 1 << 18
 _DEFAULT_MAX_DEPTH = 400

@@ -41,7 +41,7 @@ def iterload(fp: IO[bytes] | bytes, *, threads: int | None = 1, **decoder_option
     item raises :exc:`CBORDecodeEOF` saying which item was cut short; every other fault raises
     what :meth:`CBORDecoder.decode` raises.
 
-    With ``threads`` other than 1, ``fp`` is read in blocks of 256 KiB, cut at item boundaries by
+    With ``threads`` other than 1, ``fp`` is read in blocks of 64 KiB, cut at item boundaries by
     the item scanner, and the blocks are decoded on a pool of threads while the items of earlier
     ones are handed out: at most ``2 * threads`` blocks are read ahead of the item being yielded
     (an item larger than a block is held whole), so memory stays bounded for a file of any

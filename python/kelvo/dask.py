@@ -6,7 +6,7 @@ the file system. Each file holds a CBOR sequence (RFC 8742): items back to back.
 
 A CBOR sequence has nothing that marks where an item starts, so a file can only be split by
 reading it from the start. With ``blocksize``, :func:`read_cbor` adds one task per file that
-streams the whole file through the native item scanner (in blocks of 256 KiB, on a worker,
+streams the whole file through the native item scanner (in blocks of 64 KiB, on a worker,
 never on the client) and finds the first item boundary after every multiple of ``blocksize``;
 the partitions of that file then read their own byte range. The scan costs one extra read of
 each file at a fraction of the decoding time (the scanner runs at about the speed of copying
