@@ -13,6 +13,7 @@ import concurrent.futures
 import functools
 import io
 import itertools
+import mmap
 import os
 import sys
 from array import array
@@ -199,8 +200,10 @@ def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -
             scanner.finish()
         except CBORSequenceError as exc:
             fault = exc
-    if not isinstance(data, (bytes, bytearray)):
-        data = memoryview(data).cast("B")
+    if not isinstance(data, (bytes, bytearray, mmap.mmap)):
+        # slices of a bytes copy, so that no view of the caller's buffer outlives the call
+        with memoryview(data) as view:
+            data = view.tobytes()
     n_threads = thread_count(threads)
     total = ends[-1] if ends else 0
     items: list[Any]
@@ -226,18 +229,27 @@ def _decode_pooled(dec: _Decoding, data: Any, ends: array, n_threads: int, wrap:
             cuts.append(cut)
     cuts.append(len(ends))
     items: list[Any] = []
-    with concurrent.futures.ThreadPoolExecutor(n_threads, thread_name_prefix="kelvo") as pool:
-        futures = [pool.submit(_decode_slice, dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
-                   for lo, hi in itertools.pairwise(cuts)]
+    slices = list(itertools.pairwise(cuts))
+    # The calling thread decodes every n-th slice itself: n threads in all, and the items it
+    # builds are its own (dropping items built on another thread costs more).
+    with concurrent.futures.ThreadPoolExecutor(n_threads - 1, thread_name_prefix="kelvo") as pool:
+        jobs: list[Any] = [
+            None if k % n_threads == 0 else
+            pool.submit(_decode_slice, dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
+            for k, (lo, hi) in enumerate(slices)]
         try:
-            for future in futures:
-                part, error = future.result()
+            for job, (lo, hi) in zip(jobs, slices):
+                if job is None:
+                    part, error = _decode_slice(dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
+                else:
+                    part, error = job.result()
                 items.extend(part)
                 if error is not None:
                     raise error
         finally:
-            for future in futures:
-                future.cancel()
+            for job in jobs:
+                if job is not None:
+                    job.cancel()
     return items
 
 
@@ -258,7 +270,9 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
     base = 0  # the offset of pieces[0][0]
     index = 0  # the index of the next item to give to a slice
     pending: deque[Any] = deque()
-    pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="kelvo") if threads > 1 else None
+    # The calling thread decodes every threads-th slice itself, the pool the others.
+    pool = concurrent.futures.ThreadPoolExecutor(threads - 1, thread_name_prefix="kelvo") if threads > 1 else None
+    slices = 0
     done = False
     try:
         while True:
@@ -274,10 +288,11 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                     cut = ends[-1] - base
                     pieces = [data[cut:]] if cut < len(data) else []
                     args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
-                    if pool is None:
+                    if pool is None or slices % threads == 0:
                         pending.append(_decode_slice(*args))
                     else:
                         pending.append(pool.submit(_decode_slice, *args))
+                    slices += 1
                     index += len(ends)
                     base += cut
                 if scanner.fault is not None:
@@ -285,7 +300,7 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
             if not pending:
                 break
             result = pending.popleft()
-            items, error = result if pool is None else result.result()
+            items, error = result.result() if isinstance(result, concurrent.futures.Future) else result
             yield from items
             if error is not None:
                 raise error

@@ -117,7 +117,7 @@ Status feed_scanner(Scanner &scanner, const uint8_t *data, size_t n, OffsetVec &
 }
 
 PyObject *scan(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *names[] = {"data", "max_depth", "check_utf8", nullptr};
+    static const char *names[] = {"", "max_depth", "check_utf8", nullptr};  // data is positional-only
     PyObject *data;
     PyObject *depth_obj = nullptr;
     int check_utf8 = 0;
