@@ -21,6 +21,7 @@
 #include <initializer_list>
 
 extern "C" PyObject *PyInit__kelvo(void);
+extern "C" PyObject *PyInit__scan(void);  // kelvo._scan, which the kelvo package imports
 
 namespace kelvo_fuzz {
 
@@ -37,6 +38,7 @@ inline unsigned g_leak_every = 16;
 
 inline void start(const char *entry) {
     if (PyImport_AppendInittab("_kelvo", PyInit__kelvo) < 0) die("cannot register _kelvo");
+    if (PyImport_AppendInittab("kelvo._scan", PyInit__scan) < 0) die("cannot register kelvo._scan");
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     config.install_signal_handlers = 0;  // libFuzzer owns the signals
