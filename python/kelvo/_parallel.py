@@ -230,26 +230,25 @@ def _decode_pooled(dec: _Decoding, data: Any, ends: array, n_threads: int, wrap:
     cuts.append(len(ends))
     items: list[Any] = []
     slices = list(itertools.pairwise(cuts))
-    # The calling thread decodes every n-th slice itself: n threads in all, and the items it
-    # builds are its own (dropping items built on another thread costs more).
+    # The pool has n_threads - 1 workers taking slices from the front; the calling thread takes
+    # them from the back, each one that no worker has started yet.
     with concurrent.futures.ThreadPoolExecutor(n_threads - 1, thread_name_prefix="kelvo") as pool:
-        jobs: list[Any] = [
-            None if k % n_threads == 0 else
-            pool.submit(_decode_slice, dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
-            for k, (lo, hi) in enumerate(slices)]
+        jobs = [(dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap) for lo, hi in slices]
+        futures = [pool.submit(_decode_slice, *job) for job in jobs]
+        own: dict[int, tuple[list[Any], BaseException | None]] = {}
         try:
-            for job, (lo, hi) in zip(jobs, slices):
-                if job is None:
-                    part, error = _decode_slice(dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap)
-                else:
-                    part, error = job.result()
+            for k in range(len(jobs) - 1, -1, -1):
+                if not futures[k].cancel():
+                    break
+                own[k] = _decode_slice(*jobs[k])
+            for k, future in enumerate(futures):
+                part, error = own.pop(k) if k in own else future.result()
                 items.extend(part)
                 if error is not None:
                     raise error
         finally:
-            for job in jobs:
-                if job is not None:
-                    job.cancel()
+            for future in futures:
+                future.cancel()
     return items
 
 
@@ -264,15 +263,29 @@ def iter_parallel(fp: Any, threads: int, decode_options: dict[str, Any],
     return _iter_blocks(fp, dec, scanner, threads, block_size or BLOCK_SIZE)
 
 
+def _help(pending: deque[Any]) -> None:
+    """While the first pending slice is still being decoded, the calling thread decodes the
+    newest ones that no worker has started (each entry is [future, job], or [None, result]
+    once decoded here)."""
+    head = pending[0]
+    if head[0] is None:
+        return
+    for entry in reversed(pending):
+        if head[0].done() or entry is head:
+            return
+        if entry[0] is not None and entry[0].cancel():
+            entry[0], entry[1] = None, _decode_slice(*entry[1])
+
+
 def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                  block_size: int) -> Iterator[Any]:
     pieces: list[bytes] = []  # the bytes after the last item boundary found
     base = 0  # the offset of pieces[0][0]
     index = 0  # the index of the next item to give to a slice
     pending: deque[Any] = deque()
-    # The calling thread decodes every threads-th slice itself, the pool the others.
+    # The pool has threads - 1 workers; the calling thread is the last one: a slice it needs
+    # that no worker has started yet, it decodes itself instead of waiting.
     pool = concurrent.futures.ThreadPoolExecutor(threads - 1, thread_name_prefix="kelvo") if threads > 1 else None
-    slices = 0
     done = False
     try:
         while True:
@@ -288,19 +301,21 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                     cut = ends[-1] - base
                     pieces = [data[cut:]] if cut < len(data) else []
                     args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
-                    if pool is None or slices % threads == 0:
-                        pending.append(_decode_slice(*args))
+                    if pool is None:
+                        pending.append([None, _decode_slice(*args)])
                     else:
-                        pending.append(pool.submit(_decode_slice, *args))
-                    slices += 1
+                        pending.append([pool.submit(_decode_slice, *args), args])
                     index += len(ends)
                     base += cut
                 if scanner.fault is not None:
                     done = True
             if not pending:
                 break
-            result = pending.popleft()
-            items, error = result.result() if isinstance(result, concurrent.futures.Future) else result
+            if pool is not None:
+                _help(pending)
+            future, job = pending.popleft()
+            items, error = job if future is None else future.result()
+            del future, job
             yield from items
             if error is not None:
                 raise error
