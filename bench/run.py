@@ -512,6 +512,11 @@ def main():
         if label.startswith("pickle"):
             extra = " (the same workload through pickle, for comparison)"
         print(f"  {label:<24} {ratio:.2f}x{extra}")
+
+    import sequences  # large CBOR sequences: the item scanner, and decoding on several threads
+
+    print("\nlarge sequences:")
+    sequences.report(args.quick)
     return 0
 
 

@@ -40,6 +40,7 @@ def test_all_lists_public_names_in_order():
     for name in ("decode", "decode_from", "Decoder", "encode", "encode_to", "Encoder", "ValidationError", "Raw",
                  "cbor_class", "key", "KeyOption", "timestamp"):
         assert name in kelvo.__all__
+    assert {"scan", "scan_file", "loads_seq", "CBORSequenceError", "CBORSequenceEOF"} <= set(kelvo.__all__)
     for name in kelvo.__all__:
         assert getattr(kelvo, name) is getattr(_kelvo, name, getattr(kelvo, name))
 

@@ -37,6 +37,13 @@ from kelvo._typedcodec import (
     timestamp as timestamp,
 )
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
+from kelvo._parallel import (
+    CBORSequenceEOF as CBORSequenceEOF,
+    CBORSequenceError as CBORSequenceError,
+    loads_seq as loads_seq,
+    scan as scan,
+    scan_file as scan_file,
+)
 from kelvo._version import __version__ as __version__
 
 __all__ = [
@@ -47,4 +54,5 @@ __all__ = [
     "diag", "from_diag", "EDNError",
     "decode", "decode_from", "Decoder", "encode", "encode_to", "Encoder", "ValidationError", "Raw",
     "cbor_class", "key", "KeyOption", "timestamp",
+    "scan", "scan_file", "loads_seq", "CBORSequenceError", "CBORSequenceEOF",
 ]

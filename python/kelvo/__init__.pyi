@@ -2,6 +2,7 @@
 # classes report "kelvo" as their module) and the sequence functions written in Python.
 
 import datetime
+from array import array
 from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, ValuesView, ItemsView, KeysView
 from types import GenericAlias
 
@@ -24,6 +25,9 @@ class _ReadStream(Protocol):
     def read(self, size: int, /) -> bytes: ...
     def seek(self, offset: int, whence: int, /) -> object: ...
 
+class _ByteReader(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
 _EncoderHook: TypeAlias = Callable[[CBOREncoder, Any], object]
 _TagHook: TypeAlias = Callable[[CBORTag, bool], Any]
 _ObjectHook: TypeAlias = Callable[[Any, bool], Any]
@@ -39,6 +43,7 @@ __all__ = [
     "diag", "from_diag", "EDNError",
     "decode", "decode_from", "Decoder", "encode", "encode_to", "Encoder", "ValidationError", "Raw",
     "cbor_class", "key", "KeyOption", "timestamp",
+    "scan", "scan_file", "loads_seq", "CBORSequenceError", "CBORSequenceEOF",
 ]
 
 UNTRUSTED_SEMANTIC_DECODERS: Final[Mapping[int, Callable[[Any, bool], Any]]]
@@ -301,8 +306,9 @@ def shareable_decoder(
 
 # CBOR sequences (RFC 8742)
 def iterload(
-    fp: _ReadStream,
+    fp: _ByteReader | Buffer,
     *,
+    threads: int | None = 1,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
     semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
@@ -328,6 +334,30 @@ def dump_seq(
     string_referencing: bool = False,
     indefinite_containers: bool = False,
 ) -> None: ...
+def loads_seq(
+    data: Buffer,
+    *,
+    threads: int | None = None,
+    tag_hook: _TagHook | None = None,
+    object_hook: _ObjectHook | None = None,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    str_errors: _StrErrors = "strict",
+    max_depth: int = 400,
+    allow_indefinite: bool = True,
+    allow_duplicate_keys: bool = True,
+    strict_hashable_types: bool = False,
+    immutable: bool = False,
+) -> list[Any]: ...
+def scan(data: Buffer, /, *, max_depth: int = 400, check_utf8: bool = False) -> array[int]: ...
+def scan_file(
+    fp: _ByteReader | Buffer, *, max_depth: int = 400, check_utf8: bool = False, block_size: int = 65536
+) -> Iterator[int]: ...
+
+class CBORSequenceError(CBORDecodeError):
+    index: int
+    offset: int
+class CBORSequenceEOF(CBORSequenceError, CBORDecodeEOF): ...
+
 def dumps_seq(
     iterable: Iterable[object],
     *,

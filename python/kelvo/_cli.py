@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import io
 import json
 import os
@@ -241,6 +242,9 @@ class Output:
 def _open_input(args: argparse.Namespace) -> IO[bytes]:
     if args.file == "-":
         stream: IO[bytes] = sys.stdin.buffer
+        if not hasattr(stream, "__enter__"):
+            # a reader with only read() (standard input replaced by the caller): not ours to close
+            return contextlib.nullcontext(stream)  # type: ignore[return-value]
     else:
         try:
             stream = open(args.file, "rb")
@@ -520,28 +524,10 @@ def add_check_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run_check(args: argparse.Namespace) -> int:
-    with _open_input(args) as stream:
-        if not args.deterministic:
-            for tokens in _items(args, stream):
-                for _ in tokens:
-                    pass
-            return 0
-        data = (HexReader(stream) if args.hex else stream).read()
-    # The well-formedness pass runs first, so that faults of any CBOR get this tool's usual
-    # wording; the deterministic rules are then judged on the whole input at once.
-    for tokens in _items(argparse.Namespace(**{**vars(args), "hex": False}), io.BytesIO(data)):
-        for _ in tokens:
-            pass
-    from kelvo import _deterministic
+    from kelvo._check import check_stream
 
-    try:
-        if args.seq:
-            _deterministic.check_sequence(data)
-        else:
-            _deterministic.check_input(data)
-    except CBORDecodeError as exc:
-        fault = vars(exc)  # the check names the offset and the rule as attributes of its error
-        raise MalformedError(fault["offset"], fault["rule"]) from None
+    with _open_input(args) as stream:
+        check_stream(HexReader(stream) if args.hex else stream, seq=args.seq, deterministic=args.deterministic)
     return 0
 
 

@@ -7,6 +7,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO, Any
 
 from _kelvo import CBORDecodeEOF, CBORDecoder, CBOREncoder
+from kelvo._parallel import binary_reader, iter_parallel, thread_count
 
 
 class _Pushback:
@@ -33,24 +34,42 @@ class _Pushback:
         return head + rest if rest else head
 
 
-def iterload(fp: IO[bytes], **decoder_options: Any) -> Iterator[Any]:
+def iterload(fp: IO[bytes] | bytes, *, threads: int | None = 1, **decoder_options: Any) -> Iterator[Any]:
     """Decode the items of a CBOR sequence one at a time.
 
     The generator ends where the input ends between two items. An input that ends inside an
     item raises :exc:`CBORDecodeEOF` saying which item was cut short; every other fault raises
     what :meth:`CBORDecoder.decode` raises.
 
-    :param fp: a readable binary file object; a seekable one is read in blocks and left just
-        past the last item decoded, any other one is never read beyond the item being decoded
+    With ``threads`` other than 1, ``fp`` is read in blocks of 64 KiB, cut at item boundaries by
+    the item scanner, and the blocks are decoded on a pool of threads while the items of earlier
+    ones are handed out: at most ``2 * threads`` blocks are read ahead of the item being yielded
+    (an item larger than a block is held whole), so memory stays bounded for a file of any
+    size. Hooks may then run on several threads at once and must allow it. Errors are then a
+    :exc:`CBORSequenceError` (:exc:`CBORSequenceEOF` for a truncated item) with the ``index``
+    and ``offset`` of the item, raised after every item before it was yielded. With the GIL
+    enabled the blocks are decoded on the calling thread.
+
+    :param fp: a readable binary file object (only ``read`` is needed; a seekable one is read in
+        blocks and, with one thread, left just past the last item decoded, any other one is then
+        never read beyond the item being decoded), or bytes-like data
+    :param threads: the most threads to decode on; 1 (the default): decode on the calling thread,
+        item by item; ``None``: ``os.process_cpu_count()``
     :param decoder_options: the keyword options of :func:`load` (``immutable`` included)
     :return: an iterator over the decoded items
     """
+    reader: Any = binary_reader(fp, "iterload")
+    if threads != 1:
+        n_threads = thread_count(threads)
+        options = {key: value for key, value in decoder_options.items() if key != "read_size"}
+        return iter_parallel(reader, n_threads, options)
     immutable = decoder_options.pop("immutable", False)
-    seekable = bool(fp.seekable())
-    source: Any = fp if seekable else _Pushback(fp)
+    seekable_method = getattr(reader, "seekable", None)
+    seekable = bool(seekable_method()) if seekable_method is not None else False
+    source: Any = reader if seekable else _Pushback(reader)
     # Built here, not in the generator, so that a bad option fails at the call.
     decoder = CBORDecoder(source, **decoder_options)
-    return _items(fp, source, decoder, immutable, seekable)
+    return _items(reader, source, decoder, immutable, seekable)
 
 
 def _items(fp: IO[bytes], source: Any, decoder: CBORDecoder, immutable: bool, seekable: bool) -> Iterator[Any]:
@@ -59,6 +78,9 @@ def _items(fp: IO[bytes], source: Any, decoder: CBORDecoder, immutable: bool, se
     while True:
         # A clean end shows as no byte at all before the next item.
         head = read(1)
+        if isinstance(head, str):
+            raise TypeError("iterload() needs a binary file object, but read() returned str: open the file "
+                            "with mode 'rb'")
         if not head:
             return
         if seekable:

@@ -358,6 +358,8 @@ def decode_input(data):
         else:
             assert not items, f"loads() failed ({error!r}) but the stream decoder gave {items[0]!r}"
 
+    _check_scanner(payload, error is None, opts["max_depth"], opts["str_errors"] == "strict")
+
     # A decoded value goes back through the encoder without a crash.
     if error is None:
         try:
@@ -411,6 +413,24 @@ def _item_end(payload):
         return stream.tell()
     except CBORDecodeError:
         return len(payload)
+
+
+def _check_scanner(payload, decoded, max_depth, utf8):
+    """The item scanner passes every first item the decoder decodes, and finds the same items
+    and the same fault however its input is cut into pieces."""
+    from kelvo._scan import Scanner
+
+    whole = Scanner(max_depth=max_depth, check_utf8=utf8)
+    ends = list(whole.feed(payload))
+    if decoded:
+        assert ends, f"loads() decoded an item that the scanner refuses: {whole.fault!r}"
+    cut = len(payload) // 3
+    pieces = Scanner(max_depth=max_depth, check_utf8=utf8)
+    found = list(pieces.feed(payload[:cut]))
+    if pieces.fault is None:
+        found += pieces.feed(payload[cut:])
+    assert found == ends, f"the scanner found {found} in two pieces, {ends} in one"
+    assert str(pieces.fault) == str(whole.fault)
 
 
 def _same_decoded(a, b):

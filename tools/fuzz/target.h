@@ -23,6 +23,7 @@
 extern "C" PyObject *PyInit__kelvo(void);
 extern "C" PyObject *PyInit__edn(void);
 extern "C" PyObject *PyInit__typed(void);
+extern "C" PyObject *PyInit__scan(void);  // kelvo._scan, which the kelvo package imports
 
 namespace kelvo_fuzz {
 
@@ -43,6 +44,7 @@ inline void start(const char *entry) {
     if (PyImport_AppendInittab("kelvo._edn", PyInit__edn) < 0) die("cannot register kelvo._edn");
     // The kelvo package imports its typed codec, whose native half is linked in too.
     if (PyImport_AppendInittab("kelvo._typed", PyInit__typed) < 0) die("cannot register kelvo._typed");
+    if (PyImport_AppendInittab("kelvo._scan", PyInit__scan) < 0) die("cannot register kelvo._scan");
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     config.install_signal_handlers = 0;  // libFuzzer owns the signals

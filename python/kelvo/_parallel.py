@@ -1,0 +1,327 @@
+"""Large CBOR sequences: the item scanner, and decoding on several threads at once.
+
+A CBOR sequence has no marker between its items, so the only way to cut one into slices that
+other threads can decode is to read it from the start: the native scanner does that without
+building any value (well under the time of decoding). The slices are then decoded on a pool
+of threads and the items handed back in their order, each error naming the item at fault.
+"""
+
+from __future__ import annotations
+
+import bisect
+import concurrent.futures
+import functools
+import io
+import itertools
+import mmap
+import os
+import sys
+from array import array
+from collections import deque
+from collections.abc import Callable, Iterator
+from typing import IO, Any
+
+from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
+from kelvo._scan import CBORSequenceEOF, CBORSequenceError, Scanner, scan
+
+__all__ = ["CBORSequenceEOF", "CBORSequenceError", "Scanner", "scan", "scan_file", "loads_seq", "iter_parallel",
+           "thread_count", "BLOCK_SIZE"]
+
+#: Bytes read from a file at a time by :func:`scan_file` and by ``iterload`` with threads.
+BLOCK_SIZE = 1 << 16
+# Below this many bytes a sequence is decoded on the calling thread: a pool costs more.
+_POOL_FROM = 1 << 18
+_DEFAULT_MAX_DEPTH = 400
+
+
+def thread_count(threads: int | None) -> int:
+    """The number of threads to decode on: 1 whenever the GIL is enabled (no gain is possible)."""
+    if threads is None:
+        threads = os.process_cpu_count() or 1
+    elif not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    return 1 if gil else threads
+
+
+def binary_reader(fp: Any, function: str) -> Any:
+    """``fp`` itself when it reads bytes; bytes-like data wrapped in a BytesIO; a clear error for
+    text-mode files and for objects that cannot be read."""
+    if isinstance(fp, (bytes, bytearray, memoryview)):
+        return io.BytesIO(fp)
+    if isinstance(fp, io.TextIOBase):
+        raise TypeError(f"{function}() needs a binary file object, not a text-mode one: open the file "
+                        "with mode 'rb'")
+    if not callable(getattr(fp, "read", None)):
+        raise TypeError(f"{function}() needs a binary file object with a read() method (or bytes), "
+                        f"not '{type(fp).__qualname__}'")
+    return fp
+
+
+def read_block(fp: Any, size: int, function: str) -> bytes:
+    block = fp.read(size)
+    if isinstance(block, str):
+        raise TypeError(f"{function}() needs a binary file object, but read() returned str: open the file "
+                        "with mode 'rb'")
+    return block
+
+
+def scan_file(fp: IO[bytes] | bytes, *, max_depth: int = _DEFAULT_MAX_DEPTH, check_utf8: bool = False,
+              block_size: int = BLOCK_SIZE) -> Iterator[int]:
+    """The start offset of every item of a CBOR sequence read from a binary file object.
+
+    ``fp`` is read in blocks of ``block_size`` bytes and only the open containers are kept
+    between blocks, so memory stays bounded whatever the size of the file or of one item.
+
+    :param fp: a binary file object (only its ``read`` is used), or bytes-like data
+    :param max_depth: the most arrays, maps and tags open at once
+    :param check_utf8: also require valid UTF-8 in text strings
+    :param block_size: the number of bytes asked of ``fp.read`` at a time
+    :return: an iterator over the item offsets, produced as the blocks are read
+    :raises CBORSequenceError: at the first item that is not well-formed (after the offsets
+        of the items before it)
+    :raises CBORSequenceEOF: when the input ends inside an item
+    """
+    fp = binary_reader(fp, "scan_file")
+    scanner = Scanner(max_depth=max_depth, check_utf8=check_utf8)
+    return _scan_blocks(fp, scanner, block_size)
+
+
+def _scan_blocks(fp: Any, scanner: Scanner, block_size: int) -> Iterator[int]:
+    start = 0
+    while True:
+        block = read_block(fp, block_size, "scan_file")
+        if not block:
+            scanner.finish()
+            return
+        ends = scanner.feed(block)
+        if ends:
+            # the starts are the previous end followed by all ends but the last
+            yield start
+            yield from itertools.islice(ends, len(ends) - 1)
+            start = ends[-1]
+        if scanner.fault is not None:
+            raise scanner.fault
+
+
+def _decode_error(exc: BaseException, index: int, offset: int) -> BaseException:
+    """The error of item ``index`` (starting at ``offset``) as a CBORSequenceError, chained to the
+    decoder's own; anything that is not a decode error is left as it is."""
+    if not isinstance(exc, CBORDecodeError) or isinstance(exc, CBORSequenceError):
+        return exc
+    kind = CBORSequenceEOF if isinstance(exc, CBORDecodeEOF) else CBORSequenceError
+    error = kind(f"item {index} at offset {offset}: {exc}")
+    error.index = index  # type: ignore[attr-defined]
+    error.offset = offset  # type: ignore[attr-defined]
+    error.__cause__ = exc
+    return error
+
+
+class _Decoding:
+    """The decode functions of one call: ``one`` for a single item, ``many`` for a run of items
+    wrapped in a definite-length array (one decoder call per slice instead of one per item; the
+    array takes one nesting level, so the limit is raised by one to leave the items theirs)."""
+
+    def __init__(self, options: dict[str, Any]) -> None:
+        loads(b"\x00", **options)  # a bad option fails here, at the call, even for no item
+        self.one: Callable[[Any], Any] = functools.partial(loads, **options)
+        depth = options.get("max_depth", _DEFAULT_MAX_DEPTH)
+        self.max_depth = depth
+        self.many: Callable[[Any], Any] | None = (
+            functools.partial(loads, **{**options, "max_depth": depth + 1}) if depth < 2**64 - 1 else None)
+        self.immutable = bool(options.get("immutable", False))
+
+
+def _array_head(count: int) -> bytes:
+    if count < 24:
+        return bytes((0x80 | count,))
+    for info, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if count < 1 << (8 * width):
+            return bytes((0x80 | info,)) + count.to_bytes(width, "big")
+    raise OverflowError("too many items")
+
+
+def _decode_slice(dec: _Decoding, data: Any, base: int, ends: Any, lo: int, hi: int, first_index: int,
+                  start: int, wrap: bool) -> tuple[list[Any], BaseException | None]:
+    """Decodes the items lo..hi-1 of ``ends`` (offsets relative to ``base``), the first starting
+    at ``start``; returns the items and the error that stopped the slice, if any.
+
+    With ``wrap`` the slice is decoded in one call; when that fails, it is decoded again item by
+    item to find the item at fault (hooks then see the items before it twice). Items that hold
+    shared values (tags 28 and 29) are never wrapped: a reference must not reach another item."""
+    if hi <= lo:
+        return [], None
+    if wrap and dec.many is not None:
+        view = memoryview(data)
+        try:
+            items = dec.many(b"".join((_array_head(hi - lo), view[start - base:ends[hi - 1] - base])))
+        except Exception:
+            pass
+        else:
+            return (list(items) if dec.immutable else items), None
+        finally:
+            view.release()
+    out: list[Any] = []
+    append = out.append
+    decode = dec.one
+    i = lo
+    try:
+        for end in itertools.islice(ends, lo, hi):
+            append(decode(data[start - base:end - base]))
+            start = end
+            i += 1
+    except Exception as exc:  # handed back in order, after the items before it
+        return out, _decode_error(exc, first_index + i - lo, start)
+    return out, None
+
+
+def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -> list[Any]:
+    """Decode every item of a CBOR sequence held in memory, on several threads at once.
+
+    The sequence is scanned first (:func:`scan`) and then cut at item boundaries into slices of
+    similar size that a pool of threads decodes. With the GIL enabled one thread is used. Hooks
+    (``object_hook``, ``tag_hook``, ``semantic_decoders``) may then run on several threads at
+    once, each call for an item of its own slice: they must be safe to call concurrently.
+
+    :param data: the whole sequence (bytes-like, ``mmap`` included)
+    :param threads: the most threads to use; ``None``: ``os.process_cpu_count()``, 1: no pool
+    :param decode_options: the keyword options of :func:`loads` (``immutable`` included)
+    :return: the list of items in order
+    :raises CBORSequenceError: for the first item (in order) that is malformed or fails to
+        decode, with its ``index`` and ``offset``; the decoder's own error is its ``__cause__``
+    :raises CBORSequenceEOF: when the data ends inside an item
+    """
+    dec = _Decoding(decode_options)
+    scanner = Scanner(max_depth=dec.max_depth)
+    ends = scanner.feed(data)
+    fault = scanner.fault
+    if fault is None:
+        try:
+            scanner.finish()
+        except CBORSequenceError as exc:
+            fault = exc
+    if not isinstance(data, (bytes, bytearray, mmap.mmap)):
+        # slices of a bytes copy, so that no view of the caller's buffer outlives the call
+        with memoryview(data) as view:
+            data = view.tobytes()
+    n_threads = thread_count(threads)
+    total = ends[-1] if ends else 0
+    items: list[Any]
+    if n_threads == 1 or total < _POOL_FROM or len(ends) < 2:
+        items, error = _decode_slice(dec, data, 0, ends, 0, len(ends), 0, 0, not scanner.saw_sharing)
+        if error is not None:
+            raise error
+    else:
+        items = _decode_pooled(dec, data, ends, n_threads, not scanner.saw_sharing)
+    if fault is not None:
+        raise fault
+    return items
+
+
+def _decode_pooled(dec: _Decoding, data: Any, ends: array, n_threads: int, wrap: bool) -> list[Any]:
+    # Several slices per thread, so that a slice of slow items does not hold back the rest.
+    total = ends[-1]
+    n_slices = min(len(ends), 4 * n_threads)
+    cuts = [0]
+    for k in range(1, n_slices):
+        cut = bisect.bisect_left(ends, total * k // n_slices)
+        if cut > cuts[-1]:
+            cuts.append(cut)
+    cuts.append(len(ends))
+    items: list[Any] = []
+    slices = list(itertools.pairwise(cuts))
+    # The pool has n_threads - 1 workers taking slices from the front; the calling thread takes
+    # them from the back, each one that no worker has started yet.
+    with concurrent.futures.ThreadPoolExecutor(n_threads - 1, thread_name_prefix="kelvo") as pool:
+        jobs = [(dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap) for lo, hi in slices]
+        futures = [pool.submit(_decode_slice, *job) for job in jobs]
+        own: dict[int, tuple[list[Any], BaseException | None]] = {}
+        try:
+            for k in range(len(jobs) - 1, -1, -1):
+                if not futures[k].cancel():
+                    break
+                own[k] = _decode_slice(*jobs[k])
+            for k, future in enumerate(futures):
+                part, error = own.pop(k) if k in own else future.result()
+                items.extend(part)
+                if error is not None:
+                    raise error
+        finally:
+            for future in futures:
+                future.cancel()
+    return items
+
+
+def iter_parallel(fp: Any, threads: int, decode_options: dict[str, Any],
+                  block_size: int | None = None) -> Iterator[Any]:
+    """The items of a sequence read from ``fp`` in blocks, decoded ``threads`` at a time.
+
+    At most ``2 * threads`` blocks are read ahead of the item being handed out (more bytes
+    only when one item is larger than a block, which is then held whole)."""
+    dec = _Decoding(decode_options)
+    scanner = Scanner(max_depth=dec.max_depth)
+    return _iter_blocks(fp, dec, scanner, threads, block_size or BLOCK_SIZE)
+
+
+def _help(pending: deque[Any]) -> None:
+    """While the first pending slice is still being decoded, the calling thread decodes the
+    newest ones that no worker has started (each entry is [future, job], or [None, result]
+    once decoded here)."""
+    head = pending[0]
+    if head[0] is None:
+        return
+    for entry in reversed(pending):
+        if head[0].done() or entry is head:
+            return
+        if entry[0] is not None and entry[0].cancel():
+            entry[0], entry[1] = None, _decode_slice(*entry[1])
+
+
+def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
+                 block_size: int) -> Iterator[Any]:
+    pieces: list[bytes] = []  # the bytes after the last item boundary found
+    base = 0  # the offset of pieces[0][0]
+    index = 0  # the index of the next item to give to a slice
+    pending: deque[Any] = deque()
+    # The pool has threads - 1 workers; the calling thread is the last one: a slice it needs
+    # that no worker has started yet, it decodes itself instead of waiting.
+    pool = concurrent.futures.ThreadPoolExecutor(threads - 1, thread_name_prefix="kelvo") if threads > 1 else None
+    done = False
+    try:
+        while True:
+            while not done and len(pending) < 2 * threads:
+                block = read_block(fp, block_size, "iterload")
+                if not block:
+                    done = True
+                    break
+                ends = scanner.feed(block)
+                pieces.append(block)
+                if ends:
+                    data = pieces[0] if len(pieces) == 1 else b"".join(pieces)
+                    cut = ends[-1] - base
+                    pieces = [data[cut:]] if cut < len(data) else []
+                    args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
+                    if pool is None:
+                        pending.append([None, _decode_slice(*args)])
+                    else:
+                        pending.append([pool.submit(_decode_slice, *args), args])
+                    index += len(ends)
+                    base += cut
+                if scanner.fault is not None:
+                    done = True
+            if not pending:
+                break
+            if pool is not None:
+                _help(pending)
+            future, job = pending.popleft()
+            items, error = job if future is None else future.result()
+            del future, job
+            yield from items
+            if error is not None:
+                raise error
+        if scanner.fault is not None:
+            raise scanner.fault
+        scanner.finish()
+    finally:
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
