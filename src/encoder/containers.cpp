@@ -4,6 +4,7 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/cbor.h"
 #include "lib/recursion.h"
 #include "lib/once.h"
 #include "types/exceptions.h"
@@ -32,7 +33,7 @@ int length_mismatch(PyObject *obj, Py_ssize_t announced, Py_ssize_t found) {
 
 // The header of a definite or indefinite container (window held).
 inline int put_container_head(EncoderObject *enc, unsigned major, bool indefinite, Py_ssize_t n) {
-    if (indefinite) return emit_byte(enc, static_cast<uint8_t>((major << 5) | 31));
+    if (indefinite) return emit_byte(enc, static_cast<uint8_t>((major << 5) | cbor::kIndefinite));
     // The common short header, without a stream: one byte into room already there.
     if (n < 24 && enc->write_target == nullptr && enc->out.len < enc->out.cap) {
         enc->out.data[enc->out.len++] = static_cast<uint8_t>((major << 5) | n);
@@ -43,7 +44,7 @@ inline int put_container_head(EncoderObject *enc, unsigned major, bool indefinit
 
 int put_break(Ctx &c) {
     if (!c.open()) return -1;
-    return emit_byte(c.enc, 0xff);
+    return emit_byte(c.enc, cbor::kBreak);
 }
 
 // ---- Sort keys
@@ -447,7 +448,7 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
     bool opens = enc->string_namespacing;
     NamespaceSave save;
     if (opens) {
-        if (put_header(enc, 6, 256) < 0) return -1;
+        if (put_header(enc, cbor::kTag, cbor::tag::kStringNamespace) < 0) return -1;
         namespace_push(enc, save, true);
         enc->string_namespacing = false;
     }
@@ -489,7 +490,7 @@ int encode_set_step(Ctx &c, PyObject *obj) {
         for (Py_ssize_t i = 0; i < keys.n; ++i)
             PyList_SET_ITEM(members.get(), i, Py_NewRef(PyList_GET_ITEM(list.get(), keys.entries[i].idx)));
     }
-    return write_semantic(c, 258, members.get());
+    return write_semantic(c, cbor::tag::kSet, members.get());
 }
 
 PyObject *sortable_key(EncoderObject *enc, PyObject *key) {

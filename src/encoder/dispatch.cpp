@@ -9,6 +9,7 @@
 #include "types/simple.h"
 #include "types/stdlib.h"
 #include "types/tag.h"
+#include "lib/cbor.h"
 
 namespace kelvo {
 
@@ -154,7 +155,7 @@ int raise_unsupported(PyObject *obj) {
     EncoderObject *enc = c.enc;
     if (PyBytes_Check(obj)) return write_bytes(c, obj);
     if (PyUnicode_Check(obj)) return write_text(c, obj);
-    if (PyBool_Check(obj)) return emit_byte(enc, obj == Py_True ? 0xf5 : 0xf4);
+    if (PyBool_Check(obj)) return emit_byte(enc, obj == Py_True ? cbor::kTrue : cbor::kFalse);
     if (PyLong_Check(obj)) return write_int(c, obj);
     if (PyFloat_Check(obj)) return put_float(enc, PyFloat_AS_DOUBLE(obj));
     if (PyComplex_Check(obj)) {
@@ -162,8 +163,8 @@ int raise_unsupported(PyObject *obj) {
         return encode_complex(enc, obj);
     }
     if (PyByteArray_Check(obj)) return write_bytearray(c, obj);
-    if (obj == Py_None) return emit_byte(enc, 0xf6);
-    if (is_undefined(obj)) return emit_byte(enc, 0xf7);
+    if (obj == Py_None) return emit_byte(enc, cbor::kNull);
+    if (is_undefined(obj)) return emit_byte(enc, cbor::kUndefined);
     // A frozendict is registered as a Mapping for good, so the isinstance check below
     // would only confirm it.
     if (is_frozendict(obj)) return encode_map_step(c, obj);

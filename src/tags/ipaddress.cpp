@@ -2,6 +2,7 @@
 #include "tags/text_ip.h"
 
 #include "encoder/methods.h"
+#include "lib/cbor.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 #include "types/tag.h"
@@ -132,7 +133,7 @@ KELVO_OBJ_SPEC(encode_ipv6_interface);
 int encode_ipv4_address(EncoderObject *enc, PyObject *obj) {
     Ref packed(get_attr(obj, Name::packed));
     if (!packed) return -1;
-    return encode_semantic(enc, 52, packed.get());
+    return encode_semantic(enc, cbor::tag::kIPv4, packed.get());
 }
 
 int encode_ipv4_network(EncoderObject *enc, PyObject *obj) { return write_network(enc, obj, 52); }
@@ -142,7 +143,7 @@ int encode_ipv4_interface(EncoderObject *enc, PyObject *obj) {
     if (read_interface(obj, packed, prefixlen) < 0) return -1;
     Ref payload(PyTuple_Pack(2, packed.get(), prefixlen.get()));
     if (!payload) return -1;
-    return encode_semantic(enc, 52, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv4, payload.get());
 }
 
 int encode_ipv6_address(EncoderObject *enc, PyObject *obj) {
@@ -150,14 +151,14 @@ int encode_ipv6_address(EncoderObject *enc, PyObject *obj) {
     if (!packed) return -1;
     Ref scope(get_attr(obj, Name::scope_id));
     if (!scope) return -1;
-    if (scope.get() == Py_None) return encode_semantic(enc, 54, packed.get());
+    if (scope.get() == Py_None) return encode_semantic(enc, cbor::tag::kIPv6, packed.get());
     Ref text(PyObject_Str(scope.get()));
     if (!text) return -1;
     Ref zone(PyUnicode_AsUTF8String(text.get()));
     if (!zone) return -1;
     Ref payload(PyTuple_Pack(3, packed.get(), Py_None, zone.get()));
     if (!payload) return -1;
-    return encode_semantic(enc, 54, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv6, payload.get());
 }
 
 int encode_ipv6_network(EncoderObject *enc, PyObject *obj) { return write_network(enc, obj, 54); }
@@ -178,7 +179,7 @@ int encode_ipv6_interface(EncoderObject *enc, PyObject *obj) {
     PyList_SET_ITEM(payload.get(), 0, packed.release());
     PyList_SET_ITEM(payload.get(), 1, prefixlen.release());
     if (zone) PyList_SET_ITEM(payload.get(), 2, zone.release());
-    return encode_semantic(enc, 54, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv6, payload.get());
 }
 
 // ---- Decoding

@@ -4,6 +4,7 @@
 #include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "types/stdlib.h"
+#include "lib/cbor.h"
 
 #include <cstring>
 
@@ -124,13 +125,13 @@ int write_uuid(EncoderObject *enc, const uint8_t *raw) {
     Ctx c(enc);
     if (!c.open()) return -1;
     if (enc->depth > 0 && enc->encoders == nullptr && !string_refs_active(enc)) {
-        if (put_header(enc, 6, 37) < 0) return -1;
-        return put_string(enc, 2, raw, 16);
+        if (put_header(enc, cbor::kTag, cbor::tag::kUuid) < 0) return -1;
+        return put_string(enc, cbor::kBytes, raw, 16);
     }
     c.close();
     Ref payload(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(raw), 16));
     if (!payload) return -1;
-    return write_semantic(c, 37, payload.get());
+    return write_semantic(c, cbor::tag::kUuid, payload.get());
 }
 
 [[gnu::noinline]] int encode_uuid_general(EncoderObject *enc, PyObject *obj) {
@@ -138,7 +139,7 @@ int write_uuid(EncoderObject *enc, const uint8_t *raw) {
     if (attr == nullptr) return -1;
     Ref payload(PyObject_GetAttr(obj, attr));
     if (!payload) return -1;
-    return encode_semantic(enc, 37, payload.get());
+    return encode_semantic(enc, cbor::tag::kUuid, payload.get());
 }
 
 [[gnu::noinline]] PyObject *decode_uuid_general(PyObject *type, PyObject *payload) {
@@ -178,7 +179,7 @@ int encode_regexp(EncoderObject *enc, PyObject *obj) {
     if (attr == nullptr) return -1;
     Ref source(PyObject_GetAttr(obj, attr));
     if (!source) return -1;
-    return encode_semantic(enc, 35, source.get());
+    return encode_semantic(enc, cbor::tag::kRegexp, source.get());
 }
 
 int encode_mime(EncoderObject *enc, PyObject *obj) {
@@ -186,7 +187,7 @@ int encode_mime(EncoderObject *enc, PyObject *obj) {
     if (method == nullptr) return -1;
     Ref text(PyObject_CallMethodNoArgs(obj, method));
     if (!text) return -1;
-    return encode_semantic(enc, 36, text.get());
+    return encode_semantic(enc, cbor::tag::kMime, text.get());
 }
 
 int encode_uuid(EncoderObject *enc, PyObject *obj) {
