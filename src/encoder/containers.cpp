@@ -494,22 +494,22 @@ int encode_set_step(Ctx &c, PyObject *obj) {
 }
 
 PyObject *sortable_key(EncoderObject *enc, PyObject *key) {
-    bool saved_sharing;
     bool saved_referencing;
     {
         EncoderWindow w;
         if (!w.open(enc, AccessSite::Window)) return nullptr;
-        saved_sharing = enc->value_sharing;
-        enc->value_sharing = false;
         saved_referencing = enc->string_referencing;
         enc->string_referencing = false;
     }
-    Ref encoding(encoder_encode_to_bytes(enc, key));
+    Ref encoding;
+    {
+        UnsharedScope unshared(enc);
+        encoding.reset(encoder_encode_to_bytes(enc, key));
+    }
     {
         EncoderWindow w;
         if (!w.reopen_for_cleanup(enc)) return nullptr;
         enc->string_referencing = saved_referencing;
-        enc->value_sharing = saved_sharing;
     }
     if (!encoding) return nullptr;
     Ref length(PyLong_FromSsize_t(PyBytes_GET_SIZE(encoding.get())));

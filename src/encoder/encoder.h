@@ -72,6 +72,7 @@ struct EncoderObject {
     unsigned long owner;        // thread that raised depth from 0
     uint32_t to_bytes_active;   // running encode_to_bytes calls
     uint32_t share_scopes;      // running sharing steps (container bodies, wrapped encoders)
+    uint32_t unshared_scopes;   // live UnsharedScope guards (changed through atomic_ref)
     uint64_t share_next;        // index the next tag 28 gets
     PyObject **tag_path;        // CBORTags whose content is being written (addresses only)
     uint32_t tag_len;

@@ -179,7 +179,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         if (put_header(enc, cbor::kTag, cbor::tag::kSharedReference) < 0) return -1;
         return put_header(enc, cbor::kUnsigned, index);
     }
-    bool sharing = enc->value_sharing;
+    bool sharing = sharing_values(enc);
     if (sharing) {
         r->slots[i] = {id, Py_NewRef(obj), enc->share_next};
         r->count += 1;

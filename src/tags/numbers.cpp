@@ -5,6 +5,7 @@
 #include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "lib/args.h"
+#include "lib/cbor.h"
 #include "lib/compat.h"
 #include "lib/errors.h"
 #include "types/exceptions.h"
@@ -323,13 +324,8 @@ int encode_rational(EncoderObject *enc, PyObject *obj) {
     // The pair is made here and shared with nothing, so it is written without the
     // shareable marker.
     Ctx c(enc);
-    if (!c.open()) return -1;
-    bool saved_sharing = enc->value_sharing;
-    enc->value_sharing = false;
-    int rc = write_semantic(c, 30, pair.get());
-    if (!c.reopen_for_cleanup()) return -1;
-    enc->value_sharing = saved_sharing;
-    return rc;
+    UnsharedScope unshared(enc);
+    return write_semantic(c, cbor::tag::kRational, pair.get());
 }
 
 int encode_complex(EncoderObject *enc, PyObject *obj) {
