@@ -14,13 +14,17 @@
 
 namespace kelvo {
 
+#define KELVO_OPTION_NAME(name, ...) #name,
 const char *const kEncoderOptionNames[kEncoderOptionCount] = {
-    "datetime_as_timestamp", "timezone", "value_sharing", "encoders", "default",
-    "canonical", "date_as_datetime", "string_referencing", "indefinite_containers"};
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NAME, KELVO_OPTION_NAME, KELVO_OPTION_NAME)};
+#undef KELVO_OPTION_NAME
 
 namespace {
 
 EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObject *>(self); }
+
+// The conversion check of options that take any object.
+int accept_any(PyObject *) { return 0; }
 
 }  // namespace
 
@@ -66,26 +70,16 @@ bool EncoderWindow::reopen_for_cleanup(EncoderObject *enc) {
 // ---- Options and construction
 
 int convert_encoder_options(PyObject *const *slots, EncoderOptions *o) {
-    bool *const bools[] = {&o->datetime_as_timestamp, nullptr, &o->value_sharing, nullptr, nullptr,
-                           &o->canonical, &o->date_as_datetime, &o->string_referencing,
-                           &o->indefinite_containers};
-    for (int i = 0; i < kEncoderOptionCount; ++i) {
-        PyObject *v = slots[i];
-        const char *name = kEncoderOptionNames[i];
-        if (bools[i] != nullptr) {
-            if (v != nullptr && convert_arg(name, convert_bool, v, bools[i]) < 0) return -1;
-            continue;
-        }
-        v = none_as_absent(v);
-        if (i == 1) {
-            o->timezone = v;
-        } else if (i == 3) {
-            if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
-            o->encoders = v;
-        } else {
-            o->default_hook = v;
-        }
-    }
+    PyObject *const *slot = slots;
+#define KELVO_OPTION_FLAG(name, ...)                                                                      \
+    if (*slot != nullptr && convert_arg(#name, convert_bool, *slot, &o->name) < 0) return -1;             \
+    ++slot;
+#define KELVO_OPTION_OBJECT(name, field, check, ...)                                                      \
+    o->field = none_as_absent(*slot++);                                                                   \
+    if (o->field != nullptr && convert_arg(#name, check, o->field) < 0) return -1;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_FLAG
+#undef KELVO_OPTION_OBJECT
     return 0;
 }
 
@@ -93,6 +87,7 @@ namespace {
 
 int set_fp_locked(EncoderObject *enc, PyObject *value);
 int set_timezone_locked(EncoderObject *enc, PyObject *value);
+int set_encoders_locked(EncoderObject *enc, PyObject *value);
 int set_default_locked(EncoderObject *enc, PyObject *value);
 
 template <int (*Setter)(EncoderObject *, PyObject *)>
@@ -110,18 +105,15 @@ EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts) {
     auto *enc = reinterpret_cast<EncoderObject *>(tp->tp_alloc(tp, 0));
     if (enc == nullptr) return nullptr;
     Ref owner(reinterpret_cast<PyObject *>(enc));
-    enc->datetime_as_timestamp = opts.datetime_as_timestamp;
-    enc->value_sharing = opts.value_sharing;
-    enc->canonical = opts.canonical;
-    enc->date_as_datetime = opts.date_as_datetime;
-    enc->string_referencing = opts.string_referencing;
+#define KELVO_OPTION_FLAG(name, ...) enc->name = opts.name;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_NOTHING, KELVO_OPTION_NOTHING)
+#undef KELVO_OPTION_FLAG
     enc->string_namespacing = opts.string_referencing;
-    enc->indefinite_containers = opts.indefinite_containers;
-    enc->encoders = Py_XNewRef(opts.encoders);
     if (fp != nullptr && run_setter<set_fp_locked>(enc, fp) < 0) return nullptr;
-    if (opts.timezone != nullptr && run_setter<set_timezone_locked>(enc, opts.timezone) < 0) return nullptr;
-    if (opts.default_hook != nullptr && run_setter<set_default_locked>(enc, opts.default_hook) < 0)
-        return nullptr;
+#define KELVO_OPTION_OBJECT(name, field, check, setter, ...) \
+    if (opts.field != nullptr && run_setter<setter>(enc, opts.field) < 0) return nullptr;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     return reinterpret_cast<EncoderObject *>(owner.release());
 }
 
@@ -148,9 +140,9 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     if (!access.ok()) return 0;
     Py_VISIT(enc->fp);
     Py_VISIT(enc->write_target);
-    Py_VISIT(enc->timezone);
-    Py_VISIT(enc->default_hook);
-    Py_VISIT(enc->encoders);
+#define KELVO_OPTION_OBJECT(name, field, ...) Py_VISIT(enc->field);
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     for (int i = 0; i < enc->plain_len; ++i) Py_VISIT(enc->plain_types[i]);
     return registry_traverse(enc, visit, arg);
 }
@@ -159,9 +151,9 @@ int encoder_clear(PyObject *self) {
     EncoderObject *enc = as_encoder(self);
     Py_CLEAR(enc->fp);
     Py_CLEAR(enc->write_target);
-    Py_CLEAR(enc->timezone);
-    Py_CLEAR(enc->default_hook);
-    Py_CLEAR(enc->encoders);
+#define KELVO_OPTION_OBJECT(name, field, ...) Py_CLEAR(enc->field);
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     PyObject *types[4];
     for (int i = 0, n = plain_types_take(enc, types); i < n; ++i) Py_DECREF(types[i]);
     registry_clear(enc);
@@ -232,6 +224,11 @@ int set_timezone_locked(EncoderObject *enc, PyObject *value) {
     return 0;
 }
 
+int set_encoders_locked(EncoderObject *enc, PyObject *value) {
+    replace_field(enc->encoders, Py_NewRef(value));
+    return 0;
+}
+
 int set_default_locked(EncoderObject *enc, PyObject *value) {
     if (value == Py_None) {
         replace_field(enc->default_hook, nullptr);
@@ -275,23 +272,14 @@ PyObject *get_flag(PyObject *self, void *) {
 
 PyGetSetDef encoder_getset[] = {
     {"fp", get_object<&EncoderObject::fp>, property_setter<set_fp_locked>, "the output file object", nullptr},
-    {"timezone", get_object<&EncoderObject::timezone>, property_setter<set_timezone_locked>,
-     "the time zone used for naive datetimes", nullptr},
-    {"default", get_object<&EncoderObject::default_hook>, property_setter<set_default_locked>,
-     "the fallback hook for unsupported types", nullptr},
-    {"datetime_as_timestamp", get_flag<&EncoderObject::datetime_as_timestamp>, nullptr,
-     "encode datetimes as epoch timestamps", nullptr},
-    {"value_sharing", get_flag<&EncoderObject::value_sharing>, nullptr, "mark shared and cyclic values",
-     nullptr},
-    {"canonical", get_flag<&EncoderObject::canonical>, nullptr, "produce canonical output", nullptr},
-    {"date_as_datetime", get_flag<&EncoderObject::date_as_datetime>, nullptr, "encode dates as datetimes",
-     nullptr},
-    {"string_referencing", get_flag<&EncoderObject::string_referencing>, nullptr, "use string references",
-     nullptr},
+#define KELVO_OPTION_FLAG(name, doc, ...) {#name, get_flag<&EncoderObject::name>, nullptr, doc, nullptr},
+#define KELVO_OPTION_OBJECT(name, field, check, setter, doc, ...) \
+    {#name, get_object<&EncoderObject::field>, property_setter<setter>, doc, nullptr},
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_NOTHING)
+#undef KELVO_OPTION_FLAG
+#undef KELVO_OPTION_OBJECT
     {"string_namespacing", get_flag<&EncoderObject::string_namespacing>, nullptr,
      "whether the next container opens a string-reference namespace", nullptr},
-    {"indefinite_containers", get_flag<&EncoderObject::indefinite_containers>, nullptr,
-     "write containers with indefinite lengths", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -530,9 +518,7 @@ PyMethodDef encoder_methods[] = {
 #undef KELVO_FASTCALL
 
 const char kEncoderDoc[] =
-    "CBOREncoder(fp, *, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, "
-    "default=None, canonical=False, date_as_datetime=False, string_referencing=False, "
-    "indefinite_containers=False)\n--\n\n"
+    "CBOREncoder(fp, " KELVO_SIGNATURE_ENCODER_OPTIONS ")\n--\n\n"
     "Writes Python objects as CBOR (RFC 8949) to a binary file object.\n\n"
     "Each :meth:`encode` call writes one complete data item. Output is collected in a buffer and handed "
     "to ``fp.write`` whenever 4096 bytes are pending and when the item is complete. Hooks receive this "

@@ -44,12 +44,9 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     return out.finish();
 }
 
-#define KELVO_OPTIONS_SIGNATURE                                                                              \
-    "*, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, default=None, "     \
-    "canonical=False, date_as_datetime=False, string_referencing=False, indefinite_containers=False)"
 PyMethodDef dump_method = {
     "dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dump)), METH_FASTCALL | METH_KEYWORDS,
-    "dump(obj, fp, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
+    "dump(obj, fp, " KELVO_SIGNATURE_ENCODER_OPTIONS ")\n--\n\n"
     "Write ``obj`` to ``fp`` as one CBOR data item.\n\n"
     ":param obj: the object to write\n"
     ":param fp: a binary file object with a true ``writable()`` and a ``write()`` method; it receives the "
@@ -58,13 +55,11 @@ PyMethodDef dump_method = {
 
 PyMethodDef dumps_method = {
     "dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dumps)), METH_FASTCALL | METH_KEYWORDS,
-    "dumps(obj, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
+    "dumps(obj, " KELVO_SIGNATURE_ENCODER_OPTIONS ")\n--\n\n"
     "Return the encoding of ``obj`` as one CBOR data item.\n\n"
     ":param obj: the object to encode\n"
     KELVO_DOC_ENCODER_OPTIONS "\n"
     ":return: the encoding, as ``bytes``"};
-
-#undef KELVO_OPTIONS_SIGNATURE
 
 }  // namespace
 
