@@ -256,6 +256,42 @@ def test_check(case):
     assert run(*args, stdin=stdin) == (status, "", stderr)
 
 
+HEX_HINT = " (the input looks like hexadecimal text: read it with --hex)"
+JSON_HINT = " (the input looks like JSON: convert it with 'kelvo from-json')"
+TRAILING = "data after the end of the first item (use --seq to read a CBOR sequence)"
+HINTS = [
+    # id, arguments, input, status, standard output, standard error
+    ("hex", ["diag"], b"a1 01 02\n", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
+    ("hex-check", ["check"], b"8201\n02\n", 1, "", f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
+    ("json-map", ["to-json"], b'{"a": 1}\n', 1, "", f"kelvo: offset 9: input ends inside the item at offset 0{JSON_HINT}\n"),
+    ("json-array", ["check"], b"  [1, 2]", 1, "", f"kelvo: offset 1: {TRAILING}{JSON_HINT}\n"),
+    ("not-hex", ["diag"], b"a1 01 0z", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}\n"),
+    ("only-space", ["check"], b" \n", 1, "", f"kelvo: offset 1: {TRAILING}\n"),
+    ("with-hex", ["diag", "--hex"], b"a1 01", 1, "", "kelvo: offset 2: input ends inside an item\n"),
+    # a well-formed item is never refused for what it looks like
+    ("digit-item", ["diag"], b"1", 0, "-18\n", ""),
+    ("digits-seq", ["check", "--seq"], b"12 34", 0, "", ""),
+]
+
+
+@pytest.mark.parametrize("case", HINTS, ids=[case[0] for case in HINTS])
+def test_faults_in_text_input_suggest_the_right_tool(case):
+    _, args, stdin, status, stdout, stderr = case
+    assert run(*args, stdin=stdin) == (status, stdout, stderr)
+
+
+def test_version():
+    assert run("--version") == (0, f"kelvo {kelvo.__version__}\n", "")
+
+
+@pytest.mark.parametrize("redirect, message", [(">&-", "standard output is closed"),
+                                               ("<&-", "standard input is closed")],
+                         ids=["stdout", "stdin"])
+def test_closed_standard_streams(redirect, message):
+    out = subprocess.run(["sh", "-c", f'"$0" diag {redirect}', KELVO], capture_output=True, timeout=60)
+    assert (out.returncode, out.stderr.decode()) == (1, f"kelvo: {message}\n")
+
+
 def test_from_json_deterministic():
     text = b'{"b": 1, "a": [1.5, 100000.0, 1.1], "aa": {"": null}}'
     status, stdout, stderr = run("from-json", "--deterministic", "--hex", stdin=text)
