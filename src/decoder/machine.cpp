@@ -3,8 +3,8 @@
 // recurses, so native stack use does not depend on how deeply the input nests.
 #include "decoder/machine.h"
 
-#include "decoder/tag_table.h"
 #include "lib/errors.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 

@@ -2,10 +2,10 @@
 // type 7 (simple values, booleans, null, undefined, floats and the break code).
 #include "decoder/machine.h"
 
-#include "decoder/tag_table.h"
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/float_width.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/simple.h"
 #include "types/stdlib.h"
@@ -128,8 +128,7 @@ DecodeAction decode_tag(Machine &m, uint8_t ai) {
     if (row != nullptr) {
         switch (row->action) {
             case TagRowAction::Codec:
-                if (row->decoder != nullptr) return builtin_frame(m, FrameKind::TagCodec, row);
-                break;
+                return builtin_frame(m, FrameKind::TagCodec, row);
             case TagRowAction::StringReference:
                 return builtin_frame(m, FrameKind::StringReference, row);
             case TagRowAction::Shareable:

@@ -1,15 +1,15 @@
 // encode_value: the single dispatch through which every value passes.
 #include "encoder/methods.h"
-#include "encoder/semantic.h"
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/cbor.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
 #include "types/simple.h"
 #include "types/stdlib.h"
 #include "types/tag.h"
-#include "lib/cbor.h"
 
 namespace kelvo {
 
@@ -87,8 +87,8 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 // The standard-library classes of the encoder table are written in Python but, like the
 // immutable types, answer only through registrations.
 bool is_stdlib_row_type(PyTypeObject *tp) {
-    for (int i = 0; i < stdlib::kEncoderRows; ++i)
-        if (stdlib::encoder_row_type(static_cast<stdlib::EncoderRow>(i)) == reinterpret_cast<PyObject *>(tp))
+    for (int i = 0; i < kTypeRows; ++i)
+        if (type_row_type(static_cast<TypeRow>(i)) == reinterpret_cast<PyObject *>(tp))
             return true;
     return false;
 }
@@ -149,8 +149,8 @@ int raise_unsupported(PyObject *obj) {
     return raise_exc_format(Exc::CBOREncodeError, "cannot encode type %U", type_str.get());
 }
 
-// Steps 3 to 20 for everything the exact-type checks did not take. Kept out of line so
-// that the recursive path through dispatch() stays small on the stack.
+// The rest of the dispatch order, for everything the exact-type checks did not take. Kept
+// out of line so that the recursive path through dispatch() stays small on the stack.
 [[gnu::noinline]] int dispatch_general(Ctx &c, PyObject *obj) {
     EncoderObject *enc = c.enc;
     if (PyBytes_Check(obj)) return write_bytes(c, obj);
@@ -187,11 +187,11 @@ int raise_unsupported(PyObject *obj) {
         return put_simple_value(enc, reinterpret_cast<SimpleValueObject *>(obj)->value);
     }
     if (is_tag(obj)) return write_tag_object(c, obj);
-    PyObject *const *rows = stdlib::encoder_table();
+    PyObject *const *rows = type_table();
     if (rows == nullptr) return -1;
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    for (int i = 0; i < stdlib::kEncoderRows; ++i)
-        if (rows[i] == type) return kStdlibEncoders[i](enc, obj);
+    for (int i = 0; i < kTypeRows; ++i)
+        if (rows[i] == type) return kTypeEncoders[i](enc, obj);
     if (!c.open()) return -1;
     Ref hook = Ref::borrow(enc->default_hook);
     c.close();

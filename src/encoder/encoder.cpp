@@ -6,6 +6,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/typecell.h"
+#include "tags/registry.h"
 #include "types/stdlib.h"
 
 #include "pythread.h"
@@ -484,34 +485,11 @@ PyMethodDef encoder_methods[] = {
      "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
      "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
-    {"encode_datetime", KELVO_FASTCALL(meth_encode_datetime), METH_FASTCALL | METH_KEYWORDS,
-     "encode_datetime($self, obj)\n--\n\n"},
-    {"encode_date", KELVO_FASTCALL(meth_encode_date), METH_FASTCALL | METH_KEYWORDS,
-     "encode_date($self, obj)\n--\n\n"},
-    {"encode_decimal", KELVO_FASTCALL(meth_encode_decimal), METH_FASTCALL | METH_KEYWORDS,
-     "encode_decimal($self, obj)\n--\n\n"},
-    {"encode_rational", KELVO_FASTCALL(meth_encode_rational), METH_FASTCALL | METH_KEYWORDS,
-     "encode_rational($self, obj)\n--\n\n"},
-    {"encode_complex", KELVO_FASTCALL(meth_encode_complex), METH_FASTCALL | METH_KEYWORDS,
-     "encode_complex($self, obj)\n--\n\n"},
-    {"encode_regexp", KELVO_FASTCALL(meth_encode_regexp), METH_FASTCALL | METH_KEYWORDS,
-     "encode_regexp($self, obj)\n--\n\n"},
-    {"encode_mime", KELVO_FASTCALL(meth_encode_mime), METH_FASTCALL | METH_KEYWORDS,
-     "encode_mime($self, obj)\n--\n\n"},
-    {"encode_uuid", KELVO_FASTCALL(meth_encode_uuid), METH_FASTCALL | METH_KEYWORDS,
-     "encode_uuid($self, obj)\n--\n\n"},
-    {"encode_ipv4_address", KELVO_FASTCALL(meth_encode_ipv4_address), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_address($self, obj)\n--\n\n"},
-    {"encode_ipv4_network", KELVO_FASTCALL(meth_encode_ipv4_network), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_network($self, obj)\n--\n\n"},
-    {"encode_ipv4_interface", KELVO_FASTCALL(meth_encode_ipv4_interface), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_interface($self, obj)\n--\n\n"},
-    {"encode_ipv6_address", KELVO_FASTCALL(meth_encode_ipv6_address), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_address($self, obj)\n--\n\n"},
-    {"encode_ipv6_network", KELVO_FASTCALL(meth_encode_ipv6_network), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_network($self, obj)\n--\n\n"},
-    {"encode_ipv6_interface", KELVO_FASTCALL(meth_encode_ipv6_interface), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_interface($self, obj)\n--\n\n"},
+#define KELVO_TAG_METHOD_ROW(method, encoder)                                                            \
+    {#method, KELVO_FASTCALL((encoder_obj_method<k_##method, encoder>)), METH_FASTCALL | METH_KEYWORDS, \
+     #method "($self, obj)\n--\n\n"},
+    KELVO_TAG_METHODS(KELVO_TAG_METHOD_ROW)
+#undef KELVO_TAG_METHOD_ROW
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,6 @@
 // Dates and times in both directions: datetimes as tags 0 and 1, dates as tags 1004 and 100.
 #include "tags/datetimes.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "lib/args.h"
 #include "lib/cbor.h"
@@ -426,23 +425,6 @@ PyObject *decode_date_text(PyObject *payload, bool) {
         if (api != nullptr && bound_to(parse, api->DateType)) return api->Date_FromDate(y, m, d, api->DateType);
     }
     return PyObject_CallOneArg(parse, payload);
-}
-
-// ---- Public methods
-
-namespace {
-
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_datetime{"encode_datetime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_date{"encode_date", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-
-}  // namespace
-
-PyObject *meth_encode_datetime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_datetime, encode_datetime>(s, a, n, k);
-}
-PyObject *meth_encode_date(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_date, encode_date>(s, a, n, k);
 }
 
 }  // namespace kelvo

@@ -1,8 +1,10 @@
 // IP addresses, networks and interfaces (tags 52 and 54, and tags 260 and 261 on decoding).
 #include "tags/text_ip.h"
 
-#include "encoder/methods.h"
+#include "encoder/writer.h"
+#include "lib/args.h"
 #include "lib/cbor.h"
+#include "lib/errors.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 #include "types/tag.h"
@@ -116,15 +118,6 @@ PyObject *zone_suffix(PyObject *payload) {
     return nullptr;
 }
 
-const char *const kObj[] = {"obj"};
-#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name{#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
-KELVO_OBJ_SPEC(encode_ipv4_address);
-KELVO_OBJ_SPEC(encode_ipv4_network);
-KELVO_OBJ_SPEC(encode_ipv4_interface);
-KELVO_OBJ_SPEC(encode_ipv6_address);
-KELVO_OBJ_SPEC(encode_ipv6_network);
-KELVO_OBJ_SPEC(encode_ipv6_interface);
-#undef KELVO_OBJ_SPEC
 
 }  // namespace
 
@@ -278,16 +271,5 @@ PyObject *decode_ip_network(PyObject *payload, bool) {
     return call_with(stdlib::ip_interface, pair);
 }
 
-#define KELVO_OBJ_METHOD(name)                                                        \
-    PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
-        return encoder_obj_method<k_##name, name>(s, a, n, k);                          \
-    }
-KELVO_OBJ_METHOD(encode_ipv4_address)
-KELVO_OBJ_METHOD(encode_ipv4_network)
-KELVO_OBJ_METHOD(encode_ipv4_interface)
-KELVO_OBJ_METHOD(encode_ipv6_address)
-KELVO_OBJ_METHOD(encode_ipv6_network)
-KELVO_OBJ_METHOD(encode_ipv6_interface)
-#undef KELVO_OBJ_METHOD
 
 }  // namespace kelvo

@@ -2,12 +2,12 @@
 // (tags 4 and 5) as Decimal, rationals (tag 30) as Fraction, complex numbers (tag 43000).
 #include "tags/numbers.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "lib/args.h"
 #include "lib/cbor.h"
 #include "lib/compat.h"
 #include "lib/errors.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/stdlib.h"
 
@@ -305,7 +305,7 @@ size_t put_int(char *out, int64_t v) {
 }  // namespace
 
 int encode_decimal(EncoderObject *enc, PyObject *obj) {
-    PyObject *row = stdlib::encoder_row_type(stdlib::EncoderRow::decimal);
+    PyObject *row = type_row_type(TypeRow::decimal);
     if (row != nullptr && Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(row)) && is_native_decimal(row))
         return encode_native_decimal(enc, obj);
     return encode_decimal_general(enc, obj);
@@ -408,33 +408,12 @@ PyObject *decode_complex(PyObject *payload, bool) {
     return PyComplex_FromDoubles(real, imag);
 }
 
-// ---- Public methods
-
-namespace {
-
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_decimal{"encode_decimal", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_rational{"encode_rational", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_complex{"encode_complex", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-
-int run_complex(EncoderObject *enc, PyObject *obj) {
+int encode_complex_checked(EncoderObject *enc, PyObject *obj) {
     if (!PyComplex_Check(obj)) {
         raise_not_instance(obj, "complex");
         return add_processing_note("obj");
     }
     return encode_complex(enc, obj);
-}
-
-}  // namespace
-
-PyObject *meth_encode_decimal(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_decimal, encode_decimal>(s, a, n, k);
-}
-PyObject *meth_encode_rational(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_rational, encode_rational>(s, a, n, k);
-}
-PyObject *meth_encode_complex(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_complex, run_complex>(s, a, n, k);
 }
 
 }  // namespace kelvo

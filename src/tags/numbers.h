@@ -11,6 +11,8 @@ namespace kelvo {
 int encode_decimal(EncoderObject *enc, PyObject *obj);
 int encode_rational(EncoderObject *enc, PyObject *obj);
 int encode_complex(EncoderObject *enc, PyObject *obj);
+// encode_complex for the method: refuses anything but a complex.
+int encode_complex_checked(EncoderObject *enc, PyObject *obj);
 
 // Tag decoders (see TagDecoder): the payload is borrowed, the result a new reference.
 PyObject *decode_positive_bignum(PyObject *payload, bool immutable);   // tag 2

@@ -1,10 +1,9 @@
 // Regular expressions (tag 35), MIME messages (tag 36) and UUIDs (tag 37), both directions.
 #include "tags/text_ip.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
-#include "types/stdlib.h"
 #include "lib/cbor.h"
+#include "types/stdlib.h"
 
 #include <cstring>
 
@@ -167,10 +166,6 @@ PyObject *build_uuid(const UuidLayout &l, const uint8_t *raw) {
     return obj.release();
 }
 
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_regexp{"encode_regexp", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_mime{"encode_mime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_uuid{"encode_uuid", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
 
 }  // namespace
 
@@ -226,16 +221,6 @@ PyObject *decode_uuid(PyObject *payload, bool) {
     if (l->native && PyBytes_CheckExact(payload) && PyBytes_GET_SIZE(payload) == 16)
         return build_uuid(*l, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(payload)));
     return decode_uuid_general(l->type, payload);
-}
-
-PyObject *meth_encode_regexp(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_regexp, encode_regexp>(s, a, n, k);
-}
-PyObject *meth_encode_mime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_mime, encode_mime>(s, a, n, k);
-}
-PyObject *meth_encode_uuid(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_uuid, encode_uuid>(s, a, n, k);
 }
 
 }  // namespace kelvo

@@ -83,20 +83,6 @@ static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Name::coun
 OnceState g_name_once[static_cast<int>(Name::count_)];
 PyObject *g_names[static_cast<int>(Name::count_)];
 
-struct RowSpec {
-    const char *module;
-    const char *type;
-};
-const RowSpec kRows[kEncoderRows] = {
-    {"datetime", "datetime"},      {"datetime", "date"},          {"decimal", "Decimal"},
-    {"fractions", "Fraction"},     {"uuid", "UUID"},              {"re", "Pattern"},
-    {"ipaddress", "IPv4Address"},  {"ipaddress", "IPv4Network"},  {"ipaddress", "IPv4Interface"},
-    {"ipaddress", "IPv6Address"},  {"ipaddress", "IPv6Network"},  {"ipaddress", "IPv6Interface"},
-    {"email.mime.text", "MIMEText"},
-};
-OnceState g_table_once;
-PyObject *g_table[kEncoderRows];
-
 }  // namespace
 
 PyObject *resolve(ImportCell &cell) {
@@ -151,29 +137,6 @@ PyObject *name(Name n) {
 
 PyObject *get(NameCell &cell) {
     return once_object(cell.once, cell.value, [&]() { return PyUnicode_InternFromString(cell.text); });
-}
-
-PyObject *encoder_row_type(EncoderRow row) {
-    return g_table_once.filled() ? g_table[static_cast<int>(row)] : nullptr;
-}
-
-PyObject *const *encoder_table() {
-    if (g_table_once.filled()) return g_table;
-    OnceClaim claim(g_table_once);
-    if (claim.failed()) return nullptr;
-    if (claim.done()) return g_table;
-    PyObject *rows[kEncoderRows] = {};
-    for (int i = 0; i < kEncoderRows; ++i) {
-        Ref t(import_path(kRows[i].module, kRows[i].type));
-        if (!t || check_type(t.get()) < 0) {
-            for (int j = 0; j < i; ++j) Py_DECREF(rows[j]);
-            return nullptr;
-        }
-        rows[i] = t.release();
-    }
-    memcpy(g_table, rows, sizeof rows);
-    claim.succeed();
-    return g_table;
 }
 
 }  // namespace kelvo::stdlib

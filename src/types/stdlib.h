@@ -83,29 +83,4 @@ enum class Name : int {
 // An interned str for one fixed name; borrowed, never NULL unless memory ran out.
 PyObject *name(Name n);
 
-// The standard-library types the encoder recognises by exact type, in dispatch order.
-enum class EncoderRow : int {
-    datetime,
-    date,
-    decimal,
-    fraction,
-    uuid,
-    regexp,
-    ipv4_address,
-    ipv4_network,
-    ipv4_interface,
-    ipv6_address,
-    ipv6_network,
-    ipv6_interface,
-    mime,
-    count_
-};
-constexpr int kEncoderRows = static_cast<int>(EncoderRow::count_);
-
-// The type objects of the table, one per row in order, or NULL with the exception set.
-// Building it imports datetime, decimal, fractions, uuid, re, ipaddress and email.mime.text.
-PyObject *const *encoder_table();
-// The type of one row when the table has been built, else nullptr (never builds it).
-PyObject *encoder_row_type(EncoderRow row);
-
 }  // namespace kelvo::stdlib
