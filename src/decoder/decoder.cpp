@@ -4,8 +4,8 @@
 #include "decoder/machine.h"
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
-#include "types/stdlib.h"
 
 #include <cstring>
 

@@ -3,8 +3,8 @@
 #include "decoder/decoder.h"
 
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 namespace kelvo {
 

@@ -4,9 +4,9 @@
 #include "decoder/machine.h"
 
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "tags/registry.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <cstring>
 #include <utility>

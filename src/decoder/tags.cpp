@@ -5,10 +5,10 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/float_width.h"
+#include "lib/stdlib.h"
 #include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/simple.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 #include <cmath>

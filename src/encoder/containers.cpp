@@ -5,8 +5,8 @@
 
 #include "lib/args.h"
 #include "lib/cbor.h"
-#include "lib/recursion.h"
 #include "lib/once.h"
+#include "lib/recursion.h"
 #include "types/exceptions.h"
 
 namespace kelvo {

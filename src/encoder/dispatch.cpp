@@ -4,11 +4,11 @@
 
 #include "lib/args.h"
 #include "lib/cbor.h"
+#include "lib/stdlib.h"
 #include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
 #include "types/simple.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 namespace kelvo {

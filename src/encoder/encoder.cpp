@@ -5,9 +5,9 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
 #include "tags/registry.h"
-#include "types/stdlib.h"
 
 #include "pythread.h"
 

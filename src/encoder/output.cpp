@@ -5,7 +5,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/podvec.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "lib/args.h"
 
 #include "lib/access.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 #include <cstring>
 

@@ -5,8 +5,8 @@
 #include "lib/args.h"
 #include "lib/cbor.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <datetime.h>
 

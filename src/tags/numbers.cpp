@@ -7,9 +7,9 @@
 #include "lib/cbor.h"
 #include "lib/compat.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "tags/registry.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <cmath>
 #include <cstring>

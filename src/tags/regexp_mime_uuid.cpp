@@ -3,7 +3,7 @@
 
 #include "encoder/writer.h"
 #include "lib/cbor.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 #include <cstring>
 

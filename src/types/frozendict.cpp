@@ -3,13 +3,13 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "lib/module.h"
 #include "lib/recursion.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
+#include "module/module.h"
 #include "types/lifecycle.h"
 #include "types/reentry.h"
 #include "types/siphash.h"
-#include "types/stdlib.h"
 
 #include <atomic>
 

@@ -3,8 +3,8 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "lib/module.h"
 #include "lib/typecell.h"
+#include "module/module.h"
 
 #include <atomic>
 

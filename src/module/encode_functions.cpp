@@ -1,5 +1,5 @@
 // dump(obj, fp, ...) and dumps(obj, ...): one encoder, one encode() call.
-#include "lib/encode_functions.h"
+#include "module/encode_functions.h"
 
 #include "encoder/encoder.h"
 #include "lib/args.h"

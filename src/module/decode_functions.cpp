@@ -1,6 +1,6 @@
 // load() and loads(): decode one item from a stream or from memory with decoder state
 // built for the call (no CBORDecoder object is created).
-#include "lib/decode_functions.h"
+#include "module/decode_functions.h"
 
 #include "decoder/decoder.h"
 #include "lib/args.h"

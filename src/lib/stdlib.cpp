@@ -1,4 +1,5 @@
-#include "types/stdlib.h"
+// Standard-library references and interned names, resolved on first use and kept.
+#include "lib/stdlib.h"
 
 #include "lib/errors.h"
 
