@@ -140,6 +140,40 @@ def test_dumps_refuses_what_has_no_deterministic_form(value, message):
         det.dumps(value)
 
 
+class Point:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+
+def write_point(encoder, point):
+    # A map in insertion order and a float in full width: the deterministic pass reorders both.
+    encoder.encode({"y": point.y, "x": point.x})
+
+
+def write_raw(data):
+    return lambda encoder, value: encoder.write(data)
+
+
+@pytest.mark.parametrize("hook", ["default", "encoders"])
+def test_dumps_takes_hooks_and_brings_their_output_into_form(hook):
+    data = det.dumps([Point(1.5, 2)], **{hook: write_point if hook == "default" else {Point: write_point}})
+    assert data.hex() == "81a2" "6178f93e00" "617902"
+    fp = io.BytesIO()
+    det.dump(Point(0, 1.0), fp, **{hook: write_point if hook == "default" else {Point: write_point}})
+    assert fp.getvalue().hex() == "a2617800" "6179f93c00"
+
+
+@pytest.mark.parametrize("raw, message", [
+    ("9f01ff", "indefinite length at byte 1"),
+    ("1801", "head not in its shortest form at byte 1"),
+    ("f818", "two-byte simple value below 32 at byte 1"),
+    ("0102", "trailing bytes"),
+], ids=["indefinite", "long-head", "small-simple", "two-items"])
+def test_dumps_refuses_hook_output_with_no_deterministic_form(raw, message):
+    with pytest.raises(CBOREncodeValueError, match=re.escape(message)):
+        det.dumps([Point(0, 0)], default=write_raw(bytes.fromhex(raw)))
+
+
 def test_dump_and_load_through_files():
     value = {"": [1.5, None], 24: {"b": b"x"}}
     fp = io.BytesIO()

@@ -8,7 +8,7 @@ package_layout() {
     rm -rf "$pkg"
     mkdir -p "$pkg"
     ln -s "$(realpath "$mod")" "$pkg/"
-    cp python/_kelvo.pyi "$pkg/"
+    cp -r python/_kelvo-stubs "$pkg/"
     cp -r python/kelvo "$pkg/"
     cp "$build"/_deterministic*.so "$pkg/kelvo/"
     realpath "$pkg"

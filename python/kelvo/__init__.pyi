@@ -24,6 +24,9 @@ class _ReadStream(Protocol):
 _EncoderHook: TypeAlias = Callable[[CBOREncoder, Any], object]
 _TagHook: TypeAlias = Callable[[CBORTag, bool], Any]
 _ObjectHook: TypeAlias = Callable[[Any, bool], Any]
+# A semantic_decoders entry: f(payload, immutable), or a two-stage decoder that
+# shareable_decoder marked, called with the immutable flag alone.
+_SemanticDecoder: TypeAlias = Callable[[Any, bool], Any] | Callable[[bool], tuple[Any, Callable[[Any], Any]]]
 _StrErrors: TypeAlias = Literal["strict", "ignore", "replace", "surrogateescape", "backslashreplace"]
 
 __version__: str
@@ -192,7 +195,7 @@ class CBORDecoder:
         *,
         tag_hook: _TagHook | None = None,
         object_hook: _ObjectHook | None = None,
-        semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+        semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
         str_errors: _StrErrors = "strict",
         read_size: int = 4096,
         max_depth: int = 400,
@@ -261,7 +264,7 @@ def loads(
     *,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     max_depth: int = 400,
     allow_indefinite: bool = True,
@@ -274,7 +277,7 @@ def load(
     *,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     read_size: int = 4096,
     max_depth: int = 400,
@@ -297,7 +300,7 @@ def iterload(
     *,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     read_size: int = 4096,
     max_depth: int = 400,

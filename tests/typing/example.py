@@ -12,6 +12,7 @@ from typing import Any
 
 import _kelvo
 import kelvo
+from kelvo import deterministic
 from kelvo import (CBORDecodeEOF, CBORDecodeError, CBORDecoder, CBOREncodeError, CBOREncoder,
                    CBOREncodeTypeError, CBOREncodeValueError, CBORError, CBORSimpleValue, CBORTag,
                    frozendict, undefined)
@@ -113,9 +114,18 @@ same: bool = _kelvo.CBORTag is kelvo.CBORTag
 errors: tuple[type[CBORError], ...] = (CBOREncodeError, CBOREncodeTypeError, CBOREncodeValueError,
                                        CBORDecodeError, CBORDecodeEOF)
 
+exact: bytes = deterministic.dumps({"a": 1.5}, default=encode_point, encoders={complex: encode_point})
+deterministic.dump(exact, io.BytesIO(), default=None, encoders=None)
+deterministic.check(exact)
+checked: Any = deterministic.loads(memoryview(exact))
+_kelvo.dumps(checked)
+
 # Mistakes the stubs must reject.
 kelvo.dumps(1, canonical=1)  # type: ignore[arg-type]
 kelvo.loads("text")  # type: ignore[arg-type]
 kelvo.loads(data, str_errors="loose")  # type: ignore[arg-type]
 kelvo.loads(data, read_size=1)  # type: ignore[call-arg]
 tag.value = 1  # type: ignore[misc]
+deterministic.loads("text")  # type: ignore[arg-type]
+deterministic.dumps(1, canonical=True)  # type: ignore[call-arg]
+kelvo.loads(data, semantic_decoders={1: len})  # type: ignore[dict-item]
