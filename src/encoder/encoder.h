@@ -70,9 +70,9 @@ struct OutBuffer {
            ":param timezone: a :class:`datetime.tzinfo` attached to naive datetimes before they are "         \
            "written; without it a naive datetime raises :exc:`CBOREncodeError`\n")                            \
     FLAG(value_sharing, "mark shared and cyclic values",                                                      \
-         ":param value_sharing: write each container the first time as a shared value (tag 28) and every "   \
-         "later appearance within the same item as a reference to it (tag 29), so that repeated and cyclic " \
-         "structures come back as they were; without it a container that contains itself raises "           \
+         ":param value_sharing: mark every container as a shareable value (tag 28), repeated or not, and "    \
+         "write each later appearance within the same item as a reference to it (tag 29), so that repeated " \
+         "and cyclic structures come back as they were; without it a container that contains itself raises " \
          ":exc:`CBOREncodeValueError`\n")                                                                      \
     HIDDEN(encoders, encoders, check_mapping, set_encoders_locked,                                            \
            ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values "    \
@@ -82,11 +82,12 @@ struct OutBuffer {
            "``encoders`` entry takes; it writes through the encoder's methods, and without it such a value "  \
            "raises :exc:`CBOREncodeError`\n")                                                                  \
     FLAG(canonical, "produce canonical output",                                                               \
-         ":param canonical: deterministic output: floats in the shortest width that holds them exactly, "     \
-         "map keys and set members sorted by the length and then the bytes of their encoding\n")              \
+         ":param canonical: canonical output in length-first order: floats in the shortest width that holds " \
+         "them exactly, map keys and set members sorted by the length and then the bytes of their encoding "  \
+         "(:mod:`kelvo.deterministic` writes the bytewise order of RFC 8949 instead)\n")                      \
     FLAG(date_as_datetime, "encode dates as datetimes",                                                       \
-         ":param date_as_datetime: write dates as the datetime of their midnight (which needs "               \
-         "``timezone``)\n")                                                                                    \
+         ":param date_as_datetime: write dates as the datetime of their midnight, which needs ``timezone`` "  \
+         "(without it such a date raises :exc:`CBOREncodeError`)\n")                                           \
     FLAG(string_referencing, "use string references",                                                         \
          ":param string_referencing: write a text or byte string met again within the same item as a "        \
          "reference to its first appearance (tags 256 and 25)\n")                                              \
