@@ -35,8 +35,10 @@ __all__ = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
-    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq", "UNTRUSTED_SEMANTIC_DECODERS",
 ]
+
+UNTRUSTED_SEMANTIC_DECODERS: Final[Mapping[int, Callable[[Any, bool], Any]]]
 
 class CBORError(Exception): ...
 class CBOREncodeError(CBORError): ...
