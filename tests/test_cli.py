@@ -70,7 +70,7 @@ def appendix_input():
 def test_appendix_a_diag():
     lines = lines_of("diag", "--seq", "--hex", stdin=appendix_input())
     assert len(lines) == len(WELL_FORMED)
-    for vector, line in zip(WELL_FORMED, lines):
+    for vector, line in zip(WELL_FORMED, lines, strict=True):
         expected = vector.get("diagnostic", APPENDIX_DIAG.get(vector["hex"]))
         if expected is None:
             # Items that JSON holds read the same in diagnostic notation.
@@ -82,7 +82,7 @@ def test_appendix_a_diag():
 def test_appendix_a_to_json():
     lines = lines_of("to-json", "--seq", "--hex", stdin=appendix_input())
     assert len(lines) == len(WELL_FORMED)
-    for vector, line in zip(WELL_FORMED, lines):
+    for vector, line in zip(WELL_FORMED, lines, strict=True):
         expected = APPENDIX_JSON[vector["hex"]] if "diagnostic" in vector else vector["decoded"]
         value = json.loads(line)
         assert value == expected and type(value) is type(expected), vector["hex"]
@@ -232,7 +232,8 @@ CHECK_CASES = [
     (["check"], bytes.fromhex("a2600018180001"), 1,
      "kelvo: offset 6: data after the end of the first item (use --seq to read a CBOR sequence)\n"),
     (["check"], bytes.fromhex("a26000181800"), 0, ""),
-    (["check", "--deterministic"], bytes.fromhex("a26000181800"), 1, "kelvo: offset 3: map keys out of bytewise order\n"),
+    (["check", "--deterministic"], bytes.fromhex("a26000181800"), 1,
+     "kelvo: offset 3: map keys out of bytewise order\n"),
     (["check", "--deterministic"], bytes.fromhex("a21818006000"), 0, ""),
     (["check"], bytes.fromhex("1817"), 0, ""),
     (["check", "--deterministic"], bytes.fromhex("8201fa3fc00000"), 1,
@@ -263,7 +264,8 @@ HINTS = [
     # id, arguments, input, status, standard output, standard error
     ("hex", ["diag"], b"a1 01 02\n", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
     ("hex-check", ["check"], b"8201\n02\n", 1, "", f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
-    ("json-map", ["to-json"], b'{"a": 1}\n', 1, "", f"kelvo: offset 9: input ends inside the item at offset 0{JSON_HINT}\n"),
+    ("json-map", ["to-json"], b'{"a": 1}\n', 1, "",
+     f"kelvo: offset 9: input ends inside the item at offset 0{JSON_HINT}\n"),
     ("json-array", ["check"], b"  [1, 2]", 1, "", f"kelvo: offset 1: {TRAILING}{JSON_HINT}\n"),
     ("not-hex", ["diag"], b"a1 01 0z", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}\n"),
     ("only-space", ["check"], b" \n", 1, "", f"kelvo: offset 1: {TRAILING}\n"),

@@ -12,7 +12,7 @@ import _kelvo
 from _kelvo import CBORDecodeError, CBORSimpleValue, CBORTag, loads, undefined
 
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
-UTC = datetime.timezone.utc
+UTC = datetime.UTC
 NAN = float("nan")
 
 

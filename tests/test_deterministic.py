@@ -17,16 +17,14 @@ import threading
 import uuid
 
 import pytest
+from build_kind import free_threaded_only
 
 import _kelvo
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBOREncodeValueError, CBORSimpleValue, CBORTag, frozendict
-from kelvo import _deterministic
-from kelvo import deterministic as det
-
-from build_kind import free_threaded_only
+from kelvo import _deterministic, deterministic as det
 
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
-UTC = datetime.timezone.utc
+UTC = datetime.UTC
 
 
 def nan_with_payload():
@@ -263,7 +261,8 @@ def test_check_names_rule_and_offset(hexdata, rule, offset):
     ("9bffffffffffffffff", 0), ("bbffffffffffffffff", 0), ("7bffffffffffffffff", 0), ("a20000", 0),
 ], ids=lambda v: v if isinstance(v, str) else None)
 def test_check_reports_truncation(hexdata, offset):
-    with pytest.raises(CBORDecodeEOF, match=f"^premature end of data: the item at byte {offset} is incomplete$") as info:
+    message = f"^premature end of data: the item at byte {offset} is incomplete$"
+    with pytest.raises(CBORDecodeEOF, match=message) as info:
         det.check(bytes.fromhex(hexdata))
     assert (info.value.offset, info.value.rule) == (offset, "premature end of data")
 

@@ -340,7 +340,7 @@ def test_stream_write_that_grows_the_list_being_written():
 
 
 def test_stream_write_that_changes_the_dict_being_written():
-    data = dict(zip(unique_strings(50), unique_strings(50)))
+    data = dict(zip(unique_strings(50), unique_strings(50), strict=True))
     fp = MeddlingWriter(data.clear)
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         CBOREncoder(fp).encode(data)

@@ -3,9 +3,10 @@ import subprocess
 import sys
 import textwrap
 
+from build_kind import free_threaded_only
+
 import _kelvo
 import kelvo
-from build_kind import free_threaded_only
 
 EXPECTED_ALL = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",

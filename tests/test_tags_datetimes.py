@@ -6,12 +6,11 @@ import json
 import pathlib
 
 import pytest
+from decoder_support import h
 
 from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps, loads
 
-from decoder_support import h
-
-UTC = datetime.timezone.utc
+UTC = datetime.UTC
 PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
 MINUS0530 = datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))
 PLUS30S = datetime.timezone(datetime.timedelta(seconds=30))

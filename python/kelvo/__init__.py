@@ -20,8 +20,8 @@ from _kelvo import (
     shareable_encoder as shareable_encoder,
     undefined as undefined,
 )
-from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
+from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
 from kelvo._version import __version__ as __version__
 
 __all__ = [

@@ -2,7 +2,7 @@
 # classes report "kelvo" as their module) and the sequence functions written in Python.
 
 import datetime
-from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, ValuesView, ItemsView, KeysView
+from collections.abc import Buffer, Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import GenericAlias
 from typing import Any, Final, Literal, Protocol, TypeAlias, TypeVar, final, overload
 

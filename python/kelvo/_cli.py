@@ -24,8 +24,24 @@ from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, froze
 from kelvo import _wellformed as wf
 from kelvo._input_hint import WatchedInput
 from kelvo._version import __version__
-from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
-                               TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
+from kelvo._wellformed import (
+    ARRAY,
+    BYTES,
+    BYTES_INDEF,
+    END,
+    FLOAT,
+    MAP,
+    NINT,
+    SIMPLE,
+    TAG,
+    TEXT,
+    TEXT_INDEF,
+    UINT,
+    MalformedError,
+    Reader,
+    Token,
+    shortest_width,
+)
 
 PROG = "kelvo"
 # JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).

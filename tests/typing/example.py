@@ -12,10 +12,21 @@ from typing import Any
 
 import _kelvo
 import kelvo
-from kelvo import deterministic
-from kelvo import (CBORDecodeEOF, CBORDecodeError, CBORDecoder, CBOREncodeError, CBOREncoder,
-                   CBOREncodeTypeError, CBOREncodeValueError, CBORError, CBORSimpleValue, CBORTag,
-                   frozendict, undefined)
+from kelvo import (
+    CBORDecodeEOF,
+    CBORDecodeError,
+    CBORDecoder,
+    CBOREncodeError,
+    CBOREncodeTypeError,
+    CBOREncodeValueError,
+    CBOREncoder,
+    CBORError,
+    CBORSimpleValue,
+    CBORTag,
+    deterministic,
+    frozendict,
+    undefined,
+)
 
 
 def encode_point(encoder: CBOREncoder, value: complex) -> None:
@@ -44,8 +55,8 @@ def two_stage_bare(immutable: bool) -> tuple[None, Any]:
 shared_point = kelvo.shareable_encoder(encode_point)
 
 data: bytes = kelvo.dumps(
-    {"when": datetime.datetime.now(datetime.timezone.utc)},
-    datetime_as_timestamp=True, timezone=datetime.timezone.utc, value_sharing=True,
+    {"when": datetime.datetime.now(datetime.UTC)},
+    datetime_as_timestamp=True, timezone=datetime.UTC, value_sharing=True,
     encoders={complex: shared_point}, default=encode_point, canonical=True, date_as_datetime=True,
     string_referencing=True, indefinite_containers=False)
 buffer = io.BytesIO()
@@ -87,7 +98,7 @@ sort_key: tuple[int, bytes] = encoder.encode_sortable_key("a")
 sort_key = encoder.encode_sortable_item(("a", 1))
 encoded: bytes = encoder.encode_to_bytes([1])
 written: int = encoder.write(b"\x01")
-encoder.timezone = datetime.timezone.utc
+encoder.timezone = datetime.UTC
 encoder.default = None
 flags: bool = (encoder.canonical and encoder.value_sharing and encoder.datetime_as_timestamp
                and encoder.date_as_datetime and encoder.string_referencing and encoder.string_namespacing
