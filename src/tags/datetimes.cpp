@@ -1,5 +1,5 @@
 // Dates and times in both directions: datetimes as tags 0 and 1, dates as tags 1004 and 100.
-#include "tags/datetimes.h"
+#include "tags/registry.h"
 
 #include "encoder/writer.h"
 #include "lib/args.h"

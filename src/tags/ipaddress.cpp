@@ -1,5 +1,5 @@
 // IP addresses, networks and interfaces (tags 52 and 54, and tags 260 and 261 on decoding).
-#include "tags/text_ip.h"
+#include "tags/registry.h"
 
 #include "encoder/writer.h"
 #include "lib/args.h"

@@ -1,6 +1,6 @@
 // Numbers in both directions: bignums (tags 2 and 3), decimal fractions and bigfloats
 // (tags 4 and 5) as Decimal, rationals (tag 30) as Fraction, complex numbers (tag 43000).
-#include "tags/numbers.h"
+#include "tags/registry.h"
 
 #include "encoder/writer.h"
 #include "lib/args.h"
@@ -8,7 +8,6 @@
 #include "lib/compat.h"
 #include "lib/errors.h"
 #include "lib/stdlib.h"
-#include "tags/registry.h"
 #include "types/exceptions.h"
 
 #include <cmath>

@@ -1,5 +1,5 @@
 // Regular expressions (tag 35), MIME messages (tag 36) and UUIDs (tag 37), both directions.
-#include "tags/text_ip.h"
+#include "tags/registry.h"
 
 #include "encoder/writer.h"
 #include "lib/cbor.h"
