@@ -36,3 +36,23 @@ def writer():
 @pytest.fixture
 def bio():
     return io.BytesIO()
+
+
+_ID_LIMIT = 40
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    """Parametrized cases are named by their values where a short text shows them (``b'\\x01'``,
+    ``[1, 2]``, ``Decimal``), instead of pytest's ``obj0-options0``."""
+    if isinstance(val, type) or callable(val) and hasattr(val, "__name__") and val.__name__ != "<lambda>":
+        return val.__name__
+    if val is None or isinstance(val, (bool, int, float, complex, str, bytes, bytearray, list, tuple, dict,
+                                       set, frozenset)):
+        try:
+            text = repr(val)
+        except Exception:
+            return None
+        if len(text) <= _ID_LIMIT:
+            return text
+        return text[:_ID_LIMIT - 3] + "..."
+    return None
