@@ -46,13 +46,10 @@ def pytest_make_parametrize_id(config, val, argname):
     ``[1, 2]``, ``Decimal``), instead of pytest's ``obj0-options0``."""
     if isinstance(val, type) or callable(val) and hasattr(val, "__name__") and val.__name__ != "<lambda>":
         return val.__name__
-    if val is None or isinstance(val, (bool, int, float, complex, str, bytes, bytearray, list, tuple, dict,
-                                       set, frozenset)):
-        try:
-            text = repr(val)
-        except Exception:
-            return None
-        if len(text) <= _ID_LIMIT:
-            return text
-        return text[:_ID_LIMIT - 3] + "..."
-    return None
+    try:
+        text = repr(val)
+    except Exception:
+        return None
+    if " at 0x" in text:  # the default repr of an object says nothing about the case
+        return None
+    return text if len(text) <= _ID_LIMIT else text[:_ID_LIMIT - 3] + "..."

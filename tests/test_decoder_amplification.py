@@ -7,10 +7,11 @@ import time
 import tracemalloc
 
 import pytest
-from decoder_support import h
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, loads
 from kelvo import UNTRUSTED_SEMANTIC_DECODERS
+
+from decoder_support import h
 
 EXPANDS = "refers to shared values that expand to far more than the input read so far"
 

@@ -5,9 +5,10 @@ import sys
 import tracemalloc
 
 import pytest
-from decoder_support import h
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, frozendict, loads
+
+from decoder_support import h
 
 
 @pytest.mark.parametrize("data, mutable, immutable", [

@@ -4,9 +4,10 @@ error labels, and deep nesting without native recursion."""
 import sys
 
 import pytest
-from decoder_support import decode_error, h
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, frozendict, loads
+
+from decoder_support import decode_error, h
 
 BREAK_MSG = "break code encountered where a data item was expected"
 

@@ -5,9 +5,9 @@ import io
 import random
 import time
 
-from decoder_support import h
-
 from _kelvo import CBORDecodeError, CBORDecoder, loads
+
+from decoder_support import h
 
 CORPUS = [h(x) for x in (
     "a5 61 61 01 61 62 82 02 03 61 63 a1 01 f6 61 64 f9 3c00 61 65 fb 3ff199999999999a",

@@ -11,9 +11,10 @@ import time
 import weakref
 
 import pytest
-from decoder_support import RecordingReader, h
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORDecoder, load, loads
+
+from decoder_support import RecordingReader, h
 
 EOF_MSG = "premature end of stream (expected to read at least {} bytes, got {} instead)"
 

@@ -1,9 +1,10 @@
 """Shared values (tags 28/29), string references (tags 256/25) and two-stage decoders."""
 
 import pytest
-from decoder_support import decode_error, h
 
 from _kelvo import CBORDecodeError, CBORTag, frozendict, loads, shareable_decoder
+
+from decoder_support import decode_error, h
 
 
 class Node:

@@ -3,9 +3,10 @@
 import tracemalloc
 
 import pytest
-from decoder_support import decode_error, h
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
+
+from decoder_support import decode_error, h
 
 
 @pytest.mark.parametrize("data, expected", [

@@ -5,9 +5,10 @@ import math
 import struct
 
 import pytest
-from decoder_support import decode_error, h
 
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, loads, undefined
+
+from decoder_support import decode_error, h
 
 
 @pytest.mark.parametrize("data, expected", [

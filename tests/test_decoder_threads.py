@@ -4,9 +4,10 @@ import io
 import threading
 
 import pytest
-from decoder_support import h
 
 from _kelvo import CBORDecodeError, CBORDecoder, loads
+
+from decoder_support import h
 
 INPUTS = [
     h("a3 61 61 83 01 02 03 61 62 a1 61 63 f5 61 64 d8 1c 81 d8 1d 00"),

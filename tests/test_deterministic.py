@@ -17,11 +17,12 @@ import threading
 import uuid
 
 import pytest
-from build_kind import free_threaded_only
 
 import _kelvo
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBOREncodeValueError, CBORSimpleValue, CBORTag, frozendict
 from kelvo import _deterministic, deterministic as det
+
+from build_kind import free_threaded_only
 
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
 UTC = datetime.UTC

@@ -8,9 +8,7 @@ import pytest
 
 from _kelvo import CBOREncodeError, CBOREncodeValueError, CBOREncoder, CBORTag, dumps
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
+from value_helpers import writes
 
 
 @pytest.mark.parametrize("value, options, expected", [

@@ -23,9 +23,7 @@ from _kelvo import (
     undefined,
 )
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
+from value_helpers import writes
 
 
 def test_encoders_entry_replaces_the_built_in_encoding():

@@ -6,9 +6,7 @@ import pytest
 
 from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, loads, shareable_encoder
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
+from value_helpers import writes
 
 
 def cyclic_list():

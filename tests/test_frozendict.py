@@ -7,10 +7,11 @@ import types
 import weakref
 
 import pytest
-from siphash13 import frozendict_hash, tag_hash
-from value_helpers import outcome, run_with_stack
 
 from _kelvo import CBORTag, frozendict
+
+from siphash13 import frozendict_hash, tag_hash
+from value_helpers import outcome, run_with_stack
 
 
 @pytest.mark.parametrize("args, kwargs, items", [

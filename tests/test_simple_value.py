@@ -3,10 +3,11 @@ import subprocess
 import sys
 
 import pytest
-from value_helpers import Index
 
 import _kelvo
 from _kelvo import CBORSimpleValue, undefined
+
+from value_helpers import Index
 
 RANGE_MESSAGE = "simple value out of range (0..23, 32..255)"
 OPS = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge]

@@ -6,11 +6,12 @@ import sys
 import weakref
 
 import pytest
-from siphash13 import siphash13, tag_hash
-from value_helpers import Index, outcome, run_with_stack
 
 import _kelvo
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
+
+from siphash13 import siphash13, tag_hash
+from value_helpers import Index, outcome, run_with_stack
 
 TAG_MESSAGE = "CBORTag tags must be positive integers less than 2**64"
 OPS = [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge]

@@ -6,9 +6,10 @@ import json
 import pathlib
 
 import pytest
-from decoder_support import h
 
 from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps, loads
+
+from decoder_support import h
 
 UTC = datetime.UTC
 PLUS2 = datetime.timezone(datetime.timedelta(hours=2))

@@ -7,9 +7,10 @@ import textwrap
 from ipaddress import IPv4Address, IPv4Interface, IPv4Network, IPv6Address, IPv6Interface, IPv6Network
 
 import pytest
-from decoder_support import decode_error, h
 
 from _kelvo import CBOREncoder, CBORTag, dumps, loads
+
+from decoder_support import decode_error, h
 
 FE80_1 = "50 fe800000000000000000000000000001"
 ETH0 = "44 65746830"

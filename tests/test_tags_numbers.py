@@ -11,11 +11,12 @@ from decimal import Decimal, InvalidOperation, Overflow, localcontext
 from fractions import Fraction
 
 import pytest
+
+from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps, loads
+
 from build_kind import FREE_THREADED
 from decoder_support import h
 from fresh_interpreter import run_python
-
-from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps, loads
 
 
 @pytest.fixture

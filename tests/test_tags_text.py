@@ -7,11 +7,12 @@ import uuid
 from email.mime.text import MIMEText
 
 import pytest
+
+from _kelvo import CBOREncoder, CBORTag, dumps, loads
+
 from build_kind import FREE_THREADED
 from decoder_support import decode_error, h
 from fresh_interpreter import run_python
-
-from _kelvo import CBOREncoder, CBORTag, dumps, loads
 
 UUID_1 = uuid.UUID(int=1)
 UUID_HEX = "d825 50" + "00" * 15 + "01"
