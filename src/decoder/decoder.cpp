@@ -204,19 +204,18 @@ namespace {
 
 DecoderObject *as_decoder(PyObject *self) { return reinterpret_cast<DecoderObject *>(self); }
 
-constexpr DecoderOption kConstructorOptions[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_OPTION_new)};
-constexpr int kConstructorOptionCount = array_len(kConstructorOptions);
-const char *const kConstructorKeywords[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_NAME_new)};
+constexpr DecoderOption kNewOptions[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_OPTION_new)};
+constexpr int kNewOptionCount = array_len(kNewOptions);
+const char *const kNewKeywords[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_NAME_new)};
 
 const char *const kNewPositional[] = {"fp"};
-const ArgumentSpec kNewSpec{"__new__", "CBORDecoder", kNewPositional, 1, 0, 1, kConstructorKeywords,
-                            kConstructorOptionCount};
+const ArgumentSpec kNewSpec{"__new__", "CBORDecoder", kNewPositional, 1, 0, 1, kNewKeywords, kNewOptionCount};
 
 PyObject *decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    PyObject *slots[1 + kConstructorOptionCount];
+    PyObject *slots[1 + kNewOptionCount];
     if (parse_arguments_tuple(kNewSpec, args, kwargs, slots) < 0) return nullptr;
     DecoderOptions opts;
-    if (convert_decoder_options(kConstructorOptions, kConstructorOptionCount, slots + 1, &opts) < 0)
+    if (convert_decoder_options(kNewOptions, kNewOptionCount, slots + 1, &opts) < 0)
         return nullptr;
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -317,11 +316,13 @@ int set_str_errors(PyObject *self, PyObject *value, void *closure) {
 #define KELVO_DECODER_PROPERTY_Flag(name, doc) {#name, get_flag<&DecoderState::name>, nullptr, doc, nullptr},
 #define KELVO_DECODER_PROPERTY_CallFlag(name, doc)
 
+// clang-format off: the rows the table expands to stand between the braces as entries
 PyGetSetDef decoder_getset[] = {
     {"fp", get_object<&DecoderState::fp>, set_property<decoder_set_fp>, "the input file object", nullptr},
     KELVO_DECODER_OPTIONS(KELVO_DECODER_PROPERTY)
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// clang-format on
 
 // ---- Methods
 

@@ -121,8 +121,7 @@ EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts) {
 namespace {
 
 const char *const kNewPositional[] = {"fp"};
-const ArgumentSpec kNewSpec{"__new__", "CBOREncoder", kNewPositional, 1, 0, 1, kEncoderOptionNames,
-                            kEncoderOptionCount};
+const ArgumentSpec kNewSpec{"__new__", "CBOREncoder", kNewPositional, 1, 0, 1, kEncoderOptionNames, kEncoderOptionCount};
 
 PyObject *encoder_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     PyObject *slots[1 + kEncoderOptionCount];
@@ -271,6 +270,7 @@ PyObject *get_flag(PyObject *self, void *) {
     return PyBool_FromLong(enc->*Field);
 }
 
+// clang-format off: the rows the table expands to stand between the braces as entries
 PyGetSetDef encoder_getset[] = {
     {"fp", get_object<&EncoderObject::fp>, property_setter<set_fp_locked>, "the output file object", nullptr},
 #define KELVO_OPTION_FLAG(name, doc, ...) {#name, get_flag<&EncoderObject::name>, nullptr, doc, nullptr},
@@ -283,6 +283,7 @@ PyGetSetDef encoder_getset[] = {
      "whether the next container opens a string-reference namespace", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// clang-format on
 
 }  // namespace
 
@@ -485,11 +486,13 @@ PyMethodDef encoder_methods[] = {
      "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
      "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
+    // clang-format off
 #define KELVO_TAG_METHOD_ROW(method, encoder)                                                            \
     {#method, KELVO_FASTCALL((encoder_obj_method<k_##method, encoder>)), METH_FASTCALL | METH_KEYWORDS, \
      #method "($self, obj)\n--\n\n"},
     KELVO_TAG_METHODS(KELVO_TAG_METHOD_ROW)
 #undef KELVO_TAG_METHOD_ROW
+    // clang-format on
     {nullptr, nullptr, 0, nullptr},
 };
 

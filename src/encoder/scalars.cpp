@@ -358,7 +358,7 @@ const char *const kObj[] = {"obj"};
 const char *const kLengthNames[] = {"major_tag", "length"};
 const char *const kSemanticNames[] = {"tag", "value"};
 
-#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name{#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
+#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name = {#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
 KELVO_OBJ_SPEC(encode_int);
 KELVO_OBJ_SPEC(encode_bytes);
 KELVO_OBJ_SPEC(encode_bytearray);

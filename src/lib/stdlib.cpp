@@ -7,7 +7,7 @@
 
 namespace kelvo::stdlib {
 
-#define KELVO_CELL(var, mod, path, is_type) ImportCell var{{0, 0}, mod, path, is_type, nullptr}
+#define KELVO_CELL(var, mod, path, is_type) ImportCell var = {{0, 0}, mod, path, is_type, nullptr}
 
 KELVO_CELL(datetime_fromisoformat, "datetime", "datetime.fromisoformat", false);
 KELVO_CELL(datetime_fromtimestamp, "datetime", "datetime.fromtimestamp", false);

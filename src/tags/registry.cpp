@@ -49,7 +49,7 @@ PyObject *import_type(const char *module, const char *name) {
 }  // namespace
 
 #define KELVO_REGISTRY_METHOD_SPEC(method, encoder) \
-    const ArgumentSpec k_##method{#method, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
+    const ArgumentSpec k_##method = {#method, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
 KELVO_TAG_METHODS(KELVO_REGISTRY_METHOD_SPEC)
 #undef KELVO_REGISTRY_METHOD_SPEC
 
