@@ -316,7 +316,8 @@ int set_str_errors(PyObject *self, PyObject *value, void *closure) {
 #define KELVO_DECODER_PROPERTY_Flag(name, doc) {#name, get_flag<&DecoderState::name>, nullptr, doc, nullptr},
 #define KELVO_DECODER_PROPERTY_CallFlag(name, doc)
 
-// clang-format off: the rows the table expands to stand between the braces as entries
+// The rows the table expands to stand between the braces as entries.
+// clang-format off
 PyGetSetDef decoder_getset[] = {
     {"fp", get_object<&DecoderState::fp>, set_property<decoder_set_fp>, "the input file object", nullptr},
     KELVO_DECODER_OPTIONS(KELVO_DECODER_PROPERTY)

@@ -270,7 +270,8 @@ PyObject *get_flag(PyObject *self, void *) {
     return PyBool_FromLong(enc->*Field);
 }
 
-// clang-format off: the rows the table expands to stand between the braces as entries
+// The rows the table expands to stand between the braces as entries.
+// clang-format off
 PyGetSetDef encoder_getset[] = {
     {"fp", get_object<&EncoderObject::fp>, property_setter<set_fp_locked>, "the output file object", nullptr},
 #define KELVO_OPTION_FLAG(name, doc, ...) {#name, get_flag<&EncoderObject::name>, nullptr, doc, nullptr},
