@@ -61,9 +61,9 @@ int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *
         PyObject *v = slots[i];
         int rc = 0;
         switch (which[i]) {
-#define KELVO_DECODER_OPTION_CASE(name, kind, ...)                 \
-    case DecoderOption::name:                                      \
-        rc = convert_option_##kind(#name, v, &o->name);            \
+#define KELVO_DECODER_OPTION_CASE(name, kind, ...)      \
+    case DecoderOption::name:                           \
+        rc = convert_option_##kind(#name, v, &o->name); \
         break;
             KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_CASE)
 #undef KELVO_DECODER_OPTION_CASE
@@ -215,8 +215,7 @@ PyObject *decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *slots[1 + kNewOptionCount];
     if (parse_arguments_tuple(kNewSpec, args, kwargs, slots) < 0) return nullptr;
     DecoderOptions opts;
-    if (convert_decoder_options(kNewOptions, kNewOptionCount, slots + 1, &opts) < 0)
-        return nullptr;
+    if (convert_decoder_options(kNewOptions, kNewOptionCount, slots + 1, &opts) < 0) return nullptr;
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     if (decoder_state_init(&as_decoder(self.get())->state, slots[0], nullptr, opts) < 0) return nullptr;

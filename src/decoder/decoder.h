@@ -14,10 +14,10 @@ namespace kelvo {
 // The most recent block of input: a bytes object (from fp.read, or the data given to
 // loads) and the unread part of it. Sizes always come from the object's real storage.
 struct InputBuffer {
-    PyObject *block;       // owned bytes object, or nullptr
-    const uint8_t *data;   // its storage
-    size_t pos;            // next unread byte
-    size_t len;            // storage size of `block`
+    PyObject *block;      // owned bytes object, or nullptr
+    const uint8_t *data;  // its storage
+    size_t pos;           // next unread byte
+    size_t len;           // storage size of `block`
 
     size_t remaining() const noexcept { return len - pos; }
 };
@@ -29,40 +29,40 @@ struct InputBuffer {
 // CallFlag (a bool of one call, with no state field). Takers: ALL, STREAM (the constructor
 // and load(): the options of a stream) or CALLS (load() and loads()). Every place that deals
 // with options expands this table.
-#define KELVO_DECODER_OPTIONS(X)                                                                              \
-    X(tag_hook, Hook, ALL, nullptr, "None", "the hook called with tags that have no decoder",                \
-      ":param tag_hook: a callable ``f(tag, immutable)`` called with each :class:`CBORTag` whose number has " \
-      "no built-in decoder and no ``semantic_decoders`` entry, and whether it is being decoded immutable; "   \
+#define KELVO_DECODER_OPTIONS(X)                                                                               \
+    X(tag_hook, Hook, ALL, nullptr, "None", "the hook called with tags that have no decoder",                  \
+      ":param tag_hook: a callable ``f(tag, immutable)`` called with each :class:`CBORTag` whose number has "  \
+      "no built-in decoder and no ``semantic_decoders`` entry, and whether it is being decoded immutable; "    \
       "its result stands for the tag\n")                                                                       \
-    X(object_hook, Hook, ALL, nullptr, "None", "the hook called with every decoded map",                      \
-      ":param object_hook: a callable ``f(mapping, immutable)`` called with each decoded map (a "             \
-      ":class:`dict`, or a :class:`frozendict` when immutable); its result stands for the map\n")             \
-    X(semantic_decoders, Mapping, ALL, nullptr, "None", nullptr,                                              \
-      ":param semantic_decoders: a mapping from tag number to a callable ``f(payload, immutable)`` whose "    \
-      "result stands for the tag; an entry replaces the built-in decoder of its tag, and a callable made "    \
-      "with :func:`shareable_decoder` decodes in two stages so that cycles through the tag come back\n")      \
-    X(str_errors, Errors, ALL, nullptr, "\"strict\"", "the error handler for invalid UTF-8 in text strings",  \
-      ":param str_errors: the error handler for text strings that are not valid UTF-8: \"strict\" (raise "  \
-      ":exc:`CBORDecodeError`), \"ignore\", \"replace\", \"surrogateescape\" or \"backslashreplace\"\n")      \
+    X(object_hook, Hook, ALL, nullptr, "None", "the hook called with every decoded map",                       \
+      ":param object_hook: a callable ``f(mapping, immutable)`` called with each decoded map (a "              \
+      ":class:`dict`, or a :class:`frozendict` when immutable); its result stands for the map\n")              \
+    X(semantic_decoders, Mapping, ALL, nullptr, "None", nullptr,                                               \
+      ":param semantic_decoders: a mapping from tag number to a callable ``f(payload, immutable)`` whose "     \
+      "result stands for the tag; an entry replaces the built-in decoder of its tag, and a callable made "     \
+      "with :func:`shareable_decoder` decodes in two stages so that cycles through the tag come back\n")       \
+    X(str_errors, Errors, ALL, nullptr, "\"strict\"", "the error handler for invalid UTF-8 in text strings",   \
+      ":param str_errors: the error handler for text strings that are not valid UTF-8: \"strict\" (raise "     \
+      ":exc:`CBORDecodeError`), \"ignore\", \"replace\", \"surrogateescape\" or \"backslashreplace\"\n")       \
     X(read_size, Number, STREAM, 4096, "4096", "the minimum number of bytes requested from a seekable stream", \
-      ":param read_size: how many bytes at least are read from a seekable ``fp`` at once; what was read "     \
-      "beyond the item is given back with ``fp.seek()`` when the item is complete, and a stream that "       \
-      "cannot seek is never read beyond the item\n")                                                          \
-    X(max_depth, Number, ALL, 400, "400", "the maximum container nesting depth",                              \
-      ":param max_depth: how deeply arrays, maps and tags may nest before :exc:`CBORDecodeError` is "         \
+      ":param read_size: how many bytes at least are read from a seekable ``fp`` at once; what was read "      \
+      "beyond the item is given back with ``fp.seek()`` when the item is complete, and a stream that "         \
+      "cannot seek is never read beyond the item\n")                                                           \
+    X(max_depth, Number, ALL, 400, "400", "the maximum container nesting depth",                               \
+      ":param max_depth: how deeply arrays, maps and tags may nest before :exc:`CBORDecodeError` is "          \
       "raised\n")                                                                                              \
-    X(allow_indefinite, Flag, ALL, true, "True", "whether indefinite-length items are accepted",              \
-      ":param allow_indefinite: set to ``False`` to raise :exc:`CBORDecodeError` on indefinite-length "      \
+    X(allow_indefinite, Flag, ALL, true, "True", "whether indefinite-length items are accepted",               \
+      ":param allow_indefinite: set to ``False`` to raise :exc:`CBORDecodeError` on indefinite-length "        \
       "strings, arrays and maps\n")                                                                            \
-    X(allow_duplicate_keys, Flag, ALL, true, "True", "whether repeated map keys are accepted",                \
-      ":param allow_duplicate_keys: set to ``False`` to raise :exc:`CBORDecodeError` on a map that repeats " \
+    X(allow_duplicate_keys, Flag, ALL, true, "True", "whether repeated map keys are accepted",                 \
+      ":param allow_duplicate_keys: set to ``False`` to raise :exc:`CBORDecodeError` on a map that repeats "   \
       "a key (otherwise the last value wins)\n")                                                               \
-    X(strict_hashable_types, Flag, ALL, false, "False",                                                       \
-      "whether only text and byte strings are accepted as map keys and set elements",                         \
-      ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "  \
+    X(strict_hashable_types, Flag, ALL, false, "False",                                                        \
+      "whether only text and byte strings are accepted as map keys and set elements",                          \
+      ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "    \
       "set members")                                                                                           \
-    X(immutable, CallFlag, CALLS, false, "False", nullptr,                                                    \
-      "\n:param immutable: set to ``True`` to return arrays, maps and sets as tuples, :class:`frozendict` "  \
+    X(immutable, CallFlag, CALLS, false, "False", nullptr,                                                     \
+      "\n:param immutable: set to ``True`` to return arrays, maps and sets as tuples, :class:`frozendict` "    \
       "and frozensets (map keys and set members are decoded that way in any case)\n")
 
 // Whether a callable takes an option: KELVO_DECODER_TAKES_<callable>_<takers>(text) is the
@@ -86,24 +86,21 @@ struct InputBuffer {
 #define KELVO_DECODER_FIELD_Number(name) uint64_t name;
 #define KELVO_DECODER_FIELD_Flag(name) bool name;
 #define KELVO_DECODER_FIELD_CallFlag(name)
-#define KELVO_DECODER_OBJECT_FIELD(name, kind, ...) \
-    KELVO_DECODER_OBJECT_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_OBJECT_FIELD(name, kind, ...) KELVO_DECODER_OBJECT_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
 #define KELVO_DECODER_OBJECT_FIELD_Hook(field) field
 #define KELVO_DECODER_OBJECT_FIELD_Mapping(field) field
 #define KELVO_DECODER_OBJECT_FIELD_Errors(field) field
 #define KELVO_DECODER_OBJECT_FIELD_Number(field)
 #define KELVO_DECODER_OBJECT_FIELD_Flag(field)
 #define KELVO_DECODER_OBJECT_FIELD_CallFlag(field)
-#define KELVO_DECODER_NUMBER_FIELD(name, kind, ...) \
-    KELVO_DECODER_NUMBER_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_NUMBER_FIELD(name, kind, ...) KELVO_DECODER_NUMBER_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
 #define KELVO_DECODER_NUMBER_FIELD_Hook(field)
 #define KELVO_DECODER_NUMBER_FIELD_Mapping(field)
 #define KELVO_DECODER_NUMBER_FIELD_Errors(field)
 #define KELVO_DECODER_NUMBER_FIELD_Number(field) field
 #define KELVO_DECODER_NUMBER_FIELD_Flag(field)
 #define KELVO_DECODER_NUMBER_FIELD_CallFlag(field)
-#define KELVO_DECODER_FLAG_FIELD(name, kind, ...) \
-    KELVO_DECODER_FLAG_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_FLAG_FIELD(name, kind, ...) KELVO_DECODER_FLAG_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
 #define KELVO_DECODER_FLAG_FIELD_Hook(field)
 #define KELVO_DECODER_FLAG_FIELD_Mapping(field)
 #define KELVO_DECODER_FLAG_FIELD_Errors(field)
@@ -115,10 +112,10 @@ struct DecoderState {
     PyObject *fp;
     KELVO_DECODER_OPTIONS(KELVO_DECODER_OBJECT_FIELD)
     KELVO_DECODER_OPTIONS(KELVO_DECODER_NUMBER_FIELD)
-    PyObject *read_target;     // fp.read
+    PyObject *read_target;  // fp.read
     InputBuffer in;
-    uint64_t consumed;         // bytes of the blocks read before `in` (counts input read)
-    const char *errors;        // str_errors as a C string for the codec; nullptr = strict
+    uint64_t consumed;   // bytes of the blocks read before `in` (counts input read)
+    const char *errors;  // str_errors as a C string for the codec; nullptr = strict
     KELVO_DECODER_OPTIONS(KELVO_DECODER_FLAG_FIELD)
     bool seekable;
 };
@@ -154,8 +151,10 @@ int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *
 // What a callable takes, in parameter order: its option list, its keyword names, its
 // signature text and its parameter descriptions (`callable` is new, load or loads).
 #define KELVO_DECODER_TAKEN_OPTION_new(name, kind, takers, ...) KELVO_DECODER_TAKES_new_##takers(DecoderOption::name, )
-#define KELVO_DECODER_TAKEN_OPTION_load(name, kind, takers, ...) KELVO_DECODER_TAKES_load_##takers(DecoderOption::name, )
-#define KELVO_DECODER_TAKEN_OPTION_loads(name, kind, takers, ...) KELVO_DECODER_TAKES_loads_##takers(DecoderOption::name, )
+#define KELVO_DECODER_TAKEN_OPTION_load(name, kind, takers, ...) \
+    KELVO_DECODER_TAKES_load_##takers(DecoderOption::name, )
+#define KELVO_DECODER_TAKEN_OPTION_loads(name, kind, takers, ...) \
+    KELVO_DECODER_TAKES_loads_##takers(DecoderOption::name, )
 #define KELVO_DECODER_TAKEN_NAME_new(name, kind, takers, ...) KELVO_DECODER_TAKES_new_##takers(#name, )
 #define KELVO_DECODER_TAKEN_NAME_load(name, kind, takers, ...) KELVO_DECODER_TAKES_load_##takers(#name, )
 #define KELVO_DECODER_TAKEN_NAME_loads(name, kind, takers, ...) KELVO_DECODER_TAKES_loads_##takers(#name, )
@@ -165,8 +164,7 @@ int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *
     KELVO_DECODER_TAKES_load_##takers(", " #name "=" text)
 #define KELVO_DECODER_SIGNATURE_loads(name, kind, takers, value, text, ...) \
     KELVO_DECODER_TAKES_loads_##takers(", " #name "=" text)
-#define KELVO_DECODER_DOC_new(name, kind, takers, value, text, property, param) \
-    KELVO_DECODER_TAKES_new_##takers(param)
+#define KELVO_DECODER_DOC_new(name, kind, takers, value, text, property, param) KELVO_DECODER_TAKES_new_##takers(param)
 #define KELVO_DECODER_DOC_load(name, kind, takers, value, text, property, param) \
     KELVO_DECODER_TAKES_load_##takers(param)
 #define KELVO_DECODER_DOC_loads(name, kind, takers, value, text, property, param) \

@@ -157,9 +157,9 @@ DecodeAction deliver_tag(Machine &m, DecodeFrame &f, Ref item) {
         case FrameKind::SharedReference: {
             uint64_t index;
             if (convert_u64(item.get(), &index) < 0) return DecodeAction::error();
-            return DecodeAction::simple(f.kind == FrameKind::SharedReference ? ActionKind::SharedReference
-                                                                              : ActionKind::StringReference,
-                                        index);
+            return DecodeAction::simple(
+                f.kind == FrameKind::SharedReference ? ActionKind::SharedReference : ActionKind::StringReference,
+                index);
         }
         case FrameKind::OtherTag: {
             if (set_tag_value(f.container, item.get()) < 0) return DecodeAction::error();

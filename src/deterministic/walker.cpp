@@ -82,10 +82,10 @@ struct Frame {
     size_t entry_start;  // offset of the key or member being read
     size_t prev_start;   // previous key or member; prev_end == 0 while there is none
     size_t prev_end;
-    size_t base;         // first of this container's entries (reordering only)
+    size_t base;  // first of this container's entries (reordering only)
     Kind kind;
     bool unsorted;
-    bool in_key;         // the container lies inside a map key
+    bool in_key;  // the container lies inside a map key
 };
 
 // A key (or member) with what follows it up to the next one: [start, key_end) is the key.
@@ -281,9 +281,8 @@ int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
     order_.truncate(0);
     if (order_.reserve(count) < 0) return -1;
     for (size_t i = 0; i < count; ++i) order_.push(i);
-    std::sort(order_.data(), order_.data() + count, [&](size_t a, size_t b) {
-        return compare(e[a].start, e[a].key_end, e[b].start, e[b].key_end) < 0;
-    });
+    std::sort(order_.data(), order_.data() + count,
+              [&](size_t a, size_t b) { return compare(e[a].start, e[a].key_end, e[b].start, e[b].key_end) < 0; });
     for (size_t i = 1; i < count; ++i) {
         const Entry &a = e[order_[i - 1]], &b = e[order_[i]];
         if (compare(a.start, a.key_end, b.start, b.key_end) == 0)

@@ -537,8 +537,7 @@ int map_like(PyObject *obj) { return is_mapping(obj); }
 int set_like(PyObject *obj) { return PySet_Check(obj); }
 int frozenset_like(PyObject *obj) { return PyFrozenSet_Check(obj); }
 
-template <const ArgumentSpec &Spec, int (*Accepts)(PyObject *), const char *Expected,
-          int (*Run)(Ctx &, PyObject *)>
+template <const ArgumentSpec &Spec, int (*Accepts)(PyObject *), const char *Expected, int (*Run)(Ctx &, PyObject *)>
 PyObject *container_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *obj;
     if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;

@@ -117,8 +117,7 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 // immutable types, answer only through registrations.
 bool is_stdlib_row_type(PyTypeObject *tp) {
     for (int i = 0; i < kTypeRows; ++i)
-        if (type_row_type(static_cast<TypeRow>(i)) == reinterpret_cast<PyObject *>(tp))
-            return true;
+        if (type_row_type(static_cast<TypeRow>(i)) == reinterpret_cast<PyObject *>(tp)) return true;
     return false;
 }
 

@@ -72,11 +72,11 @@ bool EncoderWindow::reopen_for_cleanup(EncoderObject *enc) {
 
 int convert_encoder_options(PyObject *const *slots, EncoderOptions *o) {
     PyObject *const *slot = slots;
-#define KELVO_OPTION_FLAG(name, ...)                                                                      \
-    if (*slot != nullptr && convert_arg(#name, convert_bool, *slot, &o->name) < 0) return -1;             \
+#define KELVO_OPTION_FLAG(name, ...)                                                          \
+    if (*slot != nullptr && convert_arg(#name, convert_bool, *slot, &o->name) < 0) return -1; \
     ++slot;
-#define KELVO_OPTION_OBJECT(name, field, check, ...)                                                      \
-    o->field = none_as_absent(*slot++);                                                                   \
+#define KELVO_OPTION_OBJECT(name, field, check, ...) \
+    o->field = none_as_absent(*slot++);              \
     if (o->field != nullptr && convert_arg(#name, check, o->field) < 0) return -1;
     KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
 #undef KELVO_OPTION_FLAG
@@ -121,7 +121,8 @@ EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts) {
 namespace {
 
 const char *const kNewPositional[] = {"fp"};
-const ArgumentSpec kNewSpec{"__new__", "CBOREncoder", kNewPositional, 1, 0, 1, kEncoderOptionNames, kEncoderOptionCount};
+const ArgumentSpec kNewSpec{"__new__", "CBOREncoder",       kNewPositional,     1, 0,
+                            1,         kEncoderOptionNames, kEncoderOptionCount};
 
 PyObject *encoder_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     PyObject *slots[1 + kEncoderOptionCount];
@@ -178,8 +179,7 @@ void encoder_dealloc(PyObject *self) {
 
 int set_fp_locked(EncoderObject *enc, PyObject *value) {
     if (enc->to_bytes_active > 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "cannot assign fp while encode_to_bytes() is running on this encoder");
+        PyErr_SetString(PyExc_RuntimeError, "cannot assign fp while encode_to_bytes() is running on this encoder");
         return -1;
     }
     Ref writable(PyObject_CallMethod(value, "writable", nullptr));
@@ -451,43 +451,42 @@ PyMethodDef encoder_methods[] = {
      "called outside the\n encoding process, it is equivalent to ``encoder.fp.write(...)``."},
     {"encode_length", KELVO_FASTCALL(meth_encode_length), METH_FASTCALL | METH_KEYWORDS,
      "encode_length($self, major_tag, length)\n--\n\n"},
-    {"encode_int", KELVO_FASTCALL(meth_encode_int), METH_FASTCALL | METH_KEYWORDS,
-     "encode_int($self, obj)\n--\n\n"},
+    {"encode_int", KELVO_FASTCALL(meth_encode_int), METH_FASTCALL | METH_KEYWORDS, "encode_int($self, obj)\n--\n\n"},
     {"encode_bytes", KELVO_FASTCALL(meth_encode_bytes), METH_FASTCALL | METH_KEYWORDS,
      "encode_bytes($self, obj)\n--\n\n"},
     {"encode_bytearray", KELVO_FASTCALL(meth_encode_bytearray), METH_FASTCALL | METH_KEYWORDS,
      "encode_bytearray($self, obj)\n--\n\n"},
     {"encode_string", KELVO_FASTCALL(meth_encode_string), METH_FASTCALL | METH_KEYWORDS,
      "encode_string($self, obj)\n--\n\n"},
-    {"encode_bool", KELVO_FASTCALL(meth_encode_bool), METH_FASTCALL | METH_KEYWORDS,
-     "encode_bool($self, obj)\n--\n\n"},
-    {"encode_none", KELVO_FASTCALL(meth_encode_none), METH_FASTCALL | METH_KEYWORDS,
-     "encode_none($self)\n--\n\n"},
+    {"encode_bool", KELVO_FASTCALL(meth_encode_bool), METH_FASTCALL | METH_KEYWORDS, "encode_bool($self, obj)\n--\n\n"},
+    {"encode_none", KELVO_FASTCALL(meth_encode_none), METH_FASTCALL | METH_KEYWORDS, "encode_none($self)\n--\n\n"},
     {"encode_undefined", KELVO_FASTCALL(meth_encode_undefined), METH_FASTCALL | METH_KEYWORDS,
      "encode_undefined($self)\n--\n\n"},
-    {"encode_break", KELVO_FASTCALL(meth_encode_break), METH_FASTCALL | METH_KEYWORDS,
-     "encode_break($self)\n--\n\n"},
+    {"encode_break", KELVO_FASTCALL(meth_encode_break), METH_FASTCALL | METH_KEYWORDS, "encode_break($self)\n--\n\n"},
     {"encode_simple_value", KELVO_FASTCALL(meth_encode_simple_value), METH_FASTCALL | METH_KEYWORDS,
      "encode_simple_value($self, obj)\n--\n\n"},
     {"encode_float", KELVO_FASTCALL(meth_encode_float), METH_FASTCALL | METH_KEYWORDS,
      "encode_float($self, obj)\n--\n\n"},
     {"encode_semantic", KELVO_FASTCALL(meth_encode_semantic), METH_FASTCALL | METH_KEYWORDS,
-     "encode_semantic($self, tag, value)\n--\n\nEncode a value with a semantic tag.\n\n:param tag: a numeric tag value\n:param value: the object to be encoded"},
+     "encode_semantic($self, tag, value)\n--\n\nEncode a value with a semantic tag.\n\n:param tag: a numeric tag "
+     "value\n:param value: the object to be encoded"},
     {"encode_value", KELVO_FASTCALL(meth_encode_value), METH_FASTCALL | METH_KEYWORDS,
      "encode_value($self, obj)\n--\n\n"},
     {"encode_array", KELVO_FASTCALL(meth_encode_array), METH_FASTCALL | METH_KEYWORDS,
      "encode_array($self, obj)\n--\n\n"},
-    {"encode_map", KELVO_FASTCALL(meth_encode_map), METH_FASTCALL | METH_KEYWORDS,
-     "encode_map($self, obj)\n--\n\n"},
-    {"encode_set", KELVO_FASTCALL(meth_encode_set), METH_FASTCALL | METH_KEYWORDS,
-     "encode_set($self, obj)\n--\n\n"},
+    {"encode_map", KELVO_FASTCALL(meth_encode_map), METH_FASTCALL | METH_KEYWORDS, "encode_map($self, obj)\n--\n\n"},
+    {"encode_set", KELVO_FASTCALL(meth_encode_set), METH_FASTCALL | METH_KEYWORDS, "encode_set($self, obj)\n--\n\n"},
     {"encode_frozenset", KELVO_FASTCALL(meth_encode_frozenset), METH_FASTCALL | METH_KEYWORDS,
      "encode_frozenset($self, obj)\n--\n\n"},
     {"encode_sortable_key", KELVO_FASTCALL(meth_encode_sortable_key), METH_FASTCALL | METH_KEYWORDS,
-     "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
+     "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal "
+     "byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical "
+     "representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
-     "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
-    // clang-format off
+     "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal "
+     "byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical "
+     "representations.\n\n:param item: a (key, value) tuple"},
+// clang-format off
 #define KELVO_TAG_METHOD_ROW(method, encoder)                                                            \
     {#method, KELVO_FASTCALL((encoder_obj_method<k_##method, encoder>)), METH_FASTCALL | METH_KEYWORDS, \
      #method "($self, obj)\n--\n\n"},
@@ -500,15 +499,15 @@ PyMethodDef encoder_methods[] = {
 #undef KELVO_FASTCALL
 
 const char kEncoderDoc[] =
-    "CBOREncoder(fp, " KELVO_SIGNATURE_ENCODER_OPTIONS ")\n--\n\n"
+    "CBOREncoder(fp, " KELVO_SIGNATURE_ENCODER_OPTIONS
+    ")\n--\n\n"
     "Writes Python objects as CBOR (RFC 8949) to a binary file object.\n\n"
     "Each :meth:`encode` call writes one complete data item. Output is collected in a buffer and handed "
     "to ``fp.write`` whenever 4096 bytes are pending and when the item is complete. Hooks receive this "
     "encoder and write through its methods, which may also be called directly to write items piece by "
     "piece. One encoder serves one thread at a time: another thread that uses it meanwhile can get "
     ":exc:`RuntimeError` \"Already borrowed\".\n\n"
-    ":param fp: the binary file object to write to (its ``writable()`` must be true)\n"
-    KELVO_DOC_ENCODER_OPTIONS;
+    ":param fp: the binary file object to write to (its ``writable()`` must be true)\n" KELVO_DOC_ENCODER_OPTIONS;
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_doc, const_cast<char *>(kEncoderDoc)},

@@ -61,7 +61,7 @@ struct OutBuffer {
 //     absent) checked by `check` when converted, stored by `setter` (window held), with a
 //     property that reads `field` and assigns through `setter`.
 //   HIDDEN(name, field, check, setter, parameter doc): as OBJECT, without a property.
-#define KELVO_ENCODER_OPTIONS(FLAG, OBJECT, HIDDEN)                                                            \
+#define KELVO_ENCODER_OPTIONS(FLAG, OBJECT, HIDDEN)                                                           \
     FLAG(datetime_as_timestamp, "encode datetimes as epoch timestamps",                                       \
          ":param datetime_as_timestamp: write datetimes as seconds since the epoch (tag 1) instead of ISO "   \
          "8601 text (tag 0), and dates as days since the epoch (tag 100) instead of text (tag 1004); the "    \
@@ -71,26 +71,26 @@ struct OutBuffer {
            "written; without it a naive datetime raises :exc:`CBOREncodeError`\n")                            \
     FLAG(value_sharing, "mark shared and cyclic values",                                                      \
          ":param value_sharing: mark every container as a shareable value (tag 28), repeated or not, and "    \
-         "write each later appearance within the same item as a reference to it (tag 29), so that repeated " \
-         "and cyclic structures come back as they were; without it a container that contains itself raises " \
-         ":exc:`CBOREncodeValueError`\n")                                                                      \
+         "write each later appearance within the same item as a reference to it (tag 29), so that repeated "  \
+         "and cyclic structures come back as they were; without it a container that contains itself raises "  \
+         ":exc:`CBOREncodeValueError`\n")                                                                     \
     HIDDEN(encoders, encoders, check_mapping, set_encoders_locked,                                            \
-           ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values "    \
+           ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values "   \
            "of exactly that type (subclasses are not looked up), ahead of every built-in rule\n")             \
     OBJECT(default, default_hook, accept_any, set_default_locked, "the fallback hook for unsupported types",  \
-           ":param default: a callable ``f(encoder, value)`` for values that no built-in rule and no "         \
+           ":param default: a callable ``f(encoder, value)`` for values that no built-in rule and no "        \
            "``encoders`` entry takes; it writes through the encoder's methods, and without it such a value "  \
-           "raises :exc:`CBOREncodeError`\n")                                                                  \
+           "raises :exc:`CBOREncodeError`\n")                                                                 \
     FLAG(canonical, "produce canonical output",                                                               \
          ":param canonical: canonical output in length-first order: floats in the shortest width that holds " \
          "them exactly, map keys and set members sorted by the length and then the bytes of their encoding "  \
          "(:mod:`kelvo.deterministic` writes the bytewise order of RFC 8949 instead)\n")                      \
     FLAG(date_as_datetime, "encode dates as datetimes",                                                       \
          ":param date_as_datetime: write dates as the datetime of their midnight, which needs ``timezone`` "  \
-         "(without it such a date raises :exc:`CBOREncodeError`)\n")                                           \
+         "(without it such a date raises :exc:`CBOREncodeError`)\n")                                          \
     FLAG(string_referencing, "use string references",                                                         \
          ":param string_referencing: write a text or byte string met again within the same item as a "        \
-         "reference to its first appearance (tags 256 and 25)\n")                                              \
+         "reference to its first appearance (tags 256 and 25)\n")                                             \
     FLAG(indefinite_containers, "write containers with indefinite lengths",                                   \
          ":param indefinite_containers: write arrays and maps with indefinite lengths, closed by a break "    \
          "code")
@@ -104,33 +104,33 @@ struct StringTable;
 struct EncoderObject {
     PyObject_HEAD
     OutBuffer out;
-    SharedRegistry *registry;   // lazily created; nullptr while empty
-    StringTable *text_refs;     // lazily created
-    StringTable *byte_refs;     // lazily created
+    SharedRegistry *registry;  // lazily created; nullptr while empty
+    StringTable *text_refs;    // lazily created
+    StringTable *byte_refs;    // lazily created
     PyObject *fp;
 #define KELVO_OPTION_FIELD(name, field, ...) PyObject *field;
     KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_FIELD, KELVO_OPTION_FIELD)
 #undef KELVO_OPTION_FIELD
-    PyObject *write_target;     // fp.write, looked up when fp is assigned
-    uint64_t depth;             // active encode() calls
-    unsigned long owner;        // thread that raised depth from 0
-    uint32_t to_bytes_active;   // running encode_to_bytes calls
-    uint32_t share_scopes;      // running sharing steps (container bodies, wrapped encoders)
-    uint32_t unshared_scopes;   // live UnsharedScope guards (changed through atomic_ref)
-    uint64_t share_next;        // index the next tag 28 gets
-    PyObject **tag_path;        // CBORTags whose content is being written (addresses only)
+    PyObject *write_target;    // fp.write, looked up when fp is assigned
+    uint64_t depth;            // active encode() calls
+    unsigned long owner;       // thread that raised depth from 0
+    uint32_t to_bytes_active;  // running encode_to_bytes calls
+    uint32_t share_scopes;     // running sharing steps (container bodies, wrapped encoders)
+    uint32_t unshared_scopes;  // live UnsharedScope guards (changed through atomic_ref)
+    uint64_t share_next;       // index the next tag 28 gets
+    PyObject **tag_path;       // CBORTags whose content is being written (addresses only)
     uint32_t tag_len;
     uint32_t tag_cap;
-    uint32_t tag_base;          // tags before this index lie outside the innermost container
-    bool in_namespace;          // the current string tables belong to an open namespace
+    uint32_t tag_base;  // tags before this index lie outside the innermost container
+    bool in_namespace;  // the current string tables belong to an open namespace
 #define KELVO_OPTION_FIELD(name, ...) bool name;
     KELVO_ENCODER_OPTIONS(KELVO_OPTION_FIELD, KELVO_OPTION_NOTHING, KELVO_OPTION_NOTHING)
 #undef KELVO_OPTION_FIELD
-    bool string_namespacing;    // the next container opens a string-reference namespace
-    int8_t raw_stream;          // fp is an io.RawIOBase, whose write() may take only part:
-                                // 1 or 0, -1 until a write leaves it to be found out
-    uint64_t raw_written;       // bytes such a stream took since the outermost encode began
-    uint64_t flushed;           // bytes handed to fp.write since the encoder was made
+    bool string_namespacing;  // the next container opens a string-reference namespace
+    int8_t raw_stream;        // fp is an io.RawIOBase, whose write() may take only part:
+                              // 1 or 0, -1 until a write leaves it to be found out
+    uint64_t raw_written;     // bytes such a stream took since the outermost encode began
+    uint64_t flushed;         // bytes handed to fp.write since the encoder was made
     uint8_t plain_len;
     // Immutable types that the abstract-class checks of the dispatch found to be neither
     // mappings nor sequences (strong references), valid while the ABC cache token is
@@ -229,9 +229,8 @@ void tag_path_free(EncoderObject *enc);
 // descriptions of their options.
 #define KELVO_OPTION_SIGNATURE_FLAG(name, ...) ", " #name "=False"
 #define KELVO_OPTION_SIGNATURE_OBJECT(name, ...) ", " #name "=None"
-#define KELVO_SIGNATURE_ENCODER_OPTIONS                                                                       \
-    "*" KELVO_ENCODER_OPTIONS(KELVO_OPTION_SIGNATURE_FLAG, KELVO_OPTION_SIGNATURE_OBJECT,                    \
-                              KELVO_OPTION_SIGNATURE_OBJECT)
+#define KELVO_SIGNATURE_ENCODER_OPTIONS \
+    "*" KELVO_ENCODER_OPTIONS(KELVO_OPTION_SIGNATURE_FLAG, KELVO_OPTION_SIGNATURE_OBJECT, KELVO_OPTION_SIGNATURE_OBJECT)
 #define KELVO_OPTION_DOC_FLAG(name, property, param) param
 #define KELVO_OPTION_DOC_OBJECT(name, field, check, setter, property, param) param
 #define KELVO_OPTION_DOC_HIDDEN(name, field, check, setter, param) param

@@ -10,7 +10,6 @@
 #include "lib/recursion.h"
 #include "types/simple.h"
 
-
 namespace kelvo {
 
 namespace {
@@ -160,7 +159,7 @@ size_t float_bytes(double v, bool canonical, uint8_t *out, bool *split) {
     if ((bits & 0x7ff0000000000000ull) == 0x7ff0000000000000ull) {
         // NaN of any sign or payload, and the infinities: fixed half-precision forms.
         bool nan = (bits & 0x000fffffffffffffull) != 0;
-        uint16_t h = nan             ? float_width::kHalfNaN
+        uint16_t h = nan          ? float_width::kHalfNaN
                      : bits >> 63 ? float_width::kHalfMinusInfinity
                                   : float_width::kHalfInfinity;
         *split = false;
@@ -437,7 +436,7 @@ int put_simple_value(EncoderObject *enc, uint8_t v) {
     return emit_bytes(enc, two, 2);
 }
 
-#define KELVO_OBJ_METHOD(name, run)                                                   \
+#define KELVO_OBJ_METHOD(name, run)                                                     \
     PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
         return obj_method<k_##name, run>(s, a, n, k);                                   \
     }

@@ -158,7 +158,6 @@ inline int sink_float(Sink &&s, double v, bool canonical) {
 // A float (window held).
 int put_float(EncoderObject *enc, double v);
 
-
 // True while strings are numbered (string_referencing on inside a namespace).
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 

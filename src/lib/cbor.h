@@ -19,18 +19,18 @@ enum Major : unsigned {
 };
 
 // Additional-information values of the low five bits.
-inline constexpr uint8_t kInfo8 = 24;         // one argument byte follows
-inline constexpr uint8_t kInfo16 = 25;        // two
-inline constexpr uint8_t kInfo32 = 26;        // four
-inline constexpr uint8_t kInfo64 = 27;        // eight
-inline constexpr uint8_t kIndefinite = 31;    // an indefinite length (or the break code)
+inline constexpr uint8_t kInfo8 = 24;       // one argument byte follows
+inline constexpr uint8_t kInfo16 = 25;      // two
+inline constexpr uint8_t kInfo32 = 26;      // four
+inline constexpr uint8_t kInfo64 = 27;      // eight
+inline constexpr uint8_t kIndefinite = 31;  // an indefinite length (or the break code)
 
 // Whole initial bytes of major type 7.
 inline constexpr uint8_t kFalse = 0xf4;
 inline constexpr uint8_t kTrue = 0xf5;
 inline constexpr uint8_t kNull = 0xf6;
 inline constexpr uint8_t kUndefined = 0xf7;
-inline constexpr uint8_t kSimple8 = 0xf8;     // a simple value in the next byte
+inline constexpr uint8_t kSimple8 = 0xf8;  // a simple value in the next byte
 inline constexpr uint8_t kHalf = 0xf9;
 inline constexpr uint8_t kSingle = 0xfa;
 inline constexpr uint8_t kDouble = 0xfb;

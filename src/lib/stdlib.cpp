@@ -76,10 +76,11 @@ OnceState g_maxsize_once;
 PyObject *g_maxsize;  // the int object; converted on each read (a few instructions)
 uint64_t g_maxsize_value;
 
-const char *const kNames[] = {"update", "decode", "utf-8", "_kelvo_name", "_kelvo_immutable", "join",
-                              "seek", "parsestr", "bytes", "as_tuple", "tzinfo", "big", "strict",
-                              "timestamp", "isoformat", "replace", "+00:00", "Z", "pattern", "as_string", "int",
-                              "packed", "prefixlen", "network_address", "network", "scope_id", "rstrip"};
+const char *const kNames[] = {"update",  "decode",    "utf-8",     "_kelvo_name", "_kelvo_immutable", "join",
+                              "seek",    "parsestr",  "bytes",     "as_tuple",    "tzinfo",           "big",
+                              "strict",  "timestamp", "isoformat", "replace",     "+00:00",           "Z",
+                              "pattern", "as_string", "int",       "packed",      "prefixlen",        "network_address",
+                              "network", "scope_id",  "rstrip"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Name::count_));
 OnceState g_name_once[static_cast<int>(Name::count_)];
 PyObject *g_names[static_cast<int>(Name::count_)];

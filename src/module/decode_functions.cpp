@@ -71,8 +71,7 @@ PyObject *input_bytes(PyObject *data) {
         return nullptr;
     }
     PyObject *copy = PyBytes_FromStringAndSize(nullptr, view.len);
-    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0)
-        Py_CLEAR(copy);
+    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0) Py_CLEAR(copy);
     PyBuffer_Release(&view);
     return copy;
 }

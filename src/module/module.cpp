@@ -1,4 +1,5 @@
 // The module's initialisation function and the filling of a new module object.
+#include "module/module.h"
 #include "decoder/decoder.h"
 #include "encoder/encoder.h"
 #include "lib/args.h"
@@ -6,7 +7,6 @@
 #include "lib/stdlib.h"
 #include "module/decode_functions.h"
 #include "module/encode_functions.h"
-#include "module/module.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
 #include "types/simple.h"

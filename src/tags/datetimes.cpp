@@ -161,9 +161,9 @@ int format_datetime(const PyDateTime_CAPI *api, PyObject *obj, PyObject *tz, cha
         Ref delta(PyObject_CallMethodOneArg(tz, name, obj));
         if (!delta) return -1;
         if (!Py_IS_TYPE(delta.get(), api->DeltaType)) return raise_not_instance(delta.get(), "timedelta");
-        offset_us = (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) *
-                        1000000LL +
-                    PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+        offset_us =
+            (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) * 1000000LL +
+            PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
     }
     char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
     *p++ = '-';
@@ -210,9 +210,9 @@ int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CA
         if (!read_timezone(enc, &option)) return -1;
         if (!option) return raise_naive();
         aware = Ref(api->DateTime_FromDateAndTimeAndFold(
-            PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
-            PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj),
-            PyDateTime_DATE_GET_MICROSECOND(obj), option.get(), PyDateTime_DATE_GET_FOLD(obj), api->DateTimeType));
+            PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj), PyDateTime_DATE_GET_HOUR(obj),
+            PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj),
+            option.get(), PyDateTime_DATE_GET_FOLD(obj), api->DateTimeType));
         if (!aware) return -1;
         obj = aware.get();
         tz = option.get();
@@ -349,7 +349,8 @@ int encode_date(EncoderObject *enc, PyObject *obj) {
     if (api == nullptr || !Py_IS_TYPE(obj, api->DateType)) return encode_date_general(enc, obj);
     int y = PyDateTime_GET_YEAR(obj), m = PyDateTime_GET_MONTH(obj), d = PyDateTime_GET_DAY(obj);
     if (enc->datetime_as_timestamp)
-        return write_int_tag(enc, cbor::tag::kDateEpoch, days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
+        return write_int_tag(enc, cbor::tag::kDateEpoch,
+                             days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
     char buf[10];
     char *p = put_digits(buf, y, 4);
     *p++ = '-';

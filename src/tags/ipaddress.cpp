@@ -82,8 +82,7 @@ PyObject *call_with(stdlib::ImportCell &cell, PyObject *arg) {
 PyObject *padded_address(PyObject *bytes, Py_ssize_t width, const char *family) {
     Py_ssize_t n = PyBytes_GET_SIZE(bytes);
     if (n > width) {
-        raise_exc_format(Exc::CBORDecodeError, "address byte string for %s network is too long (%zd bytes)",
-                         family, n);
+        raise_exc_format(Exc::CBORDecodeError, "address byte string for %s network is too long (%zd bytes)", family, n);
         return nullptr;
     }
     Ref out(PyBytes_FromStringAndSize(nullptr, width));
@@ -117,7 +116,6 @@ PyObject *zone_suffix(PyObject *payload) {
     raise_exc(Exc::CBORDecodeError, "zone ID must be an integer or a bytestring");
     return nullptr;
 }
-
 
 }  // namespace
 
@@ -270,6 +268,5 @@ PyObject *decode_ip_network(PyObject *payload, bool) {
     PyErr_Clear();
     return call_with(stdlib::ip_interface, pair);
 }
-
 
 }  // namespace kelvo

@@ -248,10 +248,10 @@ PyObject *bignum(PyObject *payload, bool negative) {
     Ref n;
     if (PyBytes_CheckExact(payload)) {
         Py_ssize_t size = PyBytes_GET_SIZE(payload);
-        n = Ref(size == 0 ? PyLong_FromLong(0)
-                          : PyLong_FromUnsignedNativeBytes(PyBytes_AS_STRING(payload), static_cast<size_t>(size),
-                                                           Py_ASNATIVEBYTES_BIG_ENDIAN |
-                                                               Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
+        n = Ref(size == 0
+                    ? PyLong_FromLong(0)
+                    : PyLong_FromUnsignedNativeBytes(PyBytes_AS_STRING(payload), static_cast<size_t>(size),
+                                                     Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
     } else {
         PyObject *from_bytes = stdlib::get(stdlib::int_from_bytes);
         PyObject *big = from_bytes != nullptr ? stdlib::name(stdlib::Name::big) : nullptr;

@@ -106,9 +106,9 @@ int read_uuid_bytes(const UuidLayout &l, PyObject *obj, uint8_t *out) {
         return 0;
     }
     if (!PyLong_CheckExact(value.get())) return 0;
-    Py_ssize_t n = PyLong_AsNativeBytes(value.get(), out, 16,
-                                        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    Py_ssize_t n = PyLong_AsNativeBytes(
+        value.get(), out, 16,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
@@ -165,7 +165,6 @@ PyObject *build_uuid(const UuidLayout &l, const uint8_t *raw) {
     if (Py_TYPE(l.safe_slot)->tp_descr_set(l.safe_slot, obj.get(), l.safe_default) < 0) return nullptr;
     return obj.release();
 }
-
 
 }  // namespace
 

@@ -38,20 +38,20 @@ using SemanticEncoder = int (*)(EncoderObject *enc, PyObject *obj);
 
 // The CBOREncoder methods `name(obj)` that write one value through a tag codec:
 //   X(method name, encoder)
-#define KELVO_TAG_METHODS(X)                             \
-    X(encode_datetime, encode_datetime)                  \
-    X(encode_date, encode_date)                          \
-    X(encode_decimal, encode_decimal)                    \
-    X(encode_rational, encode_rational)                  \
-    X(encode_complex, encode_complex_checked)            \
-    X(encode_regexp, encode_regexp)                      \
-    X(encode_mime, encode_mime)                          \
-    X(encode_uuid, encode_uuid)                          \
-    X(encode_ipv4_address, encode_ipv4_address)          \
-    X(encode_ipv4_network, encode_ipv4_network)          \
-    X(encode_ipv4_interface, encode_ipv4_interface)      \
-    X(encode_ipv6_address, encode_ipv6_address)          \
-    X(encode_ipv6_network, encode_ipv6_network)          \
+#define KELVO_TAG_METHODS(X)                        \
+    X(encode_datetime, encode_datetime)             \
+    X(encode_date, encode_date)                     \
+    X(encode_decimal, encode_decimal)               \
+    X(encode_rational, encode_rational)             \
+    X(encode_complex, encode_complex_checked)       \
+    X(encode_regexp, encode_regexp)                 \
+    X(encode_mime, encode_mime)                     \
+    X(encode_uuid, encode_uuid)                     \
+    X(encode_ipv4_address, encode_ipv4_address)     \
+    X(encode_ipv4_network, encode_ipv4_network)     \
+    X(encode_ipv4_interface, encode_ipv4_interface) \
+    X(encode_ipv6_address, encode_ipv6_address)     \
+    X(encode_ipv6_network, encode_ipv6_network)     \
     X(encode_ipv6_interface, encode_ipv6_interface)
 
 #define KELVO_REGISTRY_DECLARE_ENCODER(row, encoder) int encoder(EncoderObject *enc, PyObject *obj);
@@ -67,7 +67,7 @@ enum class TypeRow : int {
 #define KELVO_REGISTRY_ROW_NAME(row, ...) row,
     KELVO_TYPE_ROWS(KELVO_REGISTRY_ROW_NAME)
 #undef KELVO_REGISTRY_ROW_NAME
-    count_
+        count_
 };
 constexpr int kTypeRows = static_cast<int>(TypeRow::count_);
 
@@ -111,29 +111,29 @@ struct TagRow {
 // The tag numbers the decoder reads itself, sorted by number (the table checks it):
 //   CODEC(number, frame name, decoder): the payload goes to the decoder
 //   BUILTIN(number, frame name, action): the machine acts on it
-#define KELVO_TAG_ROWS(CODEC, BUILTIN)                                                   \
-    CODEC(cbor::tag::kDatetimeText, "string-form datetime", decode_datetime_text)        \
-    CODEC(cbor::tag::kDatetimeEpoch, "epoch-form datetime", decode_datetime_epoch)       \
-    CODEC(cbor::tag::kPositiveBignum, "positive bignum", decode_positive_bignum)         \
-    CODEC(cbor::tag::kNegativeBignum, "negative bignum", decode_negative_bignum)         \
-    CODEC(cbor::tag::kDecimalFraction, "decimal fraction", decode_decimal_fraction)      \
-    CODEC(cbor::tag::kBigfloat, "bigfloat", decode_bigfloat)                             \
-    BUILTIN(cbor::tag::kStringReference, "string reference", StringReference)            \
-    BUILTIN(cbor::tag::kShareable, "shareable value", Shareable)                         \
-    BUILTIN(cbor::tag::kSharedReference, "shared reference", SharedReference)            \
-    CODEC(cbor::tag::kRational, "rational", decode_rational)                             \
-    CODEC(cbor::tag::kRegexp, "regular expression", decode_regexp)                       \
-    CODEC(cbor::tag::kMime, "MIME message", decode_mime)                                 \
-    CODEC(cbor::tag::kUuid, "UUID", decode_uuid)                                         \
-    CODEC(cbor::tag::kIPv4, "IPv4 address", decode_ipv4)                                 \
-    CODEC(cbor::tag::kIPv6, "IPv6 address", decode_ipv6)                                 \
-    CODEC(cbor::tag::kDateEpoch, "epoch-form date", decode_date_epoch)                   \
-    BUILTIN(cbor::tag::kStringNamespace, "string namespace", StringNamespace)            \
-    BUILTIN(cbor::tag::kSet, "set", Set)                                                 \
-    CODEC(cbor::tag::kIPAddress, "IP address", decode_ip_address)                        \
-    CODEC(cbor::tag::kIPNetwork, "IP network", decode_ip_network)                        \
-    CODEC(cbor::tag::kDateText, "string-form date", decode_date_text)                    \
-    CODEC(cbor::tag::kComplex, "complex number", decode_complex)                         \
+#define KELVO_TAG_ROWS(CODEC, BUILTIN)                                              \
+    CODEC(cbor::tag::kDatetimeText, "string-form datetime", decode_datetime_text)   \
+    CODEC(cbor::tag::kDatetimeEpoch, "epoch-form datetime", decode_datetime_epoch)  \
+    CODEC(cbor::tag::kPositiveBignum, "positive bignum", decode_positive_bignum)    \
+    CODEC(cbor::tag::kNegativeBignum, "negative bignum", decode_negative_bignum)    \
+    CODEC(cbor::tag::kDecimalFraction, "decimal fraction", decode_decimal_fraction) \
+    CODEC(cbor::tag::kBigfloat, "bigfloat", decode_bigfloat)                        \
+    BUILTIN(cbor::tag::kStringReference, "string reference", StringReference)       \
+    BUILTIN(cbor::tag::kShareable, "shareable value", Shareable)                    \
+    BUILTIN(cbor::tag::kSharedReference, "shared reference", SharedReference)       \
+    CODEC(cbor::tag::kRational, "rational", decode_rational)                        \
+    CODEC(cbor::tag::kRegexp, "regular expression", decode_regexp)                  \
+    CODEC(cbor::tag::kMime, "MIME message", decode_mime)                            \
+    CODEC(cbor::tag::kUuid, "UUID", decode_uuid)                                    \
+    CODEC(cbor::tag::kIPv4, "IPv4 address", decode_ipv4)                            \
+    CODEC(cbor::tag::kIPv6, "IPv6 address", decode_ipv6)                            \
+    CODEC(cbor::tag::kDateEpoch, "epoch-form date", decode_date_epoch)              \
+    BUILTIN(cbor::tag::kStringNamespace, "string namespace", StringNamespace)       \
+    BUILTIN(cbor::tag::kSet, "set", Set)                                            \
+    CODEC(cbor::tag::kIPAddress, "IP address", decode_ip_address)                   \
+    CODEC(cbor::tag::kIPNetwork, "IP network", decode_ip_network)                   \
+    CODEC(cbor::tag::kDateText, "string-form date", decode_date_text)               \
+    CODEC(cbor::tag::kComplex, "complex number", decode_complex)                    \
     BUILTIN(cbor::tag::kSelfDescribed, "self-described CBOR value", Identity)
 
 #define KELVO_REGISTRY_DECLARE_DECODER(number, name, decoder) PyObject *decoder(PyObject *payload, bool immutable);
