@@ -116,8 +116,10 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 // The standard-library classes of the encoder table are written in Python but, like the
 // immutable types, answer only through registrations.
 bool is_stdlib_row_type(PyTypeObject *tp) {
+    PyObject *const *rows = built_type_table();
+    if (rows == nullptr) return false;
     for (int i = 0; i < kTypeRows; ++i)
-        if (type_row_type(static_cast<TypeRow>(i)) == reinterpret_cast<PyObject *>(tp)) return true;
+        if (rows[i] == reinterpret_cast<PyObject *>(tp)) return true;
     return false;
 }
 

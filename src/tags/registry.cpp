@@ -31,8 +31,6 @@ const TypeSpec kTypeSpecs[kTypeRows] = {
     KELVO_TYPE_ROWS(KELVO_REGISTRY_TYPE)
 #undef KELVO_REGISTRY_TYPE
 };
-OnceState g_table_once;
-PyObject *g_table[kTypeRows];
 
 // Imports `module` and returns its attribute `name`, which must be a type. New reference or NULL.
 PyObject *import_type(const char *module, const char *name) {
@@ -53,13 +51,13 @@ PyObject *import_type(const char *module, const char *name) {
 KELVO_TAG_METHODS(KELVO_REGISTRY_METHOD_SPEC)
 #undef KELVO_REGISTRY_METHOD_SPEC
 
-PyObject *type_row_type(TypeRow row) { return g_table_once.filled() ? g_table[static_cast<int>(row)] : nullptr; }
+OnceState g_type_table_once;
+PyObject *g_type_table[kTypeRows];
 
-PyObject *const *type_table() {
-    if (g_table_once.filled()) return g_table;
-    OnceClaim claim(g_table_once);
+PyObject *const *build_type_table() {
+    OnceClaim claim(g_type_table_once);
     if (claim.failed()) return nullptr;
-    if (claim.done()) return g_table;
+    if (claim.done()) return g_type_table;
     PyObject *rows[kTypeRows] = {};
     for (int i = 0; i < kTypeRows; ++i) {
         rows[i] = import_type(kTypeSpecs[i].module, kTypeSpecs[i].type);
@@ -68,9 +66,9 @@ PyObject *const *type_table() {
             return nullptr;
         }
     }
-    memcpy(g_table, rows, sizeof rows);
+    memcpy(g_type_table, rows, sizeof rows);
     claim.succeed();
-    return g_table;
+    return g_type_table;
 }
 
 // ---- Reading

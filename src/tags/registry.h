@@ -7,6 +7,7 @@
 #include "encoder/encoder.h"
 #include "lib/args.h"
 #include "lib/cbor.h"
+#include "lib/once.h"
 #include "lib/pyref.h"
 
 #include <cstdint>
@@ -73,11 +74,24 @@ constexpr int kTypeRows = static_cast<int>(TypeRow::count_);
 
 // The encoders of the rows, in row order.
 extern const SemanticEncoder kTypeEncoders[kTypeRows];
-// The type objects of the rows, in row order, or NULL with the exception set. Building the
-// table imports every module the rows name.
-PyObject *const *type_table();
+// The type objects of the rows, in row order, once built (read on every value the dispatch
+// passes to the table, hence inline).
+extern OnceState g_type_table_once;
+extern PyObject *g_type_table[kTypeRows];
+// Builds the table: imports every module the rows name. NULL with the exception set.
+PyObject *const *build_type_table();
+// The table when it has been built, else nullptr (never builds it).
+inline PyObject *const *built_type_table() { return g_type_table_once.filled() ? g_type_table : nullptr; }
+// The table, built on first use; NULL with the exception set.
+inline PyObject *const *type_table() {
+    PyObject *const *rows = built_type_table();
+    return rows != nullptr ? rows : build_type_table();
+}
 // The type of one row when the table has been built, else nullptr (never builds it).
-PyObject *type_row_type(TypeRow row);
+inline PyObject *type_row_type(TypeRow row) {
+    PyObject *const *rows = built_type_table();
+    return rows != nullptr ? rows[static_cast<int>(row)] : nullptr;
+}
 
 // The argument specification of each method.
 #define KELVO_REGISTRY_METHOD_SPEC(method, encoder) extern const ArgumentSpec k_##method;
