@@ -93,7 +93,7 @@ inline PyObject *type_row_type(TypeRow row) {
     return rows != nullptr ? rows[static_cast<int>(row)] : nullptr;
 }
 
-// The argument specification of each method.
+// The ArgumentSpec of each method.
 #define KELVO_REGISTRY_METHOD_SPEC(method, encoder) extern const ArgumentSpec k_##method;
 KELVO_TAG_METHODS(KELVO_REGISTRY_METHOD_SPEC)
 #undef KELVO_REGISTRY_METHOD_SPEC
