@@ -8,6 +8,7 @@
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
+# make lint  -- ruff and clang-format checks (run by make test); make format applies their fixes
 
 SHELL := /bin/bash
 VENV := .venv
@@ -21,7 +22,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean lint format
 
 all: demo
 
@@ -56,6 +57,7 @@ demo: $(STAMP)
 test: test-ft test-gil
 
 test-ft: $(STAMP)
+	PY=$(PY) bash tools/lint.sh check
 	bash tools/check-py314-headers.sh
 	$(PY) bench/run.py --quick
 	$(PY) -m pytest -q tests
@@ -63,6 +65,12 @@ test-ft: $(STAMP)
 
 test-gil: $(STAMP_GIL)
 	$(PY_GIL) -m pytest -q tests
+
+lint: $(STAMP)
+	PY=$(PY) bash tools/lint.sh check
+
+format: $(STAMP)
+	PY=$(PY) bash tools/lint.sh fix
 
 check314:
 	bash tools/check-py314-headers.sh

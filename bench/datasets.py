@@ -31,7 +31,7 @@ def _text(rng, lo, hi, non_ascii=False):
 def api_documents(rng, count=1000):
     """A social-media-API-like response: records of nested dicts with short keys."""
     records = []
-    for i in range(count):
+    for _ in range(count):
         records.append({
             "id": rng.randint(10**15, 10**18),
             "created_at": "2026-%02d-%02dT%02d:%02d:%02dZ" % (
@@ -103,9 +103,12 @@ def _user(rng, i):
         "profile_background_image_url": "http://abs.example.com/images/themes/theme%d/bg.png" % rng.randint(1, 20),
         "profile_background_image_url_https": "https://abs.example.com/images/themes/theme%d/bg.png" % i,
         "profile_background_tile": rng.random() < 0.5,
-        "profile_image_url": "http://pbs.example.com/profile_images/%d/%s_normal.jpeg" % (rng.randint(1, 10**9), screen),
-        "profile_image_url_https": "https://pbs.example.com/profile_images/%d/%s_normal.jpeg" % (rng.randint(1, 10**9), screen),
-        "profile_banner_url": "https://pbs.example.com/profile_banners/%d/%d" % (rng.randint(1, 10**9), rng.randint(1, 10**9)),
+        "profile_image_url": ("http://pbs.example.com/profile_images/%d/%s_normal.jpeg"
+                              % (rng.randint(1, 10**9), screen)),
+        "profile_image_url_https": ("https://pbs.example.com/profile_images/%d/%s_normal.jpeg"
+                                    % (rng.randint(1, 10**9), screen)),
+        "profile_banner_url": ("https://pbs.example.com/profile_banners/%d/%d"
+                               % (rng.randint(1, 10**9), rng.randint(1, 10**9))),
         "profile_link_color": color(),
         "profile_sidebar_border_color": color(),
         "profile_sidebar_fill_color": color(),
@@ -175,9 +178,9 @@ def twitter_document(rng, count=166):
 
 def records(rng, count=2000):
     """Business records: timestamps (UTC and fixed offsets), calendar dates, decimal amounts and UUIDs."""
-    zones = [datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2)),
+    zones = [datetime.UTC, datetime.timezone(datetime.timedelta(hours=2)),
              datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))]
-    base = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+    base = datetime.datetime(2026, 1, 1, tzinfo=datetime.UTC)
     out = []
     for i in range(count):
         created = base + datetime.timedelta(seconds=rng.randint(0, 10**8),

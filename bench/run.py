@@ -17,11 +17,10 @@ import functools
 import gc
 import glob
 import itertools
-import importlib
 import json
 import os
-import statistics
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -142,7 +141,7 @@ def measure_set(names, one_set, quick):
         runs["decode"].append((name, loads_for(name, set_name, loads), encoded))
     for op, op_runs in runs.items():
         times = best_times([(fn, arg) for _, fn, arg in op_runs], min_ns, samples)
-        for (name, _, _), t in zip(op_runs, times):
+        for (name, _, _), t in zip(op_runs, times, strict=True):
             out[name][op] = t
     return out
 
@@ -227,7 +226,7 @@ def scaling(quick):
 def copy_baseline(sets, quick):
     """One copy of the payloads into one new bytes object (b"".join), as dumps must make."""
     min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 11)
-    for set_name, data, needs_bytes in sets:
+    for set_name, data, _ in sets:
         if set_name == "bytes":
             # A leading empty piece: join returns a lone bytes object itself, uncopied.
             return best_times([(lambda blobs: b"".join([b"", *blobs]), data)], min_ns, samples)[0]
@@ -392,7 +391,8 @@ def deterministic_figures(sets, quick, set_name):
     canonical, written, write_ratio = paired_times(
         (lambda o: kelvo.dumps(o, canonical=True), records), (deterministic.dumps, records), min_ns, samples)
     loads, check, check_ratio = paired_times((kelvo.loads, encoded), (deterministic.check, encoded), min_ns, samples)
-    _, checked_loads, loads_ratio = paired_times((kelvo.loads, encoded), (deterministic.loads, encoded), min_ns, samples)
+    _, checked_loads, loads_ratio = paired_times((kelvo.loads, encoded), (deterministic.loads, encoded),
+                                                 min_ns, samples)
     return [
         ("dumps(canonical=True)", canonical, ""),
         ("deterministic.dumps", written, f"{write_ratio:.2f}x the canonical time (target: at most 1.3x)"),

@@ -70,7 +70,7 @@ def appendix_input():
 def test_appendix_a_diag():
     lines = lines_of("diag", "--seq", "--hex", stdin=appendix_input())
     assert len(lines) == len(WELL_FORMED)
-    for vector, line in zip(WELL_FORMED, lines):
+    for vector, line in zip(WELL_FORMED, lines, strict=True):
         expected = vector.get("diagnostic", APPENDIX_DIAG.get(vector["hex"]))
         if expected is None:
             # Items that JSON holds read the same in diagnostic notation.
@@ -82,7 +82,7 @@ def test_appendix_a_diag():
 def test_appendix_a_to_json():
     lines = lines_of("to-json", "--seq", "--hex", stdin=appendix_input())
     assert len(lines) == len(WELL_FORMED)
-    for vector, line in zip(WELL_FORMED, lines):
+    for vector, line in zip(WELL_FORMED, lines, strict=True):
         expected = APPENDIX_JSON[vector["hex"]] if "diagnostic" in vector else vector["decoded"]
         value = json.loads(line)
         assert value == expected and type(value) is type(expected), vector["hex"]
@@ -232,7 +232,8 @@ CHECK_CASES = [
     (["check"], bytes.fromhex("a2600018180001"), 1,
      "kelvo: offset 6: data after the end of the first item (use --seq to read a CBOR sequence)\n"),
     (["check"], bytes.fromhex("a26000181800"), 0, ""),
-    (["check", "--deterministic"], bytes.fromhex("a26000181800"), 1, "kelvo: offset 3: map keys out of bytewise order\n"),
+    (["check", "--deterministic"], bytes.fromhex("a26000181800"), 1,
+     "kelvo: offset 3: map keys out of bytewise order\n"),
     (["check", "--deterministic"], bytes.fromhex("a21818006000"), 0, ""),
     (["check"], bytes.fromhex("1817"), 0, ""),
     (["check", "--deterministic"], bytes.fromhex("8201fa3fc00000"), 1,
@@ -254,6 +255,43 @@ CHECK_CASES = [
 def test_check(case):
     args, stdin, status, stderr = case
     assert run(*args, stdin=stdin) == (status, "", stderr)
+
+
+HEX_HINT = " (the input looks like hexadecimal text: read it with --hex)"
+JSON_HINT = " (the input looks like JSON: convert it with 'kelvo from-json')"
+TRAILING = "data after the end of the first item (use --seq to read a CBOR sequence)"
+HINTS = [
+    # id, arguments, input, status, standard output, standard error
+    ("hex", ["diag"], b"a1 01 02\n", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
+    ("hex-check", ["check"], b"8201\n02\n", 1, "", f"kelvo: offset 2: {TRAILING}{HEX_HINT}\n"),
+    ("json-map", ["to-json"], b'{"a": 1}\n', 1, "",
+     f"kelvo: offset 9: input ends inside the item at offset 0{JSON_HINT}\n"),
+    ("json-array", ["check"], b"  [1, 2]", 1, "", f"kelvo: offset 1: {TRAILING}{JSON_HINT}\n"),
+    ("not-hex", ["diag"], b"a1 01 0z", 1, '"1"\n', f"kelvo: offset 2: {TRAILING}\n"),
+    ("only-space", ["check"], b" \n", 1, "", f"kelvo: offset 1: {TRAILING}\n"),
+    ("with-hex", ["diag", "--hex"], b"a1 01", 1, "", "kelvo: offset 2: input ends inside an item\n"),
+    # a well-formed item is never refused for what it looks like
+    ("digit-item", ["diag"], b"1", 0, "-18\n", ""),
+    ("digits-seq", ["check", "--seq"], b"12 34", 0, "", ""),
+]
+
+
+@pytest.mark.parametrize("case", HINTS, ids=[case[0] for case in HINTS])
+def test_faults_in_text_input_suggest_the_right_tool(case):
+    _, args, stdin, status, stdout, stderr = case
+    assert run(*args, stdin=stdin) == (status, stdout, stderr)
+
+
+def test_version():
+    assert run("--version") == (0, f"kelvo {kelvo.__version__}\n", "")
+
+
+@pytest.mark.parametrize("redirect, message", [(">&-", "standard output is closed"),
+                                               ("<&-", "standard input is closed")],
+                         ids=["stdout", "stdin"])
+def test_closed_standard_streams(redirect, message):
+    out = subprocess.run(["sh", "-c", f'"$0" diag {redirect}', KELVO], capture_output=True, timeout=60)
+    assert (out.returncode, out.stderr.decode()) == (1, f"kelvo: {message}\n")
 
 
 def test_from_json_deterministic():

@@ -9,8 +9,9 @@ import tracemalloc
 import pytest
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, loads
-from decoder_support import h
 from kelvo import UNTRUSTED_SEMANTIC_DECODERS
+
+from decoder_support import h
 
 EXPANDS = "refers to shared values that expand to far more than the input read so far"
 
@@ -129,7 +130,8 @@ SHAPES = {
     "shared chain in set": lambda n: b"\xd9\x01\x02\x81" + chain(n // 6),
     "many keys sharing a value": lambda n: many_keys(n),
     "duplicate shared key": lambda n: b"\xa2" + chain(n // 6) + b"\x00\xd8\x1d\x00\x01",
-    "shared references": lambda n: b"\x9b" + (n // 3 + 1).to_bytes(8, "big") + b"\xd8\x1c\x80" + b"\xd8\x1d\x00" * (n // 3),
+    "shared references":
+        lambda n: b"\x9b" + (n // 3 + 1).to_bytes(8, "big") + b"\xd8\x1c\x80" + b"\xd8\x1d\x00" * (n // 3),
 }
 
 
@@ -306,7 +308,7 @@ def test_sharing_that_copies_nothing_is_not_charged():
     # short values referenced from tag decoders fit the budget: repeated datetimes written
     # with string references
     import datetime
-    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.UTC)
     assert loads(dumps([when] * 50000, string_referencing=True)) == [when] * 50000
 
 

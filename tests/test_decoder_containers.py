@@ -7,6 +7,7 @@ import tracemalloc
 import pytest
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, frozendict, loads
+
 from decoder_support import h
 
 
@@ -193,9 +194,9 @@ def test_map_keys_with_invalid_utf8():
     data = h("82 a1 61 ff 01 a1 61 ff 02")
     assert loads(data, str_errors="replace") == [{"\ufffd": 1}, {"\ufffd": 2}]
     # a bad key first in its map, and after a value
-    for data in (data, h("a2 61 61 01 61 ff 02")):
+    for item in (data, h("a2 61 61 01 61 ff 02")):
         with pytest.raises(CBORDecodeError, match="^error decoding text string$"):
-            loads(data)
+            loads(item)
 
 
 @pytest.mark.parametrize("size", [3, 6, 13, 40])

@@ -6,6 +6,7 @@ import sys
 import pytest
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, frozendict, loads
+
 from decoder_support import decode_error, h
 
 BREAK_MSG = "break code encountered where a data item was expected"
@@ -23,8 +24,9 @@ def test_integers(data, expected):
 
 
 def test_small_ints_are_shared():
-    assert loads(h("18 64")) is 100
-    assert loads(h("20")) is -1
+    hundred, minus_one = 100, -1  # the interpreter's cached small ints
+    assert loads(h("18 64")) is hundred
+    assert loads(h("20")) is minus_one
 
 
 @pytest.mark.parametrize("data, label, message", [

@@ -6,6 +6,7 @@ import random
 import time
 
 from _kelvo import CBORDecodeError, CBORDecoder, loads
+
 from decoder_support import h
 
 CORPUS = [h(x) for x in (

@@ -13,6 +13,7 @@ import weakref
 import pytest
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORDecoder, load, loads
+
 from decoder_support import RecordingReader, h
 
 EOF_MSG = "premature end of stream (expected to read at least {} bytes, got {} instead)"

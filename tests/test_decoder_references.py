@@ -3,6 +3,7 @@
 import pytest
 
 from _kelvo import CBORDecodeError, CBORTag, frozendict, loads, shareable_decoder
+
 from decoder_support import decode_error, h
 
 

@@ -2,43 +2,11 @@
 string references, canonical and indefinite forms."""
 
 import io
-import math
 import random
 
-import pytest
+from _kelvo import CBORDecoder, CBORTag, dumps, frozendict, loads
 
-import _kelvo
-from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, frozendict, loads
-
-dumps = getattr(_kelvo, "dumps", None)
-pytestmark = pytest.mark.skipif(dumps is None, reason="the encoder's dumps() is not part of this build")
-
-
-def random_value(rng, depth=0):
-    kinds = ["int", "float", "text", "bytes", "bool", "none", "simple"]
-    if depth < 4:
-        kinds += ["list", "dict", "tag"] * 2
-    kind = rng.choice(kinds)
-    if kind == "int":
-        return rng.randint(-2**64, 2**64 - 1)
-    if kind == "float":
-        return rng.choice([rng.uniform(-1e10, 1e10), 0.5, -0.0, math.inf, 1e300])
-    if kind == "text":
-        return "".join(rng.choice("ab\u00e9\u6c34\U0001f600 ") for _ in range(rng.randint(0, 40)))
-    if kind == "bytes":
-        return rng.randbytes(rng.randint(0, 40))
-    if kind == "bool":
-        return rng.random() < 0.5
-    if kind == "none":
-        return None
-    if kind == "simple":
-        return CBORSimpleValue(rng.choice([0, 19, 32, 255]))
-    if kind == "list":
-        return [random_value(rng, depth + 1) for _ in range(rng.randint(0, 5))]
-    if kind == "dict":
-        return {rng.choice(["k", "key", "a longer key of some size", str(i)]) + str(i): random_value(rng, depth + 1)
-                for i in range(rng.randint(0, 5))}
-    return CBORTag(rng.choice([6, 1000, 2**40]), random_value(rng, depth + 1))
+from value_helpers import random_value
 
 
 def frozen(value):

@@ -5,6 +5,7 @@ import tracemalloc
 import pytest
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
+
 from decoder_support import decode_error, h
 
 

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, loads, undefined
+
 from decoder_support import decode_error, h
 
 

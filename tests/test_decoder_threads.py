@@ -6,6 +6,7 @@ import threading
 import pytest
 
 from _kelvo import CBORDecodeError, CBORDecoder, loads
+
 from decoder_support import h
 
 INPUTS = [

@@ -12,7 +12,7 @@ import _kelvo
 from _kelvo import CBORDecodeError, CBORSimpleValue, CBORTag, loads, undefined
 
 VECTORS = json.loads((pathlib.Path(__file__).parent / "data" / "appendix_a.json").read_text())
-UTC = datetime.timezone.utc
+UTC = datetime.UTC
 NAN = float("nan")
 
 
@@ -93,8 +93,6 @@ ROUNDTRIP = [v for v in VECTORS if v["roundtrip"] and v["hex"] not in ("f818",)
 
 
 def test_appendix_a_roundtrip():
-    if not hasattr(_kelvo, "dumps"):
-        pytest.skip("the encoder's dumps() is not part of this build")
     mismatches = []
     for item in ROUNDTRIP:
         data = bytes.fromhex(item["hex"])

@@ -30,7 +30,8 @@ def default(enc, value):
 
 @pytest.mark.parametrize("flags", list(itertools.product((False, True), repeat=len(FLAGS))))
 def test_dumps_equals_dump(flags):
-    options = dict(zip(FLAGS, flags), default=default, encoders={float: lambda e, v: e.encode_float(v * 2)})
+    options = dict(zip(FLAGS, flags, strict=True), default=default,
+                   encoders={float: lambda e, v: e.encode_float(v * 2)})
     fp = io.BytesIO()
     assert dump(sample(), fp, **options) is None
     assert dumps(sample(), **options) == fp.getvalue()
@@ -66,7 +67,7 @@ def test_argument_errors(call, exc, message):
 def test_options_reach_the_encoder():
     assert dumps(1, timezone=None, encoders=None, default=None) == b"\x01"
     assert dumps([1.0], canonical=True, indefinite_containers=True) == bytes.fromhex("9ff93c00ff")
-    assert dumps(1, timezone=datetime.timezone.utc) == b"\x01"
+    assert dumps(1, timezone=datetime.UTC) == b"\x01"
     with pytest.raises(TypeError) as info:
         dumps(1, value_sharing="yes")
     assert info.value.__notes__ == ["while processing 'value_sharing'"]

@@ -8,9 +8,7 @@ import pytest
 
 from _kelvo import CBOREncodeError, CBOREncodeValueError, CBOREncoder, CBORTag, dumps
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
+from value_helpers import writes
 
 
 @pytest.mark.parametrize("value, options, expected", [
@@ -340,7 +338,7 @@ def test_stream_write_that_grows_the_list_being_written():
 
 
 def test_stream_write_that_changes_the_dict_being_written():
-    data = dict(zip(unique_strings(50), unique_strings(50)))
+    data = dict(zip(unique_strings(50), unique_strings(50), strict=True))
     fp = MeddlingWriter(data.clear)
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         CBOREncoder(fp).encode(data)

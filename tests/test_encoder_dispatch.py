@@ -10,13 +10,20 @@ import textwrap
 
 import pytest
 
-from _kelvo import (CBOREncodeError, CBOREncoder, CBOREncodeValueError, CBORSimpleValue, CBORTag, dump, dumps, frozendict,
-                    undefined)
-from _kelvo import loads as kelvo_loads
+from _kelvo import (
+    CBOREncodeError,
+    CBOREncodeValueError,
+    CBOREncoder,
+    CBORSimpleValue,
+    CBORTag,
+    dump,
+    dumps,
+    frozendict,
+    loads as kelvo_loads,
+    undefined,
+)
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
+from value_helpers import writes
 
 
 def test_encoders_entry_replaces_the_built_in_encoding():
@@ -27,7 +34,7 @@ def test_encoders_entry_replaces_the_built_in_encoding():
         enc.encode_string(str(value))
 
     assert writes([5, True, 2**64], encoders={int: as_text}) == "83" + "6135" + "f5" + "74" + \
-        "18446744073709551616".encode().hex()
+        b"18446744073709551616".hex()
     assert calls == [5, 2**64]
 
 

@@ -58,7 +58,7 @@ def test_construction_errors():
 
 def test_properties(bio):
     import datetime
-    tz = datetime.timezone.utc
+    tz = datetime.UTC
     hook = writing_hook()
     e = CBOREncoder(bio, timezone=tz, default=hook, canonical=True, string_referencing=True)
     assert (e.fp, e.timezone, e.default) == (bio, tz, hook)
@@ -396,7 +396,7 @@ def test_partial_writes_to_raw_streams_are_completed():
             def writable(self):
                 return True
 
-            def write(self, data):
+            def write(self, data, calls=calls, result=result):
                 calls.append(bytes(data))
                 return result
 

@@ -1,28 +1,12 @@
 """Value sharing (tags 28 and 29), cycle detection and shareable_encoder."""
 
-import ctypes
 import io
 
 import pytest
 
-from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, shareable_encoder
+from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, loads, shareable_encoder
 
-
-def writes(value, **options):
-    return dumps(value, **options).hex()
-
-
-def self_referencing_tag(number, value=None):
-    """A CBORTag whose value is set after construction, as the decoder does for shared
-    values (d8 1c c6 d8 1d 00 decodes to a tag containing itself)."""
-    tag = CBORTag(number, None)
-    target = tag if value is None else value
-    slot = ctypes.c_void_p.from_address(id(tag) + CBORTag.__basicsize__ - 16)  # TagObject.value
-    assert slot.value == id(None)
-    ctypes.pythonapi.Py_IncRef(ctypes.py_object(target))
-    slot.value = id(target)
-    assert tag.value is target
-    return tag
+from value_helpers import writes
 
 
 def cyclic_list():
@@ -75,25 +59,77 @@ def test_cycle_error_leaves_the_encoder_clean(writer):
 
 
 def test_tag_inside_itself_is_a_cycle():
-    direct = self_referencing_tag(6)
-    via = CBORTag(7, None)
-    other = self_referencing_tag(6, via)
-    via_slot = ctypes.c_void_p.from_address(id(via) + CBORTag.__basicsize__ - 16)
-    ctypes.pythonapi.Py_IncRef(ctypes.py_object(other))
-    via_slot.value = id(other)
+    # Only the decoder makes such tags: d81c c6 d81d00 is a tag 6 holding itself.
+    direct = loads(bytes.fromhex("d81cc6d81d00"))
+    other = loads(bytes.fromhex("d81cc6c7d81d00"))  # tag 6 holding a tag 7 holding the first
+    assert direct.value is direct and other.value.value is other
     for tag in (direct, other):
         for sharing in (False, True):
             with pytest.raises(CBOREncodeValueError, match="^cyclic data structure detected$"):
                 dumps(tag, value_sharing=sharing)
     # Through a container the cycle is an ordinary container cycle.
-    through = self_referencing_tag(6, [])
-    through.value.append(through)
+    through = loads(bytes.fromhex("d81cc681d81d00"))
+    assert through.value[0] is through
     with pytest.raises(CBOREncodeValueError):
         dumps(through)
     assert writes(through, value_sharing=True) == "c6d81c81c6d81d00"
     # The same tag side by side is no cycle.
     t = CBORTag(1, 0)
     assert writes([t, CBORTag(2, t)]) == "82c100c2c100"
+
+
+class Probe:
+    """Written by the hook below, which records the option it sees and may fail."""
+
+    def __init__(self, fail=False):
+        self.fail = fail
+
+
+class Ratio:
+    """Numerator and denominator only, written through encode_rational."""
+
+    def __init__(self, numerator):
+        self.numerator = numerator
+        self.denominator = 3
+
+
+@pytest.fixture
+def seen():
+    return []
+
+
+@pytest.fixture
+def hook(seen):
+    def default(enc, value):
+        if isinstance(value, Ratio):
+            enc.encode_rational(value)
+            return
+        seen.append(enc.value_sharing)
+        if value.fail:
+            raise ValueError("probe")
+        enc.encode_array([1])
+
+    return default
+
+
+def test_hooks_see_the_option_as_set_inside_kelvo_built_values(bio, seen, hook):
+    e = CBOREncoder(bio, value_sharing=True, default=hook)
+    # The rational's pair is kelvo's own and shares nothing, but the option stays True.
+    e.encode(Ratio(Probe()))
+    assert bio.getvalue().hex() == "d81e82" "8101" "03"
+    assert e.encode_sortable_key(Probe()) == (2, bytes.fromhex("8101"))
+    assert seen == [True, True]
+    assert e.value_sharing is True
+
+
+def test_sharing_resumes_after_an_error_inside_a_rational(bio, seen, hook):
+    e = CBOREncoder(bio, value_sharing=True, default=hook)
+    with pytest.raises(ValueError, match="probe"):
+        e.encode(Ratio(Probe(fail=True)))
+    a = [1]
+    e.encode([a, a])
+    assert bio.getvalue().hex() == "d81c82d81c8101d81d01"
+    assert seen == [True]
 
 
 class Point:

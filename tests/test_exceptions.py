@@ -1,7 +1,6 @@
 import pytest
 
-from _kelvo import (CBORDecodeEOF, CBORDecodeError, CBOREncodeError, CBOREncodeTypeError,
-                    CBOREncodeValueError, CBORError)
+from _kelvo import CBORDecodeEOF, CBORDecodeError, CBOREncodeError, CBOREncodeTypeError, CBOREncodeValueError, CBORError
 
 DOCS = {
     CBORError: "Base class for errors that occur during CBOR encoding or decoding.",

@@ -1,4 +1,5 @@
 import collections.abc
+import functools
 import gc
 import operator
 import threading
@@ -8,6 +9,7 @@ import weakref
 import pytest
 
 from _kelvo import CBORTag, frozendict
+
 from siphash13 import frozendict_hash, tag_hash
 from value_helpers import outcome, run_with_stack
 
@@ -233,11 +235,13 @@ def test_deep_chain(wrap, stack_size):
             d = frozendict(a=wrap(d))
         return d
 
-    d, other = chain(), chain()
-    results = run_with_stack(stack_size, lambda: [outcome(repr, d), outcome(hash, d),
-                                                  outcome(operator.eq, d, other)])
+    def measure(d, other):
+        return [outcome(repr, d), outcome(hash, d), outcome(operator.eq, d, other)]
+
+    pair = [chain(), chain()]
+    results = run_with_stack(stack_size, functools.partial(measure, *pair))
     assert results == [RecursionError] * 3
-    del d, other  # releasing the chains must not exhaust the C stack
+    pair.clear()  # releasing the chains must not exhaust the C stack
 
 
 def test_threads_share_tags_and_frozendicts():
@@ -256,11 +260,11 @@ def test_threads_share_tags_and_frozendicts():
     def work():
         try:
             barrier.wait()
-            for fd, h in zip(fresh, expected):
+            for fd, h in zip(fresh, expected, strict=True):
                 assert hash(fd) == h
             for _ in range(rounds):
                 assert repr(loop) == "CBORTag(1, [...])"
-                for t, twin in zip(tags, twins):
+                for t, twin in zip(tags, twins, strict=True):
                     assert t == twin and t < CBORTag(t.tag + 1, None)
                     assert hash(t) == hash(twin)
                     assert t.value == dict(t.value)

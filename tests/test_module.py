@@ -1,11 +1,11 @@
 import collections.abc
-import subprocess
 import sys
-import textwrap
 
 import _kelvo
 import kelvo
+
 from build_kind import free_threaded_only
+from fresh_interpreter import run_python
 
 EXPECTED_ALL = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
@@ -15,16 +15,9 @@ EXPECTED_ALL = [
 ]
 
 
-def run_python(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout)
-
-
 @free_threaded_only
 def test_gil_stays_disabled_after_import():
-    out = run_python("import sys, _kelvo, kelvo; print(sys._is_gil_enabled())")
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "False"
+    assert run_python("import sys, _kelvo, kelvo; print(sys._is_gil_enabled())") == ["False"]
 
 
 def test_all_lists_public_names_in_order():

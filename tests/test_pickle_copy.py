@@ -33,7 +33,7 @@ def same(a, b, seen=None):
                 and all(same(a[k], b[k], seen) for k in a))
     if isinstance(a, (list, tuple)):
         seen.add(id(a))
-        return len(a) == len(b) and all(same(x, y, seen) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y, seen) for x, y in zip(a, b, strict=True))
     return a == b
 
 
@@ -156,7 +156,7 @@ def test_values_cross_a_process_boundary():
     with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
         decoded = list(pool.map(kelvo.loads, docs))                 # values come back
         echoed = pool.submit(copy.deepcopy, VALUES + here).result()  # and go there and back
-    for a, b in zip(decoded, here):
+    for a, b in zip(decoded, here, strict=True):
         assert repr(a) == repr(b)
         assert same(a, b)
     assert decoded[0].value[1] is decoded[0]

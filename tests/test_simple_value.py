@@ -6,6 +6,7 @@ import pytest
 
 import _kelvo
 from _kelvo import CBORSimpleValue, undefined
+
 from value_helpers import Index
 
 RANGE_MESSAGE = "simple value out of range (0..23, 32..255)"

@@ -1,3 +1,4 @@
+import functools
 import gc
 import operator
 import subprocess
@@ -8,6 +9,7 @@ import pytest
 
 import _kelvo
 from _kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
+
 from siphash13 import siphash13, tag_hash
 from value_helpers import Index, outcome, run_with_stack
 
@@ -288,13 +290,15 @@ def test_deep_chain_of_tags(wrap, stack_size):
             t = CBORTag(1, wrap(t))
         return t
 
-    t, other = chain(), chain()
-    results = run_with_stack(stack_size, lambda: [outcome(repr, t), outcome(hash, t),
-                                                  outcome(operator.eq, t, other)])
+    def measure(t, other):
+        return [outcome(repr, t), outcome(hash, t), outcome(operator.eq, t, other)]
+
+    pair = [chain(), chain()]
+    results = run_with_stack(stack_size, functools.partial(measure, *pair))
     assert results[0] is RecursionError
     assert results[1] in (RuntimeError, RecursionError)
     assert results[2] is RecursionError
-    del t, other  # releasing the chains must not exhaust the C stack
+    pair.clear()  # releasing the chains must not exhaust the C stack
 
 
 def test_module_entries():

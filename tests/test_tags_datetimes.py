@@ -11,7 +11,7 @@ from _kelvo import CBORDecodeError, CBOREncodeError, CBOREncoder, CBORTag, dumps
 
 from decoder_support import h
 
-UTC = datetime.timezone.utc
+UTC = datetime.UTC
 PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
 MINUS0530 = datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))
 PLUS30S = datetime.timezone(datetime.timedelta(seconds=30))

@@ -9,6 +9,7 @@ from ipaddress import IPv4Address, IPv4Interface, IPv4Network, IPv6Address, IPv6
 import pytest
 
 from _kelvo import CBOREncoder, CBORTag, dumps, loads
+
 from decoder_support import decode_error, h
 
 FE80_1 = "50 fe800000000000000000000000000001"

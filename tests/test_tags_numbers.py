@@ -7,7 +7,7 @@ import math
 import pathlib
 import sys
 import time
-from decimal import Decimal, InvalidOperation, localcontext, Overflow
+from decimal import Decimal, InvalidOperation, Overflow, localcontext
 from fractions import Fraction
 
 import pytest

@@ -9,6 +9,7 @@ from email.mime.text import MIMEText
 import pytest
 
 from _kelvo import CBOREncoder, CBORTag, dumps, loads
+
 from build_kind import FREE_THREADED
 from decoder_support import decode_error, h
 from fresh_interpreter import run_python

@@ -76,10 +76,12 @@ $sudo_cmd apt-get install -y -qq --no-install-recommends \
     libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
     libreadline-dev libncurses-dev uuid-dev libgdbm-dev libexpat1-dev >&2
 
+. "$(dirname "$0")/debian-mirror.sh"
+mirror=$(debian_mirror) || exit 1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/lists/partial" "$work/src"
-echo "deb-src http://deb.debian.org/debian trixie main" > "$work/sources.list"
+echo "deb-src $mirror trixie main" > "$work/sources.list"
 apt_private=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
              -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
 mkdir -p "$work/cache/archives/partial"

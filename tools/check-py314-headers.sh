@@ -9,11 +9,13 @@ cache="${KELVO_CACHE:-$HOME/.cache/kelvo}/py314-headers"
 inc="$cache/root/usr/include"
 if [ ! -f "$inc/python3.14/Python.h" ]; then
     echo "[check314] fetching libpython3.14-dev from Debian sid (private apt configuration)"
+    . tools/debian-mirror.sh
+    mirror=$(debian_mirror) || exit 1
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
     mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"
     arch=$(dpkg --print-architecture)
-    echo "deb [arch=$arch] http://deb.debian.org/debian sid main" > "$work/sources.list"
+    echo "deb [arch=$arch] $mirror sid main" > "$work/sources.list"
     apt_private=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
                  -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
                  -o "APT::Sandbox::User=root")

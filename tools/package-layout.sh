@@ -9,7 +9,7 @@ package_layout() {
     rm -rf "$pkg"
     mkdir -p "$pkg"
     ln -s "$(realpath "$mod")" "$pkg/"
-    cp python/_kelvo.pyi "$pkg/"
+    cp -r python/_kelvo-stubs "$pkg/"
     cp -r python/kelvo "$pkg/"
     find "$build" -maxdepth 1 -name '_*.so' ! -name '_kelvo*.so' -exec cp {} "$pkg/kelvo/" \;
     realpath "$pkg"

@@ -3,7 +3,7 @@
 
 import datetime
 from array import array
-from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, ValuesView, ItemsView, KeysView
+from collections.abc import Buffer, Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import GenericAlias
 
 from kelvo._typedcodec import _Timestamp
@@ -31,6 +31,9 @@ class _ByteReader(Protocol):
 _EncoderHook: TypeAlias = Callable[[CBOREncoder, Any], object]
 _TagHook: TypeAlias = Callable[[CBORTag, bool], Any]
 _ObjectHook: TypeAlias = Callable[[Any, bool], Any]
+# A semantic_decoders entry: f(payload, immutable), or a two-stage decoder that
+# shareable_decoder marked, called with the immutable flag alone.
+_SemanticDecoder: TypeAlias = Callable[[Any, bool], Any] | Callable[[bool], tuple[Any, Callable[[Any], Any]]]
 _StrErrors: TypeAlias = Literal["strict", "ignore", "replace", "surrogateescape", "backslashreplace"]
 
 __version__: str
@@ -205,7 +208,7 @@ class CBORDecoder:
         *,
         tag_hook: _TagHook | None = None,
         object_hook: _ObjectHook | None = None,
-        semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+        semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
         str_errors: _StrErrors = "strict",
         read_size: int = 4096,
         max_depth: int = 400,
@@ -274,7 +277,7 @@ def loads(
     *,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     max_depth: int = 400,
     allow_indefinite: bool = True,
@@ -287,7 +290,7 @@ def load(
     *,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     read_size: int = 4096,
     max_depth: int = 400,
@@ -311,7 +314,7 @@ def iterload(
     threads: int | None = 1,
     tag_hook: _TagHook | None = None,
     object_hook: _ObjectHook | None = None,
-    semantic_decoders: Mapping[int, Callable[..., Any]] | None = None,
+    semantic_decoders: Mapping[int, _SemanticDecoder] | None = None,
     str_errors: _StrErrors = "strict",
     read_size: int = 4096,
     max_depth: int = 400,

@@ -24,8 +24,26 @@ from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undef
 from kelvo import _wellformed as wf
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
 from kelvo._edn import diag as write_diag
-from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT, TEXT_INDEF,
-                               UINT, MalformedError, Reader, Token)
+from kelvo._input_hint import WatchedInput
+from kelvo._version import __version__
+from kelvo._wellformed import (
+    ARRAY,
+    BYTES,
+    BYTES_INDEF,
+    END,
+    FLOAT,
+    MAP,
+    NINT,
+    SIMPLE,
+    TAG,
+    TEXT,
+    TEXT_INDEF,
+    UINT,
+    MalformedError,
+    Reader,
+    Token,
+    shortest_width,
+)
 
 PROG = "kelvo"
 # JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).
@@ -241,6 +259,8 @@ class Output:
 
 def _open_input(args: argparse.Namespace) -> IO[bytes]:
     if args.file == "-":
+        if sys.stdin is None:
+            raise InputError("standard input is closed")
         stream: IO[bytes] = sys.stdin.buffer
         if not hasattr(stream, "__enter__"):
             # a reader with only read() (standard input replaced by the caller): not ours to close
@@ -250,6 +270,9 @@ def _open_input(args: argparse.Namespace) -> IO[bytes]:
             stream = open(args.file, "rb")
         except OSError as exc:
             _usage_error(args, f"cannot open {args.file!r}: {exc.strerror}")
+    if getattr(args, "hints", False):
+        args.watched = WatchedInput(stream)
+        return args.watched  # type: ignore[return-value]
     return stream
 
 
@@ -635,15 +658,21 @@ Exit status: 0 on success, 1 on bad input (one line on standard error naming the
 2 on bad usage."""
 
 
+# The subcommands that read CBOR: a fault in their input says when it looks like hexadecimal
+# text or JSON instead.
+_CBOR_INPUT = ("diag", "to-json", "check")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Inspect and convert CBOR (RFC 8949) data.", epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
         child = sub.add_parser(command.name, help=command.help, description=command.help)
         command.add_arguments(child)
-        child.set_defaults(run=command.run, parser=child)
+        child.set_defaults(run=command.run, parser=child, hints=command.name in _CBOR_INPUT)
     return parser
 
 
@@ -651,8 +680,13 @@ def main(argv: list[str] | None = None) -> int:
     """Run the tool with ``argv`` (default: the process arguments); returns the exit status."""
     args = build_parser().parse_args(argv)
     try:
+        if sys.stdout is None:
+            raise InputError("standard output is closed")
         return args.run(args)
-    except (MalformedError, InputError) as exc:
+    except MalformedError as exc:
+        watched: WatchedInput | None = getattr(args, "watched", None)
+        message = str(exc) + (watched.hint() if watched is not None and not args.hex else "")
+    except InputError as exc:
         message = str(exc)
     except OSError as exc:
         message = f"{exc.strerror or exc}"
@@ -665,8 +699,13 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except Exception as exc:  # a value kelvo cannot encode, for example
         message = f"{type(exc).__name__}: {exc}"
-    sys.stdout.flush()
-    print(f"{PROG}: {message}", file=sys.stderr)
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except OSError:
+            pass
+    if sys.stderr is not None:
+        print(f"{PROG}: {message}", file=sys.stderr)
     return 1
 
 

@@ -292,9 +292,3 @@ class Reader:
                 break
             else:
                 return
-
-    def skip(self) -> int:
-        """Check the next item and return the offset just past it."""
-        for _ in self.tokens():
-            pass
-        return self.offset

@@ -13,6 +13,7 @@ Reading refuses anything else: :func:`check`, :func:`loads` and :func:`load` rai
 exception's ``offset`` and ``rule`` attributes).
 """
 
+from collections.abc import Buffer, Callable, Mapping
 from typing import IO, Any
 
 import _kelvo
@@ -25,28 +26,45 @@ _deterministic_form = _deterministic.deterministic_form
 _dumps = _kelvo.dumps
 _loads = _kelvo.loads
 
+_EncoderHook = Callable[[_kelvo.CBOREncoder, Any], object]
 
-def dumps(obj: Any) -> bytes:
+
+def dumps(obj: object, *, default: _EncoderHook | None = None,
+          encoders: Mapping[type, _EncoderHook] | None = None) -> bytes:
     """Serialize an object to bytes in deterministic encoding.
 
-    :param obj: the object to serialize (any type that :func:`kelvo.dumps` supports)
+    Hooks write as they do for :func:`kelvo.dumps`; what they write is brought into
+    deterministic form with the rest (floats shortened, keys and set members sorted), and
+    whatever cannot be, such as raw bytes with an indefinite length or a head longer than
+    needed, is refused.
+
+    :param obj: the object to serialize (any type that :func:`kelvo.dumps` supports, and
+        those that the hooks take)
+    :param default: a callable ``f(encoder, value)`` for values of types kelvo does not write
+        itself, as for :func:`kelvo.dumps`
+    :param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes
+        values of exactly that type, as for :func:`kelvo.dumps`
     :return: the deterministic encoding of ``obj``
     :raises CBOREncodeValueError: when two keys of one mapping, or two members of one set,
-        have the same encoding
+        have the same encoding, or when a hook wrote something that is not in deterministic
+        form (the message names the rule and the byte offset)
     """
-    return _deterministic_form(_dumps(obj))
+    return _deterministic_form(_dumps(obj, default=default, encoders=encoders))
 
 
-def dump(obj: Any, fp: IO[bytes]) -> None:
+def dump(obj: object, fp: IO[bytes], *, default: _EncoderHook | None = None,
+         encoders: Mapping[type, _EncoderHook] | None = None) -> None:
     """Serialize an object in deterministic encoding to an open file.
 
     :param obj: the object to serialize
     :param fp: the file to write to (any file-like object opened for writing in binary mode)
+    :param default: as for :func:`dumps`
+    :param encoders: as for :func:`dumps`
     """
-    fp.write(dumps(obj))
+    fp.write(dumps(obj, default=default, encoders=encoders))
 
 
-def check(data: Any) -> None:
+def check(data: Buffer) -> None:
     """Check that data holds exactly one CBOR item in deterministic encoding.
 
     Only the encoding is judged, not the meaning of tags: a well-formed item whose heads,
@@ -60,7 +78,7 @@ def check(data: Any) -> None:
     _check_input(data)
 
 
-def loads(data: Any) -> Any:
+def loads(data: Buffer) -> Any:
     """Deserialize an object from data that must be in deterministic encoding.
 
     :param data: the CBOR data (``bytes``, or any buffer of one-byte items); it must hold

@@ -103,8 +103,7 @@ int check_expansion(Machine &m, const char *role, const DecodeFrame &f) {
     m.hashed_ref_units = saturating_add(m.hashed_ref_units, added);
     if (m.units_since(f) <= bound + kKeyAllowance && m.hashed_ref_units <= bound + kHashedAllowance) return 0;
     return raise_exc_format(Exc::CBORDecodeError,
-                            "%s refers to shared values that expand to far more than the input read so far",
-                            role);
+                            "%s refers to shared values that expand to far more than the input read so far", role);
 }
 
 int charge_codec_payload(Machine &m, const DecodeFrame &f) {

@@ -4,8 +4,8 @@
 #include "decoder/machine.h"
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
-#include "types/stdlib.h"
 
 #include <cstring>
 
@@ -13,60 +13,62 @@ namespace kelvo {
 
 // ---- Options
 
-const char *const kDecoderOptionNames[kDecoderOptionCount] = {
-    "tag_hook",  "object_hook",      "semantic_decoders",    "str_errors",            "read_size",
-    "max_depth", "allow_indefinite", "allow_duplicate_keys", "strict_hashable_types", "immutable"};
+#define KELVO_DECODER_OPTION_NAME(name, ...) #name,
+const char *const kDecoderOptionNames[kDecoderOptionCount] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_NAME)};
+#undef KELVO_DECODER_OPTION_NAME
 
 const char *decoder_option_name(DecoderOption opt) { return kDecoderOptionNames[static_cast<int>(opt)]; }
+
+namespace {
+
+// Conversions by kind of option; `v` is the slot (nullptr = omitted).
+int convert_option_Hook(const char *, PyObject *v, PyObject **out) {
+    *out = none_as_absent(v);
+    return 0;
+}
+
+int convert_option_Mapping(const char *name, PyObject *v, PyObject **out) {
+    v = none_as_absent(v);
+    if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
+    *out = v;
+    return 0;
+}
+
+int convert_option_Errors(const char *name, PyObject *v, PyObject **out) {
+    if (v != nullptr) {
+        const char *text;
+        Py_ssize_t size;
+        if (convert_arg(name, convert_str, v, &text, &size) < 0) return -1;
+    }
+    *out = v;
+    return 0;
+}
+
+int convert_option_Number(const char *name, PyObject *v, uint64_t *out) {
+    return v != nullptr ? convert_arg(name, convert_u64, v, out) : 0;
+}
+
+int convert_option_Flag(const char *name, PyObject *v, bool *out) {
+    return v != nullptr ? convert_arg(name, convert_bool, v, out) : 0;
+}
+
+int convert_option_CallFlag(const char *name, PyObject *v, bool *out) { return convert_option_Flag(name, v, out); }
+
+}  // namespace
 
 int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *slots, DecoderOptions *o) {
     for (int i = 0; i < n; ++i) {
         PyObject *v = slots[i];
-        const char *name = decoder_option_name(which[i]);
-        uint64_t *number = nullptr;
-        bool *flag = nullptr;
+        int rc = 0;
         switch (which[i]) {
-            case DecoderOption::tag_hook:
-                o->tag_hook = none_as_absent(v);
-                continue;
-            case DecoderOption::object_hook:
-                o->object_hook = none_as_absent(v);
-                continue;
-            case DecoderOption::semantic_decoders:
-                v = none_as_absent(v);
-                if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
-                o->semantic_decoders = v;
-                continue;
-            case DecoderOption::str_errors:
-                if (v != nullptr) {
-                    const char *text;
-                    Py_ssize_t size;
-                    if (convert_arg(name, convert_str, v, &text, &size) < 0) return -1;
-                }
-                o->str_errors = v;
-                continue;
-            case DecoderOption::read_size:
-                number = &o->read_size;
-                break;
-            case DecoderOption::max_depth:
-                number = &o->max_depth;
-                break;
-            case DecoderOption::allow_indefinite:
-                flag = &o->allow_indefinite;
-                break;
-            case DecoderOption::allow_duplicate_keys:
-                flag = &o->allow_duplicate_keys;
-                break;
-            case DecoderOption::strict_hashable_types:
-                flag = &o->strict_hashable_types;
-                break;
-            case DecoderOption::immutable:
-                flag = &o->immutable;
-                break;
+#define KELVO_DECODER_OPTION_CASE(name, kind, ...)      \
+    case DecoderOption::name:                           \
+        rc = convert_option_##kind(#name, v, &o->name); \
+        break;
+            KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_CASE)
+#undef KELVO_DECODER_OPTION_CASE
         }
-        if (v == nullptr) continue;
-        if (number != nullptr ? convert_arg(name, convert_u64, v, number) : convert_arg(name, convert_bool, v, flag))
-            return -1;
+        if (rc < 0) return -1;
     }
     return 0;
 }
@@ -202,24 +204,18 @@ namespace {
 
 DecoderObject *as_decoder(PyObject *self) { return reinterpret_cast<DecoderObject *>(self); }
 
-constexpr DecoderOption kConstructorOptions[] = {
-    DecoderOption::tag_hook,         DecoderOption::object_hook,          DecoderOption::semantic_decoders,
-    DecoderOption::str_errors,       DecoderOption::read_size,            DecoderOption::max_depth,
-    DecoderOption::allow_indefinite, DecoderOption::allow_duplicate_keys, DecoderOption::strict_hashable_types,
-};
-constexpr int kConstructorOptionCount = array_len(kConstructorOptions);
+constexpr DecoderOption kNewOptions[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_OPTION_new)};
+constexpr int kNewOptionCount = array_len(kNewOptions);
+const char *const kNewKeywords[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_NAME_new)};
 
 const char *const kNewPositional[] = {"fp"};
-// The constructor takes every option but `immutable`, which comes last.
-const ArgumentSpec kNewSpec{"__new__", "CBORDecoder", kNewPositional, 1, 0, 1, kDecoderOptionNames,
-                            kConstructorOptionCount};
+const ArgumentSpec kNewSpec{"__new__", "CBORDecoder", kNewPositional, 1, 0, 1, kNewKeywords, kNewOptionCount};
 
 PyObject *decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    PyObject *slots[1 + kConstructorOptionCount];
+    PyObject *slots[1 + kNewOptionCount];
     if (parse_arguments_tuple(kNewSpec, args, kwargs, slots) < 0) return nullptr;
     DecoderOptions opts;
-    if (convert_decoder_options(kConstructorOptions, kConstructorOptionCount, slots + 1, &opts) < 0)
-        return nullptr;
+    if (convert_decoder_options(kNewOptions, kNewOptionCount, slots + 1, &opts) < 0) return nullptr;
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     if (decoder_state_init(&as_decoder(self.get())->state, slots[0], nullptr, opts) < 0) return nullptr;
@@ -309,25 +305,24 @@ int set_str_errors(PyObject *self, PyObject *value, void *closure) {
     return set_property<decoder_set_str_errors>(self, value, closure);
 }
 
+// A property for each option the state keeps, by kind.
+#define KELVO_DECODER_PROPERTY(name, kind, takers, value, text, doc, ...) KELVO_DECODER_PROPERTY_##kind(name, doc)
+#define KELVO_DECODER_PROPERTY_Hook(name, doc) \
+    {#name, get_object<&DecoderState::name>, set_property<decoder_set_##name>, doc, nullptr},
+#define KELVO_DECODER_PROPERTY_Mapping(name, doc)
+#define KELVO_DECODER_PROPERTY_Errors(name, doc) {#name, get_##name, set_##name, doc, nullptr},
+#define KELVO_DECODER_PROPERTY_Number(name, doc) {#name, get_number<&DecoderState::name>, nullptr, doc, nullptr},
+#define KELVO_DECODER_PROPERTY_Flag(name, doc) {#name, get_flag<&DecoderState::name>, nullptr, doc, nullptr},
+#define KELVO_DECODER_PROPERTY_CallFlag(name, doc)
+
+// The rows the table expands to stand between the braces as entries.
+// clang-format off
 PyGetSetDef decoder_getset[] = {
     {"fp", get_object<&DecoderState::fp>, set_property<decoder_set_fp>, "the input file object", nullptr},
-    {"tag_hook", get_object<&DecoderState::tag_hook>, set_property<decoder_set_tag_hook>,
-     "the hook called with tags that have no decoder", nullptr},
-    {"object_hook", get_object<&DecoderState::object_hook>, set_property<decoder_set_object_hook>,
-     "the hook called with every decoded map", nullptr},
-    {"str_errors", get_str_errors, set_str_errors, "the error handler for invalid UTF-8 in text strings",
-     nullptr},
-    {"read_size", get_number<&DecoderState::read_size>, nullptr,
-     "the minimum number of bytes requested from a seekable stream", nullptr},
-    {"max_depth", get_number<&DecoderState::max_depth>, nullptr, "the maximum container nesting depth", nullptr},
-    {"allow_indefinite", get_flag<&DecoderState::allow_indefinite>, nullptr,
-     "whether indefinite-length items are accepted", nullptr},
-    {"allow_duplicate_keys", get_flag<&DecoderState::allow_duplicate_keys>, nullptr,
-     "whether repeated map keys are accepted", nullptr},
-    {"strict_hashable_types", get_flag<&DecoderState::strict_hashable_types>, nullptr,
-     "whether only text and byte strings are accepted as map keys and set elements", nullptr},
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_PROPERTY)
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// clang-format on
 
 // ---- Methods
 
@@ -375,15 +370,13 @@ PyMethodDef decoder_methods[] = {
 #undef KELVO_FASTCALL
 
 const char kDecoderDoc[] =
-    "CBORDecoder(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
-    "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
-    "strict_hashable_types=False)\n--\n\n"
+    "CBORDecoder(fp, *" KELVO_DECODER_OPTIONS(KELVO_DECODER_SIGNATURE_new) ")\n--\n\n"
     "Reads CBOR (RFC 8949) data items from a binary file object and returns them as Python objects.\n\n"
     "Each :meth:`decode` call reads one complete data item, however deeply nested, without recursion. "
     "Items that the built-in rules do not cover reach the hooks. One decoder serves one thread at a "
     "time: a second thread using it meanwhile gets :exc:`RuntimeError` \"Already borrowed\".\n\n"
     ":param fp: the binary file object to read from (its ``readable()`` must be true)\n"
-    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS;
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_DOC_new);
 
 PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char *>(kDecoderDoc)},

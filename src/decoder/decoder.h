@@ -14,67 +14,161 @@ namespace kelvo {
 // The most recent block of input: a bytes object (from fp.read, or the data given to
 // loads) and the unread part of it. Sizes always come from the object's real storage.
 struct InputBuffer {
-    PyObject *block;       // owned bytes object, or nullptr
-    const uint8_t *data;   // its storage
-    size_t pos;            // next unread byte
-    size_t len;            // storage size of `block`
+    PyObject *block;      // owned bytes object, or nullptr
+    const uint8_t *data;  // its storage
+    size_t pos;           // next unread byte
+    size_t len;           // storage size of `block`
 
     size_t remaining() const noexcept { return len - pos; }
 };
 
+// The decoder's options, one row each in parameter order:
+//   X(name, kind, takers, C++ default, signature default, property doc, parameter doc)
+// Kinds: Hook (a callable or None, assigned through decoder_set_<name>), Mapping, Errors (the
+// name of a codec error handler), Number (an unsigned int), Flag (a bool of the state) and
+// CallFlag (a bool of one call, with no state field). Takers: ALL, STREAM (the constructor
+// and load(): the options of a stream) or CALLS (load() and loads()). Every place that deals
+// with options expands this table.
+#define KELVO_DECODER_OPTIONS(X)                                                                               \
+    X(tag_hook, Hook, ALL, nullptr, "None", "the hook called with tags that have no decoder",                  \
+      ":param tag_hook: a callable ``f(tag, immutable)`` called with each :class:`CBORTag` whose number has "  \
+      "no built-in decoder and no ``semantic_decoders`` entry, and whether it is being decoded immutable; "    \
+      "its result stands for the tag\n")                                                                       \
+    X(object_hook, Hook, ALL, nullptr, "None", "the hook called with every decoded map",                       \
+      ":param object_hook: a callable ``f(mapping, immutable)`` called with each decoded map (a "              \
+      ":class:`dict`, or a :class:`frozendict` when immutable); its result stands for the map\n")              \
+    X(semantic_decoders, Mapping, ALL, nullptr, "None", nullptr,                                               \
+      ":param semantic_decoders: a mapping from tag number to a callable ``f(payload, immutable)`` whose "     \
+      "result stands for the tag; an entry replaces the built-in decoder of its tag, and a callable made "     \
+      "with :func:`shareable_decoder` decodes in two stages so that cycles through the tag come back\n")       \
+    X(str_errors, Errors, ALL, nullptr, "\"strict\"", "the error handler for invalid UTF-8 in text strings",   \
+      ":param str_errors: the error handler for text strings that are not valid UTF-8: \"strict\" (raise "     \
+      ":exc:`CBORDecodeError`), \"ignore\", \"replace\", \"surrogateescape\" or \"backslashreplace\"\n")       \
+    X(read_size, Number, STREAM, 4096, "4096", "the minimum number of bytes requested from a seekable stream", \
+      ":param read_size: how many bytes at least are read from a seekable ``fp`` at once; what was read "      \
+      "beyond the item is given back with ``fp.seek()`` when the item is complete, and a stream that "         \
+      "cannot seek is never read beyond the item\n")                                                           \
+    X(max_depth, Number, ALL, 400, "400", "the maximum container nesting depth",                               \
+      ":param max_depth: how deeply arrays, maps and tags may nest before :exc:`CBORDecodeError` is "          \
+      "raised\n")                                                                                              \
+    X(allow_indefinite, Flag, ALL, true, "True", "whether indefinite-length items are accepted",               \
+      ":param allow_indefinite: set to ``False`` to raise :exc:`CBORDecodeError` on indefinite-length "        \
+      "strings, arrays and maps\n")                                                                            \
+    X(allow_duplicate_keys, Flag, ALL, true, "True", "whether repeated map keys are accepted",                 \
+      ":param allow_duplicate_keys: set to ``False`` to raise :exc:`CBORDecodeError` on a map that repeats "   \
+      "a key (otherwise the last value wins)\n")                                                               \
+    X(strict_hashable_types, Flag, ALL, false, "False",                                                        \
+      "whether only text and byte strings are accepted as map keys and set elements",                          \
+      ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "    \
+      "set members")                                                                                           \
+    X(immutable, CallFlag, CALLS, false, "False", nullptr,                                                     \
+      "\n:param immutable: set to ``True`` to return arrays, maps and sets as tuples, :class:`frozendict` "    \
+      "and frozensets (map keys and set members are decoded that way in any case)\n")
+
+// Whether a callable takes an option: KELVO_DECODER_TAKES_<callable>_<takers>(text) is the
+// text when it does, nothing when it does not.
+#define KELVO_DECODER_TAKES_new_ALL(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_new_STREAM(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_new_CALLS(...)
+#define KELVO_DECODER_TAKES_load_ALL(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_load_STREAM(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_load_CALLS(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_loads_ALL(...) __VA_ARGS__
+#define KELVO_DECODER_TAKES_loads_STREAM(...)
+#define KELVO_DECODER_TAKES_loads_CALLS(...) __VA_ARGS__
+
 // Everything a decode needs besides the per-call machine. Embedded in CBORDecoder objects
 // and built on the C stack by load()/loads(). Object fields are owned references.
+// The fields of each kind of option, in the state and in DecoderOptions.
+#define KELVO_DECODER_FIELD_Hook(name) PyObject *name;
+#define KELVO_DECODER_FIELD_Mapping(name) PyObject *name;
+#define KELVO_DECODER_FIELD_Errors(name) PyObject *name;  // the handler name object; nullptr means "strict"
+#define KELVO_DECODER_FIELD_Number(name) uint64_t name;
+#define KELVO_DECODER_FIELD_Flag(name) bool name;
+#define KELVO_DECODER_FIELD_CallFlag(name)
+#define KELVO_DECODER_OBJECT_FIELD(name, kind, ...) KELVO_DECODER_OBJECT_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_OBJECT_FIELD_Hook(field) field
+#define KELVO_DECODER_OBJECT_FIELD_Mapping(field) field
+#define KELVO_DECODER_OBJECT_FIELD_Errors(field) field
+#define KELVO_DECODER_OBJECT_FIELD_Number(field)
+#define KELVO_DECODER_OBJECT_FIELD_Flag(field)
+#define KELVO_DECODER_OBJECT_FIELD_CallFlag(field)
+#define KELVO_DECODER_NUMBER_FIELD(name, kind, ...) KELVO_DECODER_NUMBER_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_NUMBER_FIELD_Hook(field)
+#define KELVO_DECODER_NUMBER_FIELD_Mapping(field)
+#define KELVO_DECODER_NUMBER_FIELD_Errors(field)
+#define KELVO_DECODER_NUMBER_FIELD_Number(field) field
+#define KELVO_DECODER_NUMBER_FIELD_Flag(field)
+#define KELVO_DECODER_NUMBER_FIELD_CallFlag(field)
+#define KELVO_DECODER_FLAG_FIELD(name, kind, ...) KELVO_DECODER_FLAG_FIELD_##kind(KELVO_DECODER_FIELD_##kind(name))
+#define KELVO_DECODER_FLAG_FIELD_Hook(field)
+#define KELVO_DECODER_FLAG_FIELD_Mapping(field)
+#define KELVO_DECODER_FLAG_FIELD_Errors(field)
+#define KELVO_DECODER_FLAG_FIELD_Number(field)
+#define KELVO_DECODER_FLAG_FIELD_Flag(field) field
+#define KELVO_DECODER_FLAG_FIELD_CallFlag(field)
+
 struct DecoderState {
     PyObject *fp;
-    PyObject *tag_hook;
-    PyObject *object_hook;
-    PyObject *semantic_decoders;
-    PyObject *str_errors;      // the handler name object; nullptr means "strict"
-    uint64_t read_size;
-    uint64_t max_depth;
-    PyObject *read_target;     // fp.read
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_OBJECT_FIELD)
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_NUMBER_FIELD)
+    PyObject *read_target;  // fp.read
     InputBuffer in;
-    uint64_t consumed;         // bytes of the blocks read before `in` (counts input read)
-    const char *errors;        // str_errors as a C string for the codec; nullptr = strict
-    bool allow_indefinite;
-    bool allow_duplicate_keys;
-    bool strict_hashable_types;
+    uint64_t consumed;   // bytes of the blocks read before `in` (counts input read)
+    const char *errors;  // str_errors as a C string for the codec; nullptr = strict
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_FLAG_FIELD)
     bool seekable;
 };
 
-// Options shared by the constructor, load() and loads(), already converted.
+// Options shared by the constructor, load() and loads(), already converted (objects
+// borrowed; nullptr = not set).
 struct DecoderOptions {
-    PyObject *tag_hook = nullptr;           // borrowed; nullptr = not set
-    PyObject *object_hook = nullptr;
-    PyObject *semantic_decoders = nullptr;
-    PyObject *str_errors = nullptr;         // a str, or nullptr for the default
-    uint64_t read_size = 4096;
-    uint64_t max_depth = 400;
-    bool allow_indefinite = true;
-    bool allow_duplicate_keys = true;
-    bool strict_hashable_types = false;
-    bool immutable = false;                 // load()/loads() only
+#define KELVO_DECODER_OPTION_FIELD(name, kind, takers, value, ...) KELVO_DECODER_OPTION_VALUE_##kind(name, value)
+#define KELVO_DECODER_OPTION_VALUE_Hook(name, value) PyObject *name = value;
+#define KELVO_DECODER_OPTION_VALUE_Mapping(name, value) PyObject *name = value;
+#define KELVO_DECODER_OPTION_VALUE_Errors(name, value) PyObject *name = value;
+#define KELVO_DECODER_OPTION_VALUE_Number(name, value) uint64_t name = value;
+#define KELVO_DECODER_OPTION_VALUE_Flag(name, value) bool name = value;
+#define KELVO_DECODER_OPTION_VALUE_CallFlag(name, value) bool name = value;
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_FIELD)
 };
 
-// The keyword options in the order of their parameters. A callable lists the ones it
-// takes; convert_decoder_options converts their slots in that order.
+// The options by parameter position. A callable lists the ones it takes;
+// convert_decoder_options converts their slots in that order.
 enum class DecoderOption : uint8_t {
-    tag_hook,
-    object_hook,
-    semantic_decoders,
-    str_errors,
-    read_size,
-    max_depth,
-    allow_indefinite,
-    allow_duplicate_keys,
-    strict_hashable_types,
-    immutable,
+#define KELVO_DECODER_OPTION_ENUM(name, ...) name,
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_ENUM)
+#undef KELVO_DECODER_OPTION_ENUM
 };
-constexpr int kDecoderOptionCount = 10;
+#define KELVO_DECODER_OPTION_ONE(...) +1
+constexpr int kDecoderOptionCount = 0 KELVO_DECODER_OPTIONS(KELVO_DECODER_OPTION_ONE);
+#undef KELVO_DECODER_OPTION_ONE
 // The option names, indexed by DecoderOption.
 extern const char *const kDecoderOptionNames[kDecoderOptionCount];
 const char *decoder_option_name(DecoderOption opt);
 int convert_decoder_options(const DecoderOption *which, int n, PyObject *const *slots, DecoderOptions *opts);
+
+// What a callable takes, in parameter order: its option list, its keyword names, its
+// signature text and its parameter descriptions (`callable` is new, load or loads).
+#define KELVO_DECODER_TAKEN_OPTION_new(name, kind, takers, ...) KELVO_DECODER_TAKES_new_##takers(DecoderOption::name, )
+#define KELVO_DECODER_TAKEN_OPTION_load(name, kind, takers, ...) \
+    KELVO_DECODER_TAKES_load_##takers(DecoderOption::name, )
+#define KELVO_DECODER_TAKEN_OPTION_loads(name, kind, takers, ...) \
+    KELVO_DECODER_TAKES_loads_##takers(DecoderOption::name, )
+#define KELVO_DECODER_TAKEN_NAME_new(name, kind, takers, ...) KELVO_DECODER_TAKES_new_##takers(#name, )
+#define KELVO_DECODER_TAKEN_NAME_load(name, kind, takers, ...) KELVO_DECODER_TAKES_load_##takers(#name, )
+#define KELVO_DECODER_TAKEN_NAME_loads(name, kind, takers, ...) KELVO_DECODER_TAKES_loads_##takers(#name, )
+#define KELVO_DECODER_SIGNATURE_new(name, kind, takers, value, text, ...) \
+    KELVO_DECODER_TAKES_new_##takers(", " #name "=" text)
+#define KELVO_DECODER_SIGNATURE_load(name, kind, takers, value, text, ...) \
+    KELVO_DECODER_TAKES_load_##takers(", " #name "=" text)
+#define KELVO_DECODER_SIGNATURE_loads(name, kind, takers, value, text, ...) \
+    KELVO_DECODER_TAKES_loads_##takers(", " #name "=" text)
+#define KELVO_DECODER_DOC_new(name, kind, takers, value, text, property, param) KELVO_DECODER_TAKES_new_##takers(param)
+#define KELVO_DECODER_DOC_load(name, kind, takers, value, text, property, param) \
+    KELVO_DECODER_TAKES_load_##takers(param)
+#define KELVO_DECODER_DOC_loads(name, kind, takers, value, text, property, param) \
+    KELVO_DECODER_TAKES_loads_##takers(param)
 
 // Fills a zeroed state from the options and runs the setters in constructor order. With
 // `fp` the state reads from the stream; with `data` (a bytes object, used without a copy)
@@ -172,32 +266,6 @@ PyObject *read_exact_bytes(DecoderState *d, uint64_t amount);
 
 // After a successful decode: fp.seek(-remaining, 1) and release the buffer.
 int give_back(DecoderState *d);
-
-// ---- Docstring lines shared by CBORDecoder, load() and loads()
-
-#define KELVO_DOC_DECODER_HOOKS                                                                              \
-    ":param tag_hook: a callable ``f(tag, immutable)`` called with each :class:`CBORTag` whose number has " \
-    "no built-in decoder and no ``semantic_decoders`` entry, and whether it is being decoded immutable; "   \
-    "its result stands for the tag\n"                                                                        \
-    ":param object_hook: a callable ``f(mapping, immutable)`` called with each decoded map (a "             \
-    ":class:`dict`, or a :class:`frozendict` when immutable); its result stands for the map\n"             \
-    ":param semantic_decoders: a mapping from tag number to a callable ``f(payload, immutable)`` whose "    \
-    "result stands for the tag; an entry replaces the built-in decoder of its tag, and a callable made "    \
-    "with :func:`shareable_decoder` decodes in two stages so that cycles through the tag come back\n"      \
-    ":param str_errors: the error handler for text strings that are not valid UTF-8: \"strict\" (raise "  \
-    ":exc:`CBORDecodeError`), \"ignore\", \"replace\", \"surrogateescape\" or \"backslashreplace\"\n"
-#define KELVO_DOC_DECODER_READ_SIZE                                                                          \
-    ":param read_size: how many bytes at least are read from a seekable ``fp`` at once; what was read "     \
-    "beyond the item is given back with ``fp.seek()`` when the item is complete, and a stream that "       \
-    "cannot seek is never read beyond the item\n"
-#define KELVO_DOC_DECODER_LIMITS                                                                             \
-    ":param max_depth: how deeply arrays, maps and tags may nest before :exc:`CBORDecodeError` is raised\n" \
-    ":param allow_indefinite: set to ``False`` to raise :exc:`CBORDecodeError` on indefinite-length "      \
-    "strings, arrays and maps\n"                                                                             \
-    ":param allow_duplicate_keys: set to ``False`` to raise :exc:`CBORDecodeError` on a map that repeats " \
-    "a key (otherwise the last value wins)\n"                                                                \
-    ":param strict_hashable_types: set to ``True`` to accept only text and byte strings as map keys and "  \
-    "set members"
 
 // ---- The Python class and module functions
 

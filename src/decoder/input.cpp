@@ -3,8 +3,8 @@
 #include "decoder/decoder.h"
 
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 namespace kelvo {
 
@@ -27,8 +27,7 @@ namespace {
 
 // One call of fp.read for at least `missing` more bytes. New reference or NULL.
 PyObject *read_once(DecoderState *d, size_t missing) {
-    uint64_t request =
-        d->seekable ? (missing > d->read_size ? missing : d->read_size) : (missing > 1 ? missing : 1);
+    uint64_t request = d->seekable ? (missing > d->read_size ? missing : d->read_size) : (missing > 1 ? missing : 1);
     Ref target = Ref::borrow(d->read_target);
     Ref size(PyLong_FromUnsignedLongLong(request));
     if (!size) return nullptr;

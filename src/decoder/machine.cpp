@@ -3,10 +3,10 @@
 // recurses, so native stack use does not depend on how deeply the input nests.
 #include "decoder/machine.h"
 
-#include "decoder/tag_table.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <cstring>
 #include <utility>
@@ -63,8 +63,18 @@ void frame_release(DecodeFrame &f) noexcept {
 }
 
 Machine::Machine(DecoderState *state, bool start_flag)
-    : d(state), tmpl{}, frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
-      hashed_ref_units(0), string_ref_units(0), codec_ref_units(0), prefilled(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
+    : d(state),
+      tmpl{},
+      frozen(nullptr),
+      input_base(state->consumed + state->in.pos),
+      ref_units(0),
+      hashed_ref_units(0),
+      string_ref_units(0),
+      codec_ref_units(0),
+      prefilled(0),
+      break_marker(stdlib::break_marker()),
+      start_immutable(start_flag),
+      immutable(start_flag),
       major(0) {
     MachineSpare &spare = t_machine_spare;
     if (spare.frames != nullptr) {
@@ -299,8 +309,9 @@ uint64_t apply_complete(Machine &m, PyObject *value) {
 
 // ---- Error labels
 
-const char *const kMajorNames[8] = {"unsigned integer", "negative integer", "byte string", "text string",
-                                    "array", "map", "semantic tag", "special value"};
+const char *const kMajorNames[8] = {
+    "unsigned integer", "negative integer", "byte string", "text string", "array", "map",
+    "semantic tag",     "special value"};
 
 PyObject *frame_name(const DecodeFrame &f) {
     switch (f.kind) {
@@ -520,8 +531,7 @@ int fast_item(Machine &m, PyObject **out) {
                 obj = empty_container(major == 5, m.immutable);
                 break;
             }
-            if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker())
-                return kFastNone;
+            if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker()) return kFastNone;
             if (m.frames.reserve(1) < 0) return kFastUnlabelled;
             // Built in place in the reserved room, counted once it is complete.
             // Every field is set here (no clearing pass first), but the mark, which only
@@ -609,11 +619,11 @@ int fast_item(Machine &m, PyObject **out) {
 
 // Results of fast_deliver.
 enum DeliverResult : int {
-    kDeliverKeyFailed = -2, // the exception is set (labelled); the item was taken
-    kDeliverFailed = -1,    // the exception is set (labelled with the frame); the item released
-    kDeliverNone = 0,       // the item is left for the general path
-    kDeliverTaken = 1,      // the frame took the item and wants the next one
-    kDeliverComplete = 2,   // the frame took the item and completed: *item and *height hold its value
+    kDeliverKeyFailed = -2,  // the exception is set (labelled); the item was taken
+    kDeliverFailed = -1,     // the exception is set (labelled with the frame); the item released
+    kDeliverNone = 0,        // the item is left for the general path
+    kDeliverTaken = 1,       // the frame took the item and wants the next one
+    kDeliverComplete = 2,    // the frame took the item and completed: *item and *height hold its value
 };
 
 // Releases and pops a completed frame; returns its value's height.
@@ -687,8 +697,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
         case FrameKind::Dict: {
             if (f.extra == nullptr) {
                 // Keys with shared references inside are measured on the general path.
-                if (f.strict_keys || *height > kMaxHashedHeight || m.ref_units != f.mark_refs)
-                    return kDeliverNone;
+                if (f.strict_keys || *height > kMaxHashedHeight || m.ref_units != f.mark_refs) return kDeliverNone;
                 if (*height > f.height) f.height = *height;
                 f.extra = *item;
                 continue_mutable(m, f, false);
@@ -830,8 +839,9 @@ PyObject *run_machine(DecoderState *d, bool immutable) {
                     if (open_shareable(m) < 0) return nullptr;
                     goto next_header;
                 case ActionKind::Error:
-                    if (a.flag) label_error(from_header ? PyUnicode_FromString(kMajorNames[m.major])
-                                                        : frame_name(m.frames.back()));
+                    if (a.flag)
+                        label_error(from_header ? PyUnicode_FromString(kMajorNames[m.major])
+                                                : frame_name(m.frames.back()));
                     return nullptr;
             }
             if (m.frames.empty()) return finish(m, std::move(item));

@@ -52,27 +52,27 @@ struct DecodeFrame {
     uint64_t mark_refs;        // Machine::ref_units at the same moment
     uint64_t mark_strings;     // Machine::string_ref_units at the same moment
     FrameKind kind;
-    bool immutable;            // immutable flag for the next item of this frame
+    bool immutable;  // immutable flag for the next item of this frame
     bool accepts_break;
-    bool hook_immutable;       // the immutable flag when the header was read
-    bool strict_keys;          // strict_hashable_types, copied at the header
-    bool allow_duplicates;     // allow_duplicate_keys, copied at the header
-    bool extra_borrowed;       // the pending key of a Dict is the key cache's (see make_cached_key)
+    bool hook_immutable;    // the immutable flag when the header was read
+    bool strict_keys;       // strict_hashable_types, copied at the header
+    bool allow_duplicates;  // allow_duplicate_keys, copied at the header
+    bool extra_borrowed;    // the pending key of a Dict is the key cache's (see make_cached_key)
 };
 
 void frame_release(DecodeFrame &f) noexcept;
 
 enum class ActionKind : uint8_t {
-    PushFrame,            // push Machine::tmpl
-    Continue,             // flag: the next item is a map key
-    FrameComplete,        // value
-    Item,                 // value
-    StringItem,           // value, number = byte length
+    PushFrame,      // push Machine::tmpl
+    Continue,       // flag: the next item is a map key
+    FrameComplete,  // value
+    Item,           // value
+    StringItem,     // value, number = byte length
     OpenStringNamespace,
-    StringReference,      // number = index
+    StringReference,  // number = index
     OpenShareable,
-    SharedReference,      // number = index
-    Error,                // flag: labelled; the exception is set
+    SharedReference,  // number = index
+    Error,            // flag: labelled; the exception is set
 };
 
 struct DecodeAction {
@@ -105,7 +105,7 @@ struct DecodeAction {
 };
 
 struct SharedSlot {
-    PyObject *value;     // owned, or nullptr while empty
+    PyObject *value;  // owned, or nullptr while empty
     uint64_t height;
     uint64_t start;      // input units when the shareable tag was read
     uint64_t expansion;  // input units of the value, references expanded; saturates at kExpansionCap
@@ -143,7 +143,7 @@ constexpr uint64_t kCodecAllowance = uint64_t{1} << 20;
 // that size is emptied and filled again. The str objects are borrowed from
 // Machine::made_keys, so a key the table has handed out stays alive until the decode ends.
 struct KeySlot {
-    uint64_t first;    // the key's bytes as words (see KeyWords)
+    uint64_t first;  // the key's bytes as words (see KeyWords)
     uint64_t last;
     uint64_t middle;
     uint64_t middle2;
@@ -222,26 +222,26 @@ struct Machine {
     DecoderState *d;
     // Raw memory: their heap blocks are kept per thread from one decode to the next.
     PodVec<DecodeFrame, 8, true> frames;
-    PodVec<PyObject *, 32, true> values;   // owned items of collecting frames
+    PodVec<PyObject *, 32, true> values;  // owned items of collecting frames
     PodVec<SharedSlot> shareables;
-    PodVec<PyObject *> strings;      // owned strings of every open namespace, innermost last
-    PodVec<size_t> namespaces;       // where each open namespace starts in `strings`
-    DecodeFrame tmpl;                // the frame the next PushFrame action pushes
+    PodVec<PyObject *> strings;  // owned strings of every open namespace, innermost last
+    PodVec<size_t> namespaces;   // where each open namespace starts in `strings`
+    DecodeFrame tmpl;            // the frame the next PushFrame action pushes
     KeyCache keys;
     // Every str the key cache has made, released when the decode ends: a key the cache
     // has handed out without a reference of its own stays alive until then.
     PodVec<PyObject *, 16> made_keys;
-    PyObject *frozen;                // immutable copies of shared values, or nullptr until the first
-    uint64_t input_base;             // consumed + in.pos when the decode began
-    uint64_t ref_units;              // units added by resolved shared references
-    uint64_t hashed_ref_units;       // of these, the ones inside keys and set elements
-    uint64_t string_ref_units;       // length of the strings resolved by string references
-    uint64_t codec_ref_units;        // referenced units handed to built-in tag codecs
-    uint64_t prefilled;              // slots of the ListFill lists still open
-    PyObject *break_marker;          // borrowed, lives for the process
+    PyObject *frozen;           // immutable copies of shared values, or nullptr until the first
+    uint64_t input_base;        // consumed + in.pos when the decode began
+    uint64_t ref_units;         // units added by resolved shared references
+    uint64_t hashed_ref_units;  // of these, the ones inside keys and set elements
+    uint64_t string_ref_units;  // length of the strings resolved by string references
+    uint64_t codec_ref_units;   // referenced units handed to built-in tag codecs
+    uint64_t prefilled;         // slots of the ListFill lists still open
+    PyObject *break_marker;     // borrowed, lives for the process
     bool start_immutable;
-    bool immutable;                  // the current immutable flag
-    uint8_t major;                   // major type of the item header being decoded
+    bool immutable;  // the current immutable flag
+    uint8_t major;   // major type of the item header being decoded
 
     // Clears the template and fills the fields every frame has. Returns it for the rest.
     DecodeFrame &prepare(FrameKind kind, bool immutable, bool accepts_break) noexcept;

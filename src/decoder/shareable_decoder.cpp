@@ -4,7 +4,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 namespace kelvo {
 

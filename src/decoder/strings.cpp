@@ -4,8 +4,8 @@
 
 #include "lib/copy.h"
 
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <cstring>
 

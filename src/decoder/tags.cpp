@@ -2,12 +2,13 @@
 // type 7 (simple values, booleans, null, undefined, floats and the break code).
 #include "decoder/machine.h"
 
-#include "decoder/tag_table.h"
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/float_width.h"
+#include "lib/stdlib.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/simple.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 #include <cmath>
@@ -110,29 +111,6 @@ DecodeAction builtin_frame(Machine &m, FrameKind kind, const TagRow *row) {
     return DecodeAction::push();
 }
 
-// Exact binary16 to binary64 conversion.
-double half_to_double(uint16_t h) {
-    uint32_t sign = h >> 15;
-    uint32_t exponent = (h >> 10) & 0x1f;
-    uint32_t mantissa = h & 0x3ff;
-    double v;
-    if (exponent == 0) {
-        v = std::ldexp(static_cast<double>(mantissa), -24);
-    } else if (exponent != 31) {
-        v = std::ldexp(static_cast<double>(mantissa | 0x400), static_cast<int>(exponent) - 25);
-    } else if (mantissa == 0) {
-        v = HUGE_VAL;
-    } else {
-        // A quiet NaN whose payload is the ten mantissa bits at the top of the binary32
-        // mantissa, widened to binary64 as the hardware widens a binary32 NaN.
-        uint64_t single_mantissa = 0x400000u | (uint64_t{mantissa} << 13);
-        uint64_t bits = (uint64_t{sign} << 63) | (uint64_t{0x7ff} << 52) | (single_mantissa << 29);
-        memcpy(&v, &bits, sizeof v);
-        return v;
-    }
-    return sign ? -v : v;
-}
-
 }  // namespace
 
 DecodeAction decode_tag(Machine &m, uint8_t ai) {
@@ -150,8 +128,7 @@ DecodeAction decode_tag(Machine &m, uint8_t ai) {
     if (row != nullptr) {
         switch (row->action) {
             case TagRowAction::Codec:
-                if (row->decoder != nullptr) return builtin_frame(m, FrameKind::TagCodec, row);
-                break;
+                return builtin_frame(m, FrameKind::TagCodec, row);
             case TagRowAction::StringReference:
                 return builtin_frame(m, FrameKind::StringReference, row);
             case TagRowAction::Shareable:
@@ -180,9 +157,9 @@ DecodeAction deliver_tag(Machine &m, DecodeFrame &f, Ref item) {
         case FrameKind::SharedReference: {
             uint64_t index;
             if (convert_u64(item.get(), &index) < 0) return DecodeAction::error();
-            return DecodeAction::simple(f.kind == FrameKind::SharedReference ? ActionKind::SharedReference
-                                                                              : ActionKind::StringReference,
-                                        index);
+            return DecodeAction::simple(
+                f.kind == FrameKind::SharedReference ? ActionKind::SharedReference : ActionKind::StringReference,
+                index);
         }
         case FrameKind::OtherTag: {
             if (set_tag_value(f.container, item.get()) < 0) return DecodeAction::error();
@@ -202,7 +179,7 @@ DecodeAction deliver_tag(Machine &m, DecodeFrame &f, Ref item) {
 }
 
 PyObject *float_value(uint8_t ai, const uint8_t *b) {
-    if (ai == 25) return PyFloat_FromDouble(half_to_double(load_be<uint16_t>(b)));
+    if (ai == 25) return PyFloat_FromDouble(float_width::half_to_double(load_be<uint16_t>(b)));
     if (ai == 26) {
         uint32_t bits = load_be<uint32_t>(b);
         float f;

@@ -65,9 +65,9 @@ PyObject *check_input(PyObject *module, PyObject *data) {
 PyObject *check_sequence(PyObject *module, PyObject *data) {
     Ref bytes(input_bytes(data));
     if (!bytes) return nullptr;
-    Py_ssize_t count =
-        check_deterministic_sequence(errors_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
-                                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    Py_ssize_t count = check_deterministic_sequence(errors_of(module),
+                                                    reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get())),
+                                                    static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     if (count < 0) return nullptr;
     return PyLong_FromSsize_t(count);
 }

@@ -4,6 +4,8 @@
 // once its own content is final.
 #include "deterministic/walker.h"
 
+#include "lib/cbor.h"
+#include "lib/float_width.h"
 #include "lib/podvec.h"
 
 #include <algorithm>
@@ -80,10 +82,10 @@ struct Frame {
     size_t entry_start;  // offset of the key or member being read
     size_t prev_start;   // previous key or member; prev_end == 0 while there is none
     size_t prev_end;
-    size_t base;         // first of this container's entries (reordering only)
+    size_t base;  // first of this container's entries (reordering only)
     Kind kind;
     bool unsorted;
-    bool in_key;         // the container lies inside a map key
+    bool in_key;  // the container lies inside a map key
 };
 
 // A key (or member) with what follows it up to the next one: [start, key_end) is the key.
@@ -116,61 +118,32 @@ inline uint64_t load_be(const uint8_t *p, unsigned width) {
     }
 }
 
-// Whether a finite single-precision value is exactly a half-precision one.
-bool single_fits_half(uint32_t bits) {
-    const uint32_t e = (bits >> 23) & 0xff;
-    const uint32_t m = bits & 0x7fffff;
-    if (e == 0) return m == 0;  // single subnormals lie far below the smallest half
-    const int exp = static_cast<int>(e) - 127;
-    if (exp > 15 || exp < -24) return false;
-    if (exp >= -14) return (m & 0x1fff) == 0;
-    // A half subnormal is k * 2**-24: the significand must lose only zero bits.
-    const int shift = -(exp + 1);
-    return ((m | 0x800000) & ((uint32_t{1} << shift) - 1)) == 0;
-}
-
-// Whether a finite double is exactly a single-precision value.
-bool double_fits_single(double d) {
-    if (std::fabs(d) > static_cast<double>(FLT_MAX)) return false;
-    return static_cast<double>(static_cast<float>(d)) == d;
-}
-
-// The half-precision bits of a single-precision value that single_fits_half accepts.
-uint16_t half_from_single(uint32_t bits) {
-    const uint32_t sign = (bits >> 16) & 0x8000;
-    const uint32_t e = (bits >> 23) & 0xff;
-    const uint32_t m = bits & 0x7fffff;
-    if (e == 0) return static_cast<uint16_t>(sign);
-    const int exp = static_cast<int>(e) - 127;
-    if (exp >= -14) return static_cast<uint16_t>(sign | (static_cast<uint32_t>(exp + 15) << 10) | (m >> 13));
-    return static_cast<uint16_t>(sign | ((m | 0x800000) >> -(exp + 1)));
-}
-
 // Writes the shortest encoding of a float (head included) that keeps its value exactly, NaN
 // as f9 7e 00; returns its length (3, 5 or 9).
 size_t shortest_float(double d, uint8_t *out) {
     if (std::isnan(d)) {
-        out[0] = 0xf9, out[1] = 0x7e, out[2] = 0x00;
+        out[0] = cbor::kHalf, out[1] = float_width::kHalfNaN >> 8, out[2] = float_width::kHalfNaN & 0xff;
         return 3;
     }
-    if (std::isinf(d) || double_fits_single(d)) {
+    if (std::isinf(d) || float_width::double_fits_single(d)) {
         const float f = static_cast<float>(d);
         uint32_t bits;
         memcpy(&bits, &f, 4);
-        if (std::isinf(d) || single_fits_half(bits)) {
-            const uint16_t h = std::isinf(d) ? static_cast<uint16_t>(((bits >> 16) & 0x8000) | 0x7c00)
-                                             : half_from_single(bits);
-            out[0] = 0xf9, out[1] = static_cast<uint8_t>(h >> 8), out[2] = static_cast<uint8_t>(h);
+        if (std::isinf(d) || float_width::single_fits_half(bits)) {
+            const uint16_t h = std::isinf(d)
+                                   ? static_cast<uint16_t>(((bits >> 16) & 0x8000) | float_width::kHalfInfinity)
+                                   : float_width::half_from_single(bits);
+            out[0] = cbor::kHalf, out[1] = static_cast<uint8_t>(h >> 8), out[2] = static_cast<uint8_t>(h);
             return 3;
         }
-        out[0] = 0xfa;
+        out[0] = cbor::kSingle;
         bits = __builtin_bswap32(bits);
         memcpy(out + 1, &bits, 4);
         return 5;
     }
     uint64_t bits;
     memcpy(&bits, &d, 8);
-    out[0] = 0xfb;
+    out[0] = cbor::kDouble;
     bits = __builtin_bswap64(bits);
     memcpy(out + 1, &bits, 8);
     return 9;
@@ -308,9 +281,8 @@ int Walker<Reorder>::sort_container(const Frame &f, size_t end) {
     order_.truncate(0);
     if (order_.reserve(count) < 0) return -1;
     for (size_t i = 0; i < count; ++i) order_.push(i);
-    std::sort(order_.data(), order_.data() + count, [&](size_t a, size_t b) {
-        return compare(e[a].start, e[a].key_end, e[b].start, e[b].key_end) < 0;
-    });
+    std::sort(order_.data(), order_.data() + count,
+              [&](size_t a, size_t b) { return compare(e[a].start, e[a].key_end, e[b].start, e[b].key_end) < 0; });
     for (size_t i = 1; i < count; ++i) {
         const Entry &a = e[order_[i - 1]], &b = e[order_[i]];
         if (compare(a.start, a.key_end, b.start, b.key_end) == 0)
@@ -409,13 +381,13 @@ int Walker<Reorder>::run(size_t start) {
                         const uint32_t b = static_cast<uint32_t>(arg);
                         if ((b & 0x7f800000) == 0x7f800000)
                             return fault((b & 0x7fffff) != 0 ? Rule::nan_form : Rule::float_width, head);
-                        if (single_fits_half(b)) return fault(Rule::float_width, head);
+                        if (float_width::single_fits_half(b)) return fault(Rule::float_width, head);
                     } else if (info == 27) {
                         if ((arg & 0x7ff0000000000000) == 0x7ff0000000000000)
                             return fault((arg & 0xfffffffffffff) != 0 ? Rule::nan_form : Rule::float_width, head);
                         double d;
                         memcpy(&d, &arg, 8);
-                        if (double_fits_single(d)) return fault(Rule::float_width, head);
+                        if (float_width::double_fits_single(d)) return fault(Rule::float_width, head);
                     }
                     break;
                 default:

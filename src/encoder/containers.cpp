@@ -4,8 +4,9 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
-#include "lib/recursion.h"
+#include "lib/cbor.h"
 #include "lib/once.h"
+#include "lib/recursion.h"
 #include "types/exceptions.h"
 
 namespace kelvo {
@@ -32,7 +33,7 @@ int length_mismatch(PyObject *obj, Py_ssize_t announced, Py_ssize_t found) {
 
 // The header of a definite or indefinite container (window held).
 inline int put_container_head(EncoderObject *enc, unsigned major, bool indefinite, Py_ssize_t n) {
-    if (indefinite) return emit_byte(enc, static_cast<uint8_t>((major << 5) | 31));
+    if (indefinite) return emit_byte(enc, static_cast<uint8_t>((major << 5) | cbor::kIndefinite));
     // The common short header, without a stream: one byte into room already there.
     if (n < 24 && enc->write_target == nullptr && enc->out.len < enc->out.cap) {
         enc->out.data[enc->out.len++] = static_cast<uint8_t>((major << 5) | n);
@@ -43,7 +44,7 @@ inline int put_container_head(EncoderObject *enc, unsigned major, bool indefinit
 
 int put_break(Ctx &c) {
     if (!c.open()) return -1;
-    return emit_byte(c.enc, 0xff);
+    return emit_byte(c.enc, cbor::kBreak);
 }
 
 // ---- Sort keys
@@ -447,7 +448,7 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
     bool opens = enc->string_namespacing;
     NamespaceSave save;
     if (opens) {
-        if (put_header(enc, 6, 256) < 0) return -1;
+        if (put_header(enc, cbor::kTag, cbor::tag::kStringNamespace) < 0) return -1;
         namespace_push(enc, save, true);
         enc->string_namespacing = false;
     }
@@ -489,26 +490,26 @@ int encode_set_step(Ctx &c, PyObject *obj) {
         for (Py_ssize_t i = 0; i < keys.n; ++i)
             PyList_SET_ITEM(members.get(), i, Py_NewRef(PyList_GET_ITEM(list.get(), keys.entries[i].idx)));
     }
-    return write_semantic(c, 258, members.get());
+    return write_semantic(c, cbor::tag::kSet, members.get());
 }
 
 PyObject *sortable_key(EncoderObject *enc, PyObject *key) {
-    bool saved_sharing;
     bool saved_referencing;
     {
         EncoderWindow w;
         if (!w.open(enc, AccessSite::Window)) return nullptr;
-        saved_sharing = enc->value_sharing;
-        enc->value_sharing = false;
         saved_referencing = enc->string_referencing;
         enc->string_referencing = false;
     }
-    Ref encoding(encoder_encode_to_bytes(enc, key));
+    Ref encoding;
+    {
+        UnsharedScope unshared(enc);
+        encoding.reset(encoder_encode_to_bytes(enc, key));
+    }
     {
         EncoderWindow w;
         if (!w.reopen_for_cleanup(enc)) return nullptr;
         enc->string_referencing = saved_referencing;
-        enc->value_sharing = saved_sharing;
     }
     if (!encoding) return nullptr;
     Ref length(PyLong_FromSsize_t(PyBytes_GET_SIZE(encoding.get())));
@@ -536,8 +537,7 @@ int map_like(PyObject *obj) { return is_mapping(obj); }
 int set_like(PyObject *obj) { return PySet_Check(obj); }
 int frozenset_like(PyObject *obj) { return PyFrozenSet_Check(obj); }
 
-template <const ArgumentSpec &Spec, int (*Accepts)(PyObject *), const char *Expected,
-          int (*Run)(Ctx &, PyObject *)>
+template <const ArgumentSpec &Spec, int (*Accepts)(PyObject *), const char *Expected, int (*Run)(Ctx &, PyObject *)>
 PyObject *container_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *obj;
     if (parse_arguments(Spec, args, nargs, kwnames, &obj) < 0) return nullptr;

@@ -1,13 +1,14 @@
 // encode_value: the single dispatch through which every value passes.
 #include "encoder/methods.h"
-#include "encoder/semantic.h"
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/cbor.h"
+#include "lib/stdlib.h"
+#include "tags/registry.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
 #include "types/simple.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 namespace kelvo {
@@ -115,9 +116,10 @@ int write_tag_object(Ctx &c, PyObject *obj) {
 // The standard-library classes of the encoder table are written in Python but, like the
 // immutable types, answer only through registrations.
 bool is_stdlib_row_type(PyTypeObject *tp) {
-    for (int i = 0; i < stdlib::kEncoderRows; ++i)
-        if (stdlib::encoder_row_type(static_cast<stdlib::EncoderRow>(i)) == reinterpret_cast<PyObject *>(tp))
-            return true;
+    PyObject *const *rows = built_type_table();
+    if (rows == nullptr) return false;
+    for (int i = 0; i < kTypeRows; ++i)
+        if (rows[i] == reinterpret_cast<PyObject *>(tp)) return true;
     return false;
 }
 
@@ -177,13 +179,13 @@ int raise_unsupported(PyObject *obj) {
     return raise_exc_format(Exc::CBOREncodeError, "cannot encode type %U", type_str.get());
 }
 
-// Steps 3 to 20 for everything the exact-type checks did not take. Kept out of line so
-// that the recursive path through dispatch() stays small on the stack.
+// The rest of the dispatch order, for everything the exact-type checks did not take. Kept
+// out of line so that the recursive path through dispatch() stays small on the stack.
 [[gnu::noinline]] int dispatch_general(Ctx &c, PyObject *obj) {
     EncoderObject *enc = c.enc;
     if (PyBytes_Check(obj)) return write_bytes(c, obj);
     if (PyUnicode_Check(obj)) return write_text(c, obj);
-    if (PyBool_Check(obj)) return emit_byte(enc, obj == Py_True ? 0xf5 : 0xf4);
+    if (PyBool_Check(obj)) return emit_byte(enc, obj == Py_True ? cbor::kTrue : cbor::kFalse);
     if (PyLong_Check(obj)) return write_int(c, obj);
     if (PyFloat_Check(obj)) return put_float(enc, PyFloat_AS_DOUBLE(obj));
     if (PyComplex_Check(obj)) {
@@ -191,8 +193,8 @@ int raise_unsupported(PyObject *obj) {
         return encode_complex(enc, obj);
     }
     if (PyByteArray_Check(obj)) return write_bytearray(c, obj);
-    if (obj == Py_None) return emit_byte(enc, 0xf6);
-    if (is_undefined(obj)) return emit_byte(enc, 0xf7);
+    if (obj == Py_None) return emit_byte(enc, cbor::kNull);
+    if (is_undefined(obj)) return emit_byte(enc, cbor::kUndefined);
     // A frozendict is registered as a Mapping for good, so the isinstance check below
     // would only confirm it.
     if (is_frozendict(obj)) return encode_map_step(c, obj);
@@ -215,11 +217,11 @@ int raise_unsupported(PyObject *obj) {
         return put_simple_value(enc, reinterpret_cast<SimpleValueObject *>(obj)->value);
     }
     if (is_tag(obj)) return write_tag_object(c, obj);
-    PyObject *const *rows = stdlib::encoder_table();
+    PyObject *const *rows = type_table();
     if (rows == nullptr) return -1;
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    for (int i = 0; i < stdlib::kEncoderRows; ++i)
-        if (rows[i] == type) return kStdlibEncoders[i](enc, obj);
+    for (int i = 0; i < kTypeRows; ++i)
+        if (rows[i] == type) return kTypeEncoders[i](enc, obj);
     if (!c.open()) return -1;
     Ref hook = Ref::borrow(enc->default_hook);
     uint64_t before = output_position(enc);

@@ -5,8 +5,9 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
-#include "types/stdlib.h"
+#include "tags/registry.h"
 
 #include "pythread.h"
 
@@ -14,13 +15,17 @@
 
 namespace kelvo {
 
+#define KELVO_OPTION_NAME(name, ...) #name,
 const char *const kEncoderOptionNames[kEncoderOptionCount] = {
-    "datetime_as_timestamp", "timezone", "value_sharing", "encoders", "default",
-    "canonical", "date_as_datetime", "string_referencing", "indefinite_containers"};
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NAME, KELVO_OPTION_NAME, KELVO_OPTION_NAME)};
+#undef KELVO_OPTION_NAME
 
 namespace {
 
 EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObject *>(self); }
+
+// The conversion check of options that take any object.
+int accept_any(PyObject *) { return 0; }
 
 }  // namespace
 
@@ -66,26 +71,16 @@ bool EncoderWindow::reopen_for_cleanup(EncoderObject *enc) {
 // ---- Options and construction
 
 int convert_encoder_options(PyObject *const *slots, EncoderOptions *o) {
-    bool *const bools[] = {&o->datetime_as_timestamp, nullptr, &o->value_sharing, nullptr, nullptr,
-                           &o->canonical, &o->date_as_datetime, &o->string_referencing,
-                           &o->indefinite_containers};
-    for (int i = 0; i < kEncoderOptionCount; ++i) {
-        PyObject *v = slots[i];
-        const char *name = kEncoderOptionNames[i];
-        if (bools[i] != nullptr) {
-            if (v != nullptr && convert_arg(name, convert_bool, v, bools[i]) < 0) return -1;
-            continue;
-        }
-        v = none_as_absent(v);
-        if (i == 1) {
-            o->timezone = v;
-        } else if (i == 3) {
-            if (v != nullptr && convert_arg(name, check_mapping, v) < 0) return -1;
-            o->encoders = v;
-        } else {
-            o->default_hook = v;
-        }
-    }
+    PyObject *const *slot = slots;
+#define KELVO_OPTION_FLAG(name, ...)                                                          \
+    if (*slot != nullptr && convert_arg(#name, convert_bool, *slot, &o->name) < 0) return -1; \
+    ++slot;
+#define KELVO_OPTION_OBJECT(name, field, check, ...) \
+    o->field = none_as_absent(*slot++);              \
+    if (o->field != nullptr && convert_arg(#name, check, o->field) < 0) return -1;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_FLAG
+#undef KELVO_OPTION_OBJECT
     return 0;
 }
 
@@ -93,6 +88,7 @@ namespace {
 
 int set_fp_locked(EncoderObject *enc, PyObject *value);
 int set_timezone_locked(EncoderObject *enc, PyObject *value);
+int set_encoders_locked(EncoderObject *enc, PyObject *value);
 int set_default_locked(EncoderObject *enc, PyObject *value);
 
 template <int (*Setter)(EncoderObject *, PyObject *)>
@@ -110,26 +106,23 @@ EncoderObject *encoder_create(PyObject *fp, const EncoderOptions &opts) {
     auto *enc = reinterpret_cast<EncoderObject *>(tp->tp_alloc(tp, 0));
     if (enc == nullptr) return nullptr;
     Ref owner(reinterpret_cast<PyObject *>(enc));
-    enc->datetime_as_timestamp = opts.datetime_as_timestamp;
-    enc->value_sharing = opts.value_sharing;
-    enc->canonical = opts.canonical;
-    enc->date_as_datetime = opts.date_as_datetime;
-    enc->string_referencing = opts.string_referencing;
+#define KELVO_OPTION_FLAG(name, ...) enc->name = opts.name;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_NOTHING, KELVO_OPTION_NOTHING)
+#undef KELVO_OPTION_FLAG
     enc->string_namespacing = opts.string_referencing;
-    enc->indefinite_containers = opts.indefinite_containers;
-    enc->encoders = Py_XNewRef(opts.encoders);
     if (fp != nullptr && run_setter<set_fp_locked>(enc, fp) < 0) return nullptr;
-    if (opts.timezone != nullptr && run_setter<set_timezone_locked>(enc, opts.timezone) < 0) return nullptr;
-    if (opts.default_hook != nullptr && run_setter<set_default_locked>(enc, opts.default_hook) < 0)
-        return nullptr;
+#define KELVO_OPTION_OBJECT(name, field, check, setter, ...) \
+    if (opts.field != nullptr && run_setter<setter>(enc, opts.field) < 0) return nullptr;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     return reinterpret_cast<EncoderObject *>(owner.release());
 }
 
 namespace {
 
 const char *const kNewPositional[] = {"fp"};
-const ArgumentSpec kNewSpec{"__new__", "CBOREncoder", kNewPositional, 1, 0, 1, kEncoderOptionNames,
-                            kEncoderOptionCount};
+const ArgumentSpec kNewSpec{"__new__", "CBOREncoder",       kNewPositional,     1, 0,
+                            1,         kEncoderOptionNames, kEncoderOptionCount};
 
 PyObject *encoder_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     PyObject *slots[1 + kEncoderOptionCount];
@@ -148,9 +141,9 @@ int encoder_traverse(PyObject *self, visitproc visit, void *arg) {
     if (!access.ok()) return 0;
     Py_VISIT(enc->fp);
     Py_VISIT(enc->write_target);
-    Py_VISIT(enc->timezone);
-    Py_VISIT(enc->default_hook);
-    Py_VISIT(enc->encoders);
+#define KELVO_OPTION_OBJECT(name, field, ...) Py_VISIT(enc->field);
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     for (int i = 0; i < enc->plain_len; ++i) Py_VISIT(enc->plain_types[i]);
     return registry_traverse(enc, visit, arg);
 }
@@ -159,9 +152,9 @@ int encoder_clear(PyObject *self) {
     EncoderObject *enc = as_encoder(self);
     Py_CLEAR(enc->fp);
     Py_CLEAR(enc->write_target);
-    Py_CLEAR(enc->timezone);
-    Py_CLEAR(enc->default_hook);
-    Py_CLEAR(enc->encoders);
+#define KELVO_OPTION_OBJECT(name, field, ...) Py_CLEAR(enc->field);
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_OBJECT
     PyObject *types[4];
     for (int i = 0, n = plain_types_take(enc, types); i < n; ++i) Py_DECREF(types[i]);
     registry_clear(enc);
@@ -186,8 +179,7 @@ void encoder_dealloc(PyObject *self) {
 
 int set_fp_locked(EncoderObject *enc, PyObject *value) {
     if (enc->to_bytes_active > 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "cannot assign fp while encode_to_bytes() is running on this encoder");
+        PyErr_SetString(PyExc_RuntimeError, "cannot assign fp while encode_to_bytes() is running on this encoder");
         return -1;
     }
     Ref writable(PyObject_CallMethod(value, "writable", nullptr));
@@ -232,6 +224,11 @@ int set_timezone_locked(EncoderObject *enc, PyObject *value) {
     return 0;
 }
 
+int set_encoders_locked(EncoderObject *enc, PyObject *value) {
+    replace_field(enc->encoders, Py_NewRef(value));
+    return 0;
+}
+
 int set_default_locked(EncoderObject *enc, PyObject *value) {
     if (value == Py_None) {
         replace_field(enc->default_hook, nullptr);
@@ -273,27 +270,21 @@ PyObject *get_flag(PyObject *self, void *) {
     return PyBool_FromLong(enc->*Field);
 }
 
+// The rows the table expands to stand between the braces as entries.
+// clang-format off
 PyGetSetDef encoder_getset[] = {
     {"fp", get_object<&EncoderObject::fp>, property_setter<set_fp_locked>, "the output file object", nullptr},
-    {"timezone", get_object<&EncoderObject::timezone>, property_setter<set_timezone_locked>,
-     "the time zone used for naive datetimes", nullptr},
-    {"default", get_object<&EncoderObject::default_hook>, property_setter<set_default_locked>,
-     "the fallback hook for unsupported types", nullptr},
-    {"datetime_as_timestamp", get_flag<&EncoderObject::datetime_as_timestamp>, nullptr,
-     "encode datetimes as epoch timestamps", nullptr},
-    {"value_sharing", get_flag<&EncoderObject::value_sharing>, nullptr, "mark shared and cyclic values",
-     nullptr},
-    {"canonical", get_flag<&EncoderObject::canonical>, nullptr, "produce canonical output", nullptr},
-    {"date_as_datetime", get_flag<&EncoderObject::date_as_datetime>, nullptr, "encode dates as datetimes",
-     nullptr},
-    {"string_referencing", get_flag<&EncoderObject::string_referencing>, nullptr, "use string references",
-     nullptr},
+#define KELVO_OPTION_FLAG(name, doc, ...) {#name, get_flag<&EncoderObject::name>, nullptr, doc, nullptr},
+#define KELVO_OPTION_OBJECT(name, field, check, setter, doc, ...) \
+    {#name, get_object<&EncoderObject::field>, property_setter<setter>, doc, nullptr},
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_NOTHING)
+#undef KELVO_OPTION_FLAG
+#undef KELVO_OPTION_OBJECT
     {"string_namespacing", get_flag<&EncoderObject::string_namespacing>, nullptr,
      "whether the next container opens a string-reference namespace", nullptr},
-    {"indefinite_containers", get_flag<&EncoderObject::indefinite_containers>, nullptr,
-     "write containers with indefinite lengths", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// clang-format on
 
 }  // namespace
 
@@ -460,87 +451,63 @@ PyMethodDef encoder_methods[] = {
      "called outside the\n encoding process, it is equivalent to ``encoder.fp.write(...)``."},
     {"encode_length", KELVO_FASTCALL(meth_encode_length), METH_FASTCALL | METH_KEYWORDS,
      "encode_length($self, major_tag, length)\n--\n\n"},
-    {"encode_int", KELVO_FASTCALL(meth_encode_int), METH_FASTCALL | METH_KEYWORDS,
-     "encode_int($self, obj)\n--\n\n"},
+    {"encode_int", KELVO_FASTCALL(meth_encode_int), METH_FASTCALL | METH_KEYWORDS, "encode_int($self, obj)\n--\n\n"},
     {"encode_bytes", KELVO_FASTCALL(meth_encode_bytes), METH_FASTCALL | METH_KEYWORDS,
      "encode_bytes($self, obj)\n--\n\n"},
     {"encode_bytearray", KELVO_FASTCALL(meth_encode_bytearray), METH_FASTCALL | METH_KEYWORDS,
      "encode_bytearray($self, obj)\n--\n\n"},
     {"encode_string", KELVO_FASTCALL(meth_encode_string), METH_FASTCALL | METH_KEYWORDS,
      "encode_string($self, obj)\n--\n\n"},
-    {"encode_bool", KELVO_FASTCALL(meth_encode_bool), METH_FASTCALL | METH_KEYWORDS,
-     "encode_bool($self, obj)\n--\n\n"},
-    {"encode_none", KELVO_FASTCALL(meth_encode_none), METH_FASTCALL | METH_KEYWORDS,
-     "encode_none($self)\n--\n\n"},
+    {"encode_bool", KELVO_FASTCALL(meth_encode_bool), METH_FASTCALL | METH_KEYWORDS, "encode_bool($self, obj)\n--\n\n"},
+    {"encode_none", KELVO_FASTCALL(meth_encode_none), METH_FASTCALL | METH_KEYWORDS, "encode_none($self)\n--\n\n"},
     {"encode_undefined", KELVO_FASTCALL(meth_encode_undefined), METH_FASTCALL | METH_KEYWORDS,
      "encode_undefined($self)\n--\n\n"},
-    {"encode_break", KELVO_FASTCALL(meth_encode_break), METH_FASTCALL | METH_KEYWORDS,
-     "encode_break($self)\n--\n\n"},
+    {"encode_break", KELVO_FASTCALL(meth_encode_break), METH_FASTCALL | METH_KEYWORDS, "encode_break($self)\n--\n\n"},
     {"encode_simple_value", KELVO_FASTCALL(meth_encode_simple_value), METH_FASTCALL | METH_KEYWORDS,
      "encode_simple_value($self, obj)\n--\n\n"},
     {"encode_float", KELVO_FASTCALL(meth_encode_float), METH_FASTCALL | METH_KEYWORDS,
      "encode_float($self, obj)\n--\n\n"},
     {"encode_semantic", KELVO_FASTCALL(meth_encode_semantic), METH_FASTCALL | METH_KEYWORDS,
-     "encode_semantic($self, tag, value)\n--\n\nEncode a value with a semantic tag.\n\n:param tag: a numeric tag value\n:param value: the object to be encoded"},
+     "encode_semantic($self, tag, value)\n--\n\nEncode a value with a semantic tag.\n\n:param tag: a numeric tag "
+     "value\n:param value: the object to be encoded"},
     {"encode_value", KELVO_FASTCALL(meth_encode_value), METH_FASTCALL | METH_KEYWORDS,
      "encode_value($self, obj)\n--\n\n"},
     {"encode_array", KELVO_FASTCALL(meth_encode_array), METH_FASTCALL | METH_KEYWORDS,
      "encode_array($self, obj)\n--\n\n"},
-    {"encode_map", KELVO_FASTCALL(meth_encode_map), METH_FASTCALL | METH_KEYWORDS,
-     "encode_map($self, obj)\n--\n\n"},
-    {"encode_set", KELVO_FASTCALL(meth_encode_set), METH_FASTCALL | METH_KEYWORDS,
-     "encode_set($self, obj)\n--\n\n"},
+    {"encode_map", KELVO_FASTCALL(meth_encode_map), METH_FASTCALL | METH_KEYWORDS, "encode_map($self, obj)\n--\n\n"},
+    {"encode_set", KELVO_FASTCALL(meth_encode_set), METH_FASTCALL | METH_KEYWORDS, "encode_set($self, obj)\n--\n\n"},
     {"encode_frozenset", KELVO_FASTCALL(meth_encode_frozenset), METH_FASTCALL | METH_KEYWORDS,
      "encode_frozenset($self, obj)\n--\n\n"},
     {"encode_sortable_key", KELVO_FASTCALL(meth_encode_sortable_key), METH_FASTCALL | METH_KEYWORDS,
-     "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations."},
+     "encode_sortable_key($self, key)\n--\n\nTakes a key and calculates the length of its optimal "
+     "byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical "
+     "representations."},
     {"encode_sortable_item", KELVO_FASTCALL(meth_encode_sortable_item), METH_FASTCALL | METH_KEYWORDS,
-     "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical representations.\n\n:param item: a (key, value) tuple"},
-    {"encode_datetime", KELVO_FASTCALL(meth_encode_datetime), METH_FASTCALL | METH_KEYWORDS,
-     "encode_datetime($self, obj)\n--\n\n"},
-    {"encode_date", KELVO_FASTCALL(meth_encode_date), METH_FASTCALL | METH_KEYWORDS,
-     "encode_date($self, obj)\n--\n\n"},
-    {"encode_decimal", KELVO_FASTCALL(meth_encode_decimal), METH_FASTCALL | METH_KEYWORDS,
-     "encode_decimal($self, obj)\n--\n\n"},
-    {"encode_rational", KELVO_FASTCALL(meth_encode_rational), METH_FASTCALL | METH_KEYWORDS,
-     "encode_rational($self, obj)\n--\n\n"},
-    {"encode_complex", KELVO_FASTCALL(meth_encode_complex), METH_FASTCALL | METH_KEYWORDS,
-     "encode_complex($self, obj)\n--\n\n"},
-    {"encode_regexp", KELVO_FASTCALL(meth_encode_regexp), METH_FASTCALL | METH_KEYWORDS,
-     "encode_regexp($self, obj)\n--\n\n"},
-    {"encode_mime", KELVO_FASTCALL(meth_encode_mime), METH_FASTCALL | METH_KEYWORDS,
-     "encode_mime($self, obj)\n--\n\n"},
-    {"encode_uuid", KELVO_FASTCALL(meth_encode_uuid), METH_FASTCALL | METH_KEYWORDS,
-     "encode_uuid($self, obj)\n--\n\n"},
-    {"encode_ipv4_address", KELVO_FASTCALL(meth_encode_ipv4_address), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_address($self, obj)\n--\n\n"},
-    {"encode_ipv4_network", KELVO_FASTCALL(meth_encode_ipv4_network), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_network($self, obj)\n--\n\n"},
-    {"encode_ipv4_interface", KELVO_FASTCALL(meth_encode_ipv4_interface), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv4_interface($self, obj)\n--\n\n"},
-    {"encode_ipv6_address", KELVO_FASTCALL(meth_encode_ipv6_address), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_address($self, obj)\n--\n\n"},
-    {"encode_ipv6_network", KELVO_FASTCALL(meth_encode_ipv6_network), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_network($self, obj)\n--\n\n"},
-    {"encode_ipv6_interface", KELVO_FASTCALL(meth_encode_ipv6_interface), METH_FASTCALL | METH_KEYWORDS,
-     "encode_ipv6_interface($self, obj)\n--\n\n"},
+     "encode_sortable_item($self, item)\n--\n\nTakes a (key, value) tuple and calculates the length of its optimal "
+     "byte\nrepresentation, along with the representation itself.\nThis is used as the sorting key in CBOR's canonical "
+     "representations.\n\n:param item: a (key, value) tuple"},
+// clang-format off
+#define KELVO_TAG_METHOD_ROW(method, encoder)                                                            \
+    {#method, KELVO_FASTCALL((encoder_obj_method<k_##method, encoder>)), METH_FASTCALL | METH_KEYWORDS, \
+     #method "($self, obj)\n--\n\n"},
+    KELVO_TAG_METHODS(KELVO_TAG_METHOD_ROW)
+#undef KELVO_TAG_METHOD_ROW
+    // clang-format on
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef KELVO_FASTCALL
 
 const char kEncoderDoc[] =
-    "CBOREncoder(fp, *, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, "
-    "default=None, canonical=False, date_as_datetime=False, string_referencing=False, "
-    "indefinite_containers=False)\n--\n\n"
+    "CBOREncoder(fp, " KELVO_SIGNATURE_ENCODER_OPTIONS
+    ")\n--\n\n"
     "Writes Python objects as CBOR (RFC 8949) to a binary file object.\n\n"
     "Each :meth:`encode` call writes one complete data item. Output is collected in a buffer and handed "
     "to ``fp.write`` whenever 4096 bytes are pending and when the item is complete. Hooks receive this "
     "encoder and write through its methods, which may also be called directly to write items piece by "
     "piece. One encoder serves one thread at a time: another thread that uses it meanwhile can get "
     ":exc:`RuntimeError` \"Already borrowed\".\n\n"
-    ":param fp: the binary file object to write to (its ``writable()`` must be true)\n"
-    KELVO_DOC_ENCODER_OPTIONS;
+    ":param fp: the binary file object to write to (its ``writable()`` must be true)\n" KELVO_DOC_ENCODER_OPTIONS;
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_doc, const_cast<char *>(kEncoderDoc)},

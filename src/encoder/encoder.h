@@ -53,6 +53,50 @@ struct OutBuffer {
     PyObject *finish();
 };
 
+// The encoder's options, one row each in parameter order. Every place that deals with
+// options (argument names, conversion, the fields of EncoderOptions and of the encoder,
+// construction, properties, the signature and parameter text) expands this table.
+//   FLAG(name, property doc, parameter doc): a bool, with a read-only property.
+//   OBJECT(name, field, check, setter, property doc, parameter doc): an object (None is as
+//     absent) checked by `check` when converted, stored by `setter` (window held), with a
+//     property that reads `field` and assigns through `setter`.
+//   HIDDEN(name, field, check, setter, parameter doc): as OBJECT, without a property.
+#define KELVO_ENCODER_OPTIONS(FLAG, OBJECT, HIDDEN)                                                           \
+    FLAG(datetime_as_timestamp, "encode datetimes as epoch timestamps",                                       \
+         ":param datetime_as_timestamp: write datetimes as seconds since the epoch (tag 1) instead of ISO "   \
+         "8601 text (tag 0), and dates as days since the epoch (tag 100) instead of text (tag 1004); the "    \
+         "time zone is not kept\n")                                                                           \
+    OBJECT(timezone, timezone, accept_any, set_timezone_locked, "the time zone used for naive datetimes",     \
+           ":param timezone: a :class:`datetime.tzinfo` attached to naive datetimes before they are "         \
+           "written; without it a naive datetime raises :exc:`CBOREncodeError`\n")                            \
+    FLAG(value_sharing, "mark shared and cyclic values",                                                      \
+         ":param value_sharing: mark every container as a shareable value (tag 28), repeated or not, and "    \
+         "write each later appearance within the same item as a reference to it (tag 29), so that repeated "  \
+         "and cyclic structures come back as they were; without it a container that contains itself raises "  \
+         ":exc:`CBOREncodeValueError`\n")                                                                     \
+    HIDDEN(encoders, encoders, check_mapping, set_encoders_locked,                                            \
+           ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values "   \
+           "of exactly that type (subclasses are not looked up), ahead of every built-in rule\n")             \
+    OBJECT(default, default_hook, accept_any, set_default_locked, "the fallback hook for unsupported types",  \
+           ":param default: a callable ``f(encoder, value)`` for values that no built-in rule and no "        \
+           "``encoders`` entry takes; it writes through the encoder's methods, and without it such a value "  \
+           "raises :exc:`CBOREncodeError`\n")                                                                 \
+    FLAG(canonical, "produce canonical output",                                                               \
+         ":param canonical: canonical output in length-first order: floats in the shortest width that holds " \
+         "them exactly, map keys and set members sorted by the length and then the bytes of their encoding "  \
+         "(:mod:`kelvo.deterministic` writes the bytewise order of RFC 8949 instead)\n")                      \
+    FLAG(date_as_datetime, "encode dates as datetimes",                                                       \
+         ":param date_as_datetime: write dates as the datetime of their midnight, which needs ``timezone`` "  \
+         "(without it such a date raises :exc:`CBOREncodeError`)\n")                                          \
+    FLAG(string_referencing, "use string references",                                                         \
+         ":param string_referencing: write a text or byte string met again within the same item as a "        \
+         "reference to its first appearance (tags 256 and 25)\n")                                             \
+    FLAG(indefinite_containers, "write containers with indefinite lengths",                                   \
+         ":param indefinite_containers: write arrays and maps with indefinite lengths, closed by a break "    \
+         "code")
+
+#define KELVO_OPTION_NOTHING(...)
+
 // The shared-value registry and the string-reference tables, owned by the encoder.
 struct SharedRegistry;
 struct StringTable;
@@ -60,35 +104,33 @@ struct StringTable;
 struct EncoderObject {
     PyObject_HEAD
     OutBuffer out;
-    SharedRegistry *registry;   // lazily created; nullptr while empty
-    StringTable *text_refs;     // lazily created
-    StringTable *byte_refs;     // lazily created
+    SharedRegistry *registry;  // lazily created; nullptr while empty
+    StringTable *text_refs;    // lazily created
+    StringTable *byte_refs;    // lazily created
     PyObject *fp;
-    PyObject *timezone;
-    PyObject *default_hook;
-    PyObject *encoders;
-    PyObject *write_target;     // fp.write, looked up when fp is assigned
-    uint64_t depth;             // active encode() calls
-    unsigned long owner;        // thread that raised depth from 0
-    uint32_t to_bytes_active;   // running encode_to_bytes calls
-    uint32_t share_scopes;      // running sharing steps (container bodies, wrapped encoders)
-    uint64_t share_next;        // index the next tag 28 gets
-    PyObject **tag_path;        // CBORTags whose content is being written (addresses only)
+#define KELVO_OPTION_FIELD(name, field, ...) PyObject *field;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_NOTHING, KELVO_OPTION_FIELD, KELVO_OPTION_FIELD)
+#undef KELVO_OPTION_FIELD
+    PyObject *write_target;    // fp.write, looked up when fp is assigned
+    uint64_t depth;            // active encode() calls
+    unsigned long owner;       // thread that raised depth from 0
+    uint32_t to_bytes_active;  // running encode_to_bytes calls
+    uint32_t share_scopes;     // running sharing steps (container bodies, wrapped encoders)
+    uint32_t unshared_scopes;  // live UnsharedScope guards (changed through atomic_ref)
+    uint64_t share_next;       // index the next tag 28 gets
+    PyObject **tag_path;       // CBORTags whose content is being written (addresses only)
     uint32_t tag_len;
     uint32_t tag_cap;
-    uint32_t tag_base;          // tags before this index lie outside the innermost container
-    bool in_namespace;          // the current string tables belong to an open namespace
-    bool datetime_as_timestamp;
-    bool value_sharing;
-    bool canonical;
-    bool date_as_datetime;
-    bool string_referencing;
-    bool string_namespacing;
-    bool indefinite_containers;
-    int8_t raw_stream;          // fp is an io.RawIOBase, whose write() may take only part:
-                                // 1 or 0, -1 until a write leaves it to be found out
-    uint64_t raw_written;       // bytes such a stream took since the outermost encode began
-    uint64_t flushed;           // bytes handed to fp.write since the encoder was made
+    uint32_t tag_base;  // tags before this index lie outside the innermost container
+    bool in_namespace;  // the current string tables belong to an open namespace
+#define KELVO_OPTION_FIELD(name, ...) bool name;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FIELD, KELVO_OPTION_NOTHING, KELVO_OPTION_NOTHING)
+#undef KELVO_OPTION_FIELD
+    bool string_namespacing;  // the next container opens a string-reference namespace
+    int8_t raw_stream;        // fp is an io.RawIOBase, whose write() may take only part:
+                              // 1 or 0, -1 until a write leaves it to be found out
+    uint64_t raw_written;     // bytes such a stream took since the outermost encode began
+    uint64_t flushed;         // bytes handed to fp.write since the encoder was made
     uint8_t plain_len;
     // Immutable types that the abstract-class checks of the dispatch found to be neither
     // mappings nor sequences (strong references), valid while the ABC cache token is
@@ -100,20 +142,19 @@ struct EncoderObject {
 
 PyTypeObject *encoder_type();
 
-// Options of the constructor and of dump()/dumps(), already converted.
+// Options of the constructor and of dump()/dumps(), already converted. Objects are
+// borrowed; nullptr = not set.
 struct EncoderOptions {
-    bool datetime_as_timestamp = false;
-    PyObject *timezone = nullptr;  // borrowed; nullptr = not set
-    bool value_sharing = false;
-    PyObject *encoders = nullptr;  // borrowed; nullptr = not set
-    PyObject *default_hook = nullptr;
-    bool canonical = false;
-    bool date_as_datetime = false;
-    bool string_referencing = false;
-    bool indefinite_containers = false;
+#define KELVO_OPTION_FLAG(name, ...) bool name = false;
+#define KELVO_OPTION_OBJECT(name, field, ...) PyObject *field = nullptr;
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_FLAG, KELVO_OPTION_OBJECT, KELVO_OPTION_OBJECT)
+#undef KELVO_OPTION_FLAG
+#undef KELVO_OPTION_OBJECT
 };
-// Number of option names after the leading positional ones, in declaration order.
-constexpr int kEncoderOptionCount = 9;
+// Number of option names after the leading positional ones.
+#define KELVO_OPTION_ONE(...) +1
+constexpr int kEncoderOptionCount = 0 KELVO_ENCODER_OPTIONS(KELVO_OPTION_ONE, KELVO_OPTION_ONE, KELVO_OPTION_ONE);
+#undef KELVO_OPTION_ONE
 extern const char *const kEncoderOptionNames[kEncoderOptionCount];
 // Converts the option slots (in kEncoderOptionNames order; nullptr = omitted).
 int convert_encoder_options(PyObject *const *slots, EncoderOptions *opts);
@@ -184,28 +225,17 @@ void string_tables_clear(StringTable *&table);
 void string_tables_free(StringTable *&table);
 void tag_path_free(EncoderObject *enc);
 
-// Descriptions of the encoding options, shared by the CBOREncoder docstring and dump/dumps.
-#define KELVO_DOC_ENCODER_OPTIONS                                                                            \
-    ":param datetime_as_timestamp: write datetimes as seconds since the epoch (tag 1) instead of ISO 8601 " \
-    "text (tag 0), and dates as days since the epoch (tag 100) instead of text (tag 1004); the time "       \
-    "zone is not kept\n"                                                                                    \
-    ":param timezone: a :class:`datetime.tzinfo` attached to naive datetimes before they are written; "     \
-    "without it a naive datetime raises :exc:`CBOREncodeError`\n"                                           \
-    ":param value_sharing: write each container the first time as a shared value (tag 28) and every "      \
-    "later appearance within the same item as a reference to it (tag 29), so that repeated and cyclic "    \
-    "structures come back as they were; without it a container that contains itself raises "              \
-    ":exc:`CBOREncodeValueError`\n"                                                                         \
-    ":param encoders: a mapping from a type to a callable ``f(encoder, value)`` that writes values of "    \
-    "exactly that type (subclasses are not looked up), ahead of every built-in rule\n"                     \
-    ":param default: a callable ``f(encoder, value)`` for values that no built-in rule and no "            \
-    "``encoders`` entry takes; it writes through the encoder's methods, and without it such a value "      \
-    "raises :exc:`CBOREncodeError`\n"                                                                       \
-    ":param canonical: deterministic output: floats in the shortest width that holds them exactly, map "  \
-    "keys and set members sorted by the length and then the bytes of their encoding\n"                     \
-    ":param date_as_datetime: write dates as the datetime of their midnight (which needs ``timezone``)\n"  \
-    ":param string_referencing: write a text or byte string met again within the same item as a "         \
-    "reference to its first appearance (tags 256 and 25)\n"                                                 \
-    ":param indefinite_containers: write arrays and maps with indefinite lengths, closed by a break code"
+// The keyword part of the signatures of the constructor and dump/dumps, and the
+// descriptions of their options.
+#define KELVO_OPTION_SIGNATURE_FLAG(name, ...) ", " #name "=False"
+#define KELVO_OPTION_SIGNATURE_OBJECT(name, ...) ", " #name "=None"
+#define KELVO_SIGNATURE_ENCODER_OPTIONS \
+    "*" KELVO_ENCODER_OPTIONS(KELVO_OPTION_SIGNATURE_FLAG, KELVO_OPTION_SIGNATURE_OBJECT, KELVO_OPTION_SIGNATURE_OBJECT)
+#define KELVO_OPTION_DOC_FLAG(name, property, param) param
+#define KELVO_OPTION_DOC_OBJECT(name, field, check, setter, property, param) param
+#define KELVO_OPTION_DOC_HIDDEN(name, field, check, setter, param) param
+#define KELVO_DOC_ENCODER_OPTIONS \
+    KELVO_ENCODER_OPTIONS(KELVO_OPTION_DOC_FLAG, KELVO_OPTION_DOC_OBJECT, KELVO_OPTION_DOC_HIDDEN)
 
 // The module function shareable_encoder.
 PyMethodDef *shareable_encoder_def();

@@ -1,4 +1,5 @@
-// The CBOREncoder methods defined outside encoder.cpp (vectorcall signatures).
+// The CBOREncoder methods defined outside encoder.cpp (vectorcall signatures); those that
+// write one value through a tag codec are rows of the tag registry (tags/registry.h).
 #pragma once
 
 #include "encoder/encoder.h"
@@ -27,20 +28,6 @@ KELVO_ENCODER_METHOD(encode_set);
 KELVO_ENCODER_METHOD(encode_frozenset);
 KELVO_ENCODER_METHOD(encode_sortable_key);
 KELVO_ENCODER_METHOD(encode_sortable_item);
-KELVO_ENCODER_METHOD(encode_datetime);
-KELVO_ENCODER_METHOD(encode_date);
-KELVO_ENCODER_METHOD(encode_decimal);
-KELVO_ENCODER_METHOD(encode_rational);
-KELVO_ENCODER_METHOD(encode_complex);
-KELVO_ENCODER_METHOD(encode_regexp);
-KELVO_ENCODER_METHOD(encode_mime);
-KELVO_ENCODER_METHOD(encode_uuid);
-KELVO_ENCODER_METHOD(encode_ipv4_address);
-KELVO_ENCODER_METHOD(encode_ipv4_network);
-KELVO_ENCODER_METHOD(encode_ipv4_interface);
-KELVO_ENCODER_METHOD(encode_ipv6_address);
-KELVO_ENCODER_METHOD(encode_ipv6_network);
-KELVO_ENCODER_METHOD(encode_ipv6_interface);
 #undef KELVO_ENCODER_METHOD
 
 // The method form of an encoder of one object: `name(obj)`, returning None.

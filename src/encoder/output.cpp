@@ -5,7 +5,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/podvec.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 #include <cerrno>
 #include <cstring>
@@ -184,8 +184,8 @@ PyObject *OutBuffer::finish() {
         out.release();
         return result;
     }
-    PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data),
-                                                 static_cast<Py_ssize_t>(out.len));
+    PyObject *result =
+        PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data), static_cast<Py_ssize_t>(out.len));
     out.release();
     return result;
 }
@@ -211,8 +211,7 @@ int write_rest_raw(EncoderObject *enc, PyObject *chunk, PyObject *first_result) 
         Py_ssize_t took = PyNumber_AsSsize_t(result.get(), PyExc_OverflowError);
         if (took == -1 && PyErr_Occurred()) return -1;
         if (took <= 0 || took > total - done) {
-            PyErr_Format(PyExc_OSError, "write() of the output stream returned %zd for %zd bytes", took,
-                         total - done);
+            PyErr_Format(PyExc_OSError, "write() of the output stream returned %zd for %zd bytes", took, total - done);
             return -1;
         }
         done += took;

@@ -4,30 +4,17 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/cbor.h"
 #include "lib/compat.h"
+#include "lib/float_width.h"
 #include "lib/recursion.h"
 #include "types/simple.h"
-
-#include <cmath>
-#include <cfloat>
 
 namespace kelvo {
 
 namespace {
 
 EncoderObject *as_encoder(PyObject *self) { return reinterpret_cast<EncoderObject *>(self); }
-
-// Whether a single-precision value is exactly a half-precision one.
-bool fits_half(float s) {
-    if (!(std::fabs(s) <= 65504.0f)) return false;
-    unsigned char half[2];
-    if (PyFloat_Pack2(static_cast<double>(s), reinterpret_cast<char *>(half), 0) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    double back = PyFloat_Unpack2(reinterpret_cast<const char *>(half), 0);
-    return back == static_cast<double>(s);
-}
 
 // Reads the int's two's complement big-endian form into `buf` (`cap` bytes). Returns the
 // size the value needs (more than `cap` when it did not fit), -1 on error.
@@ -116,7 +103,7 @@ int write_big_int(Ctx &c, PyObject *obj) {
     bool negative;
     Ref magnitude(int_magnitude(obj, &negative));
     if (!magnitude) return -1;
-    return write_semantic(c, negative ? 3 : 2, magnitude.get());
+    return write_semantic(c, negative ? cbor::tag::kNegativeBignum : cbor::tag::kPositiveBignum, magnitude.get());
 }
 
 // An int subclass is classified with its own comparisons and arithmetic.
@@ -172,31 +159,32 @@ size_t float_bytes(double v, bool canonical, uint8_t *out, bool *split) {
     if ((bits & 0x7ff0000000000000ull) == 0x7ff0000000000000ull) {
         // NaN of any sign or payload, and the infinities: fixed half-precision forms.
         bool nan = (bits & 0x000fffffffffffffull) != 0;
+        uint16_t h = nan          ? float_width::kHalfNaN
+                     : bits >> 63 ? float_width::kHalfMinusInfinity
+                                  : float_width::kHalfInfinity;
         *split = false;
-        out[0] = 0xf9;
-        out[1] = nan ? 0x7e : (bits >> 63 ? 0xfc : 0x7c);
-        out[2] = 0x00;
+        out[0] = cbor::kHalf;
+        out[1] = static_cast<uint8_t>(h >> 8);
+        out[2] = static_cast<uint8_t>(h);
         return 3;
     }
     *split = true;
-    if (canonical && std::fabs(v) <= static_cast<double>(FLT_MAX)) {
-        float s = static_cast<float>(v);
-        if (static_cast<double>(s) == v) {
-            if (fits_half(s)) {
-                out[0] = 0xf9;
-                PyFloat_Pack2(v, reinterpret_cast<char *>(out + 1), 0);
-                return 3;
-            }
-            uint32_t single;
-            memcpy(&single, &s, sizeof single);
-            single = __builtin_bswap32(single);
-            out[0] = 0xfa;
-            memcpy(out + 1, &single, 4);
-            return 5;
+    if (canonical && float_width::double_fits_single(v)) {
+        uint32_t single = float_width::single_bits(static_cast<float>(v));
+        if (float_width::single_fits_half(single)) {
+            uint16_t h = float_width::half_from_single(single);
+            out[0] = cbor::kHalf;
+            out[1] = static_cast<uint8_t>(h >> 8);
+            out[2] = static_cast<uint8_t>(h);
+            return 3;
         }
+        single = __builtin_bswap32(single);
+        out[0] = cbor::kSingle;
+        memcpy(out + 1, &single, 4);
+        return 5;
     }
     bits = __builtin_bswap64(bits);
-    out[0] = 0xfb;
+    out[0] = cbor::kDouble;
     memcpy(out + 1, &bits, 8);
     return 9;
 }
@@ -227,15 +215,16 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
             out.len += 1 + static_cast<size_t>(n);
             return 1;
         }
-        return put_owned_string(enc, 3, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
+        return put_owned_string(enc, cbor::kText, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
     if (tp == &PyLong_Type) return put_small_int(enc, obj);
     if (tp == &PyFloat_Type) return put_float(enc, PyFloat_AS_DOUBLE(obj)) < 0 ? -1 : 1;
-    if (tp == &PyBool_Type) return emit_byte(enc, obj == Py_True ? 0xf5 : 0xf4) < 0 ? -1 : 1;
-    if (obj == Py_None) return emit_byte(enc, 0xf6) < 0 ? -1 : 1;
+    if (tp == &PyBool_Type) return emit_byte(enc, obj == Py_True ? cbor::kTrue : cbor::kFalse) < 0 ? -1 : 1;
+    if (obj == Py_None) return emit_byte(enc, cbor::kNull) < 0 ? -1 : 1;
     if (tp == &PyBytes_Type) {
         if (string_refs_active(enc)) return 0;
-        return put_owned_string(enc, 2, obj, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0
+        return put_owned_string(enc, cbor::kBytes, obj, PyBytes_AS_STRING(obj),
+                                static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0
                    ? -1
                    : 1;
     }
@@ -249,7 +238,7 @@ int leaf_into_buffer(OutBuffer &buf, PyObject *obj, bool canonical) {
         Py_ssize_t n;
         const char *u = utf8_of(obj, &n);
         if (u == nullptr) return -1;
-        return sink_string(sink, 3, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
+        return sink_string(sink, cbor::kText, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
     if (tp == &PyLong_Type) {
         unsigned major;
@@ -259,17 +248,20 @@ int leaf_into_buffer(OutBuffer &buf, PyObject *obj, bool canonical) {
         if (r > 0) return sink_header(sink, major, arg) < 0 ? -1 : 1;
         bool negative;
         Ref magnitude(int_magnitude(obj, &negative));
-        if (!magnitude || sink_header(sink, 6, negative ? 3 : 2) < 0 ||
-            sink_string(sink, 2, PyBytes_AS_STRING(magnitude.get()),
+        uint64_t tag = negative ? cbor::tag::kNegativeBignum : cbor::tag::kPositiveBignum;
+        if (!magnitude || sink_header(sink, cbor::kTag, tag) < 0 ||
+            sink_string(sink, cbor::kBytes, PyBytes_AS_STRING(magnitude.get()),
                         static_cast<size_t>(PyBytes_GET_SIZE(magnitude.get()))) < 0)
             return -1;
         return 1;
     }
     if (tp == &PyFloat_Type) return sink_float(sink, PyFloat_AS_DOUBLE(obj), canonical) < 0 ? -1 : 1;
-    if (tp == &PyBool_Type) return sink.byte(obj == Py_True ? 0xf5 : 0xf4) < 0 ? -1 : 1;
-    if (obj == Py_None) return sink.byte(0xf6) < 0 ? -1 : 1;
+    if (tp == &PyBool_Type) return sink.byte(obj == Py_True ? cbor::kTrue : cbor::kFalse) < 0 ? -1 : 1;
+    if (obj == Py_None) return sink.byte(cbor::kNull) < 0 ? -1 : 1;
     if (tp == &PyBytes_Type)
-        return sink_string(sink, 2, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0 ? -1 : 1;
+        return sink_string(sink, cbor::kBytes, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0
+                   ? -1
+                   : 1;
     return 0;
 }
 
@@ -292,8 +284,8 @@ int write_bytes(Ctx &c, PyObject *obj) {
         if (r != 0) return r < 0 ? -1 : 0;
         if (!c.open()) return -1;
     }
-    if (PyBytes_CheckExact(obj)) return put_owned_string(c.enc, 2, obj, data, n);
-    return put_string(c.enc, 2, data, n);
+    if (PyBytes_CheckExact(obj)) return put_owned_string(c.enc, cbor::kBytes, obj, data, n);
+    return put_string(c.enc, cbor::kBytes, data, n);
 }
 
 int write_bytearray(Ctx &c, PyObject *obj) {
@@ -316,8 +308,8 @@ int write_text(Ctx &c, PyObject *obj) {
         if (r != 0) return r < 0 ? -1 : 0;
         if (!c.open()) return -1;
     }
-    if (PyUnicode_CheckExact(obj)) return put_owned_string(c.enc, 3, obj, u, static_cast<size_t>(n));
-    return put_string(c.enc, 3, u, static_cast<size_t>(n));
+    if (PyUnicode_CheckExact(obj)) return put_owned_string(c.enc, cbor::kText, obj, u, static_cast<size_t>(n));
+    return put_string(c.enc, cbor::kText, u, static_cast<size_t>(n));
 }
 
 int encode_nested(Ctx &c, PyObject *value) {
@@ -337,7 +329,7 @@ int write_semantic(Ctx &c, uint64_t tag, PyObject *value) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     if (tag != 256) {
-        if (put_header(enc, 6, tag) < 0) return -1;
+        if (put_header(enc, cbor::kTag, tag) < 0) return -1;
         return encode_nested(c, value);
     }
     // Tag 256 opens a string namespace of its own, string references on.
@@ -345,7 +337,7 @@ int write_semantic(Ctx &c, uint64_t tag, PyObject *value) {
     NamespaceSave save;
     enc->string_referencing = true;
     namespace_push(enc, save, true);
-    int rc = put_header(enc, 6, 256);
+    int rc = put_header(enc, cbor::kTag, cbor::tag::kStringNamespace);
     if (rc == 0) rc = encode_nested(c, value);
     if (!namespace_close(c, save)) return -1;
     enc->string_referencing = saved_referencing;
@@ -365,7 +357,7 @@ const char *const kObj[] = {"obj"};
 const char *const kLengthNames[] = {"major_tag", "length"};
 const char *const kSemanticNames[] = {"tag", "value"};
 
-#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name{#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
+#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name = {#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
 KELVO_OBJ_SPEC(encode_int);
 KELVO_OBJ_SPEC(encode_bytes);
 KELVO_OBJ_SPEC(encode_bytearray);
@@ -406,7 +398,7 @@ int run_bool(Ctx &c, PyObject *obj) {
     bool v;
     if (convert_arg("obj", convert_bool, obj, &v) < 0) return -1;
     if (!c.open()) return -1;
-    return emit_byte(c.enc, v ? 0xf5 : 0xf4);
+    return emit_byte(c.enc, v ? cbor::kTrue : cbor::kFalse);
 }
 int run_simple_value(Ctx &c, PyObject *obj) {
     if (check_type(obj, is_simple_value(obj), "CBORSimpleValue") < 0) return -1;
@@ -444,7 +436,7 @@ int put_simple_value(EncoderObject *enc, uint8_t v) {
     return emit_bytes(enc, two, 2);
 }
 
-#define KELVO_OBJ_METHOD(name, run)                                                   \
+#define KELVO_OBJ_METHOD(name, run)                                                     \
     PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
         return obj_method<k_##name, run>(s, a, n, k);                                   \
     }
@@ -461,9 +453,9 @@ KELVO_OBJ_METHOD(encode_float, run_float)
     PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
         return byte_method<k_##name, byte>(s, a, n, k);                                 \
     }
-KELVO_BYTE_METHOD(encode_none, 0xf6)
-KELVO_BYTE_METHOD(encode_undefined, 0xf7)
-KELVO_BYTE_METHOD(encode_break, 0xff)
+KELVO_BYTE_METHOD(encode_none, cbor::kNull)
+KELVO_BYTE_METHOD(encode_undefined, cbor::kUndefined)
+KELVO_BYTE_METHOD(encode_break, cbor::kBreak)
 #undef KELVO_BYTE_METHOD
 
 PyObject *meth_encode_length(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -476,7 +468,7 @@ PyObject *meth_encode_length(PyObject *self, PyObject *const *args, Py_ssize_t n
     if (convert_arg("major_tag", convert_u8, slots[0], &major) < 0) return nullptr;
     int rc;
     if (slots[1] == Py_None) {
-        rc = emit_byte(enc, static_cast<uint8_t>((major << 5) | 31));
+        rc = emit_byte(enc, static_cast<uint8_t>((major << 5) | cbor::kIndefinite));
     } else {
         uint64_t length;
         if (convert_arg("length", convert_u64, slots[1], &length) < 0) return nullptr;

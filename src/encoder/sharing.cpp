@@ -4,6 +4,7 @@
 #include "encoder/writer.h"
 
 #include "lib/args.h"
+#include "lib/cbor.h"
 
 #include <utility>
 
@@ -175,15 +176,15 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         if (r->slots[i].id != id) continue;
         uint64_t index = r->slots[i].index;
         if (index == kNoShareIndex) return raise_cycle_error();
-        if (put_header(enc, 6, 29) < 0) return -1;
-        return put_header(enc, 0, index);
+        if (put_header(enc, cbor::kTag, cbor::tag::kSharedReference) < 0) return -1;
+        return put_header(enc, cbor::kUnsigned, index);
     }
-    bool sharing = enc->value_sharing;
+    bool sharing = sharing_values(enc);
     if (sharing) {
         r->slots[i] = {id, Py_NewRef(obj), enc->share_next};
         r->count += 1;
         enc->share_next += 1;
-        if (put_header(enc, 6, 28) < 0) return -1;
+        if (put_header(enc, cbor::kTag, cbor::tag::kShareable) < 0) return -1;
     } else {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;

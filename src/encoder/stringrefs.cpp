@@ -2,6 +2,7 @@
 // and 256), and the namespaces that replace them for a while.
 #include "encoder/probe_table.h"
 #include "encoder/writer.h"
+#include "lib/cbor.h"
 
 #include <cstring>
 
@@ -136,12 +137,14 @@ int string_reference(Ctx &c, PyObject *obj, bool text, const char *data, size_t 
             if (enc->encoders == nullptr && enc->depth > 0) {
                 // What encode_semantic(25, index) writes when no `encoders` entry can
                 // take the index and the nested encode() is not the outermost one.
-                if (put_header(enc, 6, 25) < 0 || put_header(enc, 0, index) < 0) return -1;
+                if (put_header(enc, cbor::kTag, cbor::tag::kStringReference) < 0 ||
+                    put_header(enc, cbor::kUnsigned, index) < 0)
+                    return -1;
                 return 1;
             }
             Ref number(PyLong_FromUnsignedLongLong(index));
             if (!number) return -1;
-            return write_semantic(c, 25, number.get()) < 0 ? -1 : 1;
+            return write_semantic(c, cbor::tag::kStringReference, number.get()) < 0 ? -1 : 1;
         }
     }
     uint64_t next = table_count(enc->text_refs) + table_count(enc->byte_refs);

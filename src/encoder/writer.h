@@ -6,6 +6,7 @@
 #include "encoder/encoder.h"
 #include "lib/copy.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace kelvo {
@@ -157,7 +158,6 @@ inline int sink_float(Sink &&s, double v, bool canonical) {
 // A float (window held).
 int put_float(EncoderObject *enc, double v);
 
-
 // True while strings are numbered (string_referencing on inside a namespace).
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 
@@ -201,6 +201,28 @@ using ShareBody = int (*)(Ctx &c, PyObject *obj, void *arg);
 // The sharing step around `body` (window held at entry).
 int share(Ctx &c, PyObject *obj, ShareBody body, void *arg);
 int raise_cycle_error();
+
+// While one lives, containers are written without the shareable marker, as though
+// value_sharing were off; the option itself stays as it was set, for hooks to read. Used
+// for values that kelvo builds itself and shares with nothing (a rational's pair, a
+// sort key's encoding). The count is atomic so that the guard's end needs no window and
+// holds on every path out.
+class UnsharedScope {
+public:
+    explicit UnsharedScope(EncoderObject *enc) noexcept : enc_(enc) {
+        std::atomic_ref<uint32_t>(enc_->unshared_scopes).fetch_add(1, std::memory_order_relaxed);
+    }
+    ~UnsharedScope() { std::atomic_ref<uint32_t>(enc_->unshared_scopes).fetch_sub(1, std::memory_order_relaxed); }
+    UnsharedScope(const UnsharedScope &) = delete;
+    UnsharedScope &operator=(const UnsharedScope &) = delete;
+
+private:
+    EncoderObject *const enc_;
+};
+// Whether containers are written as shared values now (window held).
+inline bool sharing_values(EncoderObject *enc) {
+    return enc->value_sharing && std::atomic_ref<uint32_t>(enc->unshared_scopes).load(std::memory_order_relaxed) == 0;
+}
 
 // ---- String references (stringrefs.cpp)
 

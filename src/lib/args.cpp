@@ -1,7 +1,7 @@
 #include "lib/args.h"
 
 #include "lib/access.h"
-#include "types/stdlib.h"
+#include "lib/stdlib.h"
 
 #include <cstring>
 
@@ -37,8 +37,8 @@ int fail_too_many(const ArgumentSpec &spec, Py_ssize_t given) {
         PyErr_Format(PyExc_TypeError, "%U takes %d positional arguments but %zd %s given", name.get(),
                      spec.n_positional, given, verb);
     else
-        PyErr_Format(PyExc_TypeError, "%U takes from %d to %d positional arguments but %zd %s given",
-                     name.get(), spec.n_required, spec.n_positional, given, verb);
+        PyErr_Format(PyExc_TypeError, "%U takes from %d to %d positional arguments but %zd %s given", name.get(),
+                     spec.n_required, spec.n_positional, given, verb);
     return -1;
 }
 
@@ -62,8 +62,7 @@ int find_keyword(const ArgumentSpec &spec, PyObject *key) {
 // The keyword part of the algorithm, shared by both calling forms. `get_kw(i, &key, &value)`
 // yields the i-th keyword pair (borrowed).
 template <typename GetKw>
-int match_keywords(const ArgumentSpec &spec, Py_ssize_t nkw, GetKw &&get_kw, PyObject **slots,
-                   Py_ssize_t nargs) {
+int match_keywords(const ArgumentSpec &spec, Py_ssize_t nkw, GetKw &&get_kw, PyObject **slots, Py_ssize_t nargs) {
     const char *posonly_given[kMaxSlots];
     int n_posonly_given = 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -90,8 +89,8 @@ int match_keywords(const ArgumentSpec &spec, Py_ssize_t nkw, GetKw &&get_kw, PyO
         slots[idx] = value;
     }
     if (n_posonly_given > 0)
-        return fail_with_names(spec, "got some positional-only arguments passed as keyword arguments: ",
-                               posonly_given, n_posonly_given);
+        return fail_with_names(spec, "got some positional-only arguments passed as keyword arguments: ", posonly_given,
+                               n_posonly_given);
     if (nargs < spec.n_required) {
         const char *missing[kMaxSlots];
         int n_missing = 0;
@@ -187,8 +186,7 @@ int convert_bool(PyObject *obj, bool *out) {
         if (nb_bool == nullptr) {
             Ref name(type_qualname(tp));
             if (!name) return -1;
-            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                         name.get());
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", name.get());
             return -1;
         }
         int r = nb_bool(obj);

@@ -12,13 +12,13 @@
 namespace kelvo {
 
 struct ArgumentSpec {
-    const char *function;            // "dumps", "encode", "__new__"
-    const char *cls;                 // class name for methods and constructors, else nullptr
-    const char *const *positional;   // names that can be given by position
+    const char *function;           // "dumps", "encode", "__new__"
+    const char *cls;                // class name for methods and constructors, else nullptr
+    const char *const *positional;  // names that can be given by position
     int n_positional;
-    int n_posonly;                   // leading positional names that are positional-only
-    int n_required;                  // leading positional names that must be supplied
-    const char *const *kwonly;       // keyword-only names (none of them is required)
+    int n_posonly;              // leading positional names that are positional-only
+    int n_required;             // leading positional names that must be supplied
+    const char *const *kwonly;  // keyword-only names (none of them is required)
     int n_kwonly;
 
     int n_slots() const noexcept { return n_positional + n_kwonly; }
@@ -77,8 +77,8 @@ public:
     friend int convert_byte_vector(PyObject *obj, ByteVector *out);
 
 private:
-    PyObject *owner_ = nullptr;   // a bytes object whose storage is used directly
-    uint8_t *data_ = nullptr;     // owned copy (PyMem) when owner_ is null
+    PyObject *owner_ = nullptr;  // a bytes object whose storage is used directly
+    uint8_t *data_ = nullptr;    // owned copy (PyMem) when owner_ is null
     Py_ssize_t size_ = 0;
 };
 int convert_byte_vector(PyObject *obj, ByteVector *out);

@@ -17,11 +17,11 @@ PyObject *internal_error_type() {
     OnceClaim claim(g_internal_once);
     if (claim.failed()) return nullptr;
     if (claim.done()) return g_internal_type;
-    PyObject *t = PyErr_NewExceptionWithDoc(
-        "kelvo.InternalError",
-        "Raised when an internal invariant of the codec is broken, or when an operation "
-        "running on an encoder or decoder finds its state taken by another caller.",
-        PyExc_BaseException, nullptr);
+    PyObject *t =
+        PyErr_NewExceptionWithDoc("kelvo.InternalError",
+                                  "Raised when an internal invariant of the codec is broken, or when an operation "
+                                  "running on an encoder or decoder finds its state taken by another caller.",
+                                  PyExc_BaseException, nullptr);
     if (t == nullptr) return nullptr;
     g_internal_type = t;
     claim.succeed();

@@ -28,13 +28,12 @@ OnceClaim::OnceClaim(OnceState &st) : st_(st), result_(Result::Done) {
     }
     if (result_ == Result::Failed) {
         PyErr_SetString(PyExc_RuntimeError,
-                         "re-entrant initialisation of a cached reference: the thread that is "
-                         "initialising it needs it again");
+                        "re-entrant initialisation of a cached reference: the thread that is "
+                        "initialising it needs it again");
         return;
     }
     Result r = Result::Done;
-    Py_BEGIN_ALLOW_THREADS
-    {
+    Py_BEGIN_ALLOW_THREADS {
         std::unique_lock<std::mutex> lock(g_mutex);
         for (;;) {
             int s = state_of(st).load(std::memory_order_acquire);
@@ -51,8 +50,7 @@ OnceClaim::OnceClaim(OnceState &st) : st_(st), result_(Result::Done) {
             g_cv.wait(lock);
         }
     }
-    Py_END_ALLOW_THREADS
-    result_ = r;
+    Py_END_ALLOW_THREADS result_ = r;
 }
 
 void OnceClaim::succeed() noexcept {

@@ -1,12 +1,12 @@
 // Dates and times in both directions: datetimes as tags 0 and 1, dates as tags 1004 and 100.
-#include "tags/datetimes.h"
+#include "tags/registry.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "lib/args.h"
+#include "lib/cbor.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <datetime.h>
 
@@ -89,8 +89,8 @@ int write_text_tag(EncoderObject *enc, uint64_t tag, const char *s, size_t n) {
     Ctx c(enc);
     if (!c.open()) return -1;
     if (content_is_plain(enc)) {
-        if (put_header(enc, 6, tag) < 0) return -1;
-        return put_string(enc, 3, s, n);
+        if (put_header(enc, cbor::kTag, tag) < 0) return -1;
+        return put_string(enc, cbor::kText, s, n);
     }
     Ref text(PyUnicode_DecodeASCII(s, static_cast<Py_ssize_t>(n), nullptr));
     if (!text) return -1;
@@ -102,8 +102,9 @@ int write_int_tag(EncoderObject *enc, uint64_t tag, long long v) {
     Ctx c(enc);
     if (!c.open()) return -1;
     if (content_is_plain(enc)) {
-        if (put_header(enc, 6, tag) < 0) return -1;
-        return v >= 0 ? put_header(enc, 0, static_cast<uint64_t>(v)) : put_header(enc, 1, ~static_cast<uint64_t>(v));
+        if (put_header(enc, cbor::kTag, tag) < 0) return -1;
+        return v >= 0 ? put_header(enc, cbor::kUnsigned, static_cast<uint64_t>(v))
+                      : put_header(enc, cbor::kNegative, ~static_cast<uint64_t>(v));
     }
     Ref number(PyLong_FromLongLong(v));
     if (!number) return -1;
@@ -124,8 +125,8 @@ int write_timestamp(EncoderObject *enc, PyObject *obj) {
     double v = PyFloat_AsDouble(stamp.get());
     if (v == -1.0 && PyErr_Occurred()) return -1;
     if (std::trunc(v) == v && v >= -9223372036854775808.0 && v < 9223372036854775808.0)
-        return write_int_tag(enc, 1, static_cast<long long>(v));
-    return write_semantic_value(enc, 1, stamp.get());
+        return write_int_tag(enc, cbor::tag::kDatetimeEpoch, static_cast<long long>(v));
+    return write_semantic_value(enc, cbor::tag::kDatetimeEpoch, stamp.get());
 }
 
 // Tag 0 through obj.isoformat(). A zero offset is written "Z" only where it ends the text:
@@ -147,7 +148,7 @@ int write_isoformat(EncoderObject *enc, PyObject *obj) {
         text = Ref(PyUnicode_Concat(head.get(), z));
         if (!text) return -1;
     }
-    return write_semantic_value(enc, 0, text.get());
+    return write_semantic_value(enc, cbor::tag::kDatetimeText, text.get());
 }
 
 // The isoformat() text of an exact datetime whose zone is an exact `timezone`, with a zero
@@ -160,9 +161,9 @@ int format_datetime(const PyDateTime_CAPI *api, PyObject *obj, PyObject *tz, cha
         Ref delta(PyObject_CallMethodOneArg(tz, name, obj));
         if (!delta) return -1;
         if (!Py_IS_TYPE(delta.get(), api->DeltaType)) return raise_not_instance(delta.get(), "timedelta");
-        offset_us = (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) *
-                        1000000LL +
-                    PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+        offset_us =
+            (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) * 1000000LL +
+            PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
     }
     char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
     *p++ = '-';
@@ -209,9 +210,9 @@ int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CA
         if (!read_timezone(enc, &option)) return -1;
         if (!option) return raise_naive();
         aware = Ref(api->DateTime_FromDateAndTimeAndFold(
-            PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
-            PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj),
-            PyDateTime_DATE_GET_MICROSECOND(obj), option.get(), PyDateTime_DATE_GET_FOLD(obj), api->DateTimeType));
+            PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj), PyDateTime_DATE_GET_HOUR(obj),
+            PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj),
+            option.get(), PyDateTime_DATE_GET_FOLD(obj), api->DateTimeType));
         if (!aware) return -1;
         obj = aware.get();
         tz = option.get();
@@ -221,7 +222,7 @@ int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CA
     char buf[64];
     int n = format_datetime(api, obj, tz, buf);
     if (n < 0) return -1;
-    return write_text_tag(enc, 0, buf, static_cast<size_t>(n));
+    return write_text_tag(enc, cbor::tag::kDatetimeText, buf, static_cast<size_t>(n));
 }
 
 // Any object that behaves like a datetime.
@@ -257,13 +258,13 @@ int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CA
         if (!ordinal) return -1;
         int32_t v;
         if (convert_i32(ordinal.get(), &v) < 0) return -1;
-        return write_int_tag(enc, 100, static_cast<long long>(v) - kEpochOrdinal);
+        return write_int_tag(enc, cbor::tag::kDateEpoch, static_cast<long long>(v) - kEpochOrdinal);
     }
     PyObject *name = stdlib::name(stdlib::Name::isoformat);
     if (name == nullptr) return -1;
     Ref text(PyObject_CallMethodNoArgs(obj, name));
     if (!text) return -1;
-    return write_semantic_value(enc, 1004, text.get());
+    return write_semantic_value(enc, cbor::tag::kDateText, text.get());
 }
 
 // ---- Reading
@@ -348,14 +349,15 @@ int encode_date(EncoderObject *enc, PyObject *obj) {
     if (api == nullptr || !Py_IS_TYPE(obj, api->DateType)) return encode_date_general(enc, obj);
     int y = PyDateTime_GET_YEAR(obj), m = PyDateTime_GET_MONTH(obj), d = PyDateTime_GET_DAY(obj);
     if (enc->datetime_as_timestamp)
-        return write_int_tag(enc, 100, days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
+        return write_int_tag(enc, cbor::tag::kDateEpoch,
+                             days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
     char buf[10];
     char *p = put_digits(buf, y, 4);
     *p++ = '-';
     p = put_digits(p, m, 2);
     *p++ = '-';
     put_digits(p, d, 2);
-    return write_text_tag(enc, 1004, buf, sizeof buf);
+    return write_text_tag(enc, cbor::tag::kDateText, buf, sizeof buf);
 }
 
 PyObject *decode_datetime_text(PyObject *payload, bool) {
@@ -424,23 +426,6 @@ PyObject *decode_date_text(PyObject *payload, bool) {
         if (api != nullptr && bound_to(parse, api->DateType)) return api->Date_FromDate(y, m, d, api->DateType);
     }
     return PyObject_CallOneArg(parse, payload);
-}
-
-// ---- Public methods
-
-namespace {
-
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_datetime{"encode_datetime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_date{"encode_date", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-
-}  // namespace
-
-PyObject *meth_encode_datetime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_datetime, encode_datetime>(s, a, n, k);
-}
-PyObject *meth_encode_date(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_date, encode_date>(s, a, n, k);
 }
 
 }  // namespace kelvo

@@ -1,9 +1,12 @@
 // IP addresses, networks and interfaces (tags 52 and 54, and tags 260 and 261 on decoding).
-#include "tags/text_ip.h"
+#include "tags/registry.h"
 
-#include "encoder/methods.h"
+#include "encoder/writer.h"
+#include "lib/args.h"
+#include "lib/cbor.h"
+#include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 #include <cstring>
@@ -79,8 +82,7 @@ PyObject *call_with(stdlib::ImportCell &cell, PyObject *arg) {
 PyObject *padded_address(PyObject *bytes, Py_ssize_t width, const char *family) {
     Py_ssize_t n = PyBytes_GET_SIZE(bytes);
     if (n > width) {
-        raise_exc_format(Exc::CBORDecodeError, "address byte string for %s network is too long (%zd bytes)",
-                         family, n);
+        raise_exc_format(Exc::CBORDecodeError, "address byte string for %s network is too long (%zd bytes)", family, n);
         return nullptr;
     }
     Ref out(PyBytes_FromStringAndSize(nullptr, width));
@@ -115,16 +117,6 @@ PyObject *zone_suffix(PyObject *payload) {
     return nullptr;
 }
 
-const char *const kObj[] = {"obj"};
-#define KELVO_OBJ_SPEC(name) const ArgumentSpec k_##name{#name, "CBOREncoder", kObj, 1, 0, 1, nullptr, 0}
-KELVO_OBJ_SPEC(encode_ipv4_address);
-KELVO_OBJ_SPEC(encode_ipv4_network);
-KELVO_OBJ_SPEC(encode_ipv4_interface);
-KELVO_OBJ_SPEC(encode_ipv6_address);
-KELVO_OBJ_SPEC(encode_ipv6_network);
-KELVO_OBJ_SPEC(encode_ipv6_interface);
-#undef KELVO_OBJ_SPEC
-
 }  // namespace
 
 // ---- Encoding
@@ -132,7 +124,7 @@ KELVO_OBJ_SPEC(encode_ipv6_interface);
 int encode_ipv4_address(EncoderObject *enc, PyObject *obj) {
     Ref packed(get_attr(obj, Name::packed));
     if (!packed) return -1;
-    return encode_semantic(enc, 52, packed.get());
+    return encode_semantic(enc, cbor::tag::kIPv4, packed.get());
 }
 
 int encode_ipv4_network(EncoderObject *enc, PyObject *obj) { return write_network(enc, obj, 52); }
@@ -142,7 +134,7 @@ int encode_ipv4_interface(EncoderObject *enc, PyObject *obj) {
     if (read_interface(obj, packed, prefixlen) < 0) return -1;
     Ref payload(PyTuple_Pack(2, packed.get(), prefixlen.get()));
     if (!payload) return -1;
-    return encode_semantic(enc, 52, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv4, payload.get());
 }
 
 int encode_ipv6_address(EncoderObject *enc, PyObject *obj) {
@@ -150,14 +142,14 @@ int encode_ipv6_address(EncoderObject *enc, PyObject *obj) {
     if (!packed) return -1;
     Ref scope(get_attr(obj, Name::scope_id));
     if (!scope) return -1;
-    if (scope.get() == Py_None) return encode_semantic(enc, 54, packed.get());
+    if (scope.get() == Py_None) return encode_semantic(enc, cbor::tag::kIPv6, packed.get());
     Ref text(PyObject_Str(scope.get()));
     if (!text) return -1;
     Ref zone(PyUnicode_AsUTF8String(text.get()));
     if (!zone) return -1;
     Ref payload(PyTuple_Pack(3, packed.get(), Py_None, zone.get()));
     if (!payload) return -1;
-    return encode_semantic(enc, 54, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv6, payload.get());
 }
 
 int encode_ipv6_network(EncoderObject *enc, PyObject *obj) { return write_network(enc, obj, 54); }
@@ -178,7 +170,7 @@ int encode_ipv6_interface(EncoderObject *enc, PyObject *obj) {
     PyList_SET_ITEM(payload.get(), 0, packed.release());
     PyList_SET_ITEM(payload.get(), 1, prefixlen.release());
     if (zone) PyList_SET_ITEM(payload.get(), 2, zone.release());
-    return encode_semantic(enc, 54, payload.get());
+    return encode_semantic(enc, cbor::tag::kIPv6, payload.get());
 }
 
 // ---- Decoding
@@ -276,17 +268,5 @@ PyObject *decode_ip_network(PyObject *payload, bool) {
     PyErr_Clear();
     return call_with(stdlib::ip_interface, pair);
 }
-
-#define KELVO_OBJ_METHOD(name)                                                        \
-    PyObject *meth_##name(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) { \
-        return encoder_obj_method<k_##name, name>(s, a, n, k);                          \
-    }
-KELVO_OBJ_METHOD(encode_ipv4_address)
-KELVO_OBJ_METHOD(encode_ipv4_network)
-KELVO_OBJ_METHOD(encode_ipv4_interface)
-KELVO_OBJ_METHOD(encode_ipv6_address)
-KELVO_OBJ_METHOD(encode_ipv6_network)
-KELVO_OBJ_METHOD(encode_ipv6_interface)
-#undef KELVO_OBJ_METHOD
 
 }  // namespace kelvo

@@ -1,14 +1,14 @@
 // Numbers in both directions: bignums (tags 2 and 3), decimal fractions and bigfloats
 // (tags 4 and 5) as Decimal, rationals (tag 30) as Fraction, complex numbers (tag 43000).
-#include "tags/numbers.h"
+#include "tags/registry.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
 #include "lib/args.h"
+#include "lib/cbor.h"
 #include "lib/compat.h"
 #include "lib/errors.h"
+#include "lib/stdlib.h"
 #include "types/exceptions.h"
-#include "types/stdlib.h"
 
 #include <cmath>
 #include <cstring>
@@ -248,10 +248,10 @@ PyObject *bignum(PyObject *payload, bool negative) {
     Ref n;
     if (PyBytes_CheckExact(payload)) {
         Py_ssize_t size = PyBytes_GET_SIZE(payload);
-        n = Ref(size == 0 ? PyLong_FromLong(0)
-                          : PyLong_FromUnsignedNativeBytes(PyBytes_AS_STRING(payload), static_cast<size_t>(size),
-                                                           Py_ASNATIVEBYTES_BIG_ENDIAN |
-                                                               Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
+        n = Ref(size == 0
+                    ? PyLong_FromLong(0)
+                    : PyLong_FromUnsignedNativeBytes(PyBytes_AS_STRING(payload), static_cast<size_t>(size),
+                                                     Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
     } else {
         PyObject *from_bytes = stdlib::get(stdlib::int_from_bytes);
         PyObject *big = from_bytes != nullptr ? stdlib::name(stdlib::Name::big) : nullptr;
@@ -304,7 +304,7 @@ size_t put_int(char *out, int64_t v) {
 }  // namespace
 
 int encode_decimal(EncoderObject *enc, PyObject *obj) {
-    PyObject *row = stdlib::encoder_row_type(stdlib::EncoderRow::decimal);
+    PyObject *row = type_row_type(TypeRow::decimal);
     if (row != nullptr && Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject *>(row)) && is_native_decimal(row))
         return encode_native_decimal(enc, obj);
     return encode_decimal_general(enc, obj);
@@ -323,13 +323,8 @@ int encode_rational(EncoderObject *enc, PyObject *obj) {
     // The pair is made here and shared with nothing, so it is written without the
     // shareable marker.
     Ctx c(enc);
-    if (!c.open()) return -1;
-    bool saved_sharing = enc->value_sharing;
-    enc->value_sharing = false;
-    int rc = write_semantic(c, 30, pair.get());
-    if (!c.reopen_for_cleanup()) return -1;
-    enc->value_sharing = saved_sharing;
-    return rc;
+    UnsharedScope unshared(enc);
+    return write_semantic(c, cbor::tag::kRational, pair.get());
 }
 
 int encode_complex(EncoderObject *enc, PyObject *obj) {
@@ -415,33 +410,12 @@ PyObject *decode_complex(PyObject *payload, bool) {
     return PyComplex_FromDoubles(real, imag);
 }
 
-// ---- Public methods
-
-namespace {
-
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_decimal{"encode_decimal", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_rational{"encode_rational", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_complex{"encode_complex", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-
-int run_complex(EncoderObject *enc, PyObject *obj) {
+int encode_complex_checked(EncoderObject *enc, PyObject *obj) {
     if (!PyComplex_Check(obj)) {
         raise_not_instance(obj, "complex");
         return add_processing_note("obj");
     }
     return encode_complex(enc, obj);
-}
-
-}  // namespace
-
-PyObject *meth_encode_decimal(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_decimal, encode_decimal>(s, a, n, k);
-}
-PyObject *meth_encode_rational(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_rational, encode_rational>(s, a, n, k);
-}
-PyObject *meth_encode_complex(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_complex, run_complex>(s, a, n, k);
 }
 
 }  // namespace kelvo

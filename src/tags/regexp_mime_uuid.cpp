@@ -1,9 +1,9 @@
 // Regular expressions (tag 35), MIME messages (tag 36) and UUIDs (tag 37), both directions.
-#include "tags/text_ip.h"
+#include "tags/registry.h"
 
-#include "encoder/methods.h"
 #include "encoder/writer.h"
-#include "types/stdlib.h"
+#include "lib/cbor.h"
+#include "lib/stdlib.h"
 
 #include <cstring>
 
@@ -106,9 +106,9 @@ int read_uuid_bytes(const UuidLayout &l, PyObject *obj, uint8_t *out) {
         return 0;
     }
     if (!PyLong_CheckExact(value.get())) return 0;
-    Py_ssize_t n = PyLong_AsNativeBytes(value.get(), out, 16,
-                                        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    Py_ssize_t n = PyLong_AsNativeBytes(
+        value.get(), out, 16,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
@@ -124,13 +124,13 @@ int write_uuid(EncoderObject *enc, const uint8_t *raw) {
     Ctx c(enc);
     if (!c.open()) return -1;
     if (enc->depth > 0 && enc->encoders == nullptr && !string_refs_active(enc)) {
-        if (put_header(enc, 6, 37) < 0) return -1;
-        return put_string(enc, 2, raw, 16);
+        if (put_header(enc, cbor::kTag, cbor::tag::kUuid) < 0) return -1;
+        return put_string(enc, cbor::kBytes, raw, 16);
     }
     c.close();
     Ref payload(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(raw), 16));
     if (!payload) return -1;
-    return write_semantic(c, 37, payload.get());
+    return write_semantic(c, cbor::tag::kUuid, payload.get());
 }
 
 [[gnu::noinline]] int encode_uuid_general(EncoderObject *enc, PyObject *obj) {
@@ -138,7 +138,7 @@ int write_uuid(EncoderObject *enc, const uint8_t *raw) {
     if (attr == nullptr) return -1;
     Ref payload(PyObject_GetAttr(obj, attr));
     if (!payload) return -1;
-    return encode_semantic(enc, 37, payload.get());
+    return encode_semantic(enc, cbor::tag::kUuid, payload.get());
 }
 
 [[gnu::noinline]] PyObject *decode_uuid_general(PyObject *type, PyObject *payload) {
@@ -166,11 +166,6 @@ PyObject *build_uuid(const UuidLayout &l, const uint8_t *raw) {
     return obj.release();
 }
 
-const char *const kObj[] = {"obj"};
-const ArgumentSpec k_encode_regexp{"encode_regexp", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_mime{"encode_mime", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-const ArgumentSpec k_encode_uuid{"encode_uuid", "CBOREncoder", kObj, 1, 0, 1, nullptr, 0};
-
 }  // namespace
 
 int encode_regexp(EncoderObject *enc, PyObject *obj) {
@@ -178,7 +173,7 @@ int encode_regexp(EncoderObject *enc, PyObject *obj) {
     if (attr == nullptr) return -1;
     Ref source(PyObject_GetAttr(obj, attr));
     if (!source) return -1;
-    return encode_semantic(enc, 35, source.get());
+    return encode_semantic(enc, cbor::tag::kRegexp, source.get());
 }
 
 int encode_mime(EncoderObject *enc, PyObject *obj) {
@@ -186,7 +181,7 @@ int encode_mime(EncoderObject *enc, PyObject *obj) {
     if (method == nullptr) return -1;
     Ref text(PyObject_CallMethodNoArgs(obj, method));
     if (!text) return -1;
-    return encode_semantic(enc, 36, text.get());
+    return encode_semantic(enc, cbor::tag::kMime, text.get());
 }
 
 int encode_uuid(EncoderObject *enc, PyObject *obj) {
@@ -225,16 +220,6 @@ PyObject *decode_uuid(PyObject *payload, bool) {
     if (l->native && PyBytes_CheckExact(payload) && PyBytes_GET_SIZE(payload) == 16)
         return build_uuid(*l, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(payload)));
     return decode_uuid_general(l->type, payload);
-}
-
-PyObject *meth_encode_regexp(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_regexp, encode_regexp>(s, a, n, k);
-}
-PyObject *meth_encode_mime(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_mime, encode_mime>(s, a, n, k);
-}
-PyObject *meth_encode_uuid(PyObject *s, PyObject *const *a, Py_ssize_t n, PyObject *k) {
-    return encoder_obj_method<k_encode_uuid, encode_uuid>(s, a, n, k);
 }
 
 }  // namespace kelvo

@@ -3,13 +3,13 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "lib/module.h"
 #include "lib/recursion.h"
+#include "lib/stdlib.h"
 #include "lib/typecell.h"
+#include "module/module.h"
 #include "types/lifecycle.h"
 #include "types/reentry.h"
 #include "types/siphash.h"
-#include "types/stdlib.h"
 
 #include <atomic>
 
@@ -118,8 +118,7 @@ constexpr char kItems[] = "items";
 constexpr char kValues[] = "values";
 
 const char *const kClassGetitemPositional[] = {"key"};
-const ArgumentSpec kClassGetitemSpec{"__class_getitem__", "frozendict", kClassGetitemPositional, 1, 1, 1, nullptr,
-                                     0};
+const ArgumentSpec kClassGetitemSpec{"__class_getitem__", "frozendict", kClassGetitemPositional, 1, 1, 1, nullptr, 0};
 
 PyObject *meth_class_getitem(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *key;

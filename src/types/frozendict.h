@@ -7,8 +7,8 @@ namespace kelvo {
 
 struct FrozenDictObject {
     PyObject_HEAD
-    PyObject *dict;       // the private items dict, never exposed
-    Py_hash_t hash;       // cached hash; -1 while not computed (published atomically)
+    PyObject *dict;  // the private items dict, never exposed
+    Py_hash_t hash;  // cached hash; -1 while not computed (published atomically)
     AccessFlag access;
 };
 

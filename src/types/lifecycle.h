@@ -27,8 +27,7 @@ struct OwnedFieldLifecycle {
     static void dealloc(PyObject *self) {
         PyTypeObject *tp = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
-        Py_TRASHCAN_BEGIN(self, dealloc)
-        Py_CLEAR(reinterpret_cast<T *>(self)->*Field);
+        Py_TRASHCAN_BEGIN(self, dealloc) Py_CLEAR(reinterpret_cast<T *>(self)->*Field);
         tp->tp_free(self);
         Py_DECREF(tp);
         Py_TRASHCAN_END

@@ -3,8 +3,8 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
-#include "lib/module.h"
 #include "lib/typecell.h"
+#include "module/module.h"
 
 #include <atomic>
 
@@ -88,8 +88,7 @@ PyObject *simple_deepcopy(PyObject *self, PyObject *) { return Py_NewRef(self); 
 PyMethodDef simple_methods[] = {
     {"__reduce__", simple_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickling support."},
     {"__copy__", simple_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe value itself: it is immutable."},
-    {"__deepcopy__", simple_deepcopy, METH_O,
-     "__deepcopy__($self, memo, /)\n--\n\nThe value itself: it is immutable."},
+    {"__deepcopy__", simple_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nThe value itself: it is immutable."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,9 +12,21 @@ from typing import Any
 
 import _kelvo
 import kelvo
-from kelvo import (CBORDecodeEOF, CBORDecodeError, CBORDecoder, CBOREncodeError, CBOREncoder,
-                   CBOREncodeTypeError, CBOREncodeValueError, CBORError, CBORSimpleValue, CBORTag,
-                   frozendict, undefined)
+from kelvo import (
+    CBORDecodeEOF,
+    CBORDecodeError,
+    CBORDecoder,
+    CBOREncodeError,
+    CBOREncodeTypeError,
+    CBOREncodeValueError,
+    CBOREncoder,
+    CBORError,
+    CBORSimpleValue,
+    CBORTag,
+    deterministic,
+    frozendict,
+    undefined,
+)
 
 
 def encode_point(encoder: CBOREncoder, value: complex) -> None:
@@ -43,8 +55,8 @@ def two_stage_bare(immutable: bool) -> tuple[None, Any]:
 shared_point = kelvo.shareable_encoder(encode_point)
 
 data: bytes = kelvo.dumps(
-    {"when": datetime.datetime.now(datetime.timezone.utc)},
-    datetime_as_timestamp=True, timezone=datetime.timezone.utc, value_sharing=True,
+    {"when": datetime.datetime.now(datetime.UTC)},
+    datetime_as_timestamp=True, timezone=datetime.UTC, value_sharing=True,
     encoders={complex: shared_point}, default=encode_point, canonical=True, date_as_datetime=True,
     string_referencing=True, indefinite_containers=False)
 buffer = io.BytesIO()
@@ -86,7 +98,7 @@ sort_key: tuple[int, bytes] = encoder.encode_sortable_key("a")
 sort_key = encoder.encode_sortable_item(("a", 1))
 encoded: bytes = encoder.encode_to_bytes([1])
 written: int = encoder.write(b"\x01")
-encoder.timezone = datetime.timezone.utc
+encoder.timezone = datetime.UTC
 encoder.default = None
 flags: bool = (encoder.canonical and encoder.value_sharing and encoder.datetime_as_timestamp
                and encoder.date_as_datetime and encoder.string_referencing and encoder.string_namespacing
@@ -113,9 +125,18 @@ same: bool = _kelvo.CBORTag is kelvo.CBORTag
 errors: tuple[type[CBORError], ...] = (CBOREncodeError, CBOREncodeTypeError, CBOREncodeValueError,
                                        CBORDecodeError, CBORDecodeEOF)
 
+exact: bytes = deterministic.dumps({"a": 1.5}, default=encode_point, encoders={complex: encode_point})
+deterministic.dump(exact, io.BytesIO(), default=None, encoders=None)
+deterministic.check(exact)
+checked: Any = deterministic.loads(memoryview(exact))
+_kelvo.dumps(checked)
+
 # Mistakes the stubs must reject.
 kelvo.dumps(1, canonical=1)  # type: ignore[arg-type]
 kelvo.loads("text")  # type: ignore[arg-type]
 kelvo.loads(data, str_errors="loose")  # type: ignore[arg-type]
 kelvo.loads(data, read_size=1)  # type: ignore[call-arg]
 tag.value = 1  # type: ignore[misc]
+deterministic.loads("text")  # type: ignore[arg-type]
+deterministic.dumps(1, canonical=True)  # type: ignore[call-arg]
+kelvo.loads(data, semantic_decoders={1: len})  # type: ignore[dict-item]

@@ -202,7 +202,7 @@ def same(a, b, memo=None, track=False, ids=None):
     memo.add(pair)
     if isinstance(a, (list, tuple)):
         return isinstance(b, (list, tuple)) and len(a) == len(b) and all(
-            same(x, y, memo, track, ids) for x, y in zip(a, b))
+            same(x, y, memo, track, ids) for x, y in zip(a, b, strict=True))
     if isinstance(a, (dict, frozendict)):
         if not isinstance(b, (dict, frozendict)) or len(a) != len(b):
             return False
@@ -590,7 +590,7 @@ class _Builder:
         if not choices:
             return None
         v = choices[self.byte() % len(choices)]
-        for i, (o, frozen) in enumerate(zip(self.open, self.open_frozen)):
+        for i, (o, frozen) in enumerate(zip(self.open, self.open_frozen, strict=True)):
             if v is o:
                 self.cycle = True
                 self.on_cycle.extend(self.open[i:])

@@ -107,14 +107,14 @@ inline void check_leaks(PyObject *arg) {
         if (blocks < rounds && heap < rounds) return;
         before = after;
     }
-    fprintf(stderr, "kelvo fuzz target: memory grew by at least one block or byte per run over four "
-                    "rounds of repeated runs of the same input: a leak\n");
+    fprintf(stderr,
+            "kelvo fuzz target: memory grew by at least one block or byte per run over four "
+            "rounds of repeated runs of the same input: a leak\n");
     die("leak");
 }
 
 inline int test_one(const uint8_t *data, size_t size) {
-    PyObject *arg = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
-                                              static_cast<Py_ssize_t>(size));
+    PyObject *arg = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size));
     if (arg == nullptr) die("cannot make the input bytes");
     auto t0 = std::chrono::steady_clock::now();
     run_once(arg);

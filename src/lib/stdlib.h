@@ -24,12 +24,11 @@ inline PyObject *get(ImportCell &cell) {
     return resolve(cell);
 }
 
-extern ImportCell datetime_fromisoformat, datetime_fromtimestamp, timezone_utc, date_fromordinal,
-    date_fromisoformat, datetime_combine, datetime_tzinfo, int_from_bytes, decimal_Decimal,
-    fractions_Fraction, re_compile, email_Parser, uuid_UUID, ipv4_address, ipv4_network, ipv4_interface,
-    ipv6_address, ipv6_network, ipv6_interface, ip_address, ip_network, ip_interface, builtin_id,
-    builtin_sorted, abc_mapping, abc_sequence, copy_deepcopy, io_raw_base, io_unsupported,
-    sys_get_int_max_str_digits, abc_get_cache_token;
+extern ImportCell datetime_fromisoformat, datetime_fromtimestamp, timezone_utc, date_fromordinal, date_fromisoformat,
+    datetime_combine, datetime_tzinfo, int_from_bytes, decimal_Decimal, fractions_Fraction, re_compile, email_Parser,
+    uuid_UUID, ipv4_address, ipv4_network, ipv4_interface, ipv6_address, ipv6_network, ipv6_interface, ip_address,
+    ip_network, ip_interface, builtin_id, builtin_sorted, abc_mapping, abc_sequence, copy_deepcopy, io_raw_base,
+    io_unsupported, sys_get_int_max_str_digits, abc_get_cache_token;
 
 // An interned str made on first use, for the names the tag codecs look up besides the
 // fixed ones below.
@@ -82,30 +81,5 @@ enum class Name : int {
 };
 // An interned str for one fixed name; borrowed, never NULL unless memory ran out.
 PyObject *name(Name n);
-
-// The standard-library types the encoder recognises by exact type, in dispatch order.
-enum class EncoderRow : int {
-    datetime,
-    date,
-    decimal,
-    fraction,
-    uuid,
-    regexp,
-    ipv4_address,
-    ipv4_network,
-    ipv4_interface,
-    ipv6_address,
-    ipv6_network,
-    ipv6_interface,
-    mime,
-    count_
-};
-constexpr int kEncoderRows = static_cast<int>(EncoderRow::count_);
-
-// The type objects of the table, one per row in order, or NULL with the exception set.
-// Building it imports datetime, decimal, fractions, uuid, re, ipaddress and email.mime.text.
-PyObject *const *encoder_table();
-// The type of one row when the table has been built, else nullptr (never builds it).
-PyObject *encoder_row_type(EncoderRow row);
 
 }  // namespace kelvo::stdlib

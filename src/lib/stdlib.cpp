@@ -1,4 +1,5 @@
-#include "types/stdlib.h"
+// Standard-library references and interned names, resolved on first use and kept.
+#include "lib/stdlib.h"
 
 #include "lib/errors.h"
 
@@ -6,7 +7,7 @@
 
 namespace kelvo::stdlib {
 
-#define KELVO_CELL(var, mod, path, is_type) ImportCell var{{0, 0}, mod, path, is_type, nullptr}
+#define KELVO_CELL(var, mod, path, is_type) ImportCell var = {{0, 0}, mod, path, is_type, nullptr}
 
 KELVO_CELL(datetime_fromisoformat, "datetime", "datetime.fromisoformat", false);
 KELVO_CELL(datetime_fromtimestamp, "datetime", "datetime.fromtimestamp", false);
@@ -75,27 +76,14 @@ OnceState g_maxsize_once;
 PyObject *g_maxsize;  // the int object; converted on each read (a few instructions)
 uint64_t g_maxsize_value;
 
-const char *const kNames[] = {"update", "decode", "utf-8", "_kelvo_name", "_kelvo_immutable", "join",
-                              "seek", "parsestr", "bytes", "as_tuple", "tzinfo", "big", "strict",
-                              "timestamp", "isoformat", "replace", "+00:00", "Z", "pattern", "as_string", "int",
-                              "packed", "prefixlen", "network_address", "network", "scope_id", "rstrip"};
+const char *const kNames[] = {"update",  "decode",    "utf-8",     "_kelvo_name", "_kelvo_immutable", "join",
+                              "seek",    "parsestr",  "bytes",     "as_tuple",    "tzinfo",           "big",
+                              "strict",  "timestamp", "isoformat", "replace",     "+00:00",           "Z",
+                              "pattern", "as_string", "int",       "packed",      "prefixlen",        "network_address",
+                              "network", "scope_id",  "rstrip"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Name::count_));
 OnceState g_name_once[static_cast<int>(Name::count_)];
 PyObject *g_names[static_cast<int>(Name::count_)];
-
-struct RowSpec {
-    const char *module;
-    const char *type;
-};
-const RowSpec kRows[kEncoderRows] = {
-    {"datetime", "datetime"},      {"datetime", "date"},          {"decimal", "Decimal"},
-    {"fractions", "Fraction"},     {"uuid", "UUID"},              {"re", "Pattern"},
-    {"ipaddress", "IPv4Address"},  {"ipaddress", "IPv4Network"},  {"ipaddress", "IPv4Interface"},
-    {"ipaddress", "IPv6Address"},  {"ipaddress", "IPv6Network"},  {"ipaddress", "IPv6Interface"},
-    {"email.mime.text", "MIMEText"},
-};
-OnceState g_table_once;
-PyObject *g_table[kEncoderRows];
 
 }  // namespace
 
@@ -151,29 +139,6 @@ PyObject *name(Name n) {
 
 PyObject *get(NameCell &cell) {
     return once_object(cell.once, cell.value, [&]() { return PyUnicode_InternFromString(cell.text); });
-}
-
-PyObject *encoder_row_type(EncoderRow row) {
-    return g_table_once.filled() ? g_table[static_cast<int>(row)] : nullptr;
-}
-
-PyObject *const *encoder_table() {
-    if (g_table_once.filled()) return g_table;
-    OnceClaim claim(g_table_once);
-    if (claim.failed()) return nullptr;
-    if (claim.done()) return g_table;
-    PyObject *rows[kEncoderRows] = {};
-    for (int i = 0; i < kEncoderRows; ++i) {
-        Ref t(import_path(kRows[i].module, kRows[i].type));
-        if (!t || check_type(t.get()) < 0) {
-            for (int j = 0; j < i; ++j) Py_DECREF(rows[j]);
-            return nullptr;
-        }
-        rows[i] = t.release();
-    }
-    memcpy(g_table, rows, sizeof rows);
-    claim.succeed();
-    return g_table;
 }
 
 }  // namespace kelvo::stdlib

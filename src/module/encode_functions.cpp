@@ -1,5 +1,5 @@
 // dump(obj, fp, ...) and dumps(obj, ...): one encoder, one encode() call.
-#include "lib/encode_functions.h"
+#include "module/encode_functions.h"
 
 #include "encoder/encoder.h"
 #include "lib/args.h"
@@ -11,8 +11,7 @@ namespace {
 const char *const kDumpPositional[] = {"obj", "fp"};
 const ArgumentSpec kDumpSpec{"dump", nullptr, kDumpPositional, 2, 0, 2, kEncoderOptionNames, kEncoderOptionCount};
 const char *const kDumpsPositional[] = {"obj"};
-const ArgumentSpec kDumpsSpec{"dumps", nullptr, kDumpsPositional, 1, 0, 1, kEncoderOptionNames,
-                              kEncoderOptionCount};
+const ArgumentSpec kDumpsSpec{"dumps", nullptr, kDumpsPositional, 1, 0, 1, kEncoderOptionNames, kEncoderOptionCount};
 
 PyObject *dump(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *slots[2 + kEncoderOptionCount];
@@ -44,27 +43,23 @@ PyObject *dumps(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     return out.finish();
 }
 
-#define KELVO_OPTIONS_SIGNATURE                                                                              \
-    "*, datetime_as_timestamp=False, timezone=None, value_sharing=False, encoders=None, default=None, "     \
-    "canonical=False, date_as_datetime=False, string_referencing=False, indefinite_containers=False)"
 PyMethodDef dump_method = {
     "dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dump)), METH_FASTCALL | METH_KEYWORDS,
-    "dump(obj, fp, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
+    "dump(obj, fp, " KELVO_SIGNATURE_ENCODER_OPTIONS
+    ")\n--\n\n"
     "Write ``obj`` to ``fp`` as one CBOR data item.\n\n"
     ":param obj: the object to write\n"
     ":param fp: a binary file object with a true ``writable()`` and a ``write()`` method; it receives the "
-    "encoding in pieces of at least 4096 bytes and the rest when the item is complete\n"
-    KELVO_DOC_ENCODER_OPTIONS};
+    "encoding in pieces of at least 4096 bytes and the rest when the item is complete\n" KELVO_DOC_ENCODER_OPTIONS};
 
-PyMethodDef dumps_method = {
-    "dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dumps)), METH_FASTCALL | METH_KEYWORDS,
-    "dumps(obj, " KELVO_OPTIONS_SIGNATURE "\n--\n\n"
-    "Return the encoding of ``obj`` as one CBOR data item.\n\n"
-    ":param obj: the object to encode\n"
-    KELVO_DOC_ENCODER_OPTIONS "\n"
-    ":return: the encoding, as ``bytes``"};
-
-#undef KELVO_OPTIONS_SIGNATURE
+PyMethodDef dumps_method = {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dumps)),
+                            METH_FASTCALL | METH_KEYWORDS,
+                            "dumps(obj, " KELVO_SIGNATURE_ENCODER_OPTIONS
+                            ")\n--\n\n"
+                            "Return the encoding of ``obj`` as one CBOR data item.\n\n"
+                            ":param obj: the object to encode\n" KELVO_DOC_ENCODER_OPTIONS
+                            "\n"
+                            ":return: the encoding, as ``bytes``"};
 
 }  // namespace
 

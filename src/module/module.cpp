@@ -1,15 +1,15 @@
 // The module's initialisation function and the filling of a new module object.
+#include "module/module.h"
 #include "decoder/decoder.h"
 #include "encoder/encoder.h"
 #include "lib/args.h"
-#include "lib/decode_functions.h"
-#include "lib/encode_functions.h"
 #include "lib/errors.h"
-#include "lib/module.h"
+#include "lib/stdlib.h"
+#include "module/decode_functions.h"
+#include "module/encode_functions.h"
 #include "types/exceptions.h"
 #include "types/frozendict.h"
 #include "types/simple.h"
-#include "types/stdlib.h"
 #include "types/tag.h"
 
 namespace kelvo {

@@ -1,6 +1,6 @@
 // load() and loads(): decode one item from a stream or from memory with decoder state
 // built for the call (no CBORDecoder object is created).
-#include "lib/decode_functions.h"
+#include "module/decode_functions.h"
 
 #include "decoder/decoder.h"
 #include "lib/args.h"
@@ -20,27 +20,15 @@ struct CallDecoder {
 };
 
 const char *const kFpName[] = {"fp"};
-constexpr DecoderOption kLoadOptions[] = {
-    DecoderOption::tag_hook,         DecoderOption::object_hook,          DecoderOption::semantic_decoders,
-    DecoderOption::str_errors,       DecoderOption::read_size,            DecoderOption::max_depth,
-    DecoderOption::allow_indefinite, DecoderOption::allow_duplicate_keys, DecoderOption::strict_hashable_types,
-    DecoderOption::immutable,
-};
+constexpr DecoderOption kLoadOptions[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_OPTION_load)};
 constexpr int kLoadOptionCount = array_len(kLoadOptions);
-static_assert(kLoadOptionCount == kDecoderOptionCount);
-const ArgumentSpec kLoadSpec{"load", nullptr, kFpName, 1, 0, 1, kDecoderOptionNames, kLoadOptionCount};
+const char *const kLoadKeywords[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_NAME_load)};
+const ArgumentSpec kLoadSpec{"load", nullptr, kFpName, 1, 0, 1, kLoadKeywords, kLoadOptionCount};
 
 const char *const kDataName[] = {"data"};
-constexpr DecoderOption kLoadsOptions[] = {
-    DecoderOption::tag_hook,         DecoderOption::object_hook,          DecoderOption::semantic_decoders,
-    DecoderOption::str_errors,       DecoderOption::max_depth,            DecoderOption::allow_indefinite,
-    DecoderOption::allow_duplicate_keys, DecoderOption::strict_hashable_types, DecoderOption::immutable,
-};
+constexpr DecoderOption kLoadsOptions[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_OPTION_loads)};
 constexpr int kLoadsOptionCount = array_len(kLoadsOptions);
-const char *const kLoadsKeywords[] = {"tag_hook",         "object_hook",          "semantic_decoders",
-                                      "str_errors",       "max_depth",            "allow_indefinite",
-                                      "allow_duplicate_keys", "strict_hashable_types", "immutable"};
-static_assert(array_len(kLoadsKeywords) == kLoadsOptionCount);
+const char *const kLoadsKeywords[] = {KELVO_DECODER_OPTIONS(KELVO_DECODER_TAKEN_NAME_loads)};
 const ArgumentSpec kLoadsSpec{"loads", nullptr, kDataName, 1, 0, 1, kLoadsKeywords, kLoadsOptionCount};
 
 PyObject *load(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -83,8 +71,7 @@ PyObject *input_bytes(PyObject *data) {
         return nullptr;
     }
     PyObject *copy = PyBytes_FromStringAndSize(nullptr, view.len);
-    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0)
-        Py_CLEAR(copy);
+    if (copy != nullptr && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy), &view, view.len, 'C') < 0) Py_CLEAR(copy);
     PyBuffer_Release(&view);
     return copy;
 }
@@ -105,33 +92,23 @@ PyObject *loads(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 
 }  // namespace
 
-#define KELVO_DOC_IMMUTABLE                                                                                  \
-    "\n:param immutable: set to ``True`` to return arrays, maps and sets as tuples, :class:`frozendict` "  \
-    "and frozensets (map keys and set members are decoded that way in any case)\n"                        \
-    ":return: the decoded object"
-
 PyMethodDef load_def = {
     "load", KELVO_FASTCALL(load), METH_FASTCALL | METH_KEYWORDS,
-    "load(fp, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
-    "read_size=4096, max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, "
-    "strict_hashable_types=False, immutable=False)\n--\n\n"
+    "load(fp, *" KELVO_DECODER_OPTIONS(KELVO_DECODER_SIGNATURE_load) ")\n--\n\n"
     "Read one CBOR data item from ``fp`` and return it as a Python object.\n\n"
     ":param fp: a binary file object with a true ``readable()`` and a ``read()`` method; a seekable one "
     "is left just past the item\n"
-    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_READ_SIZE KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_DOC_load) ":return: the decoded object"};
 
 PyMethodDef loads_def = {
     "loads", KELVO_FASTCALL(loads), METH_FASTCALL | METH_KEYWORDS,
-    "loads(data, *, tag_hook=None, object_hook=None, semantic_decoders=None, str_errors=\"strict\", "
-    "max_depth=400, allow_indefinite=True, allow_duplicate_keys=True, strict_hashable_types=False, "
-    "immutable=False)\n--\n\n"
+    "loads(data, *" KELVO_DECODER_OPTIONS(KELVO_DECODER_SIGNATURE_loads) ")\n--\n\n"
     "Decode the CBOR data item at the start of ``data`` and return it as a Python object; bytes after the "
     "item are ignored.\n\n"
     ":param data: ``bytes`` or any object exporting a buffer of single bytes (``bytearray``, "
     "``memoryview``, ``array.array('B')``...)\n"
-    KELVO_DOC_DECODER_HOOKS KELVO_DOC_DECODER_LIMITS KELVO_DOC_IMMUTABLE};
+    KELVO_DECODER_OPTIONS(KELVO_DECODER_DOC_loads) ":return: the decoded object"};
 
-#undef KELVO_DOC_IMMUTABLE
 #undef KELVO_FASTCALL
 
 }  // namespace kelvo
