@@ -3,8 +3,9 @@
 # make test  -- build what is missing and run the test suite on the free-threaded
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
-# make bench -- run the benchmark harness
+# make bench -- run the benchmark harness (free-threaded, then GIL with the peers that only build there)
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
+# make bench-instructions-gil -- the same on the GIL interpreter, with its peers
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
 
@@ -20,7 +21,8 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-instructions clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-instructions clean \
+	bench-gil bench-instructions-gil bench-peers-gil
 
 all: demo
 
@@ -79,6 +81,22 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory bench-gil
+
+# The fastest peers build only for the GIL interpreter at 3.13; they go into .venv-gil for
+# the benchmarks alone (make test does not need them).
+bench-peers-gil: $(STAMP_GIL)
+	@for peer in msgpack orjson msgspec ormsgpack cbrrr; do \
+		$(PY_GIL) -m pip install --quiet $$peer 2>/dev/null || \
+			echo "note: $$peer could not be installed for the GIL interpreter; it is skipped"; \
+	done
+
+bench-gil: bench-peers-gil
+	$(PY_GIL) bench/run.py $(BENCH_ARGS)
+
+bench-instructions-gil: bench-peers-gil
+	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
+	$(PY_GIL) bench/run.py --callgrind $(BENCH_ARGS)
 
 bench-instructions: $(STAMP)
 	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
