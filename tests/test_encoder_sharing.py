@@ -2,10 +2,11 @@
 
 import ctypes
 import io
+import random
 
 import pytest
 
-from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, shareable_encoder
+from _kelvo import CBOREncodeValueError, CBOREncoder, CBORTag, dumps, loads, shareable_encoder
 
 
 def writes(value, **options):
@@ -163,3 +164,39 @@ def test_shareable_encoder_while_idle_keeps_its_entry(bio):
     with pytest.raises(CBOREncodeValueError):
         f(e, p)
     assert seen == [p]
+
+
+def random_containers(rng, count, cyclic):
+    """Lists and dicts linked at random into a graph where later containers may hold
+    earlier ones any number of times (shared, not cyclic); with `cyclic`, one container
+    also holds one of its ancestors."""
+    nodes = []
+    for i in range(count):
+        children = [rng.choice(nodes) for _ in range(rng.randint(0, 4))] if nodes else []
+        nodes.append(dict(enumerate(children)) if i % 3 == 0 else children)
+    root = nodes[-1]
+    if cyclic:
+        path = [root]
+        while True:
+            node = path[-1]
+            inner = [v for v in (node.values() if isinstance(node, dict) else node)]
+            if not inner:
+                break
+            path.append(rng.choice(inner))
+        leaf = path[-1]
+        if isinstance(leaf, dict):
+            leaf["back"] = rng.choice(path)
+        else:
+            leaf.append(rng.choice(path))
+    return root
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_cycle_check_among_many_shared_containers(seed):
+    # Many containers enter and leave the cycle check in turn (hundreds at once, so that
+    # their slots collide): none may be reported as a cycle once it is written, and a
+    # real cycle must still be found.
+    graph = random_containers(random.Random(seed), 600, cyclic=False)
+    assert loads(dumps(graph)) == graph
+    with pytest.raises(CBOREncodeValueError, match="cyclic"):
+        dumps(random_containers(random.Random(seed), 600, cyclic=True))

@@ -1,6 +1,7 @@
 // Arrays, maps and sets: definite and indefinite lengths, the canonical length-first
 // order of map keys and set members, and the sort-key methods.
 #include "encoder/methods.h"
+#include "encoder/registry.h"
 #include "encoder/writer.h"
 
 #include "lib/args.h"
@@ -438,15 +439,17 @@ int map_body(Ctx &c, PyObject *obj, void *) {
     return map_items(c, obj, indefinite, canonical);
 }
 
-// The steps around a map or array body: the namespace step, then the sharing step.
+// The steps around a map or array body: the namespace step, then the sharing step, with
+// the body called directly rather than through share()'s pointer.
 // A namespace opened here starts with empty tables of its own, so no reference made in
 // it can point at a string numbered before it.
-int container_step(Ctx &c, PyObject *obj, ShareBody body) {
+template <ShareBody Body>
+int container_step(Ctx &c, PyObject *obj) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     bool opens = enc->string_namespacing;
     NamespaceSave save;
-    if (opens) {
+    if (opens) [[unlikely]] {
         if (put_header(enc, 6, 256) < 0) return -1;
         namespace_push(enc, save, true);
         enc->string_namespacing = false;
@@ -454,9 +457,16 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
     int rc = -1;
     {
         RecursionGuard guard;
-        if (guard.enter(kRecursionWhere)) rc = share(c, obj, body, nullptr);
+        ShareScope scope;
+        if (guard.enter(kRecursionWhere)) {
+            rc = share_begin(c, obj, scope);
+            if (rc > 0) {
+                rc = Body(c, obj, nullptr);
+                if (share_end(c, scope) < 0) rc = -1;
+            }
+        }
     }
-    if (opens) {
+    if (opens) [[unlikely]] {
         if (!namespace_close(c, save)) return -1;
         enc->string_namespacing = true;
     }
@@ -465,9 +475,9 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
 
 }  // namespace
 
-int encode_array_step(Ctx &c, PyObject *obj) { return container_step(c, obj, array_body); }
+int encode_array_step(Ctx &c, PyObject *obj) { return container_step<array_body>(c, obj); }
 
-int encode_map_step(Ctx &c, PyObject *obj) { return container_step(c, obj, map_body); }
+int encode_map_step(Ctx &c, PyObject *obj) { return container_step<map_body>(c, obj); }
 
 // Sets and frozensets: tag 258 around a tuple of the members in iteration order, or,
 // when canonical, a list of them in sort-key order.

@@ -213,14 +213,17 @@ int put_float(EncoderObject *enc, double v) {
 
 int try_put_leaf(EncoderObject *enc, PyObject *obj) {
     PyTypeObject *tp = Py_TYPE(obj);
+    OutBuffer &out = enc->out;
+    // Without a stream and with room for a short text, the common scalars are written
+    // straight into the buffer, without the reserve and stream checks of each piece.
+    bool direct = enc->write_target == nullptr && out.cap - out.len >= 24;
     if (tp == &PyUnicode_Type) {
         if (string_refs_active(enc)) return 0;
         Py_ssize_t n;
         const char *u = utf8_of(obj, &n);
         if (u == nullptr) return -1;
-        // The most common value of all, a short text without a stream: written here.
-        OutBuffer &out = enc->out;
-        if (n < 24 && enc->write_target == nullptr && out.cap - out.len >= 24) {
+        // The most common value of all, a short text.
+        if (n < 24 && direct) {
             uint8_t *p = out.data + out.len;
             p[0] = static_cast<uint8_t>(0x60 | n);
             copy_bytes(p + 1, u, static_cast<size_t>(n));
@@ -229,10 +232,36 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
         }
         return put_owned_string(enc, 3, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
-    if (tp == &PyLong_Type) return put_small_int(enc, obj);
-    if (tp == &PyFloat_Type) return put_float(enc, PyFloat_AS_DOUBLE(obj)) < 0 ? -1 : 1;
-    if (tp == &PyBool_Type) return emit_byte(enc, obj == Py_True ? 0xf5 : 0xf4) < 0 ? -1 : 1;
-    if (obj == Py_None) return emit_byte(enc, 0xf6) < 0 ? -1 : 1;
+    if (tp == &PyLong_Type) {
+        if (!direct) return put_small_int(enc, obj);
+        unsigned major;
+        uint64_t arg;
+        int r = small_int_header(obj, &major, &arg);
+        if (r <= 0) return r;
+        out.len += header_bytes(major, arg, out.data + out.len);
+        return 1;
+    }
+    if (tp == &PyFloat_Type) {
+        double v = PyFloat_AS_DOUBLE(obj);
+        uint64_t bits;
+        memcpy(&bits, &v, sizeof bits);
+        // A finite value outside canonical mode is always the 9-byte form.
+        if (direct && !enc->canonical && (bits & 0x7ff0000000000000ull) != 0x7ff0000000000000ull) {
+            uint8_t *p = out.data + out.len;
+            p[0] = 0xfb;
+            bits = __builtin_bswap64(bits);
+            memcpy(p + 1, &bits, 8);
+            out.len += 9;
+            return 1;
+        }
+        return put_float(enc, v) < 0 ? -1 : 1;
+    }
+    if (tp == &PyBool_Type || obj == Py_None) {
+        uint8_t b = obj == Py_True ? 0xf5 : obj == Py_False ? 0xf4 : 0xf6;
+        if (!direct) return emit_byte(enc, b) < 0 ? -1 : 1;
+        out.data[out.len++] = b;
+        return 1;
+    }
     if (tp == &PyBytes_Type) {
         if (string_refs_active(enc)) return 0;
         return put_owned_string(enc, 2, obj, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))) < 0

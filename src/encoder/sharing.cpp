@@ -1,31 +1,13 @@
 // The shared-value registry: containers being written, and values marked as shared
 // (tags 28 and 29). Also the module function shareable_encoder.
 #include "encoder/probe_table.h"
-#include "encoder/writer.h"
+#include "encoder/registry.h"
 
 #include "lib/args.h"
 
 #include <utility>
 
 namespace kelvo {
-
-// Open addressing with linear probing, keyed by object identity (the address that id()
-// returns). An entry with a share index holds a strong reference, so its identity cannot
-// be reused by another object while it is registered. An entry without one lives only
-// while its object's body is written, and the writer holds a reference to the object
-// for that time; it keeps the address alone and is never dereferenced.
-// The slots are raw memory: an empty table outlives its encoder as the thread's spare.
-struct SharedRegistry {
-    struct Slot {
-        uint64_t id;
-        PyObject *obj;   // nullptr: empty slot
-        uint64_t index;  // kNoShareIndex: being written with value_sharing off
-        bool owned() const { return index != kNoShareIndex; }
-    };
-    Slot *slots;
-    size_t mask;
-    size_t count;
-};
 
 namespace {
 
@@ -57,9 +39,7 @@ void spare_slots(SharedRegistry *r) noexcept {
     r->count = 0;
 }
 
-size_t slot_of(uint64_t id, size_t mask) {
-    return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-}
+size_t slot_of(uint64_t id, size_t mask) { return registry_slot_of(id, mask); }
 
 SharedRegistry::Slot *registry_find(SharedRegistry *r, uint64_t id) {
     if (r == nullptr) return nullptr;
@@ -117,20 +97,19 @@ void registry_remove_at(SharedRegistry *r, size_t hole) {
     Py_XDECREF(owned);
 }
 
-// Removes the entry of `id`, found at `slot` of `slots` when the table has not changed
-// since (nothing was inserted after it but what has been removed again), else looked up.
-void registry_remove(EncoderObject *enc, uint64_t id, const SharedRegistry::Slot *slots, size_t slot) {
+}  // namespace
+
+void registry_remove(EncoderObject *enc, const ShareScope &scope) {
     SharedRegistry *r = enc->registry;
     if (r == nullptr) return;
-    if (r->slots != slots || r->slots[slot].obj == nullptr || r->slots[slot].id != id) {
-        SharedRegistry::Slot *s = registry_find(r, id);
+    size_t slot = scope.slot;
+    if (r->slots != scope.slots || r->slots[slot].obj == nullptr || r->slots[slot].id != scope.id) {
+        SharedRegistry::Slot *s = registry_find(r, scope.id);
         if (s == nullptr) return;
         slot = static_cast<size_t>(s - r->slots);
     }
     registry_remove_at(r, slot);
 }
-
-}  // namespace
 
 void registry_clear(EncoderObject *enc) {
     SharedRegistry *r = enc->registry;
@@ -161,11 +140,11 @@ int registry_traverse(EncoderObject *enc, visitproc visit, void *arg) {
     return 0;
 }
 
-int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
+int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     SharedRegistry *r = enc->registry;
-    if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) {
+    if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) [[unlikely]] {
         if (registry_reserve(enc) < 0) return -1;
         r = enc->registry;
     }
@@ -176,7 +155,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         uint64_t index = r->slots[i].index;
         if (index == kNoShareIndex) return raise_cycle_error();
         if (put_header(enc, 6, 29) < 0) return -1;
-        return put_header(enc, 0, index);
+        return put_header(enc, 0, index) < 0 ? -1 : 0;
     }
     bool sharing = enc->value_sharing;
     if (sharing) {
@@ -188,15 +167,23 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
-    const SharedRegistry::Slot *slots = r->slots;
+    scope.slots = r->slots;
+    scope.slot = i;
+    scope.count = r->count;
+    scope.id = id;
+    scope.sharing = sharing;
+    scope.saved_tag_base = enc->tag_base;
     enc->share_scopes += 1;
-    uint32_t saved_tag_base = enc->tag_base;
     enc->tag_base = enc->tag_len;
+    return 1;
+}
+
+int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
+    ShareScope scope;
+    int r = share_begin(c, obj, scope);
+    if (r <= 0) return r;
     int rc = body(c, obj, arg);
-    if (!c.reopen_for_cleanup()) return -1;
-    enc->tag_base = saved_tag_base;
-    enc->share_scopes -= 1;
-    if (!sharing) registry_remove(enc, id, slots, i);
+    if (share_end(c, scope) < 0) return -1;
     return rc;
 }
 

@@ -202,6 +202,18 @@ using ShareBody = int (*)(Ctx &c, PyObject *obj, void *arg);
 int share(Ctx &c, PyObject *obj, ShareBody body, void *arg);
 int raise_cycle_error();
 
+// The sharing step in two halves, for callers that write the body themselves: what
+// share_begin registered, for share_end to take back.
+struct ShareScope {
+    const void *slots;  // the registry's slot table when the entry went in
+    size_t slot;
+    size_t count;       // entries in the registry right after this one went in
+    uint64_t id;
+    uint32_t saved_tag_base;
+    bool sharing;
+};
+// share_begin and share_end (encoder/registry.h) take and give back such a scope.
+
 // ---- String references (stringrefs.cpp)
 
 // The string-reference step: 1 when a reference was written, 0 when the caller must
