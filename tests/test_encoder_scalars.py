@@ -79,9 +79,16 @@ class Big(int):
     (-(2**64), "3bffffffffffffffff"), (-(2**64) - 1, "c349010000000000000000"),
     (2**72 + 5, "c24a01000000000000000005"), (-(2**80), "c34a" + "ff" * 10),
     (Number.ONE, "01"), (Big(-5), "24"), (Big(2**64), "c249010000000000000000"), (True, "f5"),
+    # Around the interpreter's digit boundaries (one digit below 2**30, three from 2**60).
+    (2**30 - 1, "1a3fffffff"), (2**30, "1a40000000"), (-(2**30), "3a3fffffff"), (-(2**30) - 1, "3a40000000"),
+    (2**60 - 1, "1b0fffffffffffffff"), (2**60, "1b1000000000000000"), (-(2**60) - 1, "3b1000000000000000"),
+    (2**90, "c24c040000000000000000000000"),
 ])
 def test_integers(value, expected):
     assert dumps(value).hex() == expected
+    # The same value as an item of a list run and as a dict value.
+    assert dumps([value, value]).hex() == "82" + expected * 2
+    assert dumps({"k": value}).hex() == "a1616b" + expected
 
 
 def test_encode_int_uses_the_subclass_comparisons():
@@ -110,9 +117,14 @@ def test_big_int_payload_goes_through_the_dispatch():
 @pytest.mark.parametrize("value, expected", [
     (b"", "40"), (b"ab", "426162"), (bytearray(b"ab"), "426162"), ("", "60"), ("ü", "62c3bc"),
     ("a" * 24, "7818" + "61" * 24), (b"x" * 256, "590100" + "78" * 256),
+    ("a" * 23, "77" + "61" * 23), ("b" * 33, "7821" + "62" * 33), ("c" * 255, "78ff" + "63" * 255),
+    ("d" * 256, "790100" + "64" * 256), ("é" * 20, "7828" + "c3a9" * 20),
 ])
 def test_strings(value, expected):
     assert dumps(value).hex() == expected
+    # As items of a list run and as a dict value, after other text.
+    assert dumps(["x", value, value]).hex() == "836178" + expected * 2
+    assert dumps({"k": value}).hex() == "a1616b" + expected
 
 
 def test_lone_surrogate_fails_before_writing():
@@ -133,7 +145,9 @@ def test_lone_surrogate_fails_before_writing():
 def test_floats(value, plain, canonical):
     if plain is not None:
         assert dumps(value).hex() == plain
+        assert dumps([value, value]).hex() == "82" + plain * 2
     assert dumps(value, canonical=True).hex() == canonical
+    assert dumps([value, value], canonical=True).hex() == "82" + canonical * 2
 
 
 def test_float_subclass_is_read_without_calling_python():

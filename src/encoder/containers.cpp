@@ -241,6 +241,7 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
                     break;
                 }
                 PyObject *item = PyList_GET_ITEM(list, i);
+                if (put_common_leaf(enc, item)) continue;
                 Ref hold = protect ? Ref::borrow(item) : Ref();
                 r = try_put_leaf(enc, item);
                 if (r > 0) continue;
@@ -346,9 +347,9 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
                     // With a stream, a flush may run Python code that changes the dict.
                     Ref hold_k = protect ? Ref::borrow(k) : Ref();
                     Ref hold_v = protect ? Ref::borrow(v) : Ref();
-                    int r = try_put_leaf(enc, k);
+                    int r = put_common_leaf(enc, k) ? 1 : try_put_leaf(enc, k);
                     if (r > 0) {
-                        r = try_put_leaf(enc, v);
+                        r = put_common_leaf(enc, v) ? 1 : try_put_leaf(enc, v);
                         if (r > 0) continue;
                         if (r == 0) {
                             value = Ref::borrow(v);

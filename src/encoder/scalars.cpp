@@ -94,11 +94,37 @@ int wide_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
     return 1;
 }
 
+#if PYLONG_BITS_IN_DIGIT == 30
+// An exact int of two or three digits as (major, argument), read from its digits as laid
+// out in cpython/longintrepr.h (the unstable compact-value call does the same for one
+// digit): 1 when it fits a header, 0 when the general reading must decide.
+inline int digits_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
+    const auto *v = reinterpret_cast<const PyLongObject *>(obj);
+    uintptr_t tag = v->long_value.lv_tag;
+    uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
+    if (ndigits < 2 || ndigits > 3) return 0;
+    const digit *d = v->long_value.ob_digit;
+    uint64_t magnitude = d[0] | static_cast<uint64_t>(d[1]) << 30;
+    if (ndigits == 3) {
+        if (d[2] >> 4) return 0;
+        magnitude |= static_cast<uint64_t>(d[2]) << 60;
+    }
+    // The sign bits: 0 positive, 1 zero, 2 negative; a value of two digits is not zero.
+    bool negative = (tag & _PyLong_SIGN_MASK) == 2;
+    *major = negative ? 1 : 0;
+    *arg = negative ? magnitude - 1 : magnitude;
+    return 1;
+}
+#else
+inline int digits_int_header(PyObject *, unsigned *, uint64_t *) { return 0; }
+#endif
+
 inline int small_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
     if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) {
         compact_int_header(obj, major, arg);
         return 1;
     }
+    if (PyLong_CheckExact(obj) && digits_int_header(obj, major, arg)) return 1;
     return wide_int_header(obj, major, arg);
 }
 
