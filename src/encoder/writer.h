@@ -62,7 +62,7 @@ struct BufferSink {
 
 // Encodes a header into `out` (up to 9 bytes); returns its length. Only the low three
 // bits of `major` survive.
-inline size_t header_bytes(unsigned major, uint64_t v, uint8_t *out) {
+[[gnu::always_inline]] inline size_t header_bytes(unsigned major, uint64_t v, uint8_t *out) {
     uint8_t ib = static_cast<uint8_t>(major << 5);
     if (v < 24) {
         out[0] = static_cast<uint8_t>(ib | v);
