@@ -198,7 +198,12 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
     for (;;) {
         if (i >= PyList_GET_SIZE(list)) break;
         if (!indefinite && i == n) return length_mismatch(list, n, -1);
+#ifdef Py_GIL_DISABLED
         Ref first(PyList_GetItemRef(list, i));
+#else
+        // With the GIL nothing else runs between the length check above and this read.
+        Ref first = Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
         if (!first) {
             // The list shrank since its length was read.
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
