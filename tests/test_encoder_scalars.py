@@ -212,3 +212,25 @@ def test_idle_writers_flush_at_once(writer):
 def test_long_byte_string_is_written_on_its_own(writer):
     CBOREncoder(writer).encode(b"x" * 5000)
     assert writer.calls == [b"\x59\x13\x88", b"x" * 5000, b""]
+
+
+LEAVES = [0, -1, 23, 24, -(2**30), 2**31, 2**62, -(2**63), 2**64, True, False, None, 0.5, -0.0, math.inf, math.nan,
+          "", "a" * 23, "b" * 24, "c" * 255, "d" * 256, "é", "x\u20ac", b"", b"raw", 10**20, Big(7)]
+
+
+@pytest.mark.parametrize("options", [{}, {"canonical": True}, {"string_referencing": True}], ids=repr)
+def test_leaf_runs_match_single_values(options):
+    # The runs of leaves inside lists and dicts take shortcuts of their own; each item
+    # must come out exactly as the same value written alone.
+    # With string references the outermost container opens a namespace (tag 256); every
+    # string here appears once, so each is written in full.
+    namespace = b"\xd9\x01\x00" if options.get("string_referencing") else b""
+    expected = b"".join(dumps(v, **options) for v in LEAVES)
+    assert dumps(LEAVES, **options) == namespace + b"\x98" + bytes([len(LEAVES)]) + expected
+    as_dict = {f"k{i:02}": v for i, v in enumerate(LEAVES)}
+    pairs = b"".join(dumps(k) + dumps(v, **options) for k, v in sorted(as_dict.items()))
+    assert dumps(as_dict, **options) == namespace + b"\xb8" + bytes([len(LEAVES)]) + pairs
+    # Through a stream, which the shortcuts leave to the general writers.
+    fp = io.BytesIO()
+    CBOREncoder(fp, **options).encode(LEAVES)
+    assert fp.getvalue() == dumps(LEAVES, **options)

@@ -162,9 +162,10 @@ int put_float(EncoderObject *enc, double v);
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 
 // The leaves that fill long lists and dicts, written inline by their loops: an ASCII
-// text under 256 bytes (without string references), an int of one digit and a finite
-// float outside canonical mode, without a stream and with room in the buffer. 1 written,
-// 0 left to try_put_leaf (nothing written). Window held, `encoders` step passed.
+// text under 256 bytes (without string references), an int of one digit, a finite float
+// outside canonical mode, booleans and None, without a stream and with room in the
+// buffer. 1 written, 0 left to try_put_leaf (nothing written). Window held, `encoders`
+// step passed.
 [[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
     OutBuffer &out = enc->out;
     if (enc->write_target != nullptr || out.cap - out.len < 24) return 0;
@@ -198,9 +199,15 @@ inline bool string_refs_active(const EncoderObject *enc) { return enc->string_re
         out.len += 9;
         return 1;
     }
-    if (tp == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) {
+    if (tp == &PyLong_Type) {
+        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) return 0;
         Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(obj));
         out.len += header_bytes(v >= 0 ? 0 : 1, v >= 0 ? static_cast<uint64_t>(v) : ~static_cast<uint64_t>(v), p);
+        return 1;
+    }
+    if (tp == &PyBool_Type || obj == Py_None) {
+        p[0] = obj == Py_True ? 0xf5 : obj == Py_False ? 0xf4 : 0xf6;
+        out.len += 1;
         return 1;
     }
     return 0;
