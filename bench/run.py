@@ -358,7 +358,7 @@ def print_table(sets, codecs, figure, fmt, width, rounds=None):
     were taken in: the ratio is then the median of the per-round ratios, with the lowest
     and highest beside it."""
     peers = [p for p in codecs if p != "kelvo"]
-    rw = 15 if rounds else 6
+    rw = 18 if rounds else 6
     header = f"{'data set':<8} {'op':<7} {'kelvo':>{width}}" + "".join(f" {p:>{width}} {'ratio':>{rw}}" for p in peers)
     print()
     print(header)
