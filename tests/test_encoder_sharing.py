@@ -200,3 +200,30 @@ def test_cycle_check_among_many_shared_containers(seed):
     assert loads(dumps(graph)) == graph
     with pytest.raises(CBOREncodeValueError, match="cyclic"):
         dumps(random_containers(random.Random(seed), 600, cyclic=True))
+
+
+@pytest.mark.parametrize("depth, back_to", [(1, 0), (3, 0), (8, 7), (9, 0), (12, 5), (12, 10), (20, 15), (20, 19)],
+                         ids=lambda v: str(v))
+@pytest.mark.parametrize("container", ["list", "dict"])
+def test_cycle_found_at_any_depth(depth, back_to, container):
+    # The shallow levels and the deep ones are kept apart by the cycle check; a cycle
+    # back to either kind must be found, from either kind.
+    levels = [[] if container == "list" else {} for _ in range(depth)]
+    for outer, inner in zip(levels, levels[1:]):
+        outer.append(inner) if container == "list" else outer.update(x=inner)
+    last = levels[-1]
+    last.append(levels[back_to]) if container == "list" else last.update(x=levels[back_to])
+    with pytest.raises(CBOREncodeValueError, match="cyclic"):
+        dumps(levels[0])
+    # Written again once the cycle is gone: no entry of the failed call is left behind.
+    last.pop() if container == "list" else last.pop("x")
+    assert loads(dumps(levels[0])) == levels[0]
+
+
+def test_same_container_at_shallow_and_deep_places():
+    shared = [1, 2]
+    deep = shared
+    for _ in range(12):
+        deep = [deep]
+    value = [shared, deep, {"a": shared}, shared]
+    assert loads(dumps(value)) == value

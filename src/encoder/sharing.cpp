@@ -114,6 +114,11 @@ void registry_remove(EncoderObject *enc, const ShareScope &scope) {
 void registry_clear(EncoderObject *enc) {
     SharedRegistry *r = enc->registry;
     enc->share_next = 0;
+    // Outside every step the path is empty, but for entries of steps that could not end.
+    if (enc->share_scopes == 0) {
+        enc->path_len = 0;
+        enc->path_mask = 0;
+    }
     if (r == nullptr || r->count == 0) return;
     // Detached first: releasing a reference can run Python code.
     enc->registry = nullptr;
@@ -167,6 +172,7 @@ int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
+    scope.in_path = false;
     scope.slots = r->slots;
     scope.slot = i;
     scope.count = r->count;

@@ -261,8 +261,11 @@ struct ShareScope {
     size_t slot;
     size_t count;       // entries in the registry right after this one went in
     uint64_t id;
+    uint64_t saved_mask;   // the encoder's path_mask before the entry went into its path
+    uint32_t path_index;   // the entry's place in the encoder's path
     uint32_t saved_tag_base;
     bool sharing;
+    bool in_path;          // the entry went into the encoder's path, not the registry
 };
 // share_begin and share_end (encoder/registry.h) take and give back such a scope.
 
