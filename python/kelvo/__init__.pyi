@@ -4,10 +4,13 @@
 import datetime
 from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, ValuesView, ItemsView, KeysView
 from types import GenericAlias
-from typing import Any, Final, Literal, Protocol, TypeAlias, TypeVar, final, overload
+
+from kelvo._typedcodec import _Timestamp
+from typing import Any, Final, Generic, Literal, Protocol, TypeAlias, TypeVar, final, overload
 
 _T = TypeVar("_T")
 _F = TypeVar("_F", bound=Callable[..., Any])
+_C = TypeVar("_C", bound=type)
 _KT = TypeVar("_KT")
 _VT_co = TypeVar("_VT_co", covariant=True)
 
@@ -32,8 +35,13 @@ __all__ = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
-    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq", "UNTRUSTED_SEMANTIC_DECODERS",
+    "diag", "from_diag", "EDNError",
+    "decode", "decode_from", "Decoder", "encode", "encode_to", "Encoder", "ValidationError", "Raw",
+    "cbor_class", "key", "KeyOption", "timestamp",
 ]
+
+UNTRUSTED_SEMANTIC_DECODERS: Final[Mapping[int, Callable[[Any, bool], Any]]]
 
 class CBORError(Exception): ...
 class CBOREncodeError(CBORError): ...
@@ -333,3 +341,207 @@ def dumps_seq(
     string_referencing: bool = False,
     indefinite_containers: bool = False,
 ) -> bytes: ...
+
+# Diagnostic notation (RFC 8949 section 8, extended diagnostic notation)
+class EDNError(ValueError):
+    line: int
+    column: int
+    reason: str
+
+def diag(data: Buffer, *, pretty: bool = False, widths: bool = False) -> str: ...
+def from_diag(text: str | Buffer, *, seq: bool = False, max_depth: int = 400) -> bytes: ...
+
+# Typed decoding and encoding
+class _BinaryReader(Protocol):
+    def read(self, size: int = ..., /) -> bytes: ...
+    def seekable(self) -> bool: ...
+    def tell(self) -> int: ...
+    def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+class _BinaryWriter(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+class ValidationError(CBORDecodeError):
+    path: str
+    offset: int | None
+    def __init__(self, message: str, path: str = "$", offset: int | None = None) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+@final
+class Raw:
+    def __init__(self, data: Buffer) -> None: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __bytes__(self) -> bytes: ...
+    def __len__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+@final
+class KeyOption:
+    key: int | str
+    def __init__(self, key: int | str) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+timestamp: Final[_Timestamp]
+
+def key(name: int | str) -> KeyOption: ...
+@overload
+def cbor_class(cls: _C, /) -> _C: ...
+@overload
+def cbor_class(
+    cls: None = None,
+    /,
+    *,
+    rename: Literal["camel", "pascal", "kebab", "upper", "lower"] | Mapping[str, int | str]
+    | Callable[[str], int | str] | None = None,
+    array: bool = False,
+    omit_defaults: bool = False,
+    omit_none: bool = False,
+    forbid_unknown: bool = False,
+    tag_field: str | None = None,
+    tag: Any = None,
+    cbor_tag: int | None = None,
+) -> Callable[[_C], _C]: ...
+
+class Decoder(Generic[_T]):
+    type: Any
+    @overload
+    def __init__(
+        self: Decoder[_T],
+        type: type[_T],
+        *,
+        tag_hook: _TagHook | None = ...,
+        object_hook: _ObjectHook | None = ...,
+        semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+        str_errors: _StrErrors = ...,
+        max_depth: int = ...,
+        allow_indefinite: bool = ...,
+        allow_duplicate_keys: bool = ...,
+        strict_hashable_types: bool = ...,
+        immutable: bool = ...,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Decoder[Any],
+        type: Any = ...,
+        *,
+        tag_hook: _TagHook | None = ...,
+        object_hook: _ObjectHook | None = ...,
+        semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+        str_errors: _StrErrors = ...,
+        max_depth: int = ...,
+        allow_indefinite: bool = ...,
+        allow_duplicate_keys: bool = ...,
+        strict_hashable_types: bool = ...,
+        immutable: bool = ...,
+    ) -> None: ...
+    def decode(self, data: Buffer) -> _T: ...
+    def decode_from(self, fp: _BinaryReader) -> _T: ...
+
+@overload
+def decode(
+    data: Buffer,
+    type: type[_T],
+    *,
+    tag_hook: _TagHook | None = ...,
+    object_hook: _ObjectHook | None = ...,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+    str_errors: _StrErrors = ...,
+    max_depth: int = ...,
+    allow_indefinite: bool = ...,
+    allow_duplicate_keys: bool = ...,
+    strict_hashable_types: bool = ...,
+    immutable: bool = ...,
+) -> _T: ...
+@overload
+def decode(
+    data: Buffer,
+    type: Any = ...,
+    *,
+    tag_hook: _TagHook | None = ...,
+    object_hook: _ObjectHook | None = ...,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+    str_errors: _StrErrors = ...,
+    max_depth: int = ...,
+    allow_indefinite: bool = ...,
+    allow_duplicate_keys: bool = ...,
+    strict_hashable_types: bool = ...,
+    immutable: bool = ...,
+) -> Any: ...
+@overload
+def decode_from(
+    fp: _BinaryReader,
+    type: type[_T],
+    *,
+    tag_hook: _TagHook | None = ...,
+    object_hook: _ObjectHook | None = ...,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+    str_errors: _StrErrors = ...,
+    max_depth: int = ...,
+    allow_indefinite: bool = ...,
+    allow_duplicate_keys: bool = ...,
+    strict_hashable_types: bool = ...,
+    immutable: bool = ...,
+) -> _T: ...
+@overload
+def decode_from(
+    fp: _BinaryReader,
+    type: Any = ...,
+    *,
+    tag_hook: _TagHook | None = ...,
+    object_hook: _ObjectHook | None = ...,
+    semantic_decoders: Mapping[int, Callable[..., Any]] | None = ...,
+    str_errors: _StrErrors = ...,
+    max_depth: int = ...,
+    allow_indefinite: bool = ...,
+    allow_duplicate_keys: bool = ...,
+    strict_hashable_types: bool = ...,
+    immutable: bool = ...,
+) -> Any: ...
+
+class Encoder:
+    def __init__(
+        self,
+        *,
+        datetime_as_timestamp: bool = ...,
+        timezone: datetime.tzinfo | None = ...,
+        value_sharing: bool = ...,
+        encoders: Mapping[type, _EncoderHook] | None = ...,
+        default: _EncoderHook | None = ...,
+        canonical: bool = ...,
+        date_as_datetime: bool = ...,
+        string_referencing: bool = ...,
+        indefinite_containers: bool = ...,
+    ) -> None: ...
+    def encode(self, obj: object) -> bytes: ...
+    def encode_to(self, obj: object, fp: _BinaryWriter) -> None: ...
+
+def encode(
+    obj: object,
+    *,
+    datetime_as_timestamp: bool = ...,
+    timezone: datetime.tzinfo | None = ...,
+    value_sharing: bool = ...,
+    encoders: Mapping[type, _EncoderHook] | None = ...,
+    default: _EncoderHook | None = ...,
+    canonical: bool = ...,
+    date_as_datetime: bool = ...,
+    string_referencing: bool = ...,
+    indefinite_containers: bool = ...,
+) -> bytes: ...
+def encode_to(
+    obj: object,
+    fp: _BinaryWriter,
+    *,
+    datetime_as_timestamp: bool = ...,
+    timezone: datetime.tzinfo | None = ...,
+    value_sharing: bool = ...,
+    encoders: Mapping[type, _EncoderHook] | None = ...,
+    default: _EncoderHook | None = ...,
+    canonical: bool = ...,
+    date_as_datetime: bool = ...,
+    string_referencing: bool = ...,
+    indefinite_containers: bool = ...,
+) -> None: ...

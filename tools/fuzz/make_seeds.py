@@ -51,6 +51,14 @@ def main(out):
     # Shared values used as keys and set members, tag 28/29 by hand.
     payloads.append(bytes.fromhex("d81c82d81c816161d81ca1d81d0101"))
     payloads.append(bytes.fromhex("a2d81c8101d81d0001"))
+    # References handed to tag decoders: a shared byte string made into bignums, a
+    # referenced text parsed as a message, shared ints in rationals, rationals of rationals.
+    payloads.append(bytes.fromhex("83d81c4affffffffffffffffffffc2d81d00c2d81d00"))
+    payloads.append(bytes.fromhex("d9010083" + "6c5375626a6563743a20780a0a" + "d824d81900d824d81900"))
+    payloads.append(bytes.fromhex("84d81cc24a01000000000000000000d81c1903e8"
+                                  "d81e82d81d00d81d01d81e82d81d01d81d00"))
+    payloads.append(bytes.fromhex("82d81cd81e820307d81cd81e82d81d00d81d00"))
+    payloads.append(bytes.fromhex("83d81c19ffffc1d81d00c48221d81d00"))
     n = 0
     for i, p in enumerate(payloads):
         for prefix in OPTION_PREFIXES[: 1 + i % len(OPTION_PREFIXES)]:
@@ -60,7 +68,13 @@ def main(out):
     for i in range(64):
         prog = bytes([i % 16, (i // 16) & 1]) + bytes(rng.randrange(256) for _ in range(rng.randrange(8, 160)))
         (out / "encode" / f"seed-{i:04d}").write_bytes(prog)
-    print(f"seeds: {n} decoder inputs, 64 encoder programs in {out}")
+    sys.path.insert(0, str(Path(__file__).parent))
+    from typed_fuzz import seeds as typed_seeds
+
+    (out / "typed").mkdir(parents=True, exist_ok=True)
+    for i, seed in enumerate(typed_seeds()):
+        (out / "typed" / f"seed-{i:04d}").write_bytes(seed)
+    print(f"seeds: {n} decoder inputs, 64 encoder programs, typed inputs in {out}")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UBSan, the static free-threaded
 # libpython) in build/fuzz and runs them for a bounded time, split evenly between the
-# decoder and the encoder target.
+# decoder, the encoder and the typed target.
 #
 #   tools/fuzz/run.sh fuzz  [SECONDS]   # campaign; the corpus grows in build/fuzz/corpus
 #   tools/fuzz/run.sh smoke [SECONDS]   # fixed seed and run count, fresh corpus from the seeds only
@@ -43,11 +43,11 @@ rm -rf "$seeds"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:symbolize=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-per_target=$(( total / 2 ))
+per_target=$(( total / 3 ))
 [ "$per_target" -ge 1 ] || per_target=1
 mkdir -p "$build/artifacts"
 status=0
-for target in decode encode; do
+for target in decode encode typed; do
     if [ "$mode" = smoke ]; then
         corpus="$build/smoke-corpus/$target"
         rm -rf "$corpus"
