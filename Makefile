@@ -3,9 +3,11 @@
 # make test  -- build what is missing and run the test suite on the free-threaded
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
-# make bench -- run the benchmark harness (and bench-typed: typed decoding and encoding,
-#               against msgspec on the GIL interpreter)
+# make bench -- run the benchmark harness (free-threaded, then GIL with the peers that only build
+#               there; and bench-typed: typed decoding and encoding, against msgspec on the GIL
+#               interpreter)
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
+# make bench-instructions-gil -- the same on the GIL interpreter, with its peers
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
 # make lint  -- ruff and clang-format checks (run by make test); make format applies their fixes
@@ -22,7 +24,8 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean lint format
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean lint format \
+	bench-gil bench-instructions-gil bench-peers-gil
 
 all: demo
 
@@ -88,7 +91,23 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory bench-gil
 	$(MAKE) bench-typed
+
+# The fastest peers build only for the GIL interpreter at 3.13; they go into .venv-gil for
+# the benchmarks alone (make test does not need them).
+bench-peers-gil: $(STAMP_GIL)
+	@for peer in msgpack orjson msgspec ormsgpack cbrrr; do \
+		$(PY_GIL) -m pip install --quiet $$peer 2>/dev/null || \
+			echo "note: $$peer could not be installed for the GIL interpreter; it is skipped"; \
+	done
+
+bench-gil: bench-peers-gil
+	$(PY_GIL) bench/run.py $(BENCH_ARGS)
+
+bench-instructions-gil: bench-peers-gil
+	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
+	$(PY_GIL) bench/run.py --callgrind $(BENCH_ARGS)
 
 # Typed decoding and encoding, on both interpreters; msgspec (a peer, no free-threaded wheel
 # for 3.13) is installed into the GIL environment only.

@@ -214,6 +214,19 @@ def texts(rng, count=10_000):
     return [_text(rng, 10, 200, non_ascii=(i % 4 == 0)) for i in range(count)]
 
 
+def short_texts(rng, count=100_000):
+    """Short texts of 4 to 40 characters, one in four with non-ASCII characters."""
+    out = []
+    for i in range(count):
+        n = rng.randint(4, 40)
+        text = (_text(rng, n, n + 8) + " " + rng.choice(WORDS))[:n]
+        if i % 4 == 0:
+            at = rng.randrange(n)
+            text = text[:at] + rng.choice(NON_ASCII) + text[at + 1:]
+        out.append(text)
+    return out
+
+
 def blobs(rng, count=4, size=1 << 20):
     return [rng.randbytes(size) for _ in range(count)]
 
@@ -239,6 +252,7 @@ def build(quick=False, only=None):
         ("ints", lambda: ints(rng, 100_000 // scale), False, True),
         ("text", lambda: texts(rng, 10_000 // scale), False, True),
         ("bytes", lambda: blobs(rng, 4 if not quick else 1), True, True),
+        ("short", lambda: short_texts(random.Random(SEED + 2), 100_000 // scale), False, False),
         ("deep", lambda: deep(1000), False, False),
     ]
     if only is not None:

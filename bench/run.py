@@ -9,7 +9,8 @@ never taken with the GIL on.
     python bench/run.py --quick    # a smoke run, well under a minute
     python bench/run.py --callgrind [--sets api,deep]
                                    # instructions per call under valgrind's callgrind, for
-                                   # kelvo, pickle and marshal on the same data
+                                   # kelvo, pickle and marshal on the same data (and, with
+                                   # the GIL, the optional peers that are installed)
 """
 
 import argparse
@@ -23,6 +24,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import time
@@ -65,10 +67,27 @@ def _orjson():
     return (orjson.dumps, orjson.loads, False)
 
 
+def _msgspec():
+    # MessagePack, with one encoder and one decoder kept across calls as its users do.
+    import msgspec
+    return (msgspec.msgpack.Encoder().encode, msgspec.msgpack.Decoder().decode, True)
+
+
+def _ormsgpack():
+    import ormsgpack
+    return (ormsgpack.packb, ormsgpack.unpackb, True)
+
+
+def _cbrrr():
+    import cbrrr
+    return (cbrrr.encode_dag_cbor, cbrrr.decode_dag_cbor, True)
+
+
 CODECS = {"kelvo": _kelvo, "pickle": _pickle, "marshal": _marshal, "json": _json,
-          "msgpack": _msgpack, "orjson": _orjson}
+          "msgpack": _msgpack, "orjson": _orjson, "msgspec": _msgspec, "ormsgpack": _ormsgpack,
+          "cbrrr": _cbrrr}
 STDLIB = ("pickle", "marshal", "json")
-OPTIONAL = ("msgpack", "orjson")
+OPTIONAL = ("msgpack", "orjson", "msgspec", "ormsgpack", "cbrrr")
 
 
 def loads_for(name, set_name, loads):
@@ -92,11 +111,12 @@ def loops_for(fn, arg, min_ns):
         loops *= 2 if dt < min_ns / 8 else max(2, int(min_ns / max(dt, 1)) + 1)
 
 
-def best_times(runs, min_ns, samples):
-    """Seconds per call of each (fn, arg) in `runs`, after a warm-up: the best of `samples`
-    samples, which take every run in turn, so that a slow moment of a shared machine does
-    not land on one side only. Time is the calling thread's CPU time, which other work on
-    the machine disturbs far less than the clock on the wall."""
+def sample_times(runs, min_ns, samples):
+    """Seconds per call of each (fn, arg) in `runs`, one figure per sample, after a warm-up.
+    Each sample takes every run in turn, so that a slow moment of a shared machine does not
+    land on one side only, and the figures of one sample can be compared as a round. Time
+    is the calling thread's CPU time, which other work on the machine disturbs far less
+    than the clock on the wall."""
     loops = []
     for fn, arg in runs:
         deadline = time.perf_counter_ns() + min_ns
@@ -104,7 +124,7 @@ def best_times(runs, min_ns, samples):
         while time.perf_counter_ns() < deadline:
             fn(arg)
         loops.append(loops_for(fn, arg, min_ns))
-    best = [float("inf")] * len(runs)
+    out = [[] for _ in runs]
     gc_was = gc.isenabled()
     gc.disable()
     try:
@@ -113,11 +133,25 @@ def best_times(runs, min_ns, samples):
                 t0 = time.thread_time_ns()
                 for _ in range(loops[i]):
                     fn(arg)
-                best[i] = min(best[i], (time.thread_time_ns() - t0) / loops[i] / 1e9)
+                out[i].append((time.thread_time_ns() - t0) / loops[i] / 1e9)
     finally:
         if gc_was:
             gc.enable()
-    return best
+    return out
+
+
+def best_times(runs, min_ns, samples):
+    """The best of sample_times for each run."""
+    return [min(t) for t in sample_times(runs, min_ns, samples)]
+
+
+def round_ratio(peer, kelvo):
+    """(median, lowest, highest) of the per-round ratios peer / kelvo of two sample lists
+    taken in the same rounds, or None when they were not."""
+    if not peer or not kelvo or len(peer) != len(kelvo):
+        return None
+    ratios = [p / k for p, k in zip(peer, kelvo, strict=False)]
+    return statistics.median(ratios), min(ratios), max(ratios)
 
 
 def measure_set(names, one_set, quick):
@@ -140,9 +174,10 @@ def measure_set(names, one_set, quick):
         runs["encode"].append((name, dumps, data))
         runs["decode"].append((name, loads_for(name, set_name, loads), encoded))
     for op, op_runs in runs.items():
-        times = best_times([(fn, arg) for _, fn, arg in op_runs], min_ns, samples)
+        times = sample_times([(fn, arg) for _, fn, arg in op_runs], min_ns, samples)
         for (name, _, _), t in zip(op_runs, times, strict=True):
-            out[name][op] = t
+            out[name][op] = min(t)
+            out[name][op + " rounds"] = t
     return out
 
 
@@ -155,8 +190,9 @@ def measure_codec(name, sets, quick):
 
 
 def probe_peer(name):
-    """'inproc', 'isolated' (it enables the GIL) or None (not installed)."""
-    code = f"import sys, {name}; print(sys._is_gil_enabled())"
+    """'inproc', 'isolated' (it enables the GIL of a free-threaded build) or None (not installed)."""
+    code = (f"import sys, sysconfig, {name}; "
+            "print(bool(sysconfig.get_config_var('Py_GIL_DISABLED')) and sys._is_gil_enabled())")
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     if r.returncode != 0:
         return None
@@ -243,7 +279,19 @@ def copy_baseline(sets, quick):
 # every row. The per-call cost of the map loop itself (measured with a call of id()) is
 # subtracted.
 
-CALLGRIND_CODECS = ("kelvo", "pickle", "marshal")
+def callgrind_codecs():
+    """kelvo, pickle and marshal, and on an interpreter with the GIL the optional peers that
+    import (on a free-threaded one they could turn the GIL on under kelvo's counts)."""
+    names = ["kelvo", "pickle", "marshal"]
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        return tuple(names)
+    for name in OPTIONAL:
+        try:
+            CODECS[name]()
+        except ImportError:
+            continue
+        names.append(name)
+    return tuple(names)
 
 
 def callgrind_calls(set_name, quick):
@@ -257,14 +305,14 @@ def callgrind_plan(sets, quick):
     """[(label, calls)] in the order the worker measures them."""
     plan = [("baseline", 200)]
     for set_name, _, _ in sets:
-        for name in CALLGRIND_CODECS:
+        for name in callgrind_codecs():
             for op in ("encode", "decode"):
                 plan.append((f"{set_name}/{name}/{op}", callgrind_calls(set_name, quick)))
     return plan
 
 
 def callgrind_worker(sets, quick):
-    codecs = {name: CODECS[name]() for name in CALLGRIND_CODECS}
+    codecs = {name: CODECS[name]() for name in callgrind_codecs()}
     plan = dict(callgrind_plan(sets, quick))
     gc.disable()
 
@@ -285,6 +333,12 @@ def callgrind_worker(sets, quick):
                 os.getppid()
                 os.getppid()
                 continue
+            try:
+                loads_for(name, set_name, loads)(encoded)
+            except Exception:  # encodes but cannot read its own output back (nesting limits)
+                run(f"{set_name}/{name}/encode", dumps, data)
+                os.getppid()
+                continue
             run(f"{set_name}/{name}/encode", dumps, data)
             run(f"{set_name}/{name}/decode", loads_for(name, set_name, loads), encoded)
 
@@ -297,11 +351,15 @@ def dump_instructions(path):
     raise RuntimeError(f"no totals in {path}")
 
 
-def print_table(sets, codecs, figure, fmt, width):
+def print_table(sets, codecs, figure, fmt, width, rounds=None):
     """One row per data set and operation: kelvo's figure, then each peer's with the ratio
-    peer / kelvo. figure(codec, set_name, op) gives a number, or None where there is none."""
+    peer / kelvo. figure(codec, set_name, op) gives a number, or None where there is none.
+    rounds(codec, set_name, op), when given, gives the samples of the rounds the figures
+    were taken in: the ratio is then the median of the per-round ratios, with the lowest
+    and highest beside it."""
     peers = [p for p in codecs if p != "kelvo"]
-    header = f"{'data set':<8} {'op':<7} {'kelvo':>{width}}" + "".join(f" {p:>{width}} {'ratio':>6}" for p in peers)
+    rw = 18 if rounds else 6
+    header = f"{'data set':<8} {'op':<7} {'kelvo':>{width}}" + "".join(f" {p:>{width}} {'ratio':>{rw}}" for p in peers)
     print()
     print(header)
     print("-" * len(header))
@@ -312,7 +370,10 @@ def print_table(sets, codecs, figure, fmt, width):
             for p in peers:
                 v = figure(p, set_name, op)
                 ratio = f"{v / k:.2f}" if v and k else "-"
-                line += f" {fmt(v):>{width}} {ratio:>6}"
+                paired = round_ratio(rounds(p, set_name, op), rounds("kelvo", set_name, op)) if rounds else None
+                if paired is not None:
+                    ratio = f"{paired[0]:.2f} {paired[1]:.2f}-{paired[2]:.2f}"
+                line += f" {fmt(v):>{width}} {ratio:>{rw}}"
             print(line)
 
 
@@ -354,7 +415,7 @@ def callgrind_main(args, sets):
     per_call = {label: None if v is None else v - base for label, v in per_call.items()}
     print(f"interpreter: {sys.version.split()[0]}; instructions per call (callgrind), "
           f"loop overhead of {base:.0f} subtracted")
-    print_table(sets, CALLGRIND_CODECS, lambda codec, set_name, op: per_call[f"{set_name}/{codec}/{op}"],
+    print_table(sets, callgrind_codecs(), lambda codec, set_name, op: per_call[f"{set_name}/{codec}/{op}"],
                 fmt_count, 12)
     print("\nratio = peer instructions / kelvo instructions (above 1: kelvo executes fewer)")
     if args.json:
@@ -432,7 +493,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
     ap.add_argument("--callgrind", action="store_true",
-                    help="instructions per call for kelvo, pickle and marshal (runs valgrind)")
+                    help="instructions per call for kelvo, pickle, marshal and, with the GIL, the installed "
+                    "peers (runs valgrind)")
     ap.add_argument("--sets", help="comma-separated data sets to measure (default: all)")
     ap.add_argument("--json", help="with --callgrind: also write the counts to this file")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
@@ -463,7 +525,9 @@ def main():
             if r is None:
                 notes.append(f"{name}: failed in its own process (skipped)")
             else:
-                results[name + "*"] = r
+                # Its rounds were not taken beside kelvo's: compared by best times only.
+                results[name + "*"] = {set_name: {op: v for op, v in row.items() if not op.endswith(" rounds")}
+                                       for set_name, row in r.items()}
                 notes.append(f"{name}*: re-enables the GIL on import; measured in a separate process")
         else:
             in_process.append(name)
@@ -475,17 +539,18 @@ def main():
         for name, row in measure_set(in_process, one_set, args.quick).items():
             results[name][one_set[0]] = row
     results = {name: results[name] for name in in_process + [p for p in results if p not in in_process]}
-    if sys._is_gil_enabled():
+    if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
         notes.append("warning: the GIL is enabled in the main process")
 
     print_table(sets, list(results), lambda codec, set_name, op: results[codec].get(set_name, {}).get(op),
-                fmt_time, 10)
+                fmt_time, 10, lambda codec, set_name, op: results[codec].get(set_name, {}).get(op + " rounds"))
     base = copy_baseline(sets, args.quick)
     if base is not None and "bytes" in results["kelvo"]:
         k = results["kelvo"]["bytes"]
         print(f"\nbytes: one copy of the payloads (b\"\".join) {fmt_time(base)}; "
               f"kelvo encode/copy {k['encode'] / base:.2f}x, decode/copy {k['decode'] / base:.2f}x")
-    print("\nratio = peer time / kelvo time (above 1: kelvo is faster)")
+    print("\nratio = peer time / kelvo time (above 1: kelvo is faster): for the codecs measured in this "
+          "process, the median of the per-round ratios of CPU times, then the lowest and highest")
     for note in notes:
         print("note:", note)
     errors = [(p, s, r["error"]) for p in results for s, r in results[p].items() if "error" in r]

@@ -199,7 +199,8 @@ def time_main(quick):
         if peers:
             msgspec, structs = peers
             packed = msgspec.msgpack.encode(typed)
-            runs += [(msgspec.msgpack.Decoder(tp).decode, packed), (msgspec.msgpack.Decoder(structs[name]).decode, packed)]
+            runs += [(msgspec.msgpack.Decoder(tp).decode, packed),
+                     (msgspec.msgpack.Decoder(structs[name]).decode, packed)]
         t = run.best_times(runs, min_ns, samples)
         print(f"{name:<20}{run.fmt_time(t[0]):>10}{run.fmt_time(t[1]):>10}{t[1] / t[0]:>11.2f}x", end="")
         if peers:
@@ -207,7 +208,7 @@ def time_main(quick):
         print()
     print(f"\n{'encode':<20}{'dumps':>10}{'encode':>10}{'enc/dumps':>12}", end="")
     print(f"{'msgspec':>12}{'ms/encode':>12}" if peers else "")
-    for name, plain, typed, tp in typed_sets(quick):
+    for name, plain, typed, _tp in typed_sets(quick):
         if name == "api/typeddict":
             continue
         runs = [(kelvo.dumps, plain), (kelvo.encode, typed)]
@@ -247,11 +248,11 @@ def callgrind_worker(quick):
     for _ in map(id, itertools.repeat(None, 200)):
         pass
     os.getppid()
-    for name, plain, typed, tp in typed_sets(quick):
+    for _name, plain, _typed, tp in typed_sets(quick):
         data = kelvo.dumps(plain)
         measure(kelvo.loads, data)
         measure(kelvo.Decoder(tp).decode, data)
-    for name, plain, typed, tp in typed_sets(quick):
+    for name, plain, typed, _tp in typed_sets(quick):
         if name != "api/typeddict":
             measure(kelvo.dumps, plain)
             measure(kelvo.encode, typed)
@@ -285,7 +286,8 @@ def callgrind_main(quick):
     for name, _, _, _ in typed_sets(quick):
         print(f"  {name:<20} typed / loads {per_call[name + '/typed'] / per_call[name + '/loads']:.3f}")
         if name != "api/typeddict":
-            print(f"  {name:<20} encode / dumps (dicts) {per_call[name + '/encode-plain'] / per_call[name + '/dumps']:.3f}")
+            ratio = per_call[name + '/encode-plain'] / per_call[name + '/dumps']
+            print(f"  {name:<20} encode / dumps (dicts) {ratio:.3f}")
     return 0
 
 

@@ -3,7 +3,6 @@ with two worker processes, and the "kelvo" serialisation family."""
 
 import collections
 import gzip
-import io
 import random
 
 import pytest

@@ -70,7 +70,8 @@ EQUIVALENT = [
     ('"a\r\nb"', '"a\\nb"'),
     ("`a`", '"a"'),
     ("``[^ \\t\\n\\r\"'`]``", '"[^ \\\\t\\\\n\\\\r\\"\'`]"'),
-    ("```To emulate typographic quotes, sometimes duplicate backward and\nforward single quotes are used, as in ``text.''\n```",
+    ("```To emulate typographic quotes, sometimes duplicate backward and\n"
+     "forward single quotes are used, as in ``text.''\n```",
      '"To emulate typographic quotes, sometimes duplicate backward and\\nforward single quotes are used, as in '
      '``text.\'\'\\n"'),
     ("```\n``text''```", '"``text\'\'"'),

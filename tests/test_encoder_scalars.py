@@ -78,9 +78,16 @@ class Big(int):
     (-(2**64), "3bffffffffffffffff"), (-(2**64) - 1, "c349010000000000000000"),
     (2**72 + 5, "c24a01000000000000000005"), (-(2**80), "c34a" + "ff" * 10),
     (Number.ONE, "01"), (Big(-5), "24"), (Big(2**64), "c249010000000000000000"), (True, "f5"),
+    # Around the interpreter's digit boundaries (one digit below 2**30, three from 2**60).
+    (2**30 - 1, "1a3fffffff"), (2**30, "1a40000000"), (-(2**30), "3a3fffffff"), (-(2**30) - 1, "3a40000000"),
+    (2**60 - 1, "1b0fffffffffffffff"), (2**60, "1b1000000000000000"), (-(2**60) - 1, "3b1000000000000000"),
+    (2**90, "c24c040000000000000000000000"),
 ])
 def test_integers(value, expected):
     assert dumps(value).hex() == expected
+    # The same value as an item of a list run and as a dict value.
+    assert dumps([value, value]).hex() == "82" + expected * 2
+    assert dumps({"k": value}).hex() == "a1616b" + expected
 
 
 def test_encode_int_uses_the_subclass_comparisons():
@@ -109,9 +116,14 @@ def test_big_int_payload_goes_through_the_dispatch():
 @pytest.mark.parametrize("value, expected", [
     (b"", "40"), (b"ab", "426162"), (bytearray(b"ab"), "426162"), ("", "60"), ("ü", "62c3bc"),
     ("a" * 24, "7818" + "61" * 24), (b"x" * 256, "590100" + "78" * 256),
+    ("a" * 23, "77" + "61" * 23), ("b" * 33, "7821" + "62" * 33), ("c" * 255, "78ff" + "63" * 255),
+    ("d" * 256, "790100" + "64" * 256), ("é" * 20, "7828" + "c3a9" * 20),
 ])
 def test_strings(value, expected):
     assert dumps(value).hex() == expected
+    # As items of a list run and as a dict value, after other text.
+    assert dumps(["x", value, value]).hex() == "836178" + expected * 2
+    assert dumps({"k": value}).hex() == "a1616b" + expected
 
 
 def test_lone_surrogate_fails_before_writing():
@@ -132,7 +144,9 @@ def test_lone_surrogate_fails_before_writing():
 def test_floats(value, plain, canonical):
     if plain is not None:
         assert dumps(value).hex() == plain
+        assert dumps([value, value]).hex() == "82" + plain * 2
     assert dumps(value, canonical=True).hex() == canonical
+    assert dumps([value, value], canonical=True).hex() == "82" + canonical * 2
 
 
 def test_float_subclass_is_read_without_calling_python():
@@ -197,3 +211,25 @@ def test_idle_writers_flush_at_once(writer):
 def test_long_byte_string_is_written_on_its_own(writer):
     CBOREncoder(writer).encode(b"x" * 5000)
     assert writer.calls == [b"\x59\x13\x88", b"x" * 5000, b""]
+
+
+LEAVES = [0, -1, 23, 24, -(2**30), 2**31, 2**62, -(2**63), 2**64, True, False, None, 0.5, -0.0, math.inf, math.nan,
+          "", "a" * 23, "b" * 24, "c" * 255, "d" * 256, "é", "x\u20ac", b"", b"raw", 10**20, Big(7)]
+
+
+@pytest.mark.parametrize("options", [{}, {"canonical": True}, {"string_referencing": True}], ids=repr)
+def test_leaf_runs_match_single_values(options):
+    # The runs of leaves inside lists and dicts take shortcuts of their own; each item
+    # must come out exactly as the same value written alone.
+    # With string references the outermost container opens a namespace (tag 256); every
+    # string here appears once, so each is written in full.
+    namespace = b"\xd9\x01\x00" if options.get("string_referencing") else b""
+    expected = b"".join(dumps(v, **options) for v in LEAVES)
+    assert dumps(LEAVES, **options) == namespace + b"\x98" + bytes([len(LEAVES)]) + expected
+    as_dict = {f"k{i:02}": v for i, v in enumerate(LEAVES)}
+    pairs = b"".join(dumps(k) + dumps(v, **options) for k, v in sorted(as_dict.items()))
+    assert dumps(as_dict, **options) == namespace + b"\xb8" + bytes([len(LEAVES)]) + pairs
+    # Through a stream, which the shortcuts leave to the general writers.
+    fp = io.BytesIO()
+    CBOREncoder(fp, **options).encode(LEAVES)
+    assert fp.getvalue() == dumps(LEAVES, **options)

@@ -1,6 +1,7 @@
 """Value sharing (tags 28 and 29), cycle detection and shareable_encoder."""
 
 import io
+import random
 
 import pytest
 
@@ -199,3 +200,66 @@ def test_shareable_encoder_while_idle_keeps_its_entry(bio):
     with pytest.raises(CBOREncodeValueError):
         f(e, p)
     assert seen == [p]
+
+
+def random_containers(rng, count, cyclic):
+    """Lists and dicts linked at random into a graph where later containers may hold
+    earlier ones any number of times (shared, not cyclic); with `cyclic`, one container
+    also holds one of its ancestors."""
+    nodes = []
+    for i in range(count):
+        children = [rng.choice(nodes) for _ in range(rng.randint(0, 4))] if nodes else []
+        nodes.append(dict(enumerate(children)) if i % 3 == 0 else children)
+    root = nodes[-1]
+    if cyclic:
+        path = [root]
+        while True:
+            node = path[-1]
+            inner = [v for v in (node.values() if isinstance(node, dict) else node)]
+            if not inner:
+                break
+            path.append(rng.choice(inner))
+        leaf = path[-1]
+        if isinstance(leaf, dict):
+            leaf["back"] = rng.choice(path)
+        else:
+            leaf.append(rng.choice(path))
+    return root
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_cycle_check_among_many_shared_containers(seed):
+    # Many containers enter and leave the cycle check in turn (hundreds at once, so that
+    # their slots collide): none may be reported as a cycle once it is written, and a
+    # real cycle must still be found.
+    graph = random_containers(random.Random(seed), 600, cyclic=False)
+    assert loads(dumps(graph)) == graph
+    with pytest.raises(CBOREncodeValueError, match="cyclic"):
+        dumps(random_containers(random.Random(seed), 600, cyclic=True))
+
+
+@pytest.mark.parametrize("depth, back_to", [(1, 0), (3, 0), (8, 7), (9, 0), (12, 5), (12, 10), (20, 15), (20, 19)],
+                         ids=lambda v: str(v))
+@pytest.mark.parametrize("container", ["list", "dict"])
+def test_cycle_found_at_any_depth(depth, back_to, container):
+    # The shallow levels and the deep ones are kept apart by the cycle check; a cycle
+    # back to either kind must be found, from either kind.
+    levels = [[] if container == "list" else {} for _ in range(depth)]
+    for outer, inner in zip(levels, levels[1:], strict=False):
+        outer.append(inner) if container == "list" else outer.update(x=inner)
+    last = levels[-1]
+    last.append(levels[back_to]) if container == "list" else last.update(x=levels[back_to])
+    with pytest.raises(CBOREncodeValueError, match="cyclic"):
+        dumps(levels[0])
+    # Written again once the cycle is gone: no entry of the failed call is left behind.
+    last.pop() if container == "list" else last.pop("x")
+    assert loads(dumps(levels[0])) == levels[0]
+
+
+def test_same_container_at_shallow_and_deep_places():
+    shared = [1, 2]
+    deep = shared
+    for _ in range(12):
+        deep = [deep]
+    value = [shared, deep, {"a": shared}, shared]
+    assert loads(dumps(value)) == value

@@ -282,7 +282,8 @@ def reader_verdict(data):
     try:
         while not reader.at_end():
             starts.append(reader.offset)
-            reader.skip()
+            for _ in reader.tokens():  # the whole item, checked
+                pass
     except MalformedError as exc:
         return None, (exc.offset, exc.reason)
     return starts, None

@@ -11,7 +11,7 @@ import random
 import threading
 import typing
 import uuid
-from typing import Annotated, Any, Generic, Literal, NamedTuple, NewType, Optional, TypedDict, TypeVar
+from typing import Annotated, Any, Generic, Literal, NamedTuple, NewType, Optional, TypeVar, TypedDict
 
 import pytest
 
@@ -106,7 +106,7 @@ VALID = [
     pytest.param(frozenset[int], "820102", frozenset({1, 2}), id="frozenset-array"),
     pytest.param(dict[str, int], "a1616101", {"a": 1}, id="dict"),
     pytest.param(typing.Mapping[int, list[str]], "a1018161 61", {1: ["a"]}, id="abc-mapping"),
-    pytest.param(Optional[int], "f6", None, id="optional-none"),
+    pytest.param(Optional[int], "f6", None, id="optional-none"),  # noqa: UP045 (the typing form itself)
     pytest.param(int | None, "05", 5, id="optional-int"),
     pytest.param(int | str, "6161", "a", id="union-kind"),
     pytest.param(int | float, "01", 1, id="int-or-float-int"),
@@ -118,11 +118,11 @@ VALID = [
     pytest.param(Level, "02", Level.HIGH, id="intenum"),
     pytest.param(Perm, "06", Perm.R | Perm.W, id="intflag"),
     pytest.param(datetime.datetime, "c074323031332d30332d32315432303a30343a30305a",
-                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.timezone.utc), id="datetime-tag0"),
+                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.UTC), id="datetime-tag0"),
     pytest.param(datetime.datetime, "74323031332d30332d32315432303a30343a30305a",
-                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.timezone.utc), id="datetime-text"),
+                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.UTC), id="datetime-text"),
     pytest.param(datetime.datetime, "1a514b67b0",
-                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.timezone.utc), id="datetime-epoch"),
+                 datetime.datetime(2013, 3, 21, 20, 4, tzinfo=datetime.UTC), id="datetime-epoch"),
     pytest.param(datetime.date, "6a323031332d30332d3231", datetime.date(2013, 3, 21), id="date-text"),
     pytest.param(uuid.UUID, "d8255012345678123456781234567812345678", UUID1, id="uuid-tag"),
     pytest.param(uuid.UUID, "5012345678123456781234567812345678", UUID1, id="uuid-bytes"),
@@ -298,7 +298,7 @@ class Claims:
 def test_rfc8392_cwt_claims_both_ways():
     claims = kelvo.decode(CWT, type=Claims)
     assert claims == Claims(iss="coap://as.example.com", sub="erikw", aud="coap://light.example.com",
-                            exp=datetime.datetime(2015, 10, 5, 17, 9, 4, tzinfo=datetime.timezone.utc),
+                            exp=datetime.datetime(2015, 10, 5, 17, 9, 4, tzinfo=datetime.UTC),
                             nbf=1443944944, iat=1443944944, cti=b"\x0b\x71")
     assert kelvo.encode(claims) == CWT
     assert kelvo.encode(Claims(iss="x")) == h("a1016178")
@@ -415,7 +415,7 @@ def test_raw_fields_keep_their_bytes():
 
 @pytest.mark.parametrize("value", [
     pytest.param({"a": [1, 2.5, None, b"x", "y"], 3: (True, -1)}, id="containers"),
-    pytest.param(datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), id="datetime"),
+    pytest.param(datetime.datetime(2020, 1, 1, tzinfo=datetime.UTC), id="datetime"),
     pytest.param({decimal.Decimal("1.5"), fractions.Fraction(1, 3)}, id="numbers"),
     pytest.param(Level.HIGH, id="intenum-is-int"),
 ])
@@ -452,7 +452,8 @@ def test_encode_to_and_decode_from_files():
 
 def _random_item(rng, depth=0):
     return Item(price=rng.choice([0.5, -2.25, 1e300]),
-                owner=None if rng.random() < 0.3 else Owner(rng.choice(["", "ü", "x" * 30]), rng.randrange(-2**70, 2**70)))
+                owner=None if rng.random() < 0.3 else Owner(rng.choice(["", "ü", "x" * 30]),
+                                                            rng.randrange(-2**70, 2**70)))
 
 
 def test_round_trips_of_generated_values():
@@ -589,10 +590,12 @@ def _plain(value):
 
 
 def _random_value(rng, depth=0):
-    leaves = [lambda: rng.choice([0, 23, 24, 255, 256, 65536, 2**32, 2**63, 2**64, 2**70, -1, -25, -2**63 - 1, -2**64 - 1]),
+    leaves = [lambda: rng.choice([0, 23, 24, 255, 256, 65536, 2**32, 2**63, 2**64, 2**70, -1, -25, -2**63 - 1,
+                                  -2**64 - 1]),
               lambda: rng.choice([0.0, -0.0, 1.5, float("nan"), float("inf"), float("-inf"), 1e300]),
               lambda: rng.choice(["", "a", "ü" * 30, "\u20ac", "x" * 300]), lambda: rng.choice([True, False, None]),
-              lambda: rng.choice([b"", b"\x00" * 30, datetime.date(2020, 1, 2), decimal.Decimal("1.5"), UUID1, Color.RED])]
+              lambda: rng.choice([b"", b"\x00" * 30, datetime.date(2020, 1, 2), decimal.Decimal("1.5"), UUID1,
+                                  Color.RED])]
     if depth > 3 or rng.random() < 0.4:
         return rng.choice(leaves)()
     kind = rng.randrange(6)

@@ -35,7 +35,7 @@ def test_example_type_checks(tmp_path):
     assert out.returncode == 0, out.stdout + out.stderr
 
 
-def test_typed_example_type_checks(stub_path, tmp_path):
+def test_typed_example_type_checks(tmp_path):
     out = run_mypy("mypy", ["--config-file", str(HERE / "mypy.ini"), "--strict", "--warn-unused-ignores",
-                            str(HERE / "typed_example.py")], stub_path, tmp_path)
+                            str(HERE / "typed_example.py")], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr

@@ -21,7 +21,14 @@ from _kelvo import (
     undefined as undefined,
 )
 from kelvo._diag import EDNError as EDNError, diag as diag, from_diag as from_diag
-from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
+from kelvo._parallel import (
+    CBORSequenceEOF as CBORSequenceEOF,
+    CBORSequenceError as CBORSequenceError,
+    loads_seq as loads_seq,
+    scan as scan,
+    scan_file as scan_file,
+)
+from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
 from kelvo._typedcodec import (
     Decoder as Decoder,
     Encoder as Encoder,
@@ -36,14 +43,7 @@ from kelvo._typedcodec import (
     key as key,
     timestamp as timestamp,
 )
-from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
-from kelvo._parallel import (
-    CBORSequenceEOF as CBORSequenceEOF,
-    CBORSequenceError as CBORSequenceError,
-    loads_seq as loads_seq,
-    scan as scan,
-    scan_file as scan_file,
-)
+from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
 from kelvo._version import __version__ as __version__
 
 __all__ = [

@@ -5,9 +5,9 @@ import datetime
 from array import array
 from collections.abc import Buffer, Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import GenericAlias
+from typing import Any, Final, Generic, Literal, Protocol, TypeAlias, TypeVar, final, overload
 
 from kelvo._typedcodec import _Timestamp
-from typing import Any, Final, Generic, Literal, Protocol, TypeAlias, TypeVar, final, overload
 
 _T = TypeVar("_T")
 _F = TypeVar("_F", bound=Callable[..., Any])

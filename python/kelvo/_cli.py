@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undefined
+from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, undefined
 from kelvo import _wellformed as wf
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
 from kelvo._edn import diag as write_diag
@@ -42,7 +42,6 @@ from kelvo._wellformed import (
     MalformedError,
     Reader,
     Token,
-    shortest_width,
 )
 
 PROG = "kelvo"

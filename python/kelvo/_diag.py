@@ -22,8 +22,23 @@ from fractions import Fraction
 from _kelvo import CBORTag, dumps as _dumps
 from kelvo import _edn
 from kelvo._sequence import iterload
-from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
-                               TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
+from kelvo._wellformed import (
+    ARRAY,
+    BYTES,
+    BYTES_INDEF,
+    END,
+    FLOAT,
+    MAP,
+    NINT,
+    SIMPLE,
+    TAG,
+    TEXT,
+    UINT,
+    MalformedError,
+    Reader,
+    Token,
+    shortest_width,
+)
 
 __all__ = ["diag", "from_diag", "EDNError"]
 

@@ -220,7 +220,7 @@ def cbor_class(cls: Any = None, /, *, rename: Any = None, array: bool = False, o
         options = _ClassOptions(rename, array, omit_defaults, omit_none, forbid_unknown, tag_field,
                                 (target.__name__ if tag is None else tag) if tag_field is not None else None,
                                 cbor_tag)
-        setattr(target, "__kelvo_options__", options)
+        setattr(target, "__kelvo_options__", options)  # noqa: B010 (a name type checkers do not know)
         with _lock:
             _plans.pop(target, None)
             _writers.pop(target, None)
@@ -482,7 +482,7 @@ def _datetime_convert(v: Any) -> Any:
     if t is int or t is float:
         # An untagged number is seconds since the epoch, as in CWT and JWT claims.
         try:
-            return datetime.datetime.fromtimestamp(v, datetime.timezone.utc)
+            return datetime.datetime.fromtimestamp(v, datetime.UTC)
         except (OverflowError, ValueError, OSError):
             raise _Invalid(f"expected a timestamp within the years 1 to 9999, got {_show(v)}") from None
     raise _mismatch("datetime", v)
@@ -543,10 +543,10 @@ _SCALARS[ipaddress.IPv4Address] = _exact(ipaddress.IPv4Address, "IPv4 address")
 _SCALARS[ipaddress.IPv6Address] = _exact(ipaddress.IPv6Address, "IPv6 address")
 
 _SEQUENCE_ORIGINS = {list, cabc.Sequence, cabc.MutableSequence, cabc.Collection, cabc.Iterable,
-                     typing.Sequence, typing.MutableSequence, typing.List}
+                     typing.Sequence, typing.MutableSequence, list}
 _SET_ORIGINS = {set: set, frozenset: frozenset, cabc.Set: frozenset, cabc.MutableSet: set,
                 typing.AbstractSet: frozenset, typing.MutableSet: set}
-_MAP_ORIGINS = {dict, cabc.Mapping, cabc.MutableMapping, typing.Dict, typing.Mapping, typing.MutableMapping}
+_MAP_ORIGINS = {dict, cabc.Mapping, cabc.MutableMapping, dict, typing.Mapping, typing.MutableMapping}
 _ARRAY_KINDS = (list, tuple)
 _MAP_KINDS = (dict, frozendict)
 
@@ -600,7 +600,7 @@ class _Compiler:
             return _literal(args, where)
         if origin in _SEQUENCE_ORIGINS:
             return _array(self.plan(args[0] if args else Any, where, typevars), list)
-        if origin is tuple or origin is typing.Tuple:
+        if origin is tuple or origin is tuple:
             if len(args) == 2 and args[1] is Ellipsis:
                 return _array(self.plan(args[0], where, typevars), tuple)
             if args == ((),) or args == ():
@@ -623,7 +623,7 @@ class _Compiler:
         if isinstance(cls, type):
             if origin is not None:
                 params = getattr(cls, "__parameters__", ())
-                bound = dict(zip(params, args))
+                bound = dict(zip(params, args, strict=False))
                 return self.cls(tp, cls, bound, where)
             if issubclass(cls, enum.Enum):
                 return _enum(cls, where)
@@ -717,7 +717,7 @@ def _array(item: _Plan, container: type) -> _Plan:
             raise _mismatch("array", v)
         _, _, _, starts = _children(data, pos, depth)
         out = []
-        for i, (x, start) in enumerate(zip(v, starts)):
+        for i, (x, start) in enumerate(zip(v, starts, strict=False)):
             try:
                 out.append(_spanned_item(item, x, data, start, depth))
             except _Invalid as exc:
@@ -1494,7 +1494,7 @@ def _make_writer(cls: type) -> Any:
         def body(obj: Any) -> Any:
             values = [getattr(obj, name) for name, _, _ in rows]
             if stamped:
-                values = [_epoch(x) if row[0] in stamped else x for row, x in zip(rows, values)]
+                values = [_epoch(x) if row[0] in stamped else x for row, x in zip(rows, values, strict=False)]
             if omit_defaults or omit_none:
                 # Only trailing fields can be left out of an array.
                 while values and omitted(values[-1], rows[len(values) - 1][2]):
@@ -1533,7 +1533,7 @@ def _epoch(value: Any) -> Any:
     if type(value) is not datetime.datetime:
         return value
     if value.tzinfo is None:
-        value = value.replace(tzinfo=datetime.timezone.utc)
+        value = value.replace(tzinfo=datetime.UTC)
     seconds = value.timestamp()
     return int(seconds) if seconds.is_integer() and not value.microsecond else seconds
 

@@ -187,7 +187,7 @@ def to_cbor(bag: dask.bag.Bag, urlpath_or_pattern: str | list[str], *,
     files = fsspec.open_files(urlpath_or_pattern, mode="wb", compression=compression, name_function=name_function,
                               num=bag.npartitions, **(storage_options or {}))
     writes = [dask.delayed(_write_partition, pure=False)(part, openfile, options)
-              for part, openfile in zip(bag.to_delayed(), files)]
+              for part, openfile in zip(bag.to_delayed(), files, strict=False)]
     if not compute:
         return writes
     return list(dask.compute(*writes))

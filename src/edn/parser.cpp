@@ -22,15 +22,15 @@ namespace {
 
 // What follows an item as its encoding indicator.
 enum Spec : int8_t {
-    kSpecNone = -1,   // none: preferred serialization
-    kSpecIndef = 4,   // "_": indefinite length
+    kSpecNone = -1,      // none: preferred serialization
+    kSpecIndef = 4,      // "_": indefinite length
     kSpecImmediate = 5,  // "_i": argument in the initial byte
     // 0..3: "_0".."_3", an argument of 1, 2, 4 or 8 bytes
 };
 
 struct Insert {
-    size_t pos;        // the reserved byte this head replaces
-    uint8_t len;       // 2..9
+    size_t pos;   // the reserved byte this head replaces
+    uint8_t len;  // 2..9
     uint8_t head[9];
 };
 
@@ -48,8 +48,8 @@ struct Frame {
     size_t content_start;  // kString, kEmbed, kAppSeq: first content byte
     size_t extra_at_open;
     size_t inserts_at_open;
-    size_t text_pos;       // where the construct starts in the text
-    size_t prefix_len;     // kAppSeq: the prefix is text[text_pos, text_pos + prefix_len)
+    size_t text_pos;    // where the construct starts in the text
+    size_t prefix_len;  // kAppSeq: the prefix is text[text_pos, text_pos + prefix_len)
 };
 
 enum class State { kWantItem, kAfterItem, kAfterPart };
@@ -66,11 +66,16 @@ inline bool is_blank(uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c
 int head_bytes(uint8_t major, uint64_t value, int width, uint8_t *head) {
     uint8_t mt = static_cast<uint8_t>(major << 5);
     if (width < 0) {
-        if (value < 24) width = -1;
-        else if (value <= 0xff) width = 0;
-        else if (value <= 0xffff) width = 1;
-        else if (value <= 0xffffffffu) width = 2;
-        else width = 3;
+        if (value < 24)
+            width = -1;
+        else if (value <= 0xff)
+            width = 0;
+        else if (value <= 0xffff)
+            width = 1;
+        else if (value <= 0xffffffffu)
+            width = 2;
+        else
+            width = 3;
     }
     if (width < 0) {
         head[0] = static_cast<uint8_t>(mt | value);
@@ -112,7 +117,10 @@ bool half_of(double d, uint16_t *out) {
 class Parser {
 public:
     Parser(PyObject *error_type, PyObject *app_hook, const char *text, size_t size, Py_ssize_t max_depth)
-        : error_type_(error_type), app_hook_(app_hook), s_(reinterpret_cast<const uint8_t *>(text)), n_(size),
+        : error_type_(error_type),
+          app_hook_(app_hook),
+          s_(reinterpret_cast<const uint8_t *>(text)),
+          n_(size),
           max_depth_(max_depth) {}
 
     PyObject *run(bool seq);
@@ -183,9 +191,9 @@ private:
     PodVec<Insert> inserts_;
     size_t extra_ = 0;  // bytes the inserts add
     PodVec<Frame, 16> stack_;
-    PodVec<uint8_t> scratch_;  // string literal text before an extension decodes it
+    PodVec<uint8_t> scratch_;   // string literal text before an extension decodes it
     PodVec<uint8_t> app_item_;  // the last application-extension result, whole
-    uint8_t last_major_ = 0;   // major type of the item just completed when it is a definite string
+    uint8_t last_major_ = 0;    // major type of the item just completed when it is a definite string
 
     bool syntax_fault_ = false;
     size_t fault_pos_ = 0;
@@ -239,8 +247,8 @@ int Parser::emit_head(uint8_t major, uint64_t value, int8_t spec, size_t pos) {
         spec = kSpecNone;
     }
     if (spec >= 0 && spec < 3 && value >> (8 << spec) != 0)
-        return fail(pos, "_%d leaves %d byte%s for the argument, too few for %llu", spec, 1 << spec,
-                    spec ? "s" : "", static_cast<unsigned long long>(value));
+        return fail(pos, "_%d leaves %d byte%s for the argument, too few for %llu", spec, 1 << spec, spec ? "s" : "",
+                    static_cast<unsigned long long>(value));
     uint8_t head[9];
     int len = head_bytes(major, value, spec, head);
     return emit(head, static_cast<size_t>(len));
@@ -375,8 +383,8 @@ int Parser::spec(int8_t *out) {
         return fail(start, "encoding indicator _%c is reserved (additional information %d is not in use)", w[0],
                     24 + (w[0] - '0'));
     } else {
-        return fail(start, "unknown encoding indicator '_%.*s' (known: _, _i, _0 to _3)", static_cast<int>(len < 40 ? len : 40),
-                    reinterpret_cast<const char *>(w));
+        return fail(start, "unknown encoding indicator '_%.*s' (known: _, _i, _0 to _3)",
+                    static_cast<int>(len < 40 ? len : 40), reinterpret_cast<const char *>(w));
     }
     return 0;
 }
@@ -477,14 +485,30 @@ int Parser::dq_string(PodVec<uint8_t> *dst) {
         p_ += 2;
         uint8_t v;
         switch (e) {
-            case 'b': v = '\b'; break;
-            case 'f': v = '\f'; break;
-            case 'n': v = '\n'; break;
-            case 'r': v = '\r'; break;
-            case 't': v = '\t'; break;
-            case '\\': v = '\\'; break;
-            case '"': v = '"'; break;
-            case '/': v = '/'; break;
+            case 'b':
+                v = '\b';
+                break;
+            case 'f':
+                v = '\f';
+                break;
+            case 'n':
+                v = '\n';
+                break;
+            case 'r':
+                v = '\r';
+                break;
+            case 't':
+                v = '\t';
+                break;
+            case '\\':
+                v = '\\';
+                break;
+            case '"':
+                v = '"';
+                break;
+            case '/':
+                v = '/';
+                break;
             case 'u':
                 if (unicode_escape(dst, false) < 0) return -1;
                 continue;
@@ -525,13 +549,27 @@ int Parser::sq_string(PodVec<uint8_t> *dst, bool *verbatim) {
         p_ += 2;
         uint8_t v;
         switch (e) {
-            case 'b': v = '\b'; break;
-            case 'f': v = '\f'; break;
-            case 'n': v = '\n'; break;
-            case 'r': v = '\r'; break;
-            case 't': v = '\t'; break;
-            case '\\': v = '\\'; break;
-            case '\'': v = '\''; break;
+            case 'b':
+                v = '\b';
+                break;
+            case 'f':
+                v = '\f';
+                break;
+            case 'n':
+                v = '\n';
+                break;
+            case 'r':
+                v = '\r';
+                break;
+            case 't':
+                v = '\t';
+                break;
+            case '\\':
+                v = '\\';
+                break;
+            case '\'':
+                v = '\'';
+                break;
             case 'u':
                 if (unicode_escape(dst, true) < 0) return -1;
                 continue;
@@ -549,9 +587,12 @@ int Parser::raw_string(PodVec<uint8_t> *dst) {
     size_t width = p_ - start;
     size_t first = dst->size();
     bool swallowed = true;
-    if (at(p_) == '\n') ++p_;
-    else if (at(p_) == '\r' && at(p_ + 1) == '\n') p_ += 2;
-    else swallowed = false;
+    if (at(p_) == '\n')
+        ++p_;
+    else if (at(p_) == '\r' && at(p_ + 1) == '\n')
+        p_ += 2;
+    else
+        swallowed = false;
     for (;;) {
         if (p_ >= n_) return fail(start, "raw string is not closed by %zu backquote%s", width, width > 1 ? "s" : "");
         uint8_t c = s_[p_];
@@ -570,8 +611,7 @@ int Parser::raw_string(PodVec<uint8_t> *dst) {
             ++p_;
             continue;
         }
-        if ((c < 0x20 && c != '\n') || c == 0x7f)
-            return fail(p_, "control character U+%04X in a raw string", c);
+        if ((c < 0x20 && c != '\n') || c == 0x7f) return fail(p_, "control character U+%04X in a raw string", c);
         ++p_;
         if (dst->push(c) < 0) return -1;
     }
@@ -622,7 +662,8 @@ int Parser::hex_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, 
             return ellipsis_fault(where(i));
         } else {
             return fail(where(i), "expected a hexadecimal digit in h'', not %s%c%s", c >= 0x20 && c < 0x7f ? "'" : "",
-                        c >= 0x20 && c < 0x7f ? c : '?', c >= 0x20 && c < 0x7f ? "'" : " (a control or non-ASCII character)");
+                        c >= 0x20 && c < 0x7f ? c : '?',
+                        c >= 0x20 && c < 0x7f ? "'" : " (a control or non-ASCII character)");
         }
     }
     if (high >= 0) return fail(lit_pos, "h'' holds an odd number of hexadecimal digits");
@@ -662,7 +703,8 @@ int Parser::b64_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, 
         if (v < 0) {
             if (c == '.' && i + 2 < len && t[i + 1] == '.' && t[i + 2] == '.') return ellipsis_fault(where(i));
             return fail(where(i), "expected a base64 digit in b64'', not %s%c%s", c >= 0x20 && c < 0x7f ? "'" : "",
-                        c >= 0x20 && c < 0x7f ? c : '?', c >= 0x20 && c < 0x7f ? "'" : " (a control or non-ASCII character)");
+                        c >= 0x20 && c < 0x7f ? c : '?',
+                        c >= 0x20 && c < 0x7f ? "'" : " (a control or non-ASCII character)");
         }
         if (pads) return fail(where(i), "base64 digit after the padding in b64''");
         ++digits;
@@ -677,8 +719,8 @@ int Parser::b64_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, 
     size_t rest = digits % 4;
     if (rest == 1) return fail(lit_pos, "b64'' ends with a single base64 digit (a group needs two or more)");
     if (pads && (rest == 0 || pads != 4 - rest))
-        return fail(lit_pos, "b64'' has %zu padding character%s where %zu belong", pads,
-                                                             pads > 1 ? "s" : "", rest ? 4 - rest : 0);
+        return fail(lit_pos, "b64'' has %zu padding character%s where %zu belong", pads, pads > 1 ? "s" : "",
+                    rest ? 4 - rest : 0);
     return 0;
 }
 
@@ -740,8 +782,8 @@ int Parser::write_float(double d, bool nan, int8_t spec, size_t pos) {
 // head (when it fits after all) or a bignum tag.
 int Parser::big_integer(size_t start, size_t digits, size_t end, int base, bool negative, int8_t spec) {
     PodVec<char, 64> text;
-    if ((negative && text.push('-') < 0) || text.append(reinterpret_cast<const char *>(s_ + digits), end - digits) < 0 ||
-        text.push('\0') < 0)
+    if ((negative && text.push('-') < 0) ||
+        text.append(reinterpret_cast<const char *>(s_ + digits), end - digits) < 0 || text.push('\0') < 0)
         return -1;
     Ref value(PyLong_FromString(text.data(), nullptr, base));
     if (!value) {
@@ -814,7 +856,10 @@ int Parser::number(State *next) {
             if (!is_digit(at(p_))) return fail(p_, "expected decimal digits after 'p' in a hexadecimal float");
             while (p_ < n_ && is_digit(s_[p_])) ++p_;
         } else if (int_end == digits) {
-            return fail(start, "expected %s digits after '0%c'", base == 16 ? "hexadecimal" : base == 8 ? "octal" : "binary",
+            return fail(start, "expected %s digits after '0%c'",
+                        base == 16  ? "hexadecimal"
+                        : base == 8 ? "octal"
+                                    : "binary",
                         s_[start + (negative || s_[start] == '+') + 1]);
         }
         size_t end = p_;
@@ -825,8 +870,7 @@ int Parser::number(State *next) {
             const char *first = reinterpret_cast<const char *>(s_ + digits);
             const char *last = reinterpret_cast<const char *>(s_ + end);
             auto r = std::from_chars(first, last, d, std::chars_format::hex);
-            if (r.ec != std::errc() || r.ptr != last)
-                return fail(start, "the number is outside the range of a double");
+            if (r.ec != std::errc() || r.ptr != last) return fail(start, "the number is outside the range of a double");
             return write_float(negative ? -d : d, false, sp, start);
         }
         uint64_t v = 0;
@@ -847,7 +891,7 @@ int Parser::number(State *next) {
     size_t int_end = p_;
     bool is_float = false;
     if (at(p_) == '.') {
-        if (at(p_ + 1) == '.' ) {
+        if (at(p_ + 1) == '.') {
             if (int_end == digits) return ellipsis_fault(p_);
         } else {
             is_float = true;
@@ -876,8 +920,7 @@ int Parser::number(State *next) {
         const char *first = reinterpret_cast<const char *>(s_ + digits);
         const char *last = reinterpret_cast<const char *>(s_ + end);
         auto r = std::from_chars(first, last, d);
-        if (r.ec != std::errc() || r.ptr != last)
-            return fail(start, "the number is outside the range of a double");
+        if (r.ec != std::errc() || r.ptr != last) return fail(start, "the number is outside the range of a double");
         return write_float(negative ? -d : d, false, sp, start);
     }
     uint64_t v = 0;
@@ -947,8 +990,7 @@ int Parser::open_container(Kind kind, State *next) {
         *next = State::kAfterItem;
         return close_container();
     }
-    if (sp != kSpecNone && p_ == before)
-        return fail(p_, "expected blank space after the encoding indicator");
+    if (sp != kSpecNone && p_ == before) return fail(p_, "expected blank space after the encoding indicator");
     *next = State::kWantItem;
     return 0;
 }
@@ -1016,7 +1058,8 @@ int Parser::string_part(State *next) {
         f.major = part_major;
     } else {
         if (f.app_item)
-            return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
+            return fail(f.text_pos,
+                        "this application-extension literal gives no string, so nothing can be joined to it");
         if (f.major == 2 && part_major == 3) return fail(pos, "a text string cannot be joined to a byte string");
         if (part_major != 3) f.mixed = true;
     }
@@ -1043,14 +1086,16 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
     const char *prefix = reinterpret_cast<const char *>(s_ + prefix_pos);
     bool is_h = prefix_len == 1 && prefix[0] == 'h';
     bool is_b64 = prefix_len == 3 && memcmp(prefix, "b64", 3) == 0;
-    bool known = is_h || is_b64 || (prefix_len == 2 && (memcmp(prefix, "dt", 2) == 0 || memcmp(prefix, "DT", 2) == 0 ||
-                                                         memcmp(prefix, "ip", 2) == 0 || memcmp(prefix, "IP", 2) == 0));
+    bool known = is_h || is_b64 ||
+                 (prefix_len == 2 && (memcmp(prefix, "dt", 2) == 0 || memcmp(prefix, "DT", 2) == 0 ||
+                                      memcmp(prefix, "ip", 2) == 0 || memcmp(prefix, "IP", 2) == 0));
     if (!known)
         return fail(prefix_pos, "unknown application-extension prefix '%.*s' (known: h, b64, dt, DT, ip, IP)",
                     static_cast<int>(prefix_len < 40 ? prefix_len : 40), prefix);
     if (at(p_) == '<') {
         if (is_h || is_b64)
-            return fail(prefix_pos, "%s<<...>> is not supported: write %s'...'", is_h ? "h" : "b64", is_h ? "h" : "b64");
+            return fail(prefix_pos, "%s<<...>> is not supported: write %s'...'", is_h ? "h" : "b64",
+                        is_h ? "h" : "b64");
         p_ += 2;
         Frame *e;
         if (push_frame(kAppSeq, prefix_pos, &e) < 0) return -1;
@@ -1084,10 +1129,13 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
     *next = State::kAfterPart;
     if (is_h || is_b64) {
         Frame &f = stack_.back();
-        if (f.count == 0) f.major = 2;
+        if (f.count == 0)
+            f.major = 2;
         else if (f.app_item)
-            return fail(f.text_pos, "this application-extension literal gives no string, so nothing can be joined to it");
-        else if (f.major == 3) f.mixed = true;
+            return fail(f.text_pos,
+                        "this application-extension literal gives no string, so nothing can be joined to it");
+        else if (f.major == 3)
+            f.mixed = true;
         f.count++;
         f.app_item = false;
         return is_h ? hex_content(scratch_, content_pos, verbatim, prefix_pos)
@@ -1105,8 +1153,8 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
 }
 
 int Parser::call_app(size_t prefix_pos, size_t prefix_len, const uint8_t *data, size_t size, PyObject **result) {
-    Ref prefix(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s_ + prefix_pos), static_cast<Py_ssize_t>(prefix_len),
-                                    "strict"));
+    Ref prefix(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s_ + prefix_pos),
+                                    static_cast<Py_ssize_t>(prefix_len), "strict"));
     if (!prefix) return -1;
     Ref arg(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size)));
     if (!arg) return -1;
@@ -1141,8 +1189,7 @@ int Parser::app_result(PyObject *result, size_t prefix_pos, size_t prefix_len) {
     uint8_t ai = b[0] & 31;
     bool is_string = (major == 2 || major == 3) && ai != 31;
     if (f.count > 0 && (f.app_item || !is_string))
-        return fail(prefix_pos,
-                    "'%.*s' literal gives no string here, so it cannot be joined with '+'",
+        return fail(prefix_pos, "'%.*s' literal gives no string here, so it cannot be joined with '+'",
                     static_cast<int>(prefix_len), reinterpret_cast<const char *>(s_ + prefix_pos));
     if (f.count > 0) {
         if (f.major == 2 && major == 3) return fail(prefix_pos, "a text string cannot be joined to a byte string");
@@ -1169,15 +1216,13 @@ int Parser::after_part(State *next) {
     size_t spec_pos = p_;
     if (spec(&sp) < 0) return -1;
     if (sp != kSpecNone) {
-        if (f.spec != kSpecNone || (f.count > 1))
-            return fail(spec_pos, "%s", kWholeStringSpec);
+        if (f.spec != kSpecNone || (f.count > 1)) return fail(spec_pos, "%s", kWholeStringSpec);
         f.spec = sp;
     }
     size_t before = p_;
     if (skip_space() < 0) return -1;
     if (at(p_) == '+') {
-        if (f.spec != kSpecNone)
-            return fail(spec_pos, "%s", kWholeStringSpec);
+        if (f.spec != kSpecNone) return fail(spec_pos, "%s", kWholeStringSpec);
         ++p_;
         if (skip_space() < 0) return -1;
         return string_part(next);
@@ -1207,7 +1252,8 @@ int Parser::finish_string() {
             if (flatten(f, &flat) < 0) return -1;
             data = flat.data();
         }
-        Ref check(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(length), "strict"));
+        Ref check(
+            PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(length), "strict"));
         if (!check) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
             PyErr_Clear();
@@ -1216,8 +1262,9 @@ int Parser::finish_string() {
     }
     if (f.spec == kSpecIndef) {
         if (length != 0 || f.count != 1)
-            return fail(f.text_pos, "'_' after a string stands only for an empty indefinite-length string (''_ or \"\"_); "
-                                    "write chunks as (_ chunk, ...)");
+            return fail(f.text_pos,
+                        "'_' after a string stands only for an empty indefinite-length string (''_ or \"\"_); "
+                        "write chunks as (_ chunk, ...)");
         out_[f.head_pos] = static_cast<uint8_t>(f.major << 5 | 31);
         last_major_ = 0;
         return emit(0xff);
@@ -1233,8 +1280,9 @@ int Parser::want_item(State *next) {
     uint8_t c = s_[p_];
     Frame &top = stack_.back();
     if (top.kind == kChunks && !(c == '"' || c == '\'' || c == '`' || c == '<' || is_lower(c) || is_upper(c)))
-        return fail(p_, top.count ? "expected a string chunk" :
-                         "expected a string chunk (an empty indefinite-length string is written ''_ or \"\"_)");
+        return fail(p_, top.count
+                            ? "expected a string chunk"
+                            : "expected a string chunk (an empty indefinite-length string is written ''_ or \"\"_)");
     switch (c) {
         case '[':
             return open_container(kArray, next);
@@ -1276,8 +1324,8 @@ int Parser::want_item(State *next) {
         while (p_ + len < n_ && is_wordchar(s_[p_ + len]) && s_[p_ + len] != '_') ++len;
         // A prefix may hold hyphens; a keyword never does.
         size_t word = len;
-        while (p_ + word < n_ && (s_[p_ + word] == '-' || is_lower(s_[p_ + word]) || is_upper(s_[p_ + word]) ||
-                                  is_digit(s_[p_ + word])))
+        while (p_ + word < n_ &&
+               (s_[p_ + word] == '-' || is_lower(s_[p_ + word]) || is_upper(s_[p_ + word]) || is_digit(s_[p_ + word])))
             ++word;
         uint8_t after = at(p_ + word);
         if (after == '\'' || after == '`' || (after == '<' && at(p_ + word + 1) == '<')) return start_string(next);
@@ -1355,7 +1403,8 @@ int Parser::after_item(State *next) {
             f.major = major;
             out_[f.head_pos] = static_cast<uint8_t>(major << 5 | 31);
         } else if (f.major != major) {
-            return fail(item_end, "the chunks of an indefinite-length string must all be byte strings or all text strings");
+            return fail(item_end,
+                        "the chunks of an indefinite-length string must all be byte strings or all text strings");
         }
     }
     f.count++;
@@ -1370,8 +1419,9 @@ int Parser::after_item(State *next) {
     if (f.kind == kTop && !f.seq) {
         if (skip_space() < 0) return -1;
         if (p_ < n_)
-            return fail(p_, at(p_) == ',' ? "expected the end of the text after the item (a sequence of items needs seq=True)"
-                                         : "expected the end of the text after the item");
+            return fail(p_, at(p_) == ','
+                                ? "expected the end of the text after the item (a sequence of items needs seq=True)"
+                                : "expected the end of the text after the item");
         *next = State::kAfterItem;  // done
         return 1;
     }
@@ -1386,11 +1436,26 @@ int Parser::after_item(State *next) {
     bool closes;
     const char *expected;
     switch (f.kind) {
-        case kArray: closes = at(p_) == ']'; expected = "expected ',' or ']' after an array item"; break;
-        case kMap: closes = at(p_) == '}'; expected = "expected ',' or '}' after a map value"; break;
-        case kChunks: closes = at(p_) == ')'; expected = "expected ',' or ')' after a string chunk"; break;
-        case kTop: closes = p_ >= n_; expected = "expected ',' or the end of the text after an item"; break;
-        default: closes = at(p_) == '>' && at(p_ + 1) == '>'; expected = "expected ',' or '>>' after an item"; break;
+        case kArray:
+            closes = at(p_) == ']';
+            expected = "expected ',' or ']' after an array item";
+            break;
+        case kMap:
+            closes = at(p_) == '}';
+            expected = "expected ',' or '}' after a map value";
+            break;
+        case kChunks:
+            closes = at(p_) == ')';
+            expected = "expected ',' or ')' after a string chunk";
+            break;
+        case kTop:
+            closes = p_ >= n_;
+            expected = "expected ',' or the end of the text after an item";
+            break;
+        default:
+            closes = at(p_) == '>' && at(p_ + 1) == '>';
+            expected = "expected ',' or '>>' after an item";
+            break;
     }
     if (closes) {
         Frame done = f;
@@ -1449,9 +1514,15 @@ PyObject *Parser::run(bool seq) {
     if (rc == 0 && seq && p_ >= n_) return PyBytes_FromStringAndSize(nullptr, 0);
     while (rc == 0) {
         switch (state) {
-            case State::kWantItem: rc = want_item(&state); break;
-            case State::kAfterItem: rc = after_item(&state); break;
-            case State::kAfterPart: rc = after_part(&state); break;
+            case State::kWantItem:
+                rc = want_item(&state);
+                break;
+            case State::kAfterItem:
+                rc = after_item(&state);
+                break;
+            case State::kAfterPart:
+                rc = after_part(&state);
+                break;
         }
     }
     if (rc < 0) {
@@ -1463,7 +1534,8 @@ PyObject *Parser::run(bool seq) {
 
 }  // namespace
 
-PyObject *parse(PyObject *error_type, PyObject *app_hook, const char *text, size_t size, bool seq, Py_ssize_t max_depth) {
+PyObject *parse(PyObject *error_type, PyObject *app_hook, const char *text, size_t size, bool seq,
+                Py_ssize_t max_depth) {
     Parser parser(error_type, app_hook, text, size, max_depth);
     return parser.run(seq);
 }

@@ -18,7 +18,7 @@ enum WKind : uint8_t { kWArray, kWMap, kWTag, kWBytesIndef, kWTextIndef };
 
 struct WFrame {
     WKind kind;
-    bool marked;       // the opener carries an indicator
+    bool marked;  // the opener carries an indicator
     bool indefinite;
     uint64_t remaining;  // items still due (definite only)
     uint64_t count;      // items so far
@@ -36,9 +36,12 @@ double half_to_double(uint16_t h) {
     int exp = (h >> 10) & 0x1f;
     int mant = h & 0x3ff;
     double v;
-    if (exp == 0) v = std::ldexp(mant, -24);
-    else if (exp == 31) v = mant ? NAN : INFINITY;
-    else v = std::ldexp(mant + 1024, exp - 25);
+    if (exp == 0)
+        v = std::ldexp(mant, -24);
+    else if (exp == 31)
+        v = mant ? NAN : INFINITY;
+    else
+        v = std::ldexp(mant + 1024, exp - 25);
     return (h & 0x8000) ? -v : v;
 }
 
@@ -103,14 +106,29 @@ int Writer::text(const uint8_t *s, size_t len) {
         if (c < 0x80) {
             const char *esc = nullptr;
             switch (c) {
-                case '"': esc = "\\\""; break;
-                case '\\': esc = "\\\\"; break;
-                case '\n': esc = "\\n"; break;
-                case '\r': esc = "\\r"; break;
-                case '\t': esc = "\\t"; break;
-                case '\b': esc = "\\b"; break;
-                case '\f': esc = "\\f"; break;
-                default: break;
+                case '"':
+                    esc = "\\\"";
+                    break;
+                case '\\':
+                    esc = "\\\\";
+                    break;
+                case '\n':
+                    esc = "\\n";
+                    break;
+                case '\r':
+                    esc = "\\r";
+                    break;
+                case '\t':
+                    esc = "\\t";
+                    break;
+                case '\b':
+                    esc = "\\b";
+                    break;
+                case '\f':
+                    esc = "\\f";
+                    break;
+                default:
+                    break;
             }
             ++i;
             if (esc != nullptr) {
@@ -138,7 +156,8 @@ int Writer::text(const uint8_t *s, size_t len) {
                 if ((t & 0xc0) != 0x80) return malformed();
                 cp = cp << 6 | (t & 0x3f);
             }
-            if ((n == 2 && (cp < 0x800 || (cp >= 0xd800 && cp <= 0xdfff))) || (n == 3 && (cp < 0x10000 || cp > 0x10ffff)))
+            if ((n == 2 && (cp < 0x800 || (cp >= 0xd800 && cp <= 0xdfff))) ||
+                (n == 3 && (cp < 0x10000 || cp > 0x10ffff)))
                 return malformed();
             if (Py_UNICODE_ISPRINTABLE(cp)) {
                 if (put(reinterpret_cast<const char *>(s + i), n + 1) < 0) return -1;
@@ -158,7 +177,12 @@ int Writer::text(const uint8_t *s, size_t len) {
             count = 2;
         }
         for (int k = 0; k < count; ++k) {
-            char e[6] = {'\\', 'u', hex[units[k] >> 12 & 15], hex[units[k] >> 8 & 15], hex[units[k] >> 4 & 15], hex[units[k] & 15]};
+            char e[6] = {'\\',
+                         'u',
+                         hex[units[k] >> 12 & 15],
+                         hex[units[k] >> 8 & 15],
+                         hex[units[k] >> 4 & 15],
+                         hex[units[k] & 15]};
             if (put(e, 6) < 0) return -1;
         }
     }
@@ -183,7 +207,8 @@ int Writer::floating(double v, int width) {
         if (r == nullptr) return -1;
         const char *e = static_cast<const char *>(memchr(r, 'e', static_cast<size_t>(len)));
         if (e != nullptr && memchr(r, '.', static_cast<size_t>(len)) == nullptr) {
-            if (put(r, static_cast<size_t>(e - r)) < 0 || put(".0", 2) < 0 || put(e, static_cast<size_t>(r + len - e)) < 0)
+            if (put(r, static_cast<size_t>(e - r)) < 0 || put(".0", 2) < 0 ||
+                put(e, static_cast<size_t>(r + len - e)) < 0)
                 return -1;
         } else if (put(r, static_cast<size_t>(len)) < 0) {
             return -1;
@@ -280,8 +305,10 @@ PyObject *Writer::run() {
                     rc = (put_u64(arg) < 0 || mark(arg, width) < 0) ? -1 : 0;
                     break;
                 case 1:
-                    if (arg == UINT64_MAX) rc = put("-18446744073709551616");
-                    else rc = (put('-') < 0 || put_u64(arg + 1) < 0) ? -1 : 0;
+                    if (arg == UINT64_MAX)
+                        rc = put("-18446744073709551616");
+                    else
+                        rc = (put('-') < 0 || put_u64(arg + 1) < 0) ? -1 : 0;
                     if (rc == 0) rc = mark(arg, width);
                     break;
                 case 2:

@@ -1,6 +1,7 @@
 // Arrays, maps and sets: definite and indefinite lengths, the canonical length-first
 // order of map keys and set members, and the sort-key methods.
 #include "encoder/methods.h"
+#include "encoder/registry.h"
 #include "encoder/writer.h"
 
 #include "lib/args.h"
@@ -198,7 +199,12 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
     for (;;) {
         if (i >= PyList_GET_SIZE(list)) break;
         if (!indefinite && i == n) return length_mismatch(list, n, -1);
+#ifdef Py_GIL_DISABLED
         Ref first(PyList_GetItemRef(list, i));
+#else
+        // With the GIL nothing else runs between the length check above and this read.
+        Ref first = Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
         if (!first) {
             // The list shrank since its length was read.
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
@@ -241,6 +247,7 @@ int list_items(Ctx &c, PyObject *list, bool indefinite) {
                     break;
                 }
                 PyObject *item = PyList_GET_ITEM(list, i);
+                if (put_common_leaf(enc, item)) continue;
                 Ref hold = protect ? Ref::borrow(item) : Ref();
                 r = try_put_leaf(enc, item);
                 if (r > 0) continue;
@@ -346,9 +353,9 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
                     // With a stream, a flush may run Python code that changes the dict.
                     Ref hold_k = protect ? Ref::borrow(k) : Ref();
                     Ref hold_v = protect ? Ref::borrow(v) : Ref();
-                    int r = try_put_leaf(enc, k);
+                    int r = put_common_leaf(enc, k) ? 1 : try_put_leaf(enc, k);
                     if (r > 0) {
-                        r = try_put_leaf(enc, v);
+                        r = put_common_leaf(enc, v) ? 1 : try_put_leaf(enc, v);
                         if (r > 0) continue;
                         if (r == 0) {
                             value = Ref::borrow(v);
@@ -439,15 +446,17 @@ int map_body(Ctx &c, PyObject *obj, void *) {
     return map_items(c, obj, indefinite, canonical);
 }
 
-// The steps around a map or array body: the namespace step, then the sharing step.
+// The steps around a map or array body: the namespace step, then the sharing step, with
+// the body called directly rather than through share()'s pointer.
 // A namespace opened here starts with empty tables of its own, so no reference made in
 // it can point at a string numbered before it.
-int container_step(Ctx &c, PyObject *obj, ShareBody body) {
+template <ShareBody Body>
+int container_step(Ctx &c, PyObject *obj) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     bool opens = enc->string_namespacing;
     NamespaceSave save;
-    if (opens) {
+    if (opens) [[unlikely]] {
         if (put_header(enc, cbor::kTag, cbor::tag::kStringNamespace) < 0) return -1;
         namespace_push(enc, save, true);
         enc->string_namespacing = false;
@@ -455,9 +464,16 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
     int rc = -1;
     {
         RecursionGuard guard;
-        if (guard.enter(kRecursionWhere)) rc = share(c, obj, body, nullptr);
+        ShareScope scope;
+        if (guard.enter(kRecursionWhere)) {
+            rc = share_begin(c, obj, scope);
+            if (rc > 0) {
+                rc = Body(c, obj, nullptr);
+                if (share_end(c, scope) < 0) rc = -1;
+            }
+        }
     }
-    if (opens) {
+    if (opens) [[unlikely]] {
         if (!namespace_close(c, save)) return -1;
         enc->string_namespacing = true;
     }
@@ -466,9 +482,9 @@ int container_step(Ctx &c, PyObject *obj, ShareBody body) {
 
 }  // namespace
 
-int encode_array_step(Ctx &c, PyObject *obj) { return container_step(c, obj, array_body); }
+int encode_array_step(Ctx &c, PyObject *obj) { return container_step<array_body>(c, obj); }
 
-int encode_map_step(Ctx &c, PyObject *obj) { return container_step(c, obj, map_body); }
+int encode_map_step(Ctx &c, PyObject *obj) { return container_step<map_body>(c, obj); }
 
 // Sets and frozensets: tag 258 around a tuple of the members in iteration order, or,
 // when canonical, a list of them in sort-key order.

@@ -137,6 +137,12 @@ struct EncoderObject {
     // `plain_token`.
     uint64_t plain_token;
     PyObject *plain_types[4];
+    // The containers being written without value sharing, outermost first, while there
+    // are at most eight of them (the registry takes deeper ones): addresses only, never
+    // dereferenced, with one bit per address in `path_mask` for a quick negative answer.
+    PyObject *path[8];
+    uint64_t path_mask;
+    uint32_t path_len;
     AccessFlag access;
 };
 

@@ -81,11 +81,37 @@ int wide_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
     return 1;
 }
 
+#if PYLONG_BITS_IN_DIGIT == 30
+// An exact int of two or three digits as (major, argument), read from its digits as laid
+// out in cpython/longintrepr.h (the unstable compact-value call does the same for one
+// digit): 1 when it fits a header, 0 when the general reading must decide.
+inline int digits_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
+    const auto *v = reinterpret_cast<const PyLongObject *>(obj);
+    uintptr_t tag = v->long_value.lv_tag;
+    uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
+    if (ndigits < 2 || ndigits > 3) return 0;
+    const digit *d = v->long_value.ob_digit;
+    uint64_t magnitude = d[0] | static_cast<uint64_t>(d[1]) << 30;
+    if (ndigits == 3) {
+        if (d[2] >> 4) return 0;
+        magnitude |= static_cast<uint64_t>(d[2]) << 60;
+    }
+    // The sign bits: 0 positive, 1 zero, 2 negative; a value of two digits is not zero.
+    bool negative = (tag & _PyLong_SIGN_MASK) == 2;
+    *major = negative ? 1 : 0;
+    *arg = negative ? magnitude - 1 : magnitude;
+    return 1;
+}
+#else
+inline int digits_int_header(PyObject *, unsigned *, uint64_t *) { return 0; }
+#endif
+
 inline int small_int_header(PyObject *obj, unsigned *major, uint64_t *arg) {
     if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) {
         compact_int_header(obj, major, arg);
         return 1;
     }
+    if (PyLong_CheckExact(obj) && digits_int_header(obj, major, arg)) return 1;
     return wide_int_header(obj, major, arg);
 }
 
@@ -201,14 +227,17 @@ int put_float(EncoderObject *enc, double v) {
 
 int try_put_leaf(EncoderObject *enc, PyObject *obj) {
     PyTypeObject *tp = Py_TYPE(obj);
+    OutBuffer &out = enc->out;
+    // Without a stream and with room for a short text, the common scalars are written
+    // straight into the buffer, without the reserve and stream checks of each piece.
+    bool direct = enc->write_target == nullptr && out.cap - out.len >= 24;
     if (tp == &PyUnicode_Type) {
         if (string_refs_active(enc)) return 0;
         Py_ssize_t n;
         const char *u = utf8_of(obj, &n);
         if (u == nullptr) return -1;
-        // The most common value of all, a short text without a stream: written here.
-        OutBuffer &out = enc->out;
-        if (n < 24 && enc->write_target == nullptr && out.cap - out.len >= 24) {
+        // The most common value of all, a short text.
+        if (n < 24 && direct) {
             uint8_t *p = out.data + out.len;
             p[0] = static_cast<uint8_t>(0x60 | n);
             copy_bytes(p + 1, u, static_cast<size_t>(n));
@@ -217,10 +246,36 @@ int try_put_leaf(EncoderObject *enc, PyObject *obj) {
         }
         return put_owned_string(enc, cbor::kText, obj, u, static_cast<size_t>(n)) < 0 ? -1 : 1;
     }
-    if (tp == &PyLong_Type) return put_small_int(enc, obj);
-    if (tp == &PyFloat_Type) return put_float(enc, PyFloat_AS_DOUBLE(obj)) < 0 ? -1 : 1;
-    if (tp == &PyBool_Type) return emit_byte(enc, obj == Py_True ? cbor::kTrue : cbor::kFalse) < 0 ? -1 : 1;
-    if (obj == Py_None) return emit_byte(enc, cbor::kNull) < 0 ? -1 : 1;
+    if (tp == &PyLong_Type) {
+        if (!direct) return put_small_int(enc, obj);
+        unsigned major;
+        uint64_t arg;
+        int r = small_int_header(obj, &major, &arg);
+        if (r <= 0) return r;
+        out.len += header_bytes(major, arg, out.data + out.len);
+        return 1;
+    }
+    if (tp == &PyFloat_Type) {
+        double v = PyFloat_AS_DOUBLE(obj);
+        uint64_t bits;
+        memcpy(&bits, &v, sizeof bits);
+        // A finite value outside canonical mode is always the 9-byte form.
+        if (direct && !enc->canonical && (bits & 0x7ff0000000000000ull) != 0x7ff0000000000000ull) {
+            uint8_t *p = out.data + out.len;
+            p[0] = cbor::kDouble;
+            bits = __builtin_bswap64(bits);
+            memcpy(p + 1, &bits, 8);
+            out.len += 9;
+            return 1;
+        }
+        return put_float(enc, v) < 0 ? -1 : 1;
+    }
+    if (tp == &PyBool_Type || obj == Py_None) {
+        uint8_t b = obj == Py_True ? cbor::kTrue : obj == Py_False ? cbor::kFalse : cbor::kNull;
+        if (!direct) return emit_byte(enc, b) < 0 ? -1 : 1;
+        out.data[out.len++] = b;
+        return 1;
+    }
     if (tp == &PyBytes_Type) {
         if (string_refs_active(enc)) return 0;
         return put_owned_string(enc, cbor::kBytes, obj, PyBytes_AS_STRING(obj),

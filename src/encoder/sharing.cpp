@@ -1,7 +1,7 @@
 // The shared-value registry: containers being written, and values marked as shared
 // (tags 28 and 29). Also the module function shareable_encoder.
 #include "encoder/probe_table.h"
-#include "encoder/writer.h"
+#include "encoder/registry.h"
 
 #include "lib/args.h"
 #include "lib/cbor.h"
@@ -9,24 +9,6 @@
 #include <utility>
 
 namespace kelvo {
-
-// Open addressing with linear probing, keyed by object identity (the address that id()
-// returns). An entry with a share index holds a strong reference, so its identity cannot
-// be reused by another object while it is registered. An entry without one lives only
-// while its object's body is written, and the writer holds a reference to the object
-// for that time; it keeps the address alone and is never dereferenced.
-// The slots are raw memory: an empty table outlives its encoder as the thread's spare.
-struct SharedRegistry {
-    struct Slot {
-        uint64_t id;
-        PyObject *obj;   // nullptr: empty slot
-        uint64_t index;  // kNoShareIndex: being written with value_sharing off
-        bool owned() const { return index != kNoShareIndex; }
-    };
-    Slot *slots;
-    size_t mask;
-    size_t count;
-};
 
 namespace {
 
@@ -58,9 +40,7 @@ void spare_slots(SharedRegistry *r) noexcept {
     r->count = 0;
 }
 
-size_t slot_of(uint64_t id, size_t mask) {
-    return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-}
+size_t slot_of(uint64_t id, size_t mask) { return registry_slot_of(id, mask); }
 
 SharedRegistry::Slot *registry_find(SharedRegistry *r, uint64_t id) {
     if (r == nullptr) return nullptr;
@@ -118,24 +98,28 @@ void registry_remove_at(SharedRegistry *r, size_t hole) {
     Py_XDECREF(owned);
 }
 
-// Removes the entry of `id`, found at `slot` of `slots` when the table has not changed
-// since (nothing was inserted after it but what has been removed again), else looked up.
-void registry_remove(EncoderObject *enc, uint64_t id, const SharedRegistry::Slot *slots, size_t slot) {
+}  // namespace
+
+void registry_remove(EncoderObject *enc, const ShareScope &scope) {
     SharedRegistry *r = enc->registry;
     if (r == nullptr) return;
-    if (r->slots != slots || r->slots[slot].obj == nullptr || r->slots[slot].id != id) {
-        SharedRegistry::Slot *s = registry_find(r, id);
+    size_t slot = scope.slot;
+    if (r->slots != scope.slots || r->slots[slot].obj == nullptr || r->slots[slot].id != scope.id) {
+        SharedRegistry::Slot *s = registry_find(r, scope.id);
         if (s == nullptr) return;
         slot = static_cast<size_t>(s - r->slots);
     }
     registry_remove_at(r, slot);
 }
 
-}  // namespace
-
 void registry_clear(EncoderObject *enc) {
     SharedRegistry *r = enc->registry;
     enc->share_next = 0;
+    // Outside every step the path is empty, but for entries of steps that could not end.
+    if (enc->share_scopes == 0) {
+        enc->path_len = 0;
+        enc->path_mask = 0;
+    }
     if (r == nullptr || r->count == 0) return;
     // Detached first: releasing a reference can run Python code.
     enc->registry = nullptr;
@@ -162,11 +146,11 @@ int registry_traverse(EncoderObject *enc, visitproc visit, void *arg) {
     return 0;
 }
 
-int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
+int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     SharedRegistry *r = enc->registry;
-    if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) {
+    if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) [[unlikely]] {
         if (registry_reserve(enc) < 0) return -1;
         r = enc->registry;
     }
@@ -177,7 +161,7 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         uint64_t index = r->slots[i].index;
         if (index == kNoShareIndex) return raise_cycle_error();
         if (put_header(enc, cbor::kTag, cbor::tag::kSharedReference) < 0) return -1;
-        return put_header(enc, cbor::kUnsigned, index);
+        return put_header(enc, cbor::kUnsigned, index) < 0 ? -1 : 0;
     }
     bool sharing = sharing_values(enc);
     if (sharing) {
@@ -189,15 +173,24 @@ int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
-    const SharedRegistry::Slot *slots = r->slots;
+    scope.in_path = false;
+    scope.slots = r->slots;
+    scope.slot = i;
+    scope.count = r->count;
+    scope.id = id;
+    scope.sharing = sharing;
+    scope.saved_tag_base = enc->tag_base;
     enc->share_scopes += 1;
-    uint32_t saved_tag_base = enc->tag_base;
     enc->tag_base = enc->tag_len;
+    return 1;
+}
+
+int share(Ctx &c, PyObject *obj, ShareBody body, void *arg) {
+    ShareScope scope;
+    int r = share_begin(c, obj, scope);
+    if (r <= 0) return r;
     int rc = body(c, obj, arg);
-    if (!c.reopen_for_cleanup()) return -1;
-    enc->tag_base = saved_tag_base;
-    enc->share_scopes -= 1;
-    if (!sharing) registry_remove(enc, id, slots, i);
+    if (share_end(c, scope) < 0) return -1;
     return rc;
 }
 

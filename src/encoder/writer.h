@@ -63,7 +63,7 @@ struct BufferSink {
 
 // Encodes a header into `out` (up to 9 bytes); returns its length. Only the low three
 // bits of `major` survive.
-inline size_t header_bytes(unsigned major, uint64_t v, uint8_t *out) {
+[[gnu::always_inline]] inline size_t header_bytes(unsigned major, uint64_t v, uint8_t *out) {
     uint8_t ib = static_cast<uint8_t>(major << 5);
     if (v < 24) {
         out[0] = static_cast<uint8_t>(ib | v);
@@ -161,6 +161,58 @@ int put_float(EncoderObject *enc, double v);
 // True while strings are numbered (string_referencing on inside a namespace).
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 
+// The leaves that fill long lists and dicts, written inline by their loops: an ASCII
+// text under 256 bytes (without string references), an int of one digit, a finite float
+// outside canonical mode, booleans and None, without a stream and with room in the
+// buffer. 1 written, 0 left to try_put_leaf (nothing written). Window held, `encoders`
+// step passed.
+[[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
+    OutBuffer &out = enc->out;
+    if (enc->write_target != nullptr || out.cap - out.len < 24) return 0;
+    PyTypeObject *tp = Py_TYPE(obj);
+    uint8_t *p = out.data + out.len;
+    if (tp == &PyUnicode_Type) {
+        if (!PyUnicode_IS_COMPACT_ASCII(obj) || enc->string_referencing) return 0;
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+        const void *text = reinterpret_cast<PyASCIIObject *>(obj) + 1;
+        if (n < 24) {
+            p[0] = static_cast<uint8_t>(0x60 | n);
+            copy_bytes(p + 1, text, n);
+            out.len += 1 + n;
+            return 1;
+        }
+        if (n > 255 || out.cap - out.len < n + 2) return 0;
+        p[0] = 0x78;
+        p[1] = static_cast<uint8_t>(n);
+        copy_bytes(p + 2, text, n);
+        out.len += 2 + n;
+        return 1;
+    }
+    if (tp == &PyFloat_Type) {
+        double v = PyFloat_AS_DOUBLE(obj);
+        uint64_t bits;
+        memcpy(&bits, &v, sizeof bits);
+        if (enc->canonical || (bits & 0x7ff0000000000000ull) == 0x7ff0000000000000ull) return 0;
+        p[0] = 0xfb;
+        bits = __builtin_bswap64(bits);
+        memcpy(p + 1, &bits, 8);
+        out.len += 9;
+        return 1;
+    }
+    if (tp == &PyLong_Type) {
+        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(obj))) return 0;
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(obj));
+        out.len += header_bytes(v >= 0 ? 0 : 1, v >= 0 ? static_cast<uint64_t>(v) : ~static_cast<uint64_t>(v), p);
+        return 1;
+    }
+    if (tp == &PyBool_Type || obj == Py_None) {
+        p[0] = obj == Py_True ? 0xf5 : obj == Py_False ? 0xf4 : 0xf6;
+        out.len += 1;
+        return 1;
+    }
+    return 0;
+}
+
 // Writes values whose encoding needs no Python code besides the stream's write: exact
 // str (without string references), int within header range, float, bool, None and bytes
 // (without string references). 1 written, 0 not such a value, -1 error. Window held;
@@ -223,6 +275,20 @@ private:
 inline bool sharing_values(EncoderObject *enc) {
     return enc->value_sharing && std::atomic_ref<uint32_t>(enc->unshared_scopes).load(std::memory_order_relaxed) == 0;
 }
+// The sharing step in two halves, for callers that write the body themselves: what
+// share_begin registered, for share_end to take back.
+struct ShareScope {
+    const void *slots;  // the registry's slot table when the entry went in
+    size_t slot;
+    size_t count;  // entries in the registry right after this one went in
+    uint64_t id;
+    uint64_t saved_mask;  // the encoder's path_mask before the entry went into its path
+    uint32_t path_index;  // the entry's place in the encoder's path
+    uint32_t saved_tag_base;
+    bool sharing;
+    bool in_path;  // the entry went into the encoder's path, not the registry
+};
+// share_begin and share_end (encoder/registry.h) take and give back such a scope.
 
 // ---- String references (stringrefs.cpp)
 

@@ -9,7 +9,7 @@ namespace kelvo {
 
 // Copies n bytes; up to 32 of them with a few overlapping moves instead of a library call
 // (most strings are short).
-inline void copy_bytes(uint8_t *dst, const void *src, size_t n) {
+[[gnu::always_inline]] inline void copy_bytes(uint8_t *dst, const void *src, size_t n) {
     auto *s = static_cast<const uint8_t *>(src);
     if (n > 32) {
         memcpy(dst, s, n);

@@ -21,9 +21,6 @@ namespace {
 // alone can overrun an 8 MiB stack. The remaining stack of the thread is measured too.
 constexpr size_t kStackMargin = 256 * 1024;
 
-// Lowest stack address this thread's nested operations may reach; 1 when unknown.
-thread_local uintptr_t stack_floor = 0;
-
 [[gnu::noinline, gnu::cold]] uintptr_t find_stack_floor() {
     pthread_attr_t attr;
 #if defined(__FreeBSD__)
@@ -51,27 +48,17 @@ thread_local uintptr_t stack_floor = 0;
 
 }  // namespace
 
-// Runs once per nesting level of every container: the rare paths stay out of line.
-bool RecursionGuard::enter(const char *where) {
-    uintptr_t floor = stack_floor;
-    if (floor == 0) [[unlikely]]
-        stack_floor = floor = find_stack_floor();
-    auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (sp < floor) [[unlikely]]
-        return raise_stack_exhausted(where);
-    if (Py_EnterRecursiveCall(where) != 0) return false;
-    entered_ = true;
+namespace recursion_detail {
+
+thread_local uintptr_t stack_floor = 0;
+
+bool check_stack(uintptr_t sp, const char *where) {
+    if (stack_floor == 0) stack_floor = find_stack_floor();
+    if (sp < stack_floor) return raise_stack_exhausted(where);
     return true;
 }
 
-#else
-
-// 3.14 measures the C stack itself.
-bool RecursionGuard::enter(const char *where) {
-    if (Py_EnterRecursiveCall(where) != 0) return false;
-    entered_ = true;
-    return true;
-}
+}  // namespace recursion_detail
 
 #endif
 

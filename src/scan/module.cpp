@@ -110,10 +110,8 @@ int convert_depth(PyObject *obj, uint64_t *out) {
 Status feed_scanner(Scanner &scanner, const uint8_t *data, size_t n, OffsetVec &ends) {
     if (n < kDetachFrom) return scanner.feed(data, n, ends);
     Status status;
-    Py_BEGIN_ALLOW_THREADS
-    status = scanner.feed(data, n, ends);
-    Py_END_ALLOW_THREADS
-    return status;
+    Py_BEGIN_ALLOW_THREADS status = scanner.feed(data, n, ends);
+    Py_END_ALLOW_THREADS return status;
 }
 
 PyObject *scan(PyObject *module, PyObject *args, PyObject *kwargs) {
@@ -150,16 +148,13 @@ struct ScannerObject {
     PyObject *fault;  // the exception of the fault met, once one is
 };
 
-ModuleState *state_of_type(PyTypeObject *type) {
-    return static_cast<ModuleState *>(PyType_GetModuleState(type));
-}
+ModuleState *state_of_type(PyTypeObject *type) { return static_cast<ModuleState *>(PyType_GetModuleState(type)); }
 
 PyObject *scanner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *names[] = {"max_depth", "check_utf8", nullptr};
     PyObject *depth_obj = nullptr;
     int check_utf8 = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:Scanner", const_cast<char **>(names), &depth_obj,
-                                     &check_utf8))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$Op:Scanner", const_cast<char **>(names), &depth_obj, &check_utf8))
         return nullptr;
     uint64_t max_depth;
     if (convert_depth(depth_obj, &max_depth) < 0) return nullptr;
@@ -322,12 +317,11 @@ PyGetSetDef scanner_getset[] = {
 };
 
 PyType_Slot scanner_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "Scanner(*, max_depth=400, check_utf8=False)\n--\n\n"
-                    "Finds the items of a CBOR sequence that arrives in pieces, keeping only the open\n"
-                    "containers between pieces (memory does not grow with the size of an item).\n\n"
-                    ":param max_depth: the most arrays, maps and tags open at once\n"
-                    ":param check_utf8: also require valid UTF-8 in text strings")},
+    {Py_tp_doc, const_cast<char *>("Scanner(*, max_depth=400, check_utf8=False)\n--\n\n"
+                                   "Finds the items of a CBOR sequence that arrives in pieces, keeping only the open\n"
+                                   "containers between pieces (memory does not grow with the size of an item).\n\n"
+                                   ":param max_depth: the most arrays, maps and tags open at once\n"
+                                   ":param check_utf8: also require valid UTF-8 in text strings")},
     {Py_tp_new, reinterpret_cast<void *>(scanner_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(scanner_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(scanner_traverse)},
@@ -338,10 +332,7 @@ PyType_Slot scanner_slots[] = {
 };
 
 PyType_Spec scanner_spec = {
-    "kelvo._scan.Scanner",
-    sizeof(ScannerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    "kelvo._scan.Scanner", sizeof(ScannerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     scanner_slots,
 };
 
@@ -373,19 +364,19 @@ int module_exec(PyObject *m) {
     replace_field(st->array_type, PyObject_GetAttrString(array_module.get(), "array"));
     if (st->array_type == nullptr) return -1;
 
-    replace_field(st->sequence_error,
-                  PyErr_NewExceptionWithDoc("kelvo.CBORSequenceError",
-                                            "Raised for an item of a CBOR sequence that cannot be read or decoded.\n\n"
-                                            "``index`` is the position of the item in the sequence (the items before it\n"
-                                            "were read), ``offset`` the byte offset of the fault where it is known,\n"
-                                            "otherwise of the item's start.",
-                                            decode_error.get(), nullptr));
+    replace_field(st->sequence_error, PyErr_NewExceptionWithDoc(
+                                          "kelvo.CBORSequenceError",
+                                          "Raised for an item of a CBOR sequence that cannot be read or decoded.\n\n"
+                                          "``index`` is the position of the item in the sequence (the items before it\n"
+                                          "were read), ``offset`` the byte offset of the fault where it is known,\n"
+                                          "otherwise of the item's start.",
+                                          decode_error.get(), nullptr));
     if (st->sequence_error == nullptr) return -1;
     Ref bases(PyTuple_Pack(2, st->sequence_error, decode_eof.get()));
     if (!bases) return -1;
     replace_field(st->sequence_eof,
-                  PyErr_NewExceptionWithDoc("kelvo.CBORSequenceEOF",
-                                            "Raised when a CBOR sequence ends inside an item.", bases.get(), nullptr));
+                  PyErr_NewExceptionWithDoc("kelvo.CBORSequenceEOF", "Raised when a CBOR sequence ends inside an item.",
+                                            bases.get(), nullptr));
     if (st->sequence_eof == nullptr) return -1;
     replace_field(st->scanner_type, PyType_FromModuleAndSpec(m, &scanner_spec, nullptr));
     if (st->scanner_type == nullptr) return -1;

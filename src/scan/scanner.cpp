@@ -10,8 +10,9 @@ namespace kelvo::scan {
 
 namespace {
 
-const char *const kMajorNames[8] = {"unsigned integer", "negative integer", "byte string", "text string",
-                                    "array",            "map",              "tag",         "simple value or float"};
+const char *const kMajorNames[8] = {
+    "unsigned integer",     "negative integer", "byte string", "text string", "array", "map", "tag",
+    "simple value or float"};
 
 // What a header is called in a message, with its article.
 void describe_head(unsigned major, unsigned ai, char *out, size_t size) {
@@ -29,14 +30,14 @@ void describe_head(unsigned major, unsigned ai, char *out, size_t size) {
 // UTF-8 as RFC 3629 has it (no overlong forms, no surrogates, nothing above U+10FFFF): the
 // state is what the next byte must be.
 enum : uint8_t {
-    kAccept,     // any first byte
-    kTail1,      // one more 80..BF
-    kTail2,      // two more
-    kTail3,      // three more
-    kAfterE0,    // A0..BF, then one more
-    kAfterED,    // 80..9F, then one more
-    kAfterF0,    // 90..BF, then two more
-    kAfterF4,    // 80..8F, then two more
+    kAccept,   // any first byte
+    kTail1,    // one more 80..BF
+    kTail2,    // two more
+    kTail3,    // three more
+    kAfterE0,  // A0..BF, then one more
+    kAfterED,  // 80..9F, then one more
+    kAfterF0,  // 90..BF, then two more
+    kAfterF4,  // 80..8F, then two more
     kReject,
 };
 
@@ -198,7 +199,9 @@ Scanner::Head Scanner::on_indefinite(unsigned major, uint64_t at) noexcept {
         }
         default:
             return fail(at, "indefinite length is not allowed for %s",
-                        major == 0 ? "an unsigned integer" : major == 1 ? "a negative integer" : "a tag");
+                        major == 0   ? "an unsigned integer"
+                        : major == 1 ? "a negative integer"
+                                     : "a tag");
     }
 }
 

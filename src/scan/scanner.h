@@ -67,7 +67,7 @@ enum class Status { ok, fault, no_memory };
 // and an indefinite map remembers whether a value is due, since a break may not stand there.
 struct Frame {
     uint64_t remaining;
-    uint8_t major;       // 2 or 3 for the chunks of an indefinite string, 4 array, 5 map, 6 tag
+    uint8_t major;  // 2 or 3 for the chunks of an indefinite string, 4 array, 5 map, 6 tag
     bool indefinite;
     bool value_due;
 };

@@ -103,8 +103,8 @@ public:
 
     PyObject *flatten(PyObject *o, Py_ssize_t depth) {
         PyTypeObject *t = Py_TYPE(o);
-        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-            o == Py_None || t == &PyBytes_Type)
+        if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None ||
+            t == &PyBytes_Type)
             return Py_NewRef(o);
         if (depth > max_depth_) {
             PyErr_SetString(PyExc_RecursionError, "the value is nested too deeply to flatten");

@@ -14,10 +14,10 @@ enum class Kind : uint8_t { Any, Py, Int, Bool, Float, Str, Bytes, None, List, T
 enum class Build : uint8_t { Call, Direct, TypedDict, NamedTuple };
 
 struct Field {
-    PyObject *name = nullptr;           // attribute name, or the TypedDict key
-    const char *text_key = nullptr;     // the wire key when it is a text (borrowed from key)
+    PyObject *name = nullptr;        // attribute name, or the TypedDict key
+    const char *text_key = nullptr;  // the wire key when it is a text (borrowed from key)
     Py_ssize_t text_len = 0;
-    PyObject *key = nullptr;            // the wire key object
+    PyObject *key = nullptr;  // the wire key object
     bool int_key = false;
     int64_t int_value = 0;
     uint32_t node = 0;
@@ -40,7 +40,7 @@ struct Node {
     bool post_init = false;
     Field *fields = nullptr;
     uint32_t n_fields = 0;
-    uint32_t last_required = 0;  // array form: the items that must be present
+    uint32_t last_required = 0;     // array form: the items that must be present
     PyObject *all_names = nullptr;  // names of the init fields, in order (keyword names for a call)
 };
 
@@ -141,8 +141,8 @@ public:
             Kind kind;
             int children;
         } simple[] = {
-            {"any", Kind::Any, 0},   {"py", Kind::Py, 0},         {"int", Kind::Int, 0},
-            {"bool", Kind::Bool, 0}, {"float", Kind::Float, 0},   {"str", Kind::Str, 0},
+            {"any", Kind::Any, 0},     {"py", Kind::Py, 0},       {"int", Kind::Int, 0},
+            {"bool", Kind::Bool, 0},   {"float", Kind::Float, 0}, {"str", Kind::Str, 0},
             {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},   {"list", Kind::List, 1},
             {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},   {"optional", Kind::Optional, 1},
         };
@@ -216,7 +216,7 @@ private:
             Node &node = p_->nodes[index];
             node.kind = Kind::Class;
             node.cls = Py_NewRef(PyTuple_GET_ITEM(shape, 1));
-            node.build = PyUnicode_EqualToUTF8(build, "direct")      ? Build::Direct
+            node.build = PyUnicode_EqualToUTF8(build, "direct")       ? Build::Direct
                          : PyUnicode_EqualToUTF8(build, "typeddict")  ? Build::TypedDict
                          : PyUnicode_EqualToUTF8(build, "namedtuple") ? Build::NamedTuple
                                                                       : Build::Call;
@@ -315,59 +315,61 @@ public:
         Head h;
         if (!head(h)) return nullptr;
         switch (node.kind) {
-        case Kind::Int:
-            if (h.major == 0) return PyLong_FromUnsignedLongLong(h.arg);
-            if (h.major == 1 && h.arg <= static_cast<uint64_t>(INT64_MAX))
-                return PyLong_FromLongLong(-1 - static_cast<int64_t>(h.arg));
-            break;
-        case Kind::Bool:
-            if (h.major == 7 && (h.info == 20 || h.info == 21)) return Py_NewRef(h.info == 21 ? Py_True : Py_False);
-            break;
-        case Kind::None:
-            if (h.major == 7 && h.info == 22) return Py_NewRef(Py_None);
-            break;
-        case Kind::Float:
-            if (h.major == 7 && h.info >= 25 && h.info <= 27) {
-                const char *p = reinterpret_cast<const char *>(data_ + start + 1);
-                double v = h.info == 25 ? PyFloat_Unpack2(p, 0) : h.info == 26 ? PyFloat_Unpack4(p, 0) : PyFloat_Unpack8(p, 0);
-                if (v == -1.0 && PyErr_Occurred()) return nullptr;
-                return PyFloat_FromDouble(v);
-            }
-            break;
-        case Kind::Str:
-            if (h.major == 3 && h.info != 31) {
-                if (size_ - pos_ < h.arg) return eof();
-                const uint8_t *p = data_ + pos_;
-                pos_ += static_cast<size_t>(h.arg);
-                return make_text(p, static_cast<size_t>(h.arg));
-            }
-            break;
-        case Kind::Bytes:
-            if (h.major == 2 && h.info != 31) {
-                if (size_ - pos_ < h.arg) return eof();
-                const char *p = reinterpret_cast<const char *>(data_ + pos_);
-                pos_ += static_cast<size_t>(h.arg);
-                return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(h.arg));
-            }
-            break;
-        case Kind::Optional:
-            if (h.major == 7 && h.info == 22) return Py_NewRef(Py_None);
-            pos_ = start;
-            return read(node.a, depth);
-        case Kind::List:
-        case Kind::Tuple:
-            if (h.major == 4 && h.info != 31) return read_array(node, h.arg, depth + 1);
-            break;
-        case Kind::Dict:
-            if (h.major == 5 && h.info != 31) return read_map(node, h.arg, depth + 1);
-            break;
-        case Kind::Class:
-            if (!node.array_form && h.major == 5 && h.info != 31) return read_class_map(node, h.arg, depth + 1);
-            if (node.array_form && h.major == 4 && h.info != 31) return read_class_array(node, h.arg, depth + 1);
-            break;
-        case Kind::Any:
-        case Kind::Py:
-            break;
+            case Kind::Int:
+                if (h.major == 0) return PyLong_FromUnsignedLongLong(h.arg);
+                if (h.major == 1 && h.arg <= static_cast<uint64_t>(INT64_MAX))
+                    return PyLong_FromLongLong(-1 - static_cast<int64_t>(h.arg));
+                break;
+            case Kind::Bool:
+                if (h.major == 7 && (h.info == 20 || h.info == 21)) return Py_NewRef(h.info == 21 ? Py_True : Py_False);
+                break;
+            case Kind::None:
+                if (h.major == 7 && h.info == 22) return Py_NewRef(Py_None);
+                break;
+            case Kind::Float:
+                if (h.major == 7 && h.info >= 25 && h.info <= 27) {
+                    const char *p = reinterpret_cast<const char *>(data_ + start + 1);
+                    double v = h.info == 25   ? PyFloat_Unpack2(p, 0)
+                               : h.info == 26 ? PyFloat_Unpack4(p, 0)
+                                              : PyFloat_Unpack8(p, 0);
+                    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+                    return PyFloat_FromDouble(v);
+                }
+                break;
+            case Kind::Str:
+                if (h.major == 3 && h.info != 31) {
+                    if (size_ - pos_ < h.arg) return eof();
+                    const uint8_t *p = data_ + pos_;
+                    pos_ += static_cast<size_t>(h.arg);
+                    return make_text(p, static_cast<size_t>(h.arg));
+                }
+                break;
+            case Kind::Bytes:
+                if (h.major == 2 && h.info != 31) {
+                    if (size_ - pos_ < h.arg) return eof();
+                    const char *p = reinterpret_cast<const char *>(data_ + pos_);
+                    pos_ += static_cast<size_t>(h.arg);
+                    return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(h.arg));
+                }
+                break;
+            case Kind::Optional:
+                if (h.major == 7 && h.info == 22) return Py_NewRef(Py_None);
+                pos_ = start;
+                return read(node.a, depth);
+            case Kind::List:
+            case Kind::Tuple:
+                if (h.major == 4 && h.info != 31) return read_array(node, h.arg, depth + 1);
+                break;
+            case Kind::Dict:
+                if (h.major == 5 && h.info != 31) return read_map(node, h.arg, depth + 1);
+                break;
+            case Kind::Class:
+                if (!node.array_form && h.major == 5 && h.info != 31) return read_class_map(node, h.arg, depth + 1);
+                if (node.array_form && h.major == 4 && h.info != 31) return read_class_array(node, h.arg, depth + 1);
+                break;
+            case Kind::Any:
+            case Kind::Py:
+                break;
         }
         return hand_over(node, start, depth);
     }
@@ -440,7 +442,8 @@ private:
         // path decides exactly where the limit falls.
         if (depth + static_cast<Py_ssize_t>(skipper.deepest()) + 2 >= p_->max_depth) return give_up();
         pos_ = static_cast<size_t>(end);
-        Ref slice(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data_ + start), end - static_cast<Py_ssize_t>(start)));
+        Ref slice(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data_ + start),
+                                            end - static_cast<Py_ssize_t>(start)));
         if (!slice) return nullptr;
         return PyObject_CallOneArg(p_->loads, slice.get());
     }
@@ -519,7 +522,8 @@ private:
                 uint32_t j = hint + tries;
                 if (j >= node.n_fields) j -= node.n_fields;
                 const Field &f = node.fields[j];
-                if (f.text_key != nullptr && static_cast<size_t>(f.text_len) == len && std::memcmp(f.text_key, p, len) == 0) {
+                if (f.text_key != nullptr && static_cast<size_t>(f.text_len) == len &&
+                    std::memcmp(f.text_key, p, len) == 0) {
                     hint = j + 1 == node.n_fields ? 0 : j + 1;
                     return j;
                 }
@@ -611,20 +615,20 @@ private:
         for (uint32_t j = 0; j < n; ++j)
             if (node.fields[j].required && values.get(j) == nullptr) return give_up();
         switch (node.build) {
-        case Build::TypedDict: {
-            Ref dict(PyDict_New());
-            if (!dict) return nullptr;
-            for (uint32_t j = 0; j < n; ++j)
-                if (values.get(j) != nullptr && PyDict_SetItem(dict.get(), node.fields[j].name, values.get(j)) < 0)
-                    return nullptr;
-            return dict.release();
-        }
-        case Build::NamedTuple:
-            return PyObject_Vectorcall(node.cls, values.all(), present_prefix, nullptr);
-        case Build::Direct:
-            return build_direct(node, values);
-        case Build::Call:
-            break;
+            case Build::TypedDict: {
+                Ref dict(PyDict_New());
+                if (!dict) return nullptr;
+                for (uint32_t j = 0; j < n; ++j)
+                    if (values.get(j) != nullptr && PyDict_SetItem(dict.get(), node.fields[j].name, values.get(j)) < 0)
+                        return nullptr;
+                return dict.release();
+            }
+            case Build::NamedTuple:
+                return PyObject_Vectorcall(node.cls, values.all(), present_prefix, nullptr);
+            case Build::Direct:
+                return build_direct(node, values);
+            case Build::Call:
+                break;
         }
         // The generated or user-written __init__, called with the fields read, by name.
         bool all_present = true;

@@ -54,7 +54,8 @@ public:
             }
             if (n_open_ > 0 && pending == kIndefinite && open_[n_open_ - 1].chunk_major >= 0 &&
                 (major != open_[n_open_ - 1].chunk_major || info == 31))
-                return fail(start, "an indefinite-length string holds an item that is not a definite chunk of its type");
+                return fail(start,
+                            "an indefinite-length string holds an item that is not a definite chunk of its type");
             uint64_t arg = 0;
             if (info < 24) {
                 arg = static_cast<uint64_t>(info);

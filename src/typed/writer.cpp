@@ -111,8 +111,8 @@ public:
             const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
             if (v == -1 && PyErr_Occurred()) return -1;
             if (overflow != 0) return write_alone(o);
-            const bool ok = v >= 0 ? out_.head(0, static_cast<uint64_t>(v))
-                                   : out_.head(1, static_cast<uint64_t>(-(v + 1)));
+            const bool ok =
+                v >= 0 ? out_.head(0, static_cast<uint64_t>(v)) : out_.head(1, static_cast<uint64_t>(-(v + 1)));
             return ok ? 1 : -1;
         }
         if (t == &PyFloat_Type) return write_float(PyFloat_AS_DOUBLE(o));
@@ -269,7 +269,7 @@ private:
     PyObject *dumps_;
     Py_ssize_t max_depth_;
     Output out_;
-    Ref alone_;              // the values left to dumps, in output order
+    Ref alone_;               // the values left to dumps, in output order
     size_t *gaps_ = nullptr;  // where each one's encoding goes in out_
     size_t gaps_len_ = 0;
     size_t gaps_cap_ = 0;

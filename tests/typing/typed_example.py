@@ -31,7 +31,7 @@ orders: list[Order] = kelvo.decode(data, type=list[Order])
 first: Order = kelvo.Decoder(list[Order]).decode(data)[0]
 wrong: int = kelvo.decode(data, type=list[Order])  # type: ignore[assignment]
 maybe: Order | None = kelvo.decode(kelvo.encode(None), type=Order | None)
-optional: Optional[Order] = kelvo.decode(kelvo.encode(None), type=Optional[Order])
+optional: Order | None = kelvo.decode(kelvo.encode(None), type=Optional[Order])  # noqa: UP045
 anything: Any = kelvo.decode(data, max_depth=10)
 from_file: list[Order] = kelvo.decode_from(io.BytesIO(data), type=list[Order])
 raw = kelvo.decode(data, type=kelvo.Raw)

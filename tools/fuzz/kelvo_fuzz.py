@@ -28,10 +28,10 @@ from kelvo import (
     CBOREncodeError,
     CBORSimpleValue,
     CBORTag,
+    _diag,
     frozendict,
     undefined,
 )
-from kelvo import _diag
 from kelvo._wellformed import Reader
 
 assert not sys._is_gil_enabled(), "the fuzz targets need the free-threaded interpreter without the GIL"

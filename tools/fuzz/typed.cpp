@@ -7,6 +7,4 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    return kelvo_fuzz::test_one(data, size);
-}
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) { return kelvo_fuzz::test_one(data, size); }

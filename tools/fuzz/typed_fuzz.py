@@ -95,7 +95,7 @@ class Color(enum.Enum):
 
 TYPES = [
     Any, int, float, str, bytes, bool, None, list[int], tuple[int, str], tuple[float, ...], set[int],
-    frozenset[str], dict[str, int], dict[int, list[str]], int | str, Optional[float], int | float,
+    frozenset[str], dict[str, int], dict[int, list[str]], int | str, Optional[float], int | float,  # noqa: UP045
     list[int] | dict[str, int], Literal["a", 1, None], Color, datetime.datetime, datetime.date, uuid.UUID,
     decimal.Decimal, CBORTag, Raw, Owner, Item, list[Item], Header, Claims, list[Circle | Square],
     Wrapped | None, Node, WithRaw, Movie, list[Movie], Point, dict[str, Owner],
@@ -157,7 +157,8 @@ def seeds():
     values = [
         (0, {"a": [1, 2.5]}), (1, 7), (2, 1.5), (3, "x"), (4, b"y"), (5, True), (6, None), (7, [1, 2]),
         (8, (1, "a")), (9, (1.0, 2.0)), (10, {1, 2}), (11, frozenset({"a"})), (12, {"a": 1}), (13, {1: ["a"]}),
-        (14, "s"), (15, 2.5), (16, 3), (17, {"k": 1}), (18, "a"), (19, Color.RED), (20, datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)),
+        (14, "s"), (15, 2.5), (16, 3), (17, {"k": 1}), (18, "a"), (19, Color.RED),
+        (20, datetime.datetime(2020, 1, 1, tzinfo=datetime.UTC)),
         (21, datetime.date(2020, 1, 2)), (22, uuid.UUID(int=7)), (23, decimal.Decimal("1.5")), (24, CBORTag(99, 1)),
         (25, [1, {"a": 2}]), (26, Owner("a", 1, ["t"])), (27, Item(1.5, Owner("b", 2))), (28, [Item(2.0)]),
         (29, Header(-7, b"k")), (30, Claims("me", 5, "u")), (31, [Circle(1.0), Square(2.0)]), (32, Wrapped(3)),

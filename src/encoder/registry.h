@@ -1,0 +1,113 @@
+// The shared-value registry's table, and the sharing step's two halves with their common
+// case (value_sharing off: the cycle check of a container being written) inline.
+#pragma once
+
+#include "encoder/writer.h"
+
+namespace kelvo {
+
+// Open addressing with linear probing, keyed by object identity (the address that id()
+// returns). An entry with a share index holds a strong reference, so its identity cannot
+// be reused by another object while it is registered. An entry without one lives only
+// while its object's body is written, and the writer holds a reference to the object
+// for that time; it keeps the address alone and is never dereferenced.
+// The slots are raw memory: an empty table outlives its encoder as the thread's spare.
+struct SharedRegistry {
+    struct Slot {
+        uint64_t id;
+        PyObject *obj;   // nullptr: empty slot
+        uint64_t index;  // kNoShareIndex: being written with value_sharing off
+        bool owned() const { return index != kNoShareIndex; }
+    };
+    Slot *slots;
+    size_t mask;
+    size_t count;
+};
+
+inline size_t registry_slot_of(uint64_t id, size_t mask) {
+    return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+}
+
+// The whole of share_begin, for every case the inline part leaves (sharing.cpp).
+int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope);
+// Removes the entry of `scope` wherever it now is (sharing.cpp).
+void registry_remove(EncoderObject *enc, const ShareScope &scope);
+
+constexpr uint32_t kPathSlots = sizeof(EncoderObject::path) / sizeof(PyObject *);
+
+// 1: write the body, then call share_end; 0: the value was seen before and a reference
+// to it was written; -1 on error (a cycle without value_sharing among them). Window held.
+// Without value sharing, a container within the first eight levels of nesting goes into
+// the encoder's path, searched only when its bit is set in the mask; deeper ones go into
+// the registry, which also keeps every entry made with value sharing.
+[[gnu::always_inline]] inline int share_begin(Ctx &c, PyObject *obj, ShareScope &scope) {
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    if (enc->value_sharing) [[unlikely]]
+        return share_begin_general(c, obj, scope);
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    uint64_t bit = uint64_t{1} << (((id >> 4) * 0x9E3779B97F4A7C15ull) >> 58);
+    if (enc->path_mask & bit) [[unlikely]] {
+        for (uint32_t k = 0; k < enc->path_len; ++k)
+            if (enc->path[k] == obj) return raise_cycle_error();
+    }
+    SharedRegistry *r = enc->registry;
+    if (enc->path_len < kPathSlots && (r == nullptr || r->count == 0)) {
+        scope.in_path = true;
+        scope.path_index = enc->path_len;
+        scope.saved_mask = enc->path_mask;
+        enc->path[enc->path_len++] = obj;
+        enc->path_mask |= bit;
+    } else {
+        if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) [[unlikely]]
+            return share_begin_general(c, obj, scope);
+        size_t i = registry_slot_of(id, r->mask);
+        for (; r->slots[i].obj != nullptr; i = (i + 1) & r->mask)
+            if (r->slots[i].id == id) [[unlikely]]
+                return share_begin_general(c, obj, scope);
+        r->slots[i] = {id, obj, kNoShareIndex};
+        r->count += 1;
+        scope.in_path = false;
+        scope.slots = r->slots;
+        scope.slot = i;
+        scope.count = r->count;
+    }
+    scope.id = id;
+    scope.sharing = false;
+    scope.saved_tag_base = enc->tag_base;
+    enc->share_scopes += 1;
+    enc->tag_base = enc->tag_len;
+    return 1;
+}
+
+// Ends the step whose body has been written (or has failed). -1 when the window cannot
+// be had again.
+[[gnu::always_inline]] inline int share_end(Ctx &c, const ShareScope &scope) {
+    if (!c.reopen_for_cleanup()) return -1;
+    EncoderObject *enc = c.enc;
+    enc->tag_base = scope.saved_tag_base;
+    enc->share_scopes -= 1;
+    if (scope.sharing) return 0;
+    if (scope.in_path) {
+        // Entries above this one that are still there were left by steps that could not
+        // end; they go with it.
+        enc->path_len = scope.path_index;
+        enc->path_mask = scope.saved_mask;
+        return 0;
+    }
+    SharedRegistry *r = enc->registry;
+    if (r != nullptr && r->slots == scope.slots && r->count == scope.count && r->slots[scope.slot].id == scope.id)
+        [[likely]] {
+        // Every entry made after this one is gone again (entries of containers being
+        // written leave in the reverse order of their arrival), so no probe run passes
+        // through this slot: it is emptied in place, without shifting a run back. (An
+        // empty slot's id is 0, never an address.)
+        r->slots[scope.slot] = {0, nullptr, 0};
+        r->count -= 1;
+        return 0;
+    }
+    registry_remove(enc, scope);
+    return 0;
+}
+
+}  // namespace kelvo
