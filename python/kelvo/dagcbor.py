@@ -356,24 +356,15 @@ def _verify(cid: CID, block: bytes, at: int) -> None:
 
 
 class _Source:
-    """Bytes read on demand from a file or taken from a buffer, with the offset of the next one."""
+    """Bytes taken from a buffer or read on demand from a file, from offset ``pos`` on."""
 
-    def __init__(self, data_or_fp: Any) -> None:
-        self.pos = 0
-        if isinstance(data_or_fp, (bytes, bytearray, memoryview)):
-            self.data: bytes | None = bytes(data_or_fp)
-            self.fp = None
-        else:
-            self.data = None
-            self.fp = data_or_fp
+    def __init__(self, data: bytes | None, fp: Any, pos: int = 0) -> None:
+        self.data = data
+        self.fp = fp
+        self.pos = pos
 
     def remaining(self) -> int | None:
         return None if self.data is None else len(self.data) - self.pos
-
-    def at_end(self) -> bool:
-        if self.data is not None:
-            return self.pos >= len(self.data)
-        return False
 
     def read_varint(self) -> int | None:
         """The varint that starts here, or None at the end of the input."""
@@ -384,22 +375,22 @@ class _Source:
             try:
                 value, self.pos = _read_varint(self.data, self.pos)
             except ValueError as exc:
-                raise _car_error(f"section length {exc}", start, eof="cut short" in str(exc)) from None
+                raise _car_error(f"section length varint {exc}", start, eof="cut short" in str(exc)) from None
             return value
         raw = bytearray()
         while True:
-            b = self.fp.read(1)  # type: ignore[union-attr]
+            b = self.fp.read(1)
             if not b:
                 if not raw:
                     return None
-                raise _car_error("section length cut short", start, eof=True)
+                raise _car_error("section length varint cut short", start, eof=True)
             raw += b
             if not b[0] & 0x80 or len(raw) == 9:
                 break
         try:
             value, _ = _read_varint(raw, 0)
         except ValueError as exc:
-            raise _car_error(f"section length {exc}", start) from None
+            raise _car_error(f"section length varint {exc}", start) from None
         self.pos += len(raw)
         return value
 
@@ -410,26 +401,26 @@ class _Source:
                 raise _car_error("section longer than the rest of the input", start, eof=True)
             self.pos += n
             return self.data[start:self.pos]
-        chunk = self.fp.read(n)  # type: ignore[union-attr]
+        chunk = self.fp.read(n)
         if len(chunk) != n:
             raise _car_error("section longer than the rest of the input", start, eof=True)
         self.pos += n
-        return chunk
+        return bytes(chunk)
 
 
 class CARReader:
     """A CARv1 file being read: its ``roots`` and ``version`` (from the header), and, when
-    iterated, its sections as ``(CID, block bytes)`` pairs in file order, blocks not decoded."""
+    iterated, its sections as ``(CID, block bytes)`` pairs in file order, blocks not decoded.
+    A reader of a buffer can be iterated any number of times, one of a file once."""
 
     def __init__(self, source: _Source, max_section_size: int, verify: bool) -> None:
         self._source = source
         self._max = max_section_size
         self._verify = verify
-        start = source.pos
         size = source.read_varint()
         if size is None:
-            raise _car_error("CAR file without a header", start, eof=True)
-        self._check_length(size, start)
+            raise _car_error("CAR file without a header", 0, eof=True)
+        _check_length(source, size, 0, max_section_size)
         header_at = source.pos
         header = source.take(size)
         try:
@@ -445,46 +436,50 @@ class CARReader:
         if not isinstance(roots, list) or not all(isinstance(r, CID) for r in roots):
             raise _car_error("CAR header whose roots are not a list of CIDs", header_at)
         self.roots: list[CID] = roots
+        self._first = source.pos
         self._started = False
 
-    def _check_length(self, size: int, at: int) -> None:
-        if size == 0:
-            raise _car_error("empty section", at)
-        if size > self._max:
-            raise _car_error(f"section of {size} bytes, over max_section_size", at)
-        remaining = self._source.remaining()
-        if remaining is not None and size > remaining:
-            raise _car_error("section longer than the rest of the input", at, eof=True)
-
     def __iter__(self) -> Iterator[tuple[CID, bytes]]:
-        if self._source.data is None:
-            if self._started:
-                raise RuntimeError("the sections of a CAR stream can be read only once")
-            self._started = True
-        return self._sections(self._source.pos)
-
-    def _sections(self, start: int) -> Iterator[tuple[CID, bytes]]:
         source = self._source
-        source.pos = start
-        while True:
-            at = source.pos
-            size = source.read_varint()
-            if size is None:
-                return
-            self._check_length(size, at)
-            body_at = source.pos
-            section = source.take(size)
-            cid_len = _cid_length(section, body_at)
-            if cid_len > size:
-                raise _car_error("section CID longer than its section", body_at)
-            try:
-                cid = CID(section[:cid_len])
-            except ValueError as exc:
-                raise _car_error(f"section {exc}", body_at) from None
-            block = section[cid_len:]
-            if self._verify:
-                _verify(cid, block, body_at)
-            yield cid, block
+        if source.data is None:
+            if self._started:
+                raise RuntimeError("the sections of a CAR file being read from a stream can be read only once")
+            self._started = True
+        else:
+            source = _Source(source.data, None, self._first)
+        return _sections(source, self._max, self._verify)
+
+
+def _check_length(source: _Source, size: int, at: int, max_size: int) -> None:
+    if size == 0:
+        raise _car_error("empty section", at)
+    if size > max_size:
+        raise _car_error(f"section of {size} bytes, over max_section_size", at)
+    remaining = source.remaining()
+    if remaining is not None and size > remaining:
+        raise _car_error("section longer than the rest of the input", at, eof=True)
+
+
+def _sections(source: _Source, max_size: int, verify: bool) -> Iterator[tuple[CID, bytes]]:
+    while True:
+        at = source.pos
+        size = source.read_varint()
+        if size is None:
+            return
+        _check_length(source, size, at, max_size)
+        body_at = source.pos
+        section = source.take(size)
+        cid_len = _cid_length(section, body_at)
+        if cid_len > size:
+            raise _car_error("section CID longer than its section", body_at)
+        try:
+            cid = CID(section[:cid_len])
+        except ValueError as exc:
+            raise _car_error(f"section {exc}", body_at) from None
+        block = section[cid_len:]
+        if verify:
+            _verify(cid, block, body_at)
+        yield cid, block
 
 
 def read_car(data_or_fp: Any, *, max_section_size: int = _DEFAULT_MAX_SECTION,
@@ -503,7 +498,9 @@ def read_car(data_or_fp: Any, *, max_section_size: int = _DEFAULT_MAX_SECTION,
     :raises CBORDecodeError: naming the byte offset of a malformed header or section
         (:class:`kelvo.CBORDecodeEOF` when the input ends inside one)
     """
-    return CARReader(_Source(data_or_fp), max_section_size, verify)
+    if isinstance(data_or_fp, (bytes, bytearray, memoryview)):
+        return CARReader(_Source(bytes(data_or_fp), None), max_section_size, verify)
+    return CARReader(_Source(None, data_or_fp), max_section_size, verify)
 
 
 def write_car(fp: IO[bytes], roots: Iterable[CID], blocks: Iterable[tuple[CID, bytes]]) -> None:
