@@ -380,3 +380,38 @@ def test_threads_share_values():
     for t in threads:
         t.join()
     assert not errors
+
+
+# ---- the command-line tool
+
+CLI_CASES = [
+    pytest.param(["check", "--dag-cbor"], "a2616101616202", 0, "", id="valid"),
+    pytest.param(["check", "--dag-cbor"], "a2616201616102", 1, "kelvo: offset 4: map keys out of length-first "
+                 "bytewise order\n", id="key-order"),
+    pytest.param(["check", "--dag-cbor"], "f93c00", 1, "kelvo: offset 0: float narrower than 64 bits\n", id="half"),
+    pytest.param(["check", "--dag-cbor"], "81c100", 1, "kelvo: offset 1: tag other than 42\n", id="tag"),
+    pytest.param(["check", "--dag-cbor"], "d82a4101", 1, "kelvo: offset 2: tag 42 bytes without the 0x00 prefix\n",
+                 id="cid-prefix"),
+    pytest.param(["check", "--dag-cbor"], "0000", 1, "kelvo: offset 1: data after the end of the first item "
+                 "(use --seq to read a CBOR sequence)\n", id="trailing"),
+    pytest.param(["check", "--dag-cbor", "--seq"], "a0a16161f6", 0, "", id="seq"),
+    pytest.param(["check", "--dag-cbor", "--seq"], "a0f7", 1,
+                 "kelvo: offset 1: simple value other than false, true and null\n", id="seq-fault"),
+    pytest.param(["check", "--dag-cbor", "--deterministic"], "fb3ff8000000000000", 1,
+                 "kelvo: offset 0: float that a shorter width holds exactly\n", id="with-deterministic"),
+]
+
+
+@pytest.mark.parametrize("args, hex_, status, stderr", CLI_CASES)
+def test_command_line(args, hex_, status, stderr):
+    assert run_tool(args, bytes.fromhex(hex_)) == (status, "", stderr)
+
+
+def test_command_line_diag_shows_tag_42_as_is():
+    data = dagcbor.dumps([CID(HELLO)])
+    assert run_tool(["diag"], data) == (0, f"[42(h'{'00' + bytes(CID(HELLO)).hex()}')]\n", "")
+
+
+def run_tool(args, stdin):
+    out = subprocess.run([sys.executable, "-m", "kelvo", *args], input=stdin, capture_output=True, timeout=60)
+    return out.returncode, out.stdout.decode(), out.stderr.decode()

@@ -763,11 +763,15 @@ def add_check_arguments(parser: argparse.ArgumentParser) -> None:
                         help="also require the core deterministic encoding of RFC 8949 section 4.2.1 "
                              "(shortest heads and floats, no indefinite lengths, map keys and tag-258 "
                              "set members in bytewise order)")
+    parser.add_argument("--dag-cbor", action="store_true",
+                        help="also require DAG-CBOR (IPLD, AT Protocol): shortest heads, 64-bit floats "
+                             "only, text map keys sorted by length then bytewise, no tag but 42 holding "
+                             "a CID")
 
 
 def run_check(args: argparse.Namespace) -> int:
     with _open_input(args) as stream:
-        if not args.deterministic:
+        if not args.deterministic and not args.dag_cbor:
             for tokens in _items(args, stream):
                 for _ in tokens:
                     pass
@@ -781,14 +785,26 @@ def run_check(args: argparse.Namespace) -> int:
     from kelvo import _deterministic
 
     try:
-        if args.seq:
-            _deterministic.check_sequence(data)
-        else:
-            _deterministic.check_input(data)
+        if args.deterministic:
+            if args.seq:
+                _deterministic.check_sequence(data)
+            else:
+                _deterministic.check_input(data)
+        if args.dag_cbor:
+            _check_dag_cbor(data, args.seq)
     except CBORDecodeError as exc:
         fault = vars(exc)  # the check names the offset and the rule as attributes of its error
         raise MalformedError(fault["offset"], fault["rule"]) from None
     return 0
+
+
+def _check_dag_cbor(data: bytes, seq: bool) -> None:
+    from kelvo import dagcbor
+
+    if seq:
+        dagcbor.loads_seq(data)
+    else:
+        dagcbor.loads(data)
 
 
 def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
@@ -859,7 +875,8 @@ COMMANDS: list[Command] = [
             add_to_json_arguments, run_to_json),
     Command("from-json", "convert JSON to CBOR", add_from_json_arguments, run_from_json),
     Command("check", "check that the input is well-formed CBOR (with --deterministic: in deterministic "
-            "encoding as well); prints nothing when it is", add_check_arguments, run_check),
+            "encoding as well, with --dag-cbor: in DAG-CBOR); prints nothing when it is",
+            add_check_arguments, run_check),
 ]
 
 _EPILOG = """\
