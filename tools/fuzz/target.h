@@ -35,7 +35,7 @@ inline unsigned g_leak_every = 16;
     abort();
 }
 
-inline void start(const char *entry) {
+inline void start(const char *entry, const char *module = "kelvo_fuzz") {
     if (PyImport_AppendInittab("_kelvo", PyInit__kelvo) < 0) die("cannot register _kelvo");
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
@@ -55,8 +55,8 @@ inline void start(const char *entry) {
         if (s == nullptr || PyList_Insert(path, 0, s) < 0) die("cannot extend sys.path");
         Py_DECREF(s);
     }
-    PyObject *mod = PyImport_ImportModule("kelvo_fuzz");
-    if (mod == nullptr) die("cannot import kelvo_fuzz");
+    PyObject *mod = PyImport_ImportModule(module);
+    if (mod == nullptr) die("cannot import the fuzz helper module");
     g_entry = PyObject_GetAttrString(mod, entry);
     g_settle = PyObject_GetAttrString(mod, "settle");
     Py_DECREF(mod);

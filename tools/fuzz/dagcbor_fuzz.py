@@ -1,0 +1,113 @@
+"""Python side of the DAG-CBOR fuzz targets (dagcbor.cpp): the decoder and the CAR reader.
+
+dagcbor_input: whatever decodes strictly must encode back to the very same bytes (the profile
+gives every value one encoding), what decodes leniently must encode to a block that decodes
+strictly to an equal value, and a sequence must come back item by item. car_input: a CAR file
+read from bytes and from a stream gives the same sections, and writing them out again gives a
+file that reads back the same. Any exception other than CBORDecodeError is a finding.
+"""
+
+import io
+import sys
+from pathlib import Path
+
+from kelvo import CBORDecodeError
+from kelvo import dagcbor
+from kelvo.dagcbor import CID
+from kelvo_fuzz import settle  # noqa: F401 - the targets call it between repeated runs
+
+assert not sys._is_gil_enabled(), "the fuzz targets need the free-threaded interpreter without the GIL"
+
+
+def _cids(value):
+    stack = [value]
+    while stack:
+        v = stack.pop()
+        if isinstance(v, CID):
+            yield v
+        elif isinstance(v, list):
+            stack.extend(v)
+        elif isinstance(v, dict):
+            stack.extend(v.values())
+
+
+def _check_cid(cid):
+    assert CID(str(cid)) == cid and CID(bytes(cid)) == cid, cid
+    assert cid.multihash.digest == bytes(cid)[len(bytes(cid)) - len(cid.digest):]
+
+
+def dagcbor_input(data):
+    try:
+        strict = dagcbor.loads(data)
+    except CBORDecodeError as exc:
+        assert isinstance(exc.offset, int) and 0 <= exc.offset <= len(data), exc
+        strict_ok = False
+    else:
+        strict_ok = True
+        again = dagcbor.dumps(strict)
+        assert again == data, f"re-encoding changed the block: {data.hex()} -> {again.hex()}"
+        for cid in _cids(strict):
+            _check_cid(cid)
+    try:
+        lenient = dagcbor.loads(data, strict=False)
+    except CBORDecodeError:
+        assert not strict_ok, "the lenient decoder refused a block the strict one took"
+    else:
+        block = dagcbor.dumps(lenient)
+        assert dagcbor.loads(block) == lenient
+        if strict_ok:
+            assert lenient == strict
+    try:
+        items = dagcbor.loads_seq(data)
+    except CBORDecodeError:
+        pass
+    else:
+        assert b"".join(dagcbor.dumps(item) for item in items) == data
+
+
+def car_input(data):
+    results = []
+    for source in (data, io.BytesIO(data)):
+        try:
+            reader = dagcbor.read_car(source, max_section_size=1 << 16, verify=data[-1:] == b"\x01")
+            results.append((reader.roots, list(reader)))
+        except CBORDecodeError as exc:
+            assert isinstance(exc.offset, int) and 0 <= exc.offset <= len(data), exc
+            results.append(type(exc).__name__)
+    assert results[0] == results[1], results
+    if isinstance(results[0], tuple):
+        roots, sections = results[0]
+        out = io.BytesIO()
+        dagcbor.write_car(out, roots, sections)
+        reader = dagcbor.read_car(out.getvalue())
+        assert (reader.roots, list(reader)) == (roots, sections)
+
+
+# ----------------------------------------------------------------------------------------
+# Seeds (written by make_seeds.py)
+
+def _records():
+    post = {"$type": "app.bsky.feed.post", "text": "hëllo \U0001f600", "createdAt": "2024-05-01T12:00:00.000Z",
+            "langs": ["en"], "reply": None, "facets": [{"index": {"byteStart": 0, "byteEnd": 5}}]}
+    like = {"$type": "app.bsky.feed.like", "createdAt": "2024-05-01T12:00:00.000Z",
+            "subject": {"cid": CID.for_block(dagcbor.dumps(post)), "uri": "at://did:plc:abc/app.bsky.feed.post/1"}}
+    other = [0, 23, 24, 2**64 - 1, -(2**64), 1.5, -0.0, True, False, b"\x00\xff", "", {"a": 1, "bb": 2, "c": {}},
+             CID("QmdfTbBqBPQ7VNxZEYEj14VmRuZBkqFbiwReogJgS1zR1n")]
+    return [post, like, other, {"op": 1, "t": "#commit"}]
+
+
+def write_seeds(out):
+    out = Path(out)
+    (out / "dagcbor").mkdir(parents=True, exist_ok=True)
+    (out / "car").mkdir(parents=True, exist_ok=True)
+    blocks = [dagcbor.dumps(r) for r in _records()]
+    broken = [bytes.fromhex(h) for h in ("a2616201616102", "f93c00", "1817", "d82a4101", "c100", "9fff")]
+    for i, block in enumerate(blocks + broken + [blocks[-1] + blocks[0]]):
+        (out / "dagcbor" / f"seed-{i:04d}").write_bytes(block)
+    sections = [(CID.for_block(b), b) for b in blocks]
+    for i in range(3):
+        fp = io.BytesIO()
+        dagcbor.write_car(fp, [sections[0][0]] if i else [], sections[:i + 1])
+        data = fp.getvalue()
+        (out / "car" / f"seed-{i:04d}").write_bytes(data + (b"\x01" if i == 2 else b""))
+    return len(blocks) + len(broken) + 1, 3
