@@ -445,16 +445,30 @@ class CARReader:
             if self._started:
                 raise RuntimeError("the sections of a CAR file being read from a stream can be read only once")
             self._started = True
-        else:
-            source = _Source(source.data, None, self._first)
-        return _sections(source, self._max, self._verify)
+            return _sections(source, self._max, self._verify)
+        return _buffer_sections(source.data, self._first, self._max, self._verify)
+
+
+_car_sections = _dagcbor.car_sections
+
+
+def _buffer_sections(data: bytes, pos: int, max_size: int, verify: bool) -> Iterator[tuple[CID, bytes]]:
+    # Sections come from the native reader in batches; one at a time when each is verified,
+    # so that a digest that does not match is reported at its own section's offset.
+    batch_size = 1 if verify else 256
+    while pos < len(data):
+        at = pos
+        batch, pos = _car_sections(data, pos, max_size, batch_size)
+        if verify:
+            _verify(batch[0][0], batch[0][1], at)
+        yield from batch
 
 
 def _check_length(source: _Source, size: int, at: int, max_size: int) -> None:
     if size == 0:
         raise _car_error("empty section", at)
     if size > max_size:
-        raise _car_error(f"section of {size} bytes, over max_section_size", at)
+        raise _car_error("section over max_section_size", at)
     remaining = source.remaining()
     if remaining is not None and size > remaining:
         raise _car_error("section longer than the rest of the input", at, eof=True)
@@ -478,7 +492,7 @@ def _sections(source: _Source, max_size: int, verify: bool) -> Iterator[tuple[CI
             raise _car_error(f"section {exc}", body_at) from None
         block = section[cid_len:]
         if verify:
-            _verify(cid, block, body_at)
+            _verify(cid, block, at)
         yield cid, block
 
 

@@ -270,8 +270,8 @@ PyObject *Decoder::simple(size_t start, uint8_t info) {
 
 PyObject *raise_decode_fault(const ModuleState *st, const char *rule, size_t at, bool eof) {
     PyObject *type = eof ? st->decode_eof : st->decode_error;
-    Ref message(eof ? PyUnicode_FromFormat("premature end of data: the item at byte %zu is incomplete", at)
-                    : PyUnicode_FromFormat("%s at byte %zu", rule, at));
+    Ref message(rule == kTruncated ? PyUnicode_FromFormat("premature end of data: the item at byte %zu is incomplete", at)
+                                   : PyUnicode_FromFormat("%s at byte %zu", rule, at));
     if (!message) return nullptr;
     Ref exc(PyObject_CallOneArg(type, message.get()));
     if (!exc) return nullptr;

@@ -1,5 +1,6 @@
 // kelvo._dagcbor: the native half of kelvo.dagcbor (the strict encoder and decoder, and the
 // CIDBase type that kelvo.dagcbor.CID extends).
+#include "dagcbor/car.h"
 #include "dagcbor/cid.h"
 #include "dagcbor/decode.h"
 #include "dagcbor/encode.h"
@@ -98,6 +99,31 @@ PyObject *dagcbor_loads_seq(PyObject *module, PyObject *const *args, Py_ssize_t 
     return items.release();
 }
 
+PyObject *dagcbor_car_sections(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "car_sections() takes (bytes, pos, max_section_size, limit)");
+        return nullptr;
+    }
+    const Py_ssize_t pos = PyLong_AsSsize_t(args[1]);
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    const unsigned long long max_section = PyLong_AsUnsignedLongLong(args[2]);
+    if (max_section == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
+    if (limit == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t size = PyBytes_GET_SIZE(args[0]);
+    if (pos < 0 || pos > size || limit < 1) {
+        PyErr_SetString(PyExc_ValueError, "car_sections(): position or limit out of range");
+        return nullptr;
+    }
+    size_t at = static_cast<size_t>(pos);
+    Ref sections(car_sections(state_of(module), reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(args[0])),
+                              static_cast<size_t>(size), &at, max_section, static_cast<size_t>(limit)));
+    if (!sections) return nullptr;
+    Ref end(PyLong_FromSize_t(at));
+    if (!end) return nullptr;
+    return PyTuple_Pack(2, sections.get(), end.get());
+}
+
 PyObject *dagcbor_set_cid_class(PyObject *module, PyObject *cls) {
     ModuleState *st = state_of(module);
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls), st->cid_base)) {
@@ -146,6 +172,13 @@ PyMethodDef module_methods[] = {
      ":param strict: as for :func:`loads`\n"
      ":return: the list of decoded items\n"
      ":raises CBORDecodeError: as :func:`loads` does"},
+    {"car_sections", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dagcbor_car_sections)), METH_FASTCALL,
+     "car_sections($module, data, pos, max_section_size, limit, /)\n--\n\n"
+     "Read up to ``limit`` sections of a CARv1 file from ``data[pos]`` on.\n\n"
+     ":return: ``(sections, end)``: a list of ``(CID, block bytes)`` and the offset after the last\n"
+     "    one; a faulty section after the first ends the list, and the next call raises for it\n"
+     ":raises CBORDecodeError: naming the byte offset and the rule for a faulty first section\n"
+     "    (CBORDecodeEOF when the data ends inside it)"},
     {"_set_cid_class", dagcbor_set_cid_class, METH_O,
      "_set_cid_class($module, cls, /)\n--\n\n"
      "Make tag-42 items decode to instances of ``cls``, a subclass of CIDBase without instance\n"
