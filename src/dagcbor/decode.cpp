@@ -3,6 +3,7 @@
 #include "dagcbor/decode.h"
 
 #include "dagcbor/cid.h"
+#include "dagcbor/keys.h"
 
 #include <cmath>
 #include <cstring>
@@ -54,8 +55,8 @@ inline uint64_t load_be(const uint8_t *p, unsigned width) {
 
 class Decoder {
 public:
-    Decoder(const ModuleState *st, const uint8_t *data, size_t size, size_t start, bool strict)
-        : st_(st), buf_(data), n_(size), pos_(start), strict_(strict) {}
+    Decoder(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start, bool strict)
+        : st_(st), keys_(keys), buf_(data), n_(size), pos_(start), strict_(strict) {}
 
     PyObject *value(int depth);
     size_t pos() const noexcept { return pos_; }
@@ -67,13 +68,14 @@ private:
     int head(uint8_t ib, uint64_t *arg);
     // Checks that `len` more bytes exist at pos_.
     bool available(uint64_t len) const noexcept { return len <= n_ - pos_; }
-    PyObject *text(size_t start, uint64_t len);
+    PyObject *text(size_t start, uint64_t len, bool key);
     PyObject *array(size_t start, uint64_t len, int depth);
     PyObject *map(size_t start, uint64_t len, int depth);
     PyObject *tag(size_t start, uint64_t number);
     PyObject *simple(size_t start, uint8_t info);
 
     const ModuleState *st_;
+    KeyTable *keys_;  // nullable
     const uint8_t *buf_;
     size_t n_;
     size_t pos_;
@@ -130,7 +132,7 @@ PyObject *Decoder::value(int depth) {
             return b;
         }
         case 3:
-            return text(start, arg);
+            return text(start, arg, false);
         case 4:
             return array(start, arg, depth);
         case 5:
@@ -140,10 +142,10 @@ PyObject *Decoder::value(int depth) {
     }
 }
 
-PyObject *Decoder::text(size_t start, uint64_t len) {
+PyObject *Decoder::text(size_t start, uint64_t len, bool key) {
     if (!available(len)) return fault(kTruncated, start);
-    PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf_ + pos_), static_cast<Py_ssize_t>(len),
-                                       nullptr);
+    const uint8_t *p = buf_ + pos_;
+    PyObject *s = keys_ == nullptr ? make_text(p, len) : key ? keys_->key(p, len) : keys_->value(p, len);
     if (s == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
         PyErr_Clear();
@@ -191,7 +193,7 @@ PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
         }
         prev = key_bytes;
         prev_len = key_len;
-        Ref key(text(key_start, key_len));
+        Ref key(text(key_start, key_len, true));
         if (!key) return nullptr;
         Ref val(value(depth + 1));
         if (!val) return nullptr;
@@ -283,9 +285,9 @@ PyObject *raise_decode_fault(const ModuleState *st, const char *rule, size_t at,
     return nullptr;
 }
 
-PyObject *decode_item(const ModuleState *st, const uint8_t *data, size_t size, size_t start, bool strict,
-                      size_t *end) {
-    Decoder d(st, data, size, start, strict);
+PyObject *decode_item(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start,
+                      bool strict, size_t *end) {
+    Decoder d(st, keys, data, size, start, strict);
     PyObject *v = d.value(0);
     *end = d.pos();
     return v;

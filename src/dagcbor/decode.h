@@ -6,13 +6,16 @@
 
 namespace kelvo::dag {
 
-// Decodes the item that starts at data[start] and sets *end past it. With `strict` false, the
+class KeyTable;
+
+// Decodes the item that starts at data[start] and sets *end past it; map keys come from
+// `keys` when it is not nullptr. With `strict` false, the
 // leniencies allowed for historical data apply: map keys in any order, integers, lengths and
 // tag heads not in their shortest form, and half- and single-precision floats. New reference,
 // or NULL with CBORDecodeError (CBORDecodeEOF when the data ends inside the item) carrying the
 // fault as its `offset` and `rule` attributes.
-PyObject *decode_item(const ModuleState *st, const uint8_t *data, size_t size, size_t start, bool strict,
-                      size_t *end);
+PyObject *decode_item(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start,
+                      bool strict, size_t *end);
 
 // Raises the decoding error for a rule broken at a byte offset (CBORDecodeEOF when `eof`).
 // Always NULL.

@@ -4,6 +4,7 @@
 #include "dagcbor/cid.h"
 #include "dagcbor/decode.h"
 #include "dagcbor/encode.h"
+#include "dagcbor/keys.h"
 
 #include <cstring>
 
@@ -75,7 +76,9 @@ PyObject *dagcbor_loads(PyObject *module, PyObject *const *args, Py_ssize_t narg
     const auto *p = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get()));
     const auto n = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
     size_t end;
-    Ref v(decode_item(st, p, n, 0, strict, &end));
+    Ref holder;
+    KeyTable *keys = thread_key_table(st->key_table_name, &holder);
+    Ref v(decode_item(st, keys, p, n, 0, strict, &end));
     if (!v) return nullptr;
     if (end != n) return raise_decode_fault(st, "trailing bytes after the item", end);
     return v.release();
@@ -92,8 +95,10 @@ PyObject *dagcbor_loads_seq(PyObject *module, PyObject *const *args, Py_ssize_t 
     const auto n = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
     Ref items(PyList_New(0));
     if (!items) return nullptr;
+    Ref holder;
+    KeyTable *keys = thread_key_table(st->key_table_name, &holder);
     for (size_t pos = 0; pos < n;) {
-        Ref v(decode_item(st, p, n, pos, strict, &pos));
+        Ref v(decode_item(st, keys, p, n, pos, strict, &pos));
         if (!v || PyList_Append(items.get(), v.get()) < 0) return nullptr;
     }
     return items.release();
@@ -209,6 +214,8 @@ int module_exec(PyObject *m) {
         }
         replace_field(*w.slot, t);
     }
+    st->key_table_name = PyUnicode_InternFromString("kelvo._dagcbor.key_table");
+    if (st->key_table_name == nullptr) return -1;
     PyObject *base = PyType_FromModuleAndSpec(m, &cid_base_spec, nullptr);
     if (base == nullptr) return -1;
     st->cid_base = reinterpret_cast<PyTypeObject *>(base);
@@ -224,6 +231,7 @@ int module_traverse(PyObject *m, visitproc visit, void *arg) {
     Py_VISIT(st->encode_value_error);
     Py_VISIT(st->cid_base);
     Py_VISIT(st->cid_class);
+    Py_VISIT(st->key_table_name);
     return 0;
 }
 
@@ -236,6 +244,7 @@ int module_clear(PyObject *m) {
     Py_CLEAR(st->encode_value_error);
     Py_CLEAR(st->cid_base);
     Py_CLEAR(st->cid_class);
+    Py_CLEAR(st->key_table_name);
     return 0;
 }
 

@@ -18,6 +18,7 @@ struct ModuleState {
     // The class tag-42 items decode to (kelvo.dagcbor.CID, a subclass of CIDBase without
     // instance dictionary). Set once while kelvo.dagcbor is imported, before any decoding.
     PyTypeObject *cid_class;
+    PyObject *key_table_name;  // str: where each thread state's dictionary keeps its key table
 };
 
 // Containers nested deeper than this are refused both ways, so that the C stack stays bounded.
