@@ -28,9 +28,23 @@ struct Entry {
     PyObject *value;    // owned
 };
 
-bool key_less(const Entry &a, const Entry &b) {
-    if (a.key_len != b.key_len) return a.key_len < b.key_len;
-    return memcmp(a.key, b.key, static_cast<size_t>(a.key_len)) < 0;
+// Keys ordered by the length of their encoding, then bytewise: with shortest heads the encoding
+// grows with the text, so this is the order of the texts' lengths, then of their bytes.
+int key_compare(const Entry &a, const Entry &b) {
+    if (a.key_len != b.key_len) return a.key_len < b.key_len ? -1 : 1;
+    return memcmp(a.key, b.key, static_cast<size_t>(a.key_len));
+}
+
+bool key_less(const Entry &a, const Entry &b) { return key_compare(a, b) < 0; }
+
+// The UTF-8 form of a str: an ASCII str's own characters, otherwise the interpreter's cached
+// UTF-8 copy. NULL with the exception set (UnicodeEncodeError for a lone surrogate).
+inline const char *utf8_of(PyObject *s, Py_ssize_t *len) {
+    if (PyUnicode_IS_ASCII(s)) {
+        *len = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char *>(PyUnicode_DATA(s));
+    }
+    return PyUnicode_AsUTF8AndSize(s, len);
 }
 
 // A dict's entries with a strong reference to each key and value, released on destruction.
@@ -116,8 +130,10 @@ private:
         return 0;
     }
     int string(uint8_t major, const char *data, Py_ssize_t len) {
-        if (head(major, static_cast<uint64_t>(len)) < 0) return -1;
-        return out_.append(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(len));
+        if (out_.reserve(9 + static_cast<size_t>(len)) < 0 || head(major, static_cast<uint64_t>(len)) < 0) return -1;
+        memcpy(out_.data() + out_.size(), data, static_cast<size_t>(len));
+        out_.commit(static_cast<size_t>(len));
+        return 0;
     }
     int text(PyObject *obj);
     int integer(PyObject *obj);
@@ -172,7 +188,7 @@ int Encoder::refuse(PyObject *type, const char *what, PyObject *obj) {
 
 int Encoder::text(PyObject *obj) {
     Py_ssize_t len;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+    const char *utf8 = utf8_of(obj, &len);
     if (utf8 == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         return refuse(st_->encode_value_error, "text that is not valid Unicode in", obj);
@@ -251,21 +267,23 @@ int Encoder::dict(PyObject *obj, int depth) {
         Entry &e = entries[i];
         if (!PyUnicode_Check(e.key_obj))
             return refuse(st_->encode_type_error, "map key (only str keys are allowed) of type", e.key_obj);
-        e.key = PyUnicode_AsUTF8AndSize(e.key_obj, &e.key_len);
+        e.key = utf8_of(e.key_obj, &e.key_len);
         if (e.key == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
             return refuse(st_->encode_value_error, "map key that is not valid Unicode, of type", e.key_obj);
         }
-        if (i != 0 && sorted && !key_less(entries[i - 1], e)) sorted = false;
+        if (i != 0 && sorted && key_compare(entries[i - 1], e) >= 0) sorted = false;
     }
-    if (!sorted) std::sort(entries.begin(), entries.end(), key_less);
+    if (!sorted) {
+        std::sort(entries.begin(), entries.end(), key_less);
+        // Only str subclasses whose equality is not their text's can give two equal keys.
+        for (size_t i = 1; i < n; ++i)
+            if (key_compare(entries[i - 1], entries[i]) == 0)
+                return refuse(st_->encode_value_error, "map key repeated, of type", entries[i].key_obj);
+    }
     if (head(5, n) < 0 || path_.push(PathStep{nullptr, 0}) < 0) return -1;
     for (size_t i = 0; i < n; ++i) {
         const Entry &e = entries[i];
-        if (i != 0 && !key_less(entries[i - 1], e)) {
-            // Only str subclasses that compare unequal with equal text can get here.
-            return refuse(st_->encode_value_error, "map key repeated, of type", e.key_obj);
-        }
         path_.back().key = e.key_obj;
         if (string(3, e.key, e.key_len) < 0 || value(e.value, depth + 1) < 0) return -1;
     }
