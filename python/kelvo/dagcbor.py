@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import itertools
 import json
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, NamedTuple
@@ -453,15 +454,19 @@ _car_sections = _dagcbor.car_sections
 
 
 def _buffer_sections(data: bytes, pos: int, max_size: int, verify: bool) -> Iterator[tuple[CID, bytes]]:
-    # Sections come from the native reader in batches; one at a time when each is verified,
-    # so that a digest that does not match is reported at its own section's offset.
+    # Sections come from the native reader in batches, chained; one at a time when each is
+    # verified, so that a digest that does not match is reported at its own section's offset.
+    return itertools.chain.from_iterable(_batches(data, pos, max_size, verify))
+
+
+def _batches(data: bytes, pos: int, max_size: int, verify: bool) -> Iterator[list[tuple[CID, bytes]]]:
     batch_size = 1 if verify else 256
     while pos < len(data):
         at = pos
         batch, pos = _car_sections(data, pos, max_size, batch_size)
         if verify:
             _verify(batch[0][0], batch[0][1], at)
-        yield from batch
+        yield batch
 
 
 def _check_length(source: _Source, size: int, at: int, max_size: int) -> None:

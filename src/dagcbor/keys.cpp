@@ -1,11 +1,24 @@
 // The per-thread key table: made on a thread's first decode, released with its thread state.
 #include "dagcbor/keys.h"
 
+#include <atomic>
 #include <new>
 
 namespace kelvo::dag {
 
 namespace {
+
+// The table last found by each thread, for the thread state it was found in: the lookup in the
+// thread-state dictionary is then skipped. Any table's release moves the generation on, so
+// that no thread uses a remembered table that may be gone (a thread state can be freed and
+// another made at the same address).
+struct LastTable {
+    PyThreadState *tstate = nullptr;
+    KeyTable *table = nullptr;
+    uint64_t generation = 0;
+};
+thread_local LastTable t_last;
+std::atomic<uint64_t> g_generation{1};
 
 void release_table(PyObject *capsule) {
     auto *table = static_cast<KeyTable *>(PyCapsule_GetPointer(capsule, nullptr));
@@ -13,6 +26,7 @@ void release_table(PyObject *capsule) {
         PyErr_Clear();
         return;
     }
+    g_generation.fetch_add(1, std::memory_order_acq_rel);
     table->clear();
     table->~KeyTable();
     PyMem_RawFree(table);
@@ -66,6 +80,17 @@ void KeyTable::clear() noexcept {
 }
 
 KeyTable *thread_key_table(PyObject *name, Ref *holder) {
+    // A thread's table is released only when its thread state is cleared, which never happens
+    // while that thread is running a decode.
+    PyThreadState *tstate = PyThreadState_GetUnchecked();
+    const uint64_t generation = g_generation.load(std::memory_order_acquire);
+    if (tstate != nullptr && t_last.tstate == tstate && t_last.generation == generation) return t_last.table;
+    KeyTable *table = find_key_table(name, holder);
+    if (table != nullptr) t_last = LastTable{tstate, table, generation};
+    return table;
+}
+
+KeyTable *find_key_table(PyObject *name, Ref *holder) {
     PyObject *dict = PyThreadState_GetDict();  // borrowed; the thread's own
     if (dict == nullptr) return nullptr;
     PyObject *found = nullptr;

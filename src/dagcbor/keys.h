@@ -100,8 +100,10 @@ private:
 };
 
 // The calling thread's table, kept in its thread-state dictionary under `name` (made on first
-// use), with a strong reference to its holder in *holder. nullptr (no error set) when there is
+// use), with a strong reference to its holder in *holder when it had to be looked up there. nullptr (no error set) when there is
 // none to be had: the decoder then makes every key afresh.
 KeyTable *thread_key_table(PyObject *name, Ref *holder);
+// The same without the thread's memo of its last table.
+KeyTable *find_key_table(PyObject *name, Ref *holder);
 
 }  // namespace kelvo::dag
