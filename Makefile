@@ -3,7 +3,8 @@
 # make test  -- build what is missing and run the test suite on the free-threaded
 #               interpreter (.venv) and on an ordinary GIL interpreter (.venv-gil)
 # make asan  -- run the test suite against an AddressSanitizer/UBSan build
-# make bench -- run the benchmark harness
+# make bench -- run the benchmark harness (and bench-dagcbor)
+# make bench-dagcbor -- kelvo.dagcbor beside libipld and cbrrr (measured on the GIL interpreter)
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
 # make tsan  -- run the thread tests under ThreadSanitizer (own interpreter build)
@@ -20,7 +21,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 	-o -name py.typed \)) CMakeLists.txt pyproject.toml
 DEMO_DOC := build/demo.cbor
 
-.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-instructions clean
+.PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-dagcbor bench-instructions clean
 
 all: demo
 
@@ -79,6 +80,14 @@ bench: $(STAMP)
 	@$(PY) -m pip install --quiet msgpack orjson 2>/dev/null || \
 		echo "note: msgpack/orjson could not be installed for this interpreter; they are skipped"
 	$(PY) bench/run.py $(BENCH_ARGS)
+	@$(MAKE) --no-print-directory bench-dagcbor
+
+# DAG-CBOR beside libipld and cbrrr: the peers keep or turn on the GIL, so they are installed
+# into the GIL environment and measured there, in a process of their own.
+bench-dagcbor: $(STAMP) $(STAMP_GIL)
+	@$(PY_GIL) -m pip install --quiet libipld cbrrr 2>/dev/null || \
+		echo "note: libipld/cbrrr could not be installed for the GIL interpreter; they are skipped"
+	$(PY) bench/dagcbor.py --gil-python $(PY_GIL) $(BENCH_ARGS)
 
 bench-instructions: $(STAMP)
 	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }
