@@ -45,6 +45,23 @@ def test_car_round_trip(car):
     assert dagcbor.loads(dict(reader)[root])["$type"] == "app.bsky.feed.like"
 
 
+def test_decode_car_decodes_every_block_in_place(car):
+    data, sections = car
+    dag_cbor = sections[:2]
+    fp = io.BytesIO()
+    dagcbor.write_car(fp, [dag_cbor[0][0]], dag_cbor)
+    header, blocks = dagcbor.decode_car(fp.getvalue())
+    assert header == {"roots": [dag_cbor[0][0]], "version": 1}
+    assert blocks == {cid: dagcbor.loads(block) for cid, block in dag_cbor}
+    with pytest.raises(CBORDecodeError) as info:
+        dagcbor.decode_car(data)  # the raw block is not DAG-CBOR
+    # b"raw bytes, ..." reads as a text string of 0x72 & 31 = 18 bytes, then trailing bytes
+    assert info.value.offset == data.index(sections[2][1]) + 1 + 18
+    assert info.value.rule == "trailing bytes after the item"
+    with pytest.raises(CBORDecodeEOF):
+        dagcbor.decode_car(fp.getvalue()[:-1])
+
+
 def test_car_without_sections():
     fp = io.BytesIO()
     dagcbor.write_car(fp, [], [])

@@ -29,7 +29,7 @@ from kelvo import _dagcbor
 
 __all__ = [
     "CID", "Multihash", "CARReader", "dumps", "dump", "loads", "load", "loads_seq", "read_car",
-    "write_car", "to_json_data", "from_json_data", "dumps_json", "loads_json",
+    "decode_car", "write_car", "to_json_data", "from_json_data", "dumps_json", "loads_json",
     "DAG_CBOR", "RAW", "DAG_PB", "DAG_JSON", "SHA2_256",
 ]
 
@@ -520,6 +520,27 @@ def read_car(data_or_fp: Any, *, max_section_size: int = _DEFAULT_MAX_SECTION,
     if isinstance(data_or_fp, (bytes, bytearray, memoryview)):
         return CARReader(_Source(bytes(data_or_fp), None), max_section_size, verify)
     return CARReader(_Source(None, data_or_fp), max_section_size, verify)
+
+
+def decode_car(data: bytes | bytearray | memoryview, *, max_section_size: int = _DEFAULT_MAX_SECTION,
+               strict: bool = True) -> tuple[dict[str, Any], dict[CID, Any]]:
+    """Read a whole CARv1 file held in memory and decode every block as DAG-CBOR, in one pass
+    of native code (blocks are decoded where they lie, not copied out first).
+
+    :param data: the whole file
+    :param max_section_size: the largest section (or header) accepted, in bytes
+    :param strict: as for :func:`loads`
+    :return: ``(header, blocks)``: the header as a dict (``{"roots": [...], "version": 1}``)
+        and a dict from each block's CID to its decoded value (a block that occurs twice
+        appears once)
+    :raises CBORDecodeError: as :func:`read_car` does, and as :func:`loads` does for a block,
+        with offsets in ``data``
+    """
+    reader = read_car(data, max_section_size=max_section_size)
+    source = reader._source
+    assert source.data is not None
+    blocks = _dagcbor.car_decode_blocks(source.data, reader._first, max_section_size, strict)
+    return {"roots": reader.roots, "version": reader.version}, blocks
 
 
 def write_car(fp: IO[bytes], roots: Iterable[CID], blocks: Iterable[tuple[CID, bytes]]) -> None:

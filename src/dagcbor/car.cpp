@@ -4,6 +4,7 @@
 
 #include "dagcbor/cid.h"
 #include "dagcbor/decode.h"
+#include "dagcbor/keys.h"
 
 namespace kelvo::dag {
 
@@ -93,6 +94,28 @@ PyObject *car_sections(const ModuleState *st, const uint8_t *data, size_t size, 
         Ref pair(PyTuple_Pack(2, cid.get(), block.get()));
         if (!pair || PyList_Append(out.get(), pair.get()) < 0) return nullptr;
         *pos = end;
+    }
+    return out.release();
+}
+
+PyObject *car_decode_blocks(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t pos,
+                            uint64_t max_section, bool strict) {
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    while (pos < size) {
+        size_t body = 0, cid_len = 0, end = 0;
+        bool eof = false;
+        const char *fault = section_fault(data, size, pos, max_section, &body, &cid_len, &end, &eof);
+        if (fault != nullptr) return raise_decode_fault(st, fault, pos, eof);
+        Ref cid(make_cid(st, data + body, cid_len));
+        if (!cid) return nullptr;
+        // The block is decoded where it lies; its item must fill the rest of its section.
+        size_t item_end;
+        Ref value(decode_item(st, keys, data, end, body + cid_len, strict, &item_end));
+        if (!value) return nullptr;
+        if (item_end != end) return raise_decode_fault(st, "trailing bytes after the item", item_end);
+        if (PyDict_SetItem(out.get(), cid.get(), value.get()) < 0) return nullptr;
+        pos = end;
     }
     return out.release();
 }

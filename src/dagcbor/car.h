@@ -14,4 +14,12 @@ namespace kelvo::dag {
 PyObject *car_sections(const ModuleState *st, const uint8_t *data, size_t size, size_t *pos, uint64_t max_section,
                        size_t limit);
 
+class KeyTable;
+
+// Reads every section from data[pos] on and decodes its block as DAG-CBOR in place (offsets in
+// errors are offsets in `data`). New dict {CID: value}, or NULL with CBORDecodeError naming the
+// first fault.
+PyObject *car_decode_blocks(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t pos,
+                            uint64_t max_section, bool strict);
+
 }  // namespace kelvo::dag

@@ -129,6 +129,29 @@ PyObject *dagcbor_car_sections(PyObject *module, PyObject *const *args, Py_ssize
     return PyTuple_Pack(2, sections.get(), end.get());
 }
 
+PyObject *dagcbor_car_decode_blocks(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "car_decode_blocks() takes (bytes, pos, max_section_size, strict)");
+        return nullptr;
+    }
+    const Py_ssize_t pos = PyLong_AsSsize_t(args[1]);
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    const unsigned long long max_section = PyLong_AsUnsignedLongLong(args[2]);
+    if (max_section == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const int strict = PyObject_IsTrue(args[3]);
+    if (strict < 0) return nullptr;
+    const Py_ssize_t size = PyBytes_GET_SIZE(args[0]);
+    if (pos < 0 || pos > size) {
+        PyErr_SetString(PyExc_ValueError, "car_decode_blocks(): position out of range");
+        return nullptr;
+    }
+    const ModuleState *st = state_of(module);
+    Ref holder;
+    KeyTable *keys = thread_key_table(st->key_table_name, &holder);
+    return car_decode_blocks(st, keys, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(args[0])),
+                             static_cast<size_t>(size), static_cast<size_t>(pos), max_section, strict != 0);
+}
+
 PyObject *dagcbor_set_cid_class(PyObject *module, PyObject *cls) {
     ModuleState *st = state_of(module);
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(cls), st->cid_base)) {
@@ -184,6 +207,12 @@ PyMethodDef module_methods[] = {
      "    one; a faulty section after the first ends the list, and the next call raises for it\n"
      ":raises CBORDecodeError: naming the byte offset and the rule for a faulty first section\n"
      "    (CBORDecodeEOF when the data ends inside it)"},
+    {"car_decode_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dagcbor_car_decode_blocks)),
+     METH_FASTCALL,
+     "car_decode_blocks($module, data, pos, max_section_size, strict, /)\n--\n\n"
+     "Read every section of a CARv1 file from ``data[pos]`` on and decode each block.\n\n"
+     ":return: a dict ``{CID: decoded block}``\n"
+     ":raises CBORDecodeError: naming the byte offset in ``data`` and the rule at the first fault"},
     {"_set_cid_class", dagcbor_set_cid_class, METH_O,
      "_set_cid_class($module, cls, /)\n--\n\n"
      "Make tag-42 items decode to instances of ``cls``, a subclass of CIDBase without instance\n"
