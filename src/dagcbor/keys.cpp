@@ -70,6 +70,7 @@ PyObject *KeyTable::replace(Slot &s, const uint8_t *p, size_t n, bool hashed) {
     PyObject *old = s.text;
     s.text = Py_NewRef(text);
     s.length = n;
+    memcpy(s.bytes, p, n);
     Py_XDECREF(old);
     return text;
 }

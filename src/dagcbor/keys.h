@@ -18,7 +18,7 @@ PyObject *make_text(const uint8_t *p, size_t n);
 
 class KeyTable {
 public:
-    static constexpr size_t kMaxLength = 32;
+    static constexpr size_t kMaxLength = 24;
     static constexpr unsigned kBits = 9;
     static constexpr size_t kMaxValueLength = 20;
     static constexpr unsigned kValueBits = 8;
@@ -29,8 +29,7 @@ public:
     PyObject *key(const uint8_t *p, size_t n) {
         if (n > kMaxLength) return make_text(p, n);
         Slot &s = keys_[hash(p, n) >> (64 - kBits)];
-        if (s.text != nullptr && s.length == n && same_bytes(PyUnicode_1BYTE_DATA(s.text), p, n))
-            return Py_NewRef(s.text);
+        if (s.length == n && s.text != nullptr && same_bytes(s.bytes, p, n)) return Py_NewRef(s.text);
         return replace(s, p, n, true);
     }
     // The same for a text value: short ASCII values that records repeat ("$type" values,
@@ -38,8 +37,7 @@ public:
     PyObject *value(const uint8_t *p, size_t n) {
         if (n > kMaxValueLength || n < 2) return make_text(p, n);
         Slot &s = values_[hash(p, n) >> (64 - kValueBits)];
-        if (s.text != nullptr && s.length == n && same_bytes(PyUnicode_1BYTE_DATA(s.text), p, n))
-            return Py_NewRef(s.text);
+        if (s.length == n && s.text != nullptr && same_bytes(s.bytes, p, n)) return Py_NewRef(s.text);
         return replace(s, p, n, false);
     }
 
@@ -47,9 +45,11 @@ public:
     void clear() noexcept;
 
 private:
+    // The key's bytes are kept in the slot itself: a lookup reads the table only, not the str.
     struct Slot {
-        PyObject *text;  // owned, ASCII, or nullptr
+        uint8_t bytes[kMaxLength];
         size_t length;
+        PyObject *text;  // owned, ASCII, or nullptr
     };
     static uint64_t hash(const uint8_t *p, size_t n) {
         uint64_t a = 0, b = 0;
@@ -67,7 +67,7 @@ private:
         }
         return ((a ^ ((b << 29) | (b >> 35))) + n) * 0x9e3779b97f4a7c15ull;
     }
-    // Whether the n (at most 32) bytes at a and b are equal, a word at a time.
+    // Whether the n (at most 24) bytes at a and b are equal, a word at a time.
     static bool same_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
         uint64_t diff = 0;
         if (n >= 8) {

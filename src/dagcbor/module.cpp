@@ -158,7 +158,9 @@ PyObject *dagcbor_set_cid_class(PyObject *module, PyObject *cls) {
         PyErr_SetString(PyExc_TypeError, "the CID class must be a subclass of CIDBase");
         return nullptr;
     }
-    if (reinterpret_cast<PyTypeObject *>(cls)->tp_basicsize != st->cid_base->tp_basicsize) {
+    const PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (type->tp_basicsize != st->cid_base->tp_basicsize || type->tp_dictoffset != 0 ||
+        (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
         PyErr_SetString(PyExc_TypeError, "the CID class must not add instance fields (use __slots__ = ())");
         return nullptr;
     }
