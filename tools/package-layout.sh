@@ -1,6 +1,6 @@
 # Sourced by the sanitizer runs: lays out an installation of a build folder's modules in
 # "$1/pkg" (_kelvo linked, so that it stays the instrumented build, and its stubs at the top;
-# the kelvo package with kelvo._deterministic inside it) and prints that folder's path.
+# the kelvo package with kelvo._deterministic and kelvo._dagcbor inside it) and prints that folder's path.
 package_layout() {
     local build=$1 mod pkg
     mod=$(find "$build" -maxdepth 1 -name '_kelvo*.so' | head -n1)
@@ -11,5 +11,6 @@ package_layout() {
     cp python/_kelvo.pyi "$pkg/"
     cp -r python/kelvo "$pkg/"
     cp "$build"/_deterministic*.so "$pkg/kelvo/"
+    cp "$build"/_dagcbor*.so "$pkg/kelvo/"
     realpath "$pkg"
 }
