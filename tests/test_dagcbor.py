@@ -3,6 +3,7 @@
 import copy
 import io
 import pickle
+import random
 import subprocess
 import sys
 import threading
@@ -350,6 +351,17 @@ def test_decoded_cids_are_cid_instances():
     decoded = dagcbor.loads(dagcbor.dumps({"a": CID(HELLO), "b": [CID(V0)]}))
     assert type(decoded["a"]) is CID and type(decoded["b"][0]) is CID
     assert decoded["b"][0].version == 0
+
+
+def test_repeated_and_colliding_short_strings_decode_to_their_own_text():
+    # Short keys and values are shared from one decode to the next: every one must still come
+    # back as its own text, whatever else went through the same slots before.
+    rng = random.Random(5)
+    alphabet = "ab$Zé_0"
+    for _ in range(30):
+        value = {"".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 26))): [
+            "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 22)))] for _ in range(60)}
+        assert dagcbor.loads(dagcbor.dumps(value)) == value
 
 
 # ---- free-threading
