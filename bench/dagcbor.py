@@ -211,7 +211,7 @@ def main():
     free = not sys._is_gil_enabled()
     print(f"DAG-CBOR: {n_blocks} AT Protocol-like records, CAR file of {car_size} bytes; "
           f"kelvo in this process: {sys.version.split()[0]}, GIL {'disabled' if free else 'ENABLED'}")
-    columns = {"kelvo": own["kelvo"], "decode_car": own["kelvo decode_car"]}
+    columns = {"kelvo": own["kelvo"], "decode_car": own["kelvo decode_car"]}  # this process, no GIL
     notes = []
     if not free:
         notes.append("warning: the GIL is enabled in the process that measures kelvo")
@@ -219,21 +219,20 @@ def main():
         notes.append(f"the GIL worker failed: {worker}")
     elif worker is not None:
         for name, row in worker["results"].items():
-            columns[f"{name} (GIL)"] = row
+            columns[f"{name.replace('kelvo decode_car', 'decode_car')} (GIL)"] = row
         if not worker["gil"]:
             notes.append("the peer process ran without the GIL")
     for name, row in columns.items():
         if "note" in row:
             notes.append(f"{name}: {row['note']}")
-    head = f"{'':<20}" + "".join(f"{name:>16}" for name in columns)
-    print(head)
+    print(f"{'':<20}" + "".join(f"{name:>18}" for name in columns))
     for row in ROWS:
-        print(f"{row:<20}" + "".join(f"{fmt(columns[name][row]):>16}" for name in columns))
+        print(f"{row:<20}" + "".join(f"{fmt(columns[name][row]):>18}" for name in columns))
     base = own["kelvo"]
     print("\nratio = peer time / kelvo time (above 1: kelvo is faster); kelvo's CAR row is read_car "
           "plus loads of each block (decode_car: kelvo's one-call CAR decoding)")
     for name in columns:
-        if name in ("kelvo", "decode_car", "kelvo decode_car (GIL)"):
+        if name in ("kelvo", "decode_car", "decode_car (GIL)"):
             continue
         ratios = []
         for row in ROWS:
