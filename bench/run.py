@@ -402,6 +402,24 @@ def deterministic_figures(sets, quick, set_name):
     ]
 
 
+def diag_figures(sets, quick, set_name):
+    """Reading diagnostic notation beside reading JSON, on the same records written as each:
+    [(label, seconds, note)]."""
+    import kelvo
+    min_ns, samples = (1_000_000, 15) if quick else (10_000_000, 31)
+    records = next(data for name, data, _ in sets if name == set_name)
+    encoded = kelvo.dumps(records)
+    text = kelvo.diag(encoded)
+    json_text = json.dumps(records, ensure_ascii=False)
+    loads, read, ratio = paired_times((json.loads, json_text), (kelvo.from_diag, text), min_ns, samples)
+    (written,) = best_times([(kelvo.diag, encoded)], min_ns, samples)
+    return [
+        ("json.loads", loads, f"{len(json_text.encode()) / 1e6:.2f} MB of JSON text"),
+        ("from_diag", read, f"{ratio:.2f}x the json.loads time (target: at most 3x)"),
+        ("diag", written, f"{len(text.encode()) / written / 1e6:.1f} MB/s of notation written"),
+    ]
+
+
 def fmt_time(s):
     if s is None:
         return "n/a"
@@ -479,6 +497,11 @@ def main():
             print(f"\ndeterministic encoding, {set_name} data set:")
             for label, t, note in deterministic_figures(sets, args.quick, set_name):
                 print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
+
+    if any(name == "api" for name, _, _ in sets):
+        print("\ndiagnostic notation, api data set:")
+        for label, t, note in diag_figures(sets, args.quick, "api"):
+            print(f"  {label:<24} {fmt_time(t):>10}  {note}".rstrip())
 
     print("\nfree-threading scaling, throughput(2 threads) / throughput(1 thread), "
           f"{os.cpu_count()} cores:")

@@ -8,8 +8,9 @@ import tracemalloc
 
 import pytest
 
-from _kelvo import CBORDecodeEOF, CBORDecodeError, dumps, loads
+from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, loads
 from decoder_support import h
+from kelvo import UNTRUSTED_SEMANTIC_DECODERS
 
 EXPANDS = "refers to shared values that expand to far more than the input read so far"
 
@@ -139,23 +140,24 @@ def many_keys(n):
     return b"\x82" + shared + uint(5, items) + pairs
 
 
-def cost(data):
+def cost(data, **options):
     """Least time and peak traced memory of decoding `data` (whatever the outcome). The
     collector is paused: its passes over every live object are not the decoder's cost."""
     gc.collect()
     gc.disable()
     try:
-        return measure(data)
+        return measure(data, options)
     finally:
         gc.enable()
 
 
-def measure(data):
+def measure(data, options):
+    options.setdefault("max_depth", 1 << 20)
     best = float("inf")
     for _ in range(3):
         start = time.perf_counter()
         try:
-            loads(data, max_depth=1 << 20)
+            loads(data, **options)
         except (CBORDecodeError, CBORDecodeEOF, RecursionError):
             pass
         best = min(best, time.perf_counter() - start)
@@ -163,7 +165,7 @@ def measure(data):
     # between calls, which would make a small input's decode look cheaper than it is.
     def traced():
         try:
-            loads(data, max_depth=1 << 20)
+            loads(data, **options)
         except (CBORDecodeError, CBORDecodeEOF, RecursionError):
             pass
 
@@ -188,3 +190,146 @@ def test_cost_grows_linearly(shape):
     t_large, m_large = cost(SHAPES[shape](large))
     assert t_large <= 250 * max(t_small, 0.002), (t_small, t_large)
     assert m_large <= 64 * max(m_small, 1 << 16), (m_small, m_large)
+
+
+# ---- Tag decoders fed through references, and costly standard-library parsers
+
+def text(major, payload):
+    return uint(major, len(payload)) + payload
+
+
+def shared_bytes_to_bignums(n):
+    # [28(h'ff' * k), 2(29(0)) * r]: one shared byte string made into an int r times
+    r = n // 8
+    return uint(4, r + 1) + b"\xd8\x1c" + text(2, b"\xff" * (n // 2)) + b"\xc2\xd8\x1d\x00" * r
+
+
+def referenced_text_to_mime(n):
+    # 256([message, 36(25(0)) * r]): one text parsed as a message r times
+    r = n // 10
+    message = b"Subject: x\n" + b"y\n" * (n // 4)
+    return b"\xd9\x01\x00" + uint(4, r + 1) + text(3, message) + b"\xd8\x24\xd8\x19\x00" * r
+
+
+def shared_ints_to_rationals(n):
+    # [28(L), 28(L + 2), 30([29(0), 29(1)]) * r] with L within the digit limit
+    big = 5 * 10 ** min(n // 3, 4000)
+    r = n // 9
+    return (uint(4, r + 2) + b"\xd8\x1c" + dumps(big) + b"\xd8\x1c" + dumps(big + 2)
+            + b"\xd8\x1e\x82\xd8\x1d\x00\xd8\x1d\x01" * r)
+
+
+def squared_shared_rationals(n):
+    # X_0 = 28(30([3, 7])), X_i = 28(30([29(i - 1), 29(i - 1)])): each step would square
+    # the digits of the one before
+    out = b"\xd8\x1c\xd8\x1e\x82\x03\x07"
+    steps = n // 15
+    for i in range(1, steps):
+        out = b"\x82" + out + b"\xd8\x1c\xd8\x1e\x82" + (b"\xd8\x1d" + uint(0, i - 1)) * 2
+    return out
+
+
+def rational_tree(n):
+    # rationals of rationals, nine levels, big integer leaves
+    big = dumps(5 * 10 ** min(n // 1100, 4000))
+    node = big
+    for _ in range(9):
+        node = b"\xd8\x1e\x82" + node + node
+    return node
+
+
+def case_insensitive_classes(n):
+    pattern = b"(?i)" + b"[\\x00-\\U0010ffff]" * (n // 16)
+    return b"\xd8\x23" + text(3, pattern)
+
+
+TAG_SHAPES = {
+    "shared bytes to bignums": (shared_bytes_to_bignums, {}),
+    "referenced text to MIME": (referenced_text_to_mime, {}),
+    "shared ints to rationals": (shared_ints_to_rationals, {}),
+    "squared shared rationals": (squared_shared_rationals, {}),
+    "rational tree": (rational_tree, {}),
+    "case-insensitive classes": (case_insensitive_classes, {"semantic_decoders": UNTRUSTED_SEMANTIC_DECODERS}),
+    "long pattern": (lambda n: b"\xd8\x23" + text(3, b"x" * n), {"semantic_decoders": UNTRUSTED_SEMANTIC_DECODERS}),
+    "long message": (lambda n: b"\xd8\x24" + text(3, b"Subject: x\n\n" + b"y" * n),
+                     {"semantic_decoders": UNTRUSTED_SEMANTIC_DECODERS}),
+}
+
+
+@pytest.mark.parametrize("shape", TAG_SHAPES)
+def test_tag_decoder_cost_grows_linearly(shape):
+    build, options = TAG_SHAPES[shape]
+    small, large = 4_000, 128_000
+    t_small, m_small = cost(build(small), **options)
+    t_large, m_large = cost(build(large), **options)
+    assert t_large <= 250 * max(t_small, 0.002), (t_small, t_large)
+    assert m_large <= 64 * max(m_small, 1 << 16), (m_small, m_large)
+
+
+CHARGED = ("payload refers to shared values or string references that expand to far more than the input "
+           "read so far (the budget for references handed to tag decoders is spent)")
+
+
+@pytest.mark.parametrize("data, name", [
+    (shared_bytes_to_bignums(1 << 16), "positive bignum"),
+    (referenced_text_to_mime(1 << 16), "MIME message"),
+    (shared_ints_to_rationals(1 << 16), "rational"),
+], ids=["bignums", "mime", "rationals"])
+def test_references_handed_to_tag_decoders_are_charged(data, name):
+    started = time.perf_counter()
+    with pytest.raises(CBORDecodeError) as info:
+        loads(data)
+    assert time.perf_counter() - started < 5
+    assert str(info.value) == f"error decoding {name}: {CHARGED}"
+
+
+def test_nested_rationals_are_refused():
+    for data in (squared_shared_rationals(400), rational_tree(11_000)):
+        with pytest.raises(CBORDecodeError, match="^error decoding rational: numerator must be an integer, not "
+                                                  "<class 'fractions.Fraction'>$"):
+            loads(data)
+
+
+def test_sharing_that_copies_nothing_is_not_charged():
+    # the same values without references decode in full
+    blob = b"\xff" * 4096
+    assert loads(dumps([int.from_bytes(blob)] * 2000)) == [int.from_bytes(blob)] * 2000
+    # a list shared in many places, a string referenced many times as plain text, and a
+    # shared value handed to the caller's own decoder are not copied
+    shared = list(range(1000))
+    assert loads(dumps([shared] * 5000, value_sharing=True)) == [shared] * 5000
+    word = "w" * 1000
+    assert loads(dumps([word] * 20000, string_referencing=True)) == [word] * 20000
+    data = uint(4, 2001) + b"\xd8\x1c" + text(2, blob) + b"\xc2\xd8\x1d\x00" * 2000
+    decoded = loads(data, semantic_decoders={2: lambda payload, immutable: len(payload)})
+    assert decoded == [blob] + [4096] * 2000
+    # short values referenced from tag decoders fit the budget: repeated datetimes written
+    # with string references
+    import datetime
+    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    assert loads(dumps([when] * 50000, string_referencing=True)) == [when] * 50000
+
+
+def test_keys_of_moderate_expansion_decode_at_the_start_of_the_input():
+    # what value sharing writes for a set of nested tuples reads back, although the key
+    # stands for far more than the 63 bytes of input
+    t = (1.5, 2.5)
+    for _ in range(4):
+        t = (t, t, t)
+    data = dumps({t}, value_sharing=True)
+    assert data == h("d90102d81c81d81c83d81c83d81c83d81c83d81c82fb3ff8000000000000fb4004000000000000d81d05d81d05"
+                     "d81d04d81d04d81d03d81d03d81d02d81d02")
+    assert loads(data) == {t}
+    # a key that doubles per level stays refused once past the allowance
+    with pytest.raises(CBORDecodeError, match=f"map key {EXPANDS}$"):
+        loads(b"\xa1" + chain(18) + b"\x00")
+
+
+def test_untrusted_semantic_decoders_keep_costly_tags():
+    data = dumps([CBORTag(35, "(?i)[a-z]+"), CBORTag(36, "Subject: x\n\nbody"), CBORTag(37, bytes(16))])
+    decoded = loads(data, semantic_decoders=UNTRUSTED_SEMANTIC_DECODERS)
+    assert decoded[:2] == [CBORTag(35, "(?i)[a-z]+"), CBORTag(36, "Subject: x\n\nbody")]
+    assert str(decoded[2]) == "00000000-0000-0000-0000-000000000000"
+    assert dumps(decoded[:2]) == dumps([CBORTag(35, "(?i)[a-z]+"), CBORTag(36, "Subject: x\n\nbody")])
+    with pytest.raises(TypeError):
+        UNTRUSTED_SEMANTIC_DECODERS[2] = None

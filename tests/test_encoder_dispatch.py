@@ -10,7 +10,9 @@ import textwrap
 
 import pytest
 
-from _kelvo import CBOREncodeError, CBOREncoder, CBORSimpleValue, CBORTag, dumps, frozendict, undefined
+from _kelvo import (CBOREncodeError, CBOREncoder, CBOREncodeValueError, CBORSimpleValue, CBORTag, dump, dumps, frozendict,
+                    undefined)
+from _kelvo import loads as kelvo_loads
 
 
 def writes(value, **options):
@@ -37,8 +39,43 @@ def test_encoders_entry_for_a_subclass_only():
     assert out == "82f68101"
 
 
-def test_encoders_entry_writing_nothing_leaves_nothing():
-    assert writes([1, 2], encoders={int: lambda e, v: None}) == "82"
+class Opaque:
+    def __str__(self):
+        return "opaque"
+
+
+SILENT = ("the hook for type <class '{}'> returned without writing anything: hooks must write the value "
+          "with the encoder's methods (for example encoder.encode(str(value))); what they return is ignored")
+
+
+@pytest.mark.parametrize("options, type_name", [
+    ({"encoders": {int: lambda e, v: None}}, "int"),
+    # a hook written in the style of json.dumps: it returns the encoding instead of writing it
+    ({"default": lambda e, v: str(v)}, "test_encoder_dispatch.Opaque"),
+    ({"encoders": {Opaque: lambda e, v: str(v)}}, "test_encoder_dispatch.Opaque"),
+], ids=["encoders-none", "default-returns", "encoders-returns"])
+def test_hook_writing_nothing_is_refused(options, type_name):
+    # without the check the output would be 82 01 (or 82 with nothing after it), which no
+    # decoder reads back; to a stream nothing is written either
+    value = [Opaque(), 1] if type_name != "int" else [1, 2]
+    with pytest.raises(CBOREncodeValueError) as info:
+        dumps(value, **options)
+    assert str(info.value) == SILENT.format(type_name)
+    stream = io.BytesIO()
+    with pytest.raises(CBOREncodeValueError):
+        dump(value, stream, **options)
+    assert stream.getvalue() == b""
+
+
+def test_hooks_that_write_are_checked_per_call():
+    # the check compares the output before and after each call, also across flushes to a
+    # stream and inside canonical key sorting, and a hook may write more than one item's worth
+    big = "x" * 5000
+    stream = io.BytesIO()
+    dump([Opaque()] * 3, stream, default=lambda e, v: e.encode(big))
+    assert kelvo_loads(stream.getvalue()) == [big] * 3
+    out = dumps({Opaque(): 1, "a": 2}, canonical=True, default=lambda e, v: e.encode(str(v)))
+    assert kelvo_loads(out) == {"opaque": 1, "a": 2}
 
 
 class LookupMapping(collections.abc.Mapping):

@@ -33,7 +33,10 @@ def test_all_lists_public_names_in_order():
     for name in names:
         assert hasattr(_kelvo, name)
     assert not hasattr(_kelvo, "UndefinedType")
-    assert kelvo.__all__ == names + ["iterload", "dump_seq", "dumps_seq"]
+    assert kelvo.__all__[:len(names) + 3] == names + ["iterload", "dump_seq", "dumps_seq"]
+    assert "UNTRUSTED_SEMANTIC_DECODERS" in kelvo.__all__
+    for name in ("diag", "from_diag", "EDNError"):
+        assert name in kelvo.__all__
     for name in kelvo.__all__:
         assert getattr(kelvo, name) is getattr(_kelvo, name, getattr(kelvo, name))
 

@@ -1,6 +1,7 @@
 # Sourced by the sanitizer runs: lays out an installation of a build folder's modules in
 # "$1/pkg" (_kelvo linked, so that it stays the instrumented build, and its stubs at the top;
-# the kelvo package with kelvo._deterministic and kelvo._dagcbor inside it) and prints that folder's path.
+# the kelvo package with kelvo._deterministic, kelvo._dagcbor and kelvo._edn inside it) and prints
+# that folder's path.
 package_layout() {
     local build=$1 mod pkg
     mod=$(find "$build" -maxdepth 1 -name '_kelvo*.so' | head -n1)
@@ -12,5 +13,6 @@ package_layout() {
     cp -r python/kelvo "$pkg/"
     cp "$build"/_deterministic*.so "$pkg/kelvo/"
     cp "$build"/_dagcbor*.so "$pkg/kelvo/"
+    cp "$build"/_edn*.so "$pkg/kelvo/"
     realpath "$pkg"
 }

@@ -20,6 +20,8 @@ from _kelvo import (
     shareable_encoder as shareable_encoder,
     undefined as undefined,
 )
+from kelvo._diag import EDNError as EDNError, diag as diag, from_diag as from_diag
+from kelvo._untrusted import UNTRUSTED_SEMANTIC_DECODERS as UNTRUSTED_SEMANTIC_DECODERS
 from kelvo._sequence import dump_seq as dump_seq, dumps_seq as dumps_seq, iterload as iterload
 from kelvo._version import __version__ as __version__
 
@@ -27,5 +29,6 @@ __all__ = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
-    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq", "UNTRUSTED_SEMANTIC_DECODERS",
+    "diag", "from_diag", "EDNError",
 ]

@@ -32,8 +32,11 @@ __all__ = [
     "CBOREncoder", "shareable_encoder", "CBORDecoder", "shareable_decoder", "CBORTag",
     "CBORSimpleValue", "frozendict", "CBORError", "CBOREncodeError", "CBOREncodeTypeError",
     "CBOREncodeValueError", "CBORDecodeError", "CBORDecodeEOF", "load", "loads", "dump",
-    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq",
+    "dumps", "undefined", "iterload", "dump_seq", "dumps_seq", "UNTRUSTED_SEMANTIC_DECODERS",
+    "diag", "from_diag", "EDNError",
 ]
+
+UNTRUSTED_SEMANTIC_DECODERS: Final[Mapping[int, Callable[[Any, bool], Any]]]
 
 class CBORError(Exception): ...
 class CBOREncodeError(CBORError): ...
@@ -333,3 +336,12 @@ def dumps_seq(
     string_referencing: bool = False,
     indefinite_containers: bool = False,
 ) -> bytes: ...
+
+# Diagnostic notation (RFC 8949 section 8, extended diagnostic notation)
+class EDNError(ValueError):
+    line: int
+    column: int
+    reason: str
+
+def diag(data: Buffer, *, pretty: bool = False, widths: bool = False) -> str: ...
+def from_diag(text: str | Buffer, *, seq: bool = False, max_depth: int = 400) -> bytes: ...

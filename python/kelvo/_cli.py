@@ -3,7 +3,8 @@
 Every subcommand is one row of ``COMMANDS``: a name, its help text, a function that adds its
 own arguments to its subparser, and the function that runs it. Input comes from a file argument
 or standard input, output goes to standard output, and a fault in the input ends the run with
-one line on standard error that names the byte offset (exit status 1); usage errors exit with 2.
+one line on standard error that names the byte offset (for diagnostic notation: the line and
+column) (exit status 1); usage errors exit with 2.
 """
 
 from __future__ import annotations
@@ -12,18 +13,18 @@ import argparse
 import base64
 import io
 import json
-import math
 import os
 import re
-import struct
 import sys
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, frozendict, undefined
+from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undefined
 from kelvo import _wellformed as wf
-from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT,
-                               TEXT_INDEF, UINT, MalformedError, Reader, Token, shortest_width)
+from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
+from kelvo._edn import diag as write_diag
+from kelvo._wellformed import (ARRAY, BYTES, BYTES_INDEF, END, FLOAT, MAP, NINT, SIMPLE, TAG, TEXT, TEXT_INDEF,
+                               UINT, MalformedError, Reader, Token)
 
 PROG = "kelvo"
 # JSON string syntax for a str, non-ASCII characters kept (what json.dumps uses inside).
@@ -37,140 +38,6 @@ class InputError(Exception):
 
 class NotJSONError(MalformedError):
     """A well-formed item holds a value that JSON cannot hold, and --strict is given."""
-
-
-# ---- diagnostic notation
-
-def float_text(value: float) -> str:
-    """A float in diagnostic notation: the shortest text that reads back as the same double."""
-    if value != value:
-        return "NaN"
-    if value in (math.inf, -math.inf):
-        return "Infinity" if value > 0 else "-Infinity"
-    text = repr(value)
-    if "e" in text and "." not in text:
-        text = text.replace("e", ".0e")
-    return text
-
-
-def _escape(char: str) -> str:
-    code = ord(char)
-    if code < 0x10000:
-        return f"\\u{code:04x}"
-    code -= 0x10000
-    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
-
-
-def text_literal(value: str) -> str:
-    """A text string in diagnostic notation: JSON string syntax, with every character that does
-    not print (controls, format characters such as U+200F, unassigned code points) escaped."""
-    text = _json_string(value)
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else _escape(c) for c in text)
-
-
-class DiagWriter:
-    """Writes items in diagnostic notation (RFC 8949 section 8) from reader tokens.
-
-    Encoding indicators: ``_`` marks indefinite lengths; ``_0`` to ``_3`` follow a header whose
-    argument takes 1, 2, 4 or 8 bytes, always with ``widths``, otherwise only where that is
-    longer than needed (so non-shortest headers show), never on floats.
-
-    :param out: the list that receives the text pieces
-    :param widths: mark the argument width of every header that has one, floats included
-    :param pretty: put the items of non-empty arrays and maps on lines of their own, indented
-    """
-
-    def __init__(self, out: list[str], *, widths: bool = False, pretty: bool = False) -> None:
-        self.out = out
-        self.widths = widths
-        self.pretty = pretty
-        # open frames: [kind, items so far, opener carries an indicator]
-        self.stack: list[list[int]] = []
-        self.level = 0  # open arrays and maps, the indentation of --pretty
-
-    def _mark(self, value: int, width: int | None) -> str:
-        if width is None or not (self.widths or shortest_width(value) != width):
-            return ""
-        return f"_{width}"
-
-    def feed(self, token: Token) -> bool:
-        """Take one token; True when it completes the item the writer started with."""
-        kind, _, value, width = token
-        out = self.out
-        stack = self.stack
-        if kind == END:
-            frame = stack.pop()
-            fk, count = frame[0], frame[1]
-            if fk == TAG:
-                out.append(")")
-            elif fk == ARRAY or fk == MAP:
-                self.level -= 1
-                if count and self.pretty:
-                    out.append("\n" + "  " * self.level)
-                elif not count and frame[2]:
-                    out.append(" ")
-                out.append("]" if fk == ARRAY else "}")
-            elif count:
-                out.append(")")
-            else:
-                out.append("''_" if fk == BYTES_INDEF else '""_')
-            return not stack
-        if stack:
-            frame = stack[-1]
-            fk, count = frame[0], frame[1]
-            frame[1] = count + 1
-            if fk == ARRAY or fk == MAP:
-                if fk == MAP and count % 2:
-                    out.append(": ")
-                elif self.pretty:
-                    out.append((",\n" if count else "\n") + "  " * self.level)
-                elif count:
-                    out.append(", ")
-                elif frame[2]:
-                    out.append(" ")
-            elif fk != TAG:
-                out.append(", " if count else "(_ ")
-        if kind == UINT:
-            out.append(f"{value}{self._mark(value, width)}")
-        elif kind == NINT:
-            out.append(f"{value}{self._mark(-1 - value, width)}")
-        elif kind == TEXT:
-            out.append(text_literal(value) + self._mark(len(value.encode()), width))
-        elif kind == BYTES:
-            out.append(f"h'{value.hex()}'{self._mark(len(value), width)}")
-        elif kind == SIMPLE:
-            out.append(_SIMPLE_NAMES.get(value) or f"simple({value})")
-        elif kind == FLOAT:
-            out.append(float_text(value) + (f"_{width}" if self.widths else ""))
-        elif kind == TAG:
-            out.append(f"{value}{self._mark(value, width)}(")
-            stack.append([TAG, 0, 0])
-            return False
-        elif kind == ARRAY or kind == MAP:
-            opener = "[" if kind == ARRAY else "{"
-            mark = "_" if value is None else self._mark(value, width)
-            out.append(opener + mark)
-            stack.append([kind, 0, 1 if mark else 0])
-            self.level += 1
-            return False
-        else:  # BYTES_INDEF, TEXT_INDEF: the opener waits for the first chunk
-            stack.append([kind, 0, 0])
-            return False
-        return not stack
-
-
-_SIMPLE_NAMES = {20: "false", 21: "true", 22: "null", 23: "undefined"}
-
-
-def diag_text(data: bytes, *, widths: bool = False, pretty: bool = False) -> str:
-    """Diagnostic notation of the one CBOR item in ``data`` (used by tests and the demo)."""
-    out: list[str] = []
-    writer = DiagWriter(out, widths=widths, pretty=pretty)
-    for token in Reader(io.BytesIO(data)).tokens():
-        writer.feed(token)
-    return "".join(out)
 
 
 # ---- JSON
@@ -369,9 +236,6 @@ class Output:
             self._stream.write("".join(self.pieces).encode("utf-8"))
             self.pieces.clear()
 
-    def write_bytes(self, data: bytes) -> None:
-        self.flush()
-        self._stream.write(data)
 
 
 def _open_input(args: argparse.Namespace) -> IO[bytes]:
@@ -403,31 +267,6 @@ def _items(args: argparse.Namespace, stream: IO[bytes]) -> Iterator[Iterator[Tok
     if not reader.at_end():
         raise MalformedError(reader.offset, "data after the end of the first item (use --seq to read a "
                              "CBOR sequence)")
-
-
-def _convert(args: argparse.Namespace, make_writer: Callable[[list[str]], DiagWriter | JSONWriter]) -> int:
-    out = Output(sys.stdout.buffer)
-    pieces = out.pieces
-    done = 0  # pieces that belong to complete items
-    try:
-        with _open_input(args) as stream:
-            for tokens in _items(args, stream):
-                feed = make_writer(pieces).feed
-                for token in tokens:
-                    feed(token)
-                    if len(pieces) > 4096:
-                        out.flush()  # a large item is written while it is read
-                        done = 0
-                pieces.append("\n")
-                done = len(pieces)
-                if done > 4096:
-                    out.flush()
-                    done = 0
-    finally:
-        # the items before a fault are written, the broken one is not
-        del pieces[done:]
-        out.flush()
-    return 0
 
 
 # ---- subcommands
@@ -465,100 +304,15 @@ class _KeepTags(Mapping[int, Callable[[object, bool], object]]):
         return iter(())
 
 
-_PACK_HALF = struct.Struct(">e")
-_PACK_SINGLE = struct.Struct(">f")
-
-
-def _float_width(value: float) -> int:
-    """The width canonical output gives a float: 1, 2 or 3 for half, single, double."""
-    if value != value or value - value != 0:
-        return 1
-    for width, packer in ((1, _PACK_HALF), (2, _PACK_SINGLE)):
-        try:
-            if packer.unpack(packer.pack(value))[0] == value:
-                return width
-        except OverflowError:
-            pass
-    return 3
-
-
-class ValueDiag:
-    """Diagnostic notation of a decoded value whose re-encoding gave back the exact bytes it was
-    decoded from, so that every header is the shortest one and every length definite; what it
-    writes is what DiagWriter writes for those bytes."""
-
-    def __init__(self, *, widths: bool, pretty: bool, shortest_floats: bool) -> None:
-        self.widths = widths
-        self.pretty = pretty
-        self.shortest_floats = shortest_floats
-
-    def _mark(self, value: int) -> str:
-        if not self.widths or value < 24:
-            return ""
-        width = shortest_width(value)
-        return f"_{width}"
-
-    def text(self, value: Any, level: int = 0) -> str:
-        kind = type(value)
-        if kind is str:
-            return text_literal(value) + self._mark(len(value.encode()))
-        if kind is int:
-            return f"{value}{self._mark(value if value >= 0 else -1 - value)}"
-        if kind is list or kind is tuple or kind is dict or kind is frozendict:
-            items = value
-            count = len(items)
-            if kind is list or kind is tuple:
-                parts = [self.text(item, level + 1) for item in items]
-                opener, closer = "[", "]"
-            else:
-                parts = [f"{self.text(k, level + 1)}: {self.text(v, level + 1)}" for k, v in items.items()]
-                opener, closer = "{", "}"
-            mark = self._mark(count)
-            if not parts:
-                return f"{opener}{mark} {closer}" if mark else opener + closer
-            if self.pretty:
-                inner = "\n" + "  " * (level + 1)
-                return f"{opener}{mark}{inner}" + f",{inner}".join(parts) + "\n" + "  " * level + closer
-            return f"{opener}{mark} " + ", ".join(parts) + closer if mark else opener + ", ".join(parts) + closer
-        if kind is bytes:
-            return f"h'{value.hex()}'{self._mark(len(value))}"
-        if kind is float:
-            if not self.widths:
-                return float_text(value)
-            # NaN and the infinities are half floats in plain output too
-            width = _float_width(value) if self.shortest_floats or value - value != 0 else 3
-            return f"{float_text(value)}_{width}"
-        if kind is bool:
-            return "true" if value else "false"
-        if value is None:
-            return "null"
-        if kind is CBORTag:
-            return f"{value.tag}{self._mark(value.tag)}(" + self.text(value.value, level) + ")"
-        if value is undefined:
-            return "undefined"
-        if kind is CBORSimpleValue:
-            return f"simple({value.value})"
-        raise _Unusual
-
-
 def run_diag(args: argparse.Namespace) -> int:
-    """Each item is decoded by the extension, every tag kept as a CBORTag; when the value
-    re-encodes to exactly the bytes it came from (plain or canonical output), its diagnostic
-    notation comes from the value, which is fast. Any other item (indefinite lengths, headers
-    longer than needed, repeated keys, floats in widths the encoder would not choose, faults) is
-    read again by the token writer."""
-    import kelvo
-
-    plain = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=False)
-    shortest = ValueDiag(widths=args.widths, pretty=args.pretty, shortest_floats=True)
-    dumps = kelvo.dumps
+    """Each item is found by the extension's decoder (every tag kept as a CBORTag, so that no
+    tag content can fail) and written by the native writer from its bytes, which is fast. Items
+    that writer refuses (faults, nesting beyond its depth) are read again by the token writer,
+    which writes them or names the fault."""
+    widths, pretty = args.widths, args.pretty
 
     def render(value: object, data: bytes) -> str:
-        if dumps(value) == data:
-            return plain.text(value)
-        if dumps(value, canonical=True) == data:
-            return shortest.text(value)
-        raise _Unusual
+        return write_diag(data, widths, pretty)
 
     return _fast_convert(args, CBORDecoder(_NOWHERE, semantic_decoders=_KeepTags(), max_depth=100_000), render,
                          lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True)
@@ -861,6 +615,27 @@ def run_from_json(args: argparse.Namespace) -> int:
     return 0
 
 
+def add_from_diag_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help="the diagnostic notation (UTF-8 text), or - (the default) for standard input")
+    parser.add_argument("--seq", action="store_true",
+                        help="read a sequence of items separated by commas or blank space and write them "
+                             "back to back (a CBOR sequence)")
+    parser.add_argument("--hex", action="store_true",
+                        help="write hexadecimal text (one line) instead of raw bytes")
+
+
+def run_from_diag(args: argparse.Namespace) -> int:
+    with _open_input(args) as stream:
+        text = stream.read()
+    try:
+        data = from_diag(text, seq=args.seq, max_depth=100_000)
+    except EDNError as exc:
+        raise InputError(str(exc)) from None
+    sys.stdout.buffer.write(data.hex().encode("ascii") + b"\n" if args.hex else data)
+    return 0
+
+
 class Command(NamedTuple):
     name: str
     help: str
@@ -874,6 +649,8 @@ COMMANDS: list[Command] = [
     Command("to-json", "convert CBOR to JSON (one line per item; JSON Lines with --seq)",
             add_to_json_arguments, run_to_json),
     Command("from-json", "convert JSON to CBOR", add_from_json_arguments, run_from_json),
+    Command("from-diag", "convert diagnostic notation (EDN, with encoding indicators) to the exact CBOR it "
+            "describes", add_from_diag_arguments, run_from_diag),
     Command("check", "check that the input is well-formed CBOR (with --deterministic: in deterministic "
             "encoding as well, with --dag-cbor: in DAG-CBOR); prints nothing when it is",
             add_check_arguments, run_check),

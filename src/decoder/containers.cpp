@@ -85,16 +85,35 @@ int raise_duplicate_key(PyObject *key) {
 
 }  // namespace
 
+namespace {
+
+// The units a value that refers to others may stand for, after `read` bytes of input.
+uint64_t expansion_bound(uint64_t read) {
+    return read < kExpansionCap / kExpansionFactor ? read * kExpansionFactor : kExpansionCap - 1;
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return b < UINT64_MAX - a ? a + b : UINT64_MAX; }
+
+}  // namespace
+
 int check_expansion(Machine &m, const char *role, const DecodeFrame &f) {
-    uint64_t read = m.bytes_read();
-    uint64_t bound = read < kExpansionCap / kExpansionFactor ? read * kExpansionFactor : kExpansionCap - 1;
+    uint64_t bound = expansion_bound(m.bytes_read());
     uint64_t added = m.ref_units - f.mark_refs;
     if (added == 0) return 0;
-    m.hashed_ref_units = added < UINT64_MAX - m.hashed_ref_units ? m.hashed_ref_units + added : UINT64_MAX;
-    if (m.units_since(f) <= bound && m.hashed_ref_units <= bound + kHashedAllowance) return 0;
+    m.hashed_ref_units = saturating_add(m.hashed_ref_units, added);
+    if (m.units_since(f) <= bound + kKeyAllowance && m.hashed_ref_units <= bound + kHashedAllowance) return 0;
     return raise_exc_format(Exc::CBORDecodeError,
                             "%s refers to shared values that expand to far more than the input read so far",
                             role);
+}
+
+int charge_codec_payload(Machine &m, const DecodeFrame &f) {
+    uint64_t added = saturating_add(m.ref_units - f.mark_refs, m.string_ref_units - f.mark_strings);
+    m.codec_ref_units = saturating_add(m.codec_ref_units, added);
+    if (m.codec_ref_units <= expansion_bound(m.bytes_read()) + kCodecAllowance) return 0;
+    return raise_exc(Exc::CBORDecodeError,
+                     "payload refers to shared values or string references that expand to far more than the "
+                     "input read so far (the budget for references handed to tag decoders is spent)");
 }
 
 PyObject *empty_container(bool map, bool immutable) {

@@ -64,7 +64,7 @@ void frame_release(DecodeFrame &f) noexcept {
 
 Machine::Machine(DecoderState *state, bool start_flag)
     : d(state), tmpl{}, frozen(nullptr), input_base(state->consumed + state->in.pos), ref_units(0),
-      hashed_ref_units(0), prefilled(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
+      hashed_ref_units(0), string_ref_units(0), codec_ref_units(0), prefilled(0), break_marker(stdlib::break_marker()), start_immutable(start_flag), immutable(start_flag),
       major(0) {
     MachineSpare &spare = t_machine_spare;
     if (spare.frames != nullptr) {
@@ -718,6 +718,7 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
         case FrameKind::TagCodec: {
             // A built-in tag whose payload has just completed: its codec runs at once.
             if (f.shareable_index != kNoIndex) return kDeliverNone;
+            if (payload_has_references(m, f) && charge_codec_payload(m, f) < 0) return kDeliverFailed;
             if (*height > f.height) f.height = *height;
             PyObject *value = f.row->decoder(*item, f.immutable);
             Py_DECREF(*item);

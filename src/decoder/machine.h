@@ -50,6 +50,7 @@ struct DecodeFrame {
     size_t base;               // start of this frame's items on the value stack
     uint64_t mark_bytes;       // input read when the frame opened (maps: when the pending key began)
     uint64_t mark_refs;        // Machine::ref_units at the same moment
+    uint64_t mark_strings;     // Machine::string_ref_units at the same moment
     FrameKind kind;
     bool immutable;            // immutable flag for the next item of this frame
     bool accepts_break;
@@ -118,10 +119,22 @@ struct SharedSlot {
 // exceed kExpansionFactor times the input read so far is refused; and so are keys and set
 // elements once the units their references add up to, over the whole decode, exceed that
 // bound by more than kHashedAllowance. A value without references never exceeds the input
-// read and adds nothing, so it is never refused.
+// read and adds nothing, so it is never refused. A single key may also expand to
+// kKeyAllowance units whatever the input read, so that keys and set elements of moderate
+// size decode at the start of a document too.
+//
+// A built-in tag codec builds a new object from its payload (an int from a byte string, a
+// message from a text), so a payload reached through shared references or string
+// references costs its full size each time it is handed over. Those units, added up over
+// the whole decode, may exceed the same bound by no more than kCodecAllowance. Sharing
+// that hands nothing to a codec (a list shared in many places, a string referenced many
+// times as plain text, a value given to the caller's own hooks) is not copied and not
+// charged.
 constexpr uint64_t kExpansionCap = uint64_t{1} << 32;
 constexpr uint64_t kExpansionFactor = 16;
 constexpr uint64_t kHashedAllowance = uint64_t{1} << 24;
+constexpr uint64_t kKeyAllowance = uint64_t{1} << 16;
+constexpr uint64_t kCodecAllowance = uint64_t{1} << 20;
 
 // Recently decoded short map keys, so that a key repeated across many maps is one str
 // object (its hash computed once) instead of a new string each time: an open-addressing
@@ -222,6 +235,8 @@ struct Machine {
     uint64_t input_base;             // consumed + in.pos when the decode began
     uint64_t ref_units;              // units added by resolved shared references
     uint64_t hashed_ref_units;       // of these, the ones inside keys and set elements
+    uint64_t string_ref_units;       // length of the strings resolved by string references
+    uint64_t codec_ref_units;        // referenced units handed to built-in tag codecs
     uint64_t prefilled;              // slots of the ListFill lists still open
     PyObject *break_marker;          // borrowed, lives for the process
     bool start_immutable;
@@ -249,6 +264,7 @@ struct Machine {
     void set_mark(DecodeFrame &f) const noexcept {
         f.mark_bytes = bytes_read();
         f.mark_refs = ref_units;
+        f.mark_strings = string_ref_units;
     }
     // Units since the frame's mark.
     uint64_t units_since(const DecodeFrame &f) const noexcept {
@@ -259,6 +275,13 @@ struct Machine {
 // CBORDecodeError when a value that is hashed (role: "map key" or "set element"), decoded
 // since the mark of frame `f`, expands too far. -1 with the error set.
 int check_expansion(Machine &m, const char *role, const DecodeFrame &f);
+// CBORDecodeError when the payload of the built-in tag codec frame `f` took more units
+// through references than the decode's budget for codecs allows. -1 with the error set.
+int charge_codec_payload(Machine &m, const DecodeFrame &f);
+// True when references were resolved inside the payload of frame `f`.
+inline bool payload_has_references(const Machine &m, const DecodeFrame &f) noexcept {
+    return m.ref_units != f.mark_refs || m.string_ref_units != f.mark_strings;
+}
 // The slot's expansion once its value is complete.
 inline void record_expansion(Machine &m, SharedSlot &slot) {
     uint64_t units = m.units() - slot.start;

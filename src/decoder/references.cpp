@@ -265,7 +265,10 @@ int resolve_string_reference(Machine &m, uint64_t index, PyObject **item) {
     if (index >= m.strings.size() - start)
         return raise_exc_format(Exc::CBORDecodeError, "string reference %llu not found",
                                 static_cast<unsigned long long>(index));
-    *item = Py_NewRef(m.strings[start + index]);
+    PyObject *s = m.strings[start + index];
+    Py_ssize_t length = PyBytes_Check(s) ? PyBytes_GET_SIZE(s) : PyUnicode_Check(s) ? PyUnicode_GET_LENGTH(s) : 0;
+    m.string_ref_units += static_cast<uint64_t>(length);
+    *item = Py_NewRef(s);
     return 0;
 }
 

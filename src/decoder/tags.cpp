@@ -169,9 +169,10 @@ DecodeAction decode_tag(Machine &m, uint8_t ai) {
     return cbortag_frame(m, tag);
 }
 
-DecodeAction deliver_tag(Machine &, DecodeFrame &f, Ref item) {
+DecodeAction deliver_tag(Machine &m, DecodeFrame &f, Ref item) {
     switch (f.kind) {
         case FrameKind::TagCodec:
+            if (payload_has_references(m, f) && charge_codec_payload(m, f) < 0) return DecodeAction::error();
             return DecodeAction::complete(f.row->decoder(item.get(), f.immutable));
         case FrameKind::Identity:
             return DecodeAction::complete(item.release());

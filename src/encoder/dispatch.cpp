@@ -14,15 +14,46 @@ namespace kelvo {
 
 namespace {
 
+// How much output the encoder has produced: what went to the stream and what is pending.
+// Window or shared access held.
+uint64_t output_position(const EncoderObject *enc) { return enc->flushed + enc->out.len; }
+
+// Calls an `encoders` entry or the `default` hook with no access held; `before` is the
+// output position read before it. A hook writes the value through the encoder; one that
+// returns having written nothing (a hook that returns its encoding instead) would leave a
+// hole in the output, so that is refused. 0, or -1 with the exception set.
+int call_write_hook(Ctx &c, PyObject *hook, PyObject *obj, uint64_t before) {
+    EncoderObject *enc = c.enc;
+    PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
+    Ref result(PyObject_Vectorcall(hook, args, 2, nullptr));
+    if (!result) return -1;
+    uint64_t after;
+    {
+        SharedAccess access;
+        if (!access.acquire(enc->access, AccessSite::Window)) return -1;
+        after = output_position(enc);
+    }
+    if (after != before) return 0;
+    Ref type_str(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(obj))));
+    if (!type_str) return -1;
+    return raise_exc_format(Exc::CBOREncodeValueError,
+                            "the hook for type %U returned without writing anything: hooks must write the value "
+                            "with the encoder's methods (for example encoder.encode(str(value))); what they "
+                            "return is ignored",
+                            type_str.get());
+}
+
 // The `encoders` step: 1 when an entry handled the value, 0 when there is none for its
 // type, -1 on error. The lookup runs under shared access, the entry with none held.
 [[gnu::noinline]] int run_encoders_entry(Ctx &c, PyObject *obj) {
     EncoderObject *enc = c.enc;
     c.close();
     PyObject *found = nullptr;
+    uint64_t before;
     {
         SharedAccess access;
         if (!access.acquire(enc->access, AccessSite::Window)) return -1;
+        before = output_position(enc);
         PyObject *encoders = enc->encoders;
         PyObject *key = reinterpret_cast<PyObject *>(Py_TYPE(obj));
         if (PyDict_CheckExact(encoders)) {
@@ -37,9 +68,7 @@ namespace {
     }
     if (found == nullptr) return 0;
     Ref entry(found);
-    PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
-    Ref r(PyObject_Vectorcall(entry.get(), args, 2, nullptr));
-    return r ? 1 : -1;
+    return call_write_hook(c, entry.get(), obj, before) < 0 ? -1 : 1;
 }
 
 int tag_path_push(EncoderObject *enc, PyObject *tag) {
@@ -193,11 +222,10 @@ int raise_unsupported(PyObject *obj) {
         if (rows[i] == type) return kStdlibEncoders[i](enc, obj);
     if (!c.open()) return -1;
     Ref hook = Ref::borrow(enc->default_hook);
+    uint64_t before = output_position(enc);
     c.close();
     if (!hook) return raise_unsupported(obj);
-    PyObject *args[] = {reinterpret_cast<PyObject *>(enc), obj};
-    Ref result(PyObject_Vectorcall(hook.get(), args, 2, nullptr));
-    return result ? 0 : -1;
+    return call_write_hook(c, hook.get(), obj, before);
 }
 
 }  // namespace

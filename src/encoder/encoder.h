@@ -88,6 +88,7 @@ struct EncoderObject {
     int8_t raw_stream;          // fp is an io.RawIOBase, whose write() may take only part:
                                 // 1 or 0, -1 until a write leaves it to be found out
     uint64_t raw_written;       // bytes such a stream took since the outermost encode began
+    uint64_t flushed;           // bytes handed to fp.write since the encoder was made
     uint8_t plain_len;
     // Immutable types that the abstract-class checks of the dispatch found to be neither
     // mappings nor sequences (strong references), valid while the ABC cache token is

@@ -240,6 +240,7 @@ int flush_buffer(EncoderObject *enc) {
     }
     Ref chunk(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(enc->out.data),
                                         static_cast<Py_ssize_t>(enc->out.len)));
+    enc->flushed += enc->out.len;
     // Whatever happens to the call, these bytes are gone from the buffer: a failed write
     // must not leave stale bytes to be written ahead of the next, unrelated output.
     enc->out.clear();

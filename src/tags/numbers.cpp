@@ -396,7 +396,10 @@ PyObject *decode_bigfloat(PyObject *payload, bool) {
 PyObject *decode_rational(PyObject *payload, bool) {
     if (check_pair(payload) < 0) return nullptr;
     PyObject *args[] = {PyTuple_GET_ITEM(payload, 0), PyTuple_GET_ITEM(payload, 1)};
-    if (check_digit_limit(args[0], "numerator") < 0 || check_digit_limit(args[1], "denominator") < 0)
+    // Only integers: a rational made of rationals (or of Decimals) would do its arithmetic
+    // on operands that can themselves be shared and nested, squaring the digits per level.
+    if (check_exact_int(args[0], "numerator") < 0 || check_exact_int(args[1], "denominator") < 0 ||
+        check_digit_limit(args[0], "numerator") < 0 || check_digit_limit(args[1], "denominator") < 0)
         return nullptr;
     PyObject *fraction = stdlib::get(stdlib::fractions_Fraction);
     if (fraction == nullptr) return nullptr;

@@ -3,8 +3,8 @@
 dagcbor_input: whatever decodes strictly must encode back to the very same bytes (the profile
 gives every value one encoding), what decodes leniently must encode to a block that decodes
 strictly to an equal value, and a sequence must come back item by item. car_input: a CAR file
-read from bytes and from a stream gives the same sections, and writing them out again gives a
-file that reads back the same. Any exception other than CBORDecodeError is a finding.
+read from bytes and from a stream gives the same sections, writing them out again gives a
+file that reads back the same, and decode_car gives what loads gives for each block. Any exception other than CBORDecodeError is a finding.
 """
 
 import io
@@ -75,12 +75,26 @@ def car_input(data):
             assert isinstance(exc.offset, int) and 0 <= exc.offset <= len(data), exc
             results.append(type(exc).__name__)
     assert results[0] == results[1], results
+    try:
+        header, blocks = dagcbor.decode_car(data, max_section_size=1 << 16)
+    except CBORDecodeError as exc:
+        assert isinstance(exc.offset, int) and 0 <= exc.offset <= len(data), exc
+        blocks = None
     if isinstance(results[0], tuple):
         roots, sections = results[0]
         out = io.BytesIO()
         dagcbor.write_car(out, roots, sections)
         reader = dagcbor.read_car(out.getvalue())
         assert (reader.roots, list(reader)) == (roots, sections)
+        # decode_car decodes in place what read_car hands out: the same values, or a refusal
+        # exactly when some block is not DAG-CBOR
+        try:
+            expected = {cid: dagcbor.loads(block) for cid, block in sections}
+        except CBORDecodeError:
+            expected = None
+        assert blocks == expected and (blocks is None or header["roots"] == roots)
+    else:
+        assert blocks is None
 
 
 # ----------------------------------------------------------------------------------------

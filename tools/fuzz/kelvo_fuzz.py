@@ -31,6 +31,8 @@ from kelvo import (
     frozendict,
     undefined,
 )
+from kelvo import _diag
+from kelvo._wellformed import Reader
 
 assert not sys._is_gil_enabled(), "the fuzz targets need the free-threaded interpreter without the GIL"
 
@@ -362,6 +364,53 @@ def decode_input(data):
             kelvo.dumps(value, value_sharing=True)
         except (CBOREncodeError, HookError, UnicodeEncodeError):
             pass
+
+    _diag_round_trip(payload)
+    _edn_reader(payload)
+
+
+def _diag_round_trip(payload):
+    """Diagnostic notation with every width marked reads back into the bytes it was written
+    from: for every well-formed item, unless it holds a NaN other than the one `NaN` stands for
+    (text strings that are not UTF-8 are refused by diag already)."""
+    try:
+        text = kelvo.diag(payload, widths=True)
+    except CBORDecodeError:
+        return  # not exactly one well-formed item
+    # The native writer wrote it; the token writer must agree.
+    out = []
+    writer = _diag.DiagWriter(out, widths=True)
+    for token in Reader(io.BytesIO(payload)).tokens():
+        writer.feed(token)
+    assert "".join(out) == text, f"diag and the token writer differ on {payload.hex()}: {text!r}, {''.join(out)!r}"
+    back = kelvo.from_diag(text, max_depth=100_000)
+    if back != payload:
+        assert "NaN" in text, f"from_diag(diag(b, widths=True)) != b for b = {payload.hex()}: {text!r}"
+
+
+def _edn_reader(payload):
+    """Any text gives bytes or an EDNError: by turns the payload read as text, and a prefix of
+    the notation of its first item cut where the payload's length says."""
+    text = payload.decode("latin-1")
+    if len(payload) & 2:
+        try:
+            text = kelvo.diag(payload[:_item_end(payload)], widths=bool(len(payload) & 1))
+        except CBORDecodeError:
+            return
+        text = text[:len(payload) * 7 % (len(text) + 1)]
+    try:
+        kelvo.from_diag(text, seq=True, max_depth=64)
+    except kelvo.EDNError:
+        pass
+
+
+def _item_end(payload):
+    try:
+        stream = io.BytesIO(payload)
+        kelvo.CBORDecoder(stream, read_size=1).decode()
+        return stream.tell()
+    except CBORDecodeError:
+        return len(payload)
 
 
 def _same_decoded(a, b):

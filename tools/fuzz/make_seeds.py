@@ -51,6 +51,14 @@ def main(out):
     # Shared values used as keys and set members, tag 28/29 by hand.
     payloads.append(bytes.fromhex("d81c82d81c816161d81ca1d81d0101"))
     payloads.append(bytes.fromhex("a2d81c8101d81d0001"))
+    # References handed to tag decoders: a shared byte string made into bignums, a
+    # referenced text parsed as a message, shared ints in rationals, rationals of rationals.
+    payloads.append(bytes.fromhex("83d81c4affffffffffffffffffffc2d81d00c2d81d00"))
+    payloads.append(bytes.fromhex("d9010083" + "6c5375626a6563743a20780a0a" + "d824d81900d824d81900"))
+    payloads.append(bytes.fromhex("84d81cc24a01000000000000000000d81c1903e8"
+                                  "d81e82d81d00d81d01d81e82d81d01d81d00"))
+    payloads.append(bytes.fromhex("82d81cd81e820307d81cd81e82d81d00d81d00"))
+    payloads.append(bytes.fromhex("83d81c19ffffc1d81d00c48221d81d00"))
     n = 0
     for i, p in enumerate(payloads):
         for prefix in OPTION_PREFIXES[: 1 + i % len(OPTION_PREFIXES)]:

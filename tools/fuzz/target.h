@@ -21,6 +21,7 @@
 #include <initializer_list>
 
 extern "C" PyObject *PyInit__kelvo(void);
+extern "C" PyObject *PyInit__edn(void);
 
 namespace kelvo_fuzz {
 
@@ -37,6 +38,8 @@ inline unsigned g_leak_every = 16;
 
 inline void start(const char *entry, const char *module = "kelvo_fuzz") {
     if (PyImport_AppendInittab("_kelvo", PyInit__kelvo) < 0) die("cannot register _kelvo");
+    // kelvo._edn is linked in too: the decode target reads diag's output back with it.
+    if (PyImport_AppendInittab("kelvo._edn", PyInit__edn) < 0) die("cannot register kelvo._edn");
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     config.install_signal_handlers = 0;  // libFuzzer owns the signals
