@@ -11,6 +11,7 @@ import random
 import sys
 from pathlib import Path
 
+import dagcbor_seeds
 import kelvo
 from kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
 
@@ -69,9 +70,7 @@ def main(out):
         prog = bytes([i % 16, (i // 16) & 1]) + bytes(rng.randrange(256) for _ in range(rng.randrange(8, 160)))
         (out / "encode" / f"seed-{i:04d}").write_bytes(prog)
     print(f"seeds: {n} decoder inputs, 64 encoder programs in {out}")
-    import dagcbor_fuzz
-
-    print("seeds: {} DAG-CBOR blocks, {} CAR files".format(*dagcbor_fuzz.write_seeds(out)))
+    print("seeds: {} DAG-CBOR blocks, {} CAR files".format(*dagcbor_seeds.write_seeds(out)))
 
 
 if __name__ == "__main__":
