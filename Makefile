@@ -6,6 +6,7 @@
 # make bench -- run the benchmark harness (free-threaded, then GIL with the peers that only build
 #               there; and bench-typed: typed decoding and encoding, against msgspec on the GIL
 #               interpreter)
+# make bench-dagcbor -- kelvo.dagcbor beside libipld and cbrrr (measured on the GIL interpreter)
 # make bench-instructions -- instructions per call under callgrind (kelvo, pickle, marshal)
 # make bench-instructions-gil -- the same on the GIL interpreter, with its peers
 # make fuzz  -- run the libFuzzer targets (ASan + UBSan) for FUZZ_SECONDS (default 300)
@@ -25,7 +26,7 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.h' -o -n
 DEMO_DOC := build/demo.cbor
 
 .PHONY: all demo test test-ft test-gil check314 asan fuzz tsan bench bench-typed bench-instructions clean lint format \
-	bench-gil bench-instructions-gil bench-peers-gil
+	bench-gil bench-instructions-gil bench-peers-gil bench-dagcbor
 
 all: demo
 
@@ -93,6 +94,7 @@ bench: $(STAMP)
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(MAKE) --no-print-directory bench-gil
 	$(MAKE) bench-typed
+	@$(MAKE) --no-print-directory bench-dagcbor
 
 # The fastest peers build only for the GIL interpreter at 3.13; they go into .venv-gil for
 # the benchmarks alone (make test does not need them).
@@ -116,6 +118,13 @@ bench-typed: $(STAMP) $(STAMP_GIL)
 	@$(PY_GIL) -m pip install --quiet msgspec 2>/dev/null || \
 		echo "note: msgspec could not be installed for the GIL interpreter; it is skipped"
 	$(PY_GIL) bench/typed.py
+
+# DAG-CBOR beside libipld and cbrrr: the peers keep or turn on the GIL, so they are installed
+# into the GIL environment and measured there, in a process of their own.
+bench-dagcbor: $(STAMP) $(STAMP_GIL)
+	@$(PY_GIL) -m pip install --quiet libipld cbrrr 2>/dev/null || \
+		echo "note: libipld/cbrrr could not be installed for the GIL interpreter; they are skipped"
+	$(PY) bench/dagcbor.py --gil-python $(PY_GIL) $(BENCH_ARGS)
 
 bench-instructions: $(STAMP)
 	@command -v valgrind >/dev/null || { echo "valgrind is required (apt-get install valgrind)"; exit 1; }

@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterator, Mapping
 from typing import IO, Any, NamedTuple, NoReturn
 
-from _kelvo import CBORDecoder, CBORSimpleValue, CBORTag, undefined
+from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undefined
 from kelvo import _wellformed as wf
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
 from kelvo._edn import diag as write_diag
@@ -543,14 +543,39 @@ def add_check_arguments(parser: argparse.ArgumentParser) -> None:
                         help="also require the core deterministic encoding of RFC 8949 section 4.2.1 "
                              "(shortest heads and floats, no indefinite lengths, map keys and tag-258 "
                              "set members in bytewise order)")
+    parser.add_argument("--dag-cbor", action="store_true",
+                        help="also require DAG-CBOR (IPLD, AT Protocol): shortest heads, 64-bit floats "
+                             "only, text map keys sorted by length then bytewise, no tag but 42 holding "
+                             "a CID")
 
 
 def run_check(args: argparse.Namespace) -> int:
     from kelvo._check import check_stream
 
     with _open_input(args) as stream:
-        check_stream(HexReader(stream) if args.hex else stream, seq=args.seq, deterministic=args.deterministic)
+        source = HexReader(stream) if args.hex else stream
+        if not args.dag_cbor:
+            check_stream(source, seq=args.seq, deterministic=args.deterministic)
+            return 0
+        # A DAG-CBOR block is checked whole: well-formedness first (this tool's usual wording),
+        # then the profile's rules, which name the offset and the rule.
+        data = source.read()
+    check_stream(io.BytesIO(data), seq=args.seq, deterministic=args.deterministic)
+    try:
+        _check_dag_cbor(data, args.seq)
+    except CBORDecodeError as exc:
+        fault = vars(exc)  # the check names the offset and the rule as attributes of its error
+        raise MalformedError(fault["offset"], fault["rule"]) from None
     return 0
+
+
+def _check_dag_cbor(data: bytes, seq: bool) -> None:
+    from kelvo import dagcbor
+
+    if seq:
+        dagcbor.loads_seq(data)
+    else:
+        dagcbor.loads(data)
 
 
 def add_from_json_arguments(parser: argparse.ArgumentParser) -> None:
@@ -644,7 +669,8 @@ COMMANDS: list[Command] = [
     Command("from-diag", "convert diagnostic notation (EDN, with encoding indicators) to the exact CBOR it "
             "describes", add_from_diag_arguments, run_from_diag),
     Command("check", "check that the input is well-formed CBOR (with --deterministic: in deterministic "
-            "encoding as well); prints nothing when it is", add_check_arguments, run_check),
+            "encoding as well, with --dag-cbor: in DAG-CBOR); prints nothing when it is",
+            add_check_arguments, run_check),
 ]
 
 _EPILOG = """\

@@ -11,6 +11,8 @@ import random
 import sys
 from pathlib import Path
 
+import dagcbor_seeds
+
 import kelvo
 from kelvo import CBORSimpleValue, CBORTag, frozendict, undefined
 
@@ -75,6 +77,7 @@ def main(out):
     for i, seed in enumerate(typed_seeds()):
         (out / "typed" / f"seed-{i:04d}").write_bytes(seed)
     print(f"seeds: {n} decoder inputs, 64 encoder programs, typed inputs in {out}")
+    print("seeds: {} DAG-CBOR blocks, {} CAR files".format(*dagcbor_seeds.write_seeds(out)))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UBSan, the static free-threaded
-# libpython) in build/fuzz and runs them for a bounded time, split evenly between the
-# decoder, the encoder and the typed target.
+# libpython) in build/fuzz and runs them for a bounded time, split evenly between the targets:
+# the decoder, the encoder, the typed decoder, the DAG-CBOR decoder and the CAR reader.
 #
 #   tools/fuzz/run.sh fuzz  [SECONDS]   # campaign; the corpus grows in build/fuzz/corpus
 #   tools/fuzz/run.sh smoke [SECONDS]   # fixed seed and run count, fresh corpus from the seeds only
@@ -43,11 +43,12 @@ rm -rf "$seeds"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:symbolize=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-per_target=$(( total / 3 ))
+targets=(decode encode typed dagcbor car)
+per_target=$(( total / ${#targets[@]} ))
 [ "$per_target" -ge 1 ] || per_target=1
 mkdir -p "$build/artifacts"
 status=0
-for target in decode encode typed; do
+for target in "${targets[@]}"; do
     if [ "$mode" = smoke ]; then
         corpus="$build/smoke-corpus/$target"
         rm -rf "$corpus"
@@ -62,7 +63,7 @@ for target in decode encode typed; do
     mkdir -p "$corpus"
     log="$build/$target.log"
     dict=()
-    [ "$target" = decode ] && dict=(-dict=tools/fuzz/cbor.dict)
+    [ "$target" = decode ] || [ "$target" = dagcbor ] && dict=(-dict=tools/fuzz/cbor.dict)
     echo "[fuzz] $target: ${per_target}s ($mode)"
     if ! nice -n 15 "$build/fuzz_$target" "${seed_opt[@]}" "${dict[@]}" \
             -max_total_time="$per_target" -timeout=20 -rss_limit_mb=4096 -max_len=4096 \

@@ -38,7 +38,7 @@ inline unsigned g_leak_every = 16;
     abort();
 }
 
-inline void start(const char *entry) {
+inline void start(const char *entry, const char *module = "kelvo_fuzz") {
     if (PyImport_AppendInittab("_kelvo", PyInit__kelvo) < 0) die("cannot register _kelvo");
     // kelvo._edn is linked in too: the decode target reads diag's output back with it.
     if (PyImport_AppendInittab("kelvo._edn", PyInit__edn) < 0) die("cannot register kelvo._edn");
@@ -63,8 +63,8 @@ inline void start(const char *entry) {
         if (s == nullptr || PyList_Insert(path, 0, s) < 0) die("cannot extend sys.path");
         Py_DECREF(s);
     }
-    PyObject *mod = PyImport_ImportModule("kelvo_fuzz");
-    if (mod == nullptr) die("cannot import kelvo_fuzz");
+    PyObject *mod = PyImport_ImportModule(module);
+    if (mod == nullptr) die("cannot import the fuzz helper module");
     g_entry = PyObject_GetAttrString(mod, entry);
     g_settle = PyObject_GetAttrString(mod, "settle");
     Py_DECREF(mod);

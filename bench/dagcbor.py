@@ -1,0 +1,259 @@
+"""Speed of kelvo.dagcbor beside the DAG-CBOR codecs libipld and cbrrr, on AT Protocol-like data.
+
+kelvo is measured in this process, which must run without the GIL (a free-threaded
+interpreter). The peers re-enable the GIL or have no free-threaded build, so they are measured
+in a separate process on a GIL interpreter (--gil-python), together with kelvo on that same
+interpreter for a like-for-like figure. Both processes build the same data from a fixed seed.
+
+    python bench/dagcbor.py --gil-python .venv-gil/bin/python [--quick]
+
+Rows: encoding and decoding a set of records one block per call (posts with replies, facets
+and image or link embeds, likes, reposts and follows; CIDs in tag 42, datetimes as text), and
+reading a CAR file of those blocks with every block decoded (kelvo: read_car plus loads of
+each block; libipld: its CAR decoder, which decodes the blocks too).
+"""
+
+import argparse
+import importlib.util
+import json
+import os
+import random
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run import best_times  # noqa: E402
+
+WORDS = ("the", "a", "bluesky", "post", "today", "café", "naïve", "日本語", "🦋", "weather", "python", "cbor",
+         "free-threaded", "rust", "graph", "link", "photo", "hello", "world", "again")
+
+
+def _did(rng):
+    return "did:plc:" + "".join(rng.choice("abcdefghijklmnopqrstuvwxyz234567") for _ in range(24))
+
+
+def _tid(rng):
+    return "".join(rng.choice("234567abcdefghijklmnopqrstuvwxyz") for _ in range(13))
+
+
+def _time(rng):
+    return (f"2024-{rng.randrange(1, 13):02d}-{rng.randrange(1, 29):02d}T{rng.randrange(24):02d}:"
+            f"{rng.randrange(60):02d}:{rng.randrange(60):02d}.{rng.randrange(1000):03d}Z")
+
+
+def records(n, seed=7):
+    """n AT Protocol-like records (as kelvo.dagcbor values), the same for every process."""
+    from kelvo.dagcbor import CID
+    rng = random.Random(seed)
+
+    def cid():
+        return CID.for_block(rng.randbytes(32))
+
+    def strong_ref():
+        return {"cid": cid(), "uri": f"at://{_did(rng)}/app.bsky.feed.post/{_tid(rng)}"}
+
+    out = []
+    for _ in range(n):
+        kind = rng.random()
+        if kind < 0.4:
+            text = " ".join(rng.choice(WORDS) for _ in range(rng.randrange(3, 40)))
+            post = {"$type": "app.bsky.feed.post", "text": text, "createdAt": _time(rng), "langs": ["en"]}
+            if rng.random() < 0.3:
+                post["reply"] = {"root": strong_ref(), "parent": strong_ref()}
+            if rng.random() < 0.3:
+                end = len(text.encode())
+                post["facets"] = [{"index": {"byteStart": 0, "byteEnd": min(end, 12)},
+                                   "features": [{"$type": "app.bsky.richtext.facet#link",
+                                                 "uri": "https://example.com/" + _tid(rng)}]}]
+            embed = rng.random()
+            if embed < 0.25:
+                post["embed"] = {"$type": "app.bsky.embed.images", "images": [
+                    {"alt": " ".join(rng.choice(WORDS) for _ in range(5)),
+                     "image": {"$type": "blob", "ref": cid(), "mimeType": "image/jpeg",
+                               "size": rng.randrange(10_000, 1_000_000)},
+                     "aspectRatio": {"width": rng.randrange(100, 4000), "height": rng.randrange(100, 4000)}}
+                    for _ in range(rng.randrange(1, 5))]}
+            elif embed < 0.4:
+                post["embed"] = {"$type": "app.bsky.embed.external", "external": {
+                    "uri": "https://example.com/" + _tid(rng), "title": "A title", "description": "words " * 8,
+                    "thumb": {"$type": "blob", "ref": cid(), "mimeType": "image/png", "size": 12345}}}
+            elif embed < 0.5:
+                post["embed"] = {"$type": "app.bsky.embed.record", "record": strong_ref()}
+            out.append(post)
+        elif kind < 0.75:
+            out.append({"$type": "app.bsky.feed.like", "subject": strong_ref(), "createdAt": _time(rng)})
+        elif kind < 0.85:
+            out.append({"$type": "app.bsky.feed.repost", "subject": strong_ref(), "createdAt": _time(rng)})
+        else:
+            out.append({"$type": "app.bsky.graph.follow", "subject": _did(rng), "createdAt": _time(rng)})
+    return out
+
+
+def build(quick):
+    """(blocks, CAR file) for the chosen size."""
+    import io
+
+    from kelvo import dagcbor
+    values = records(300 if quick else 3000)
+    blocks = [dagcbor.dumps(v) for v in values]
+    fp = io.BytesIO()
+    sections = [(dagcbor.CID.for_block(b), b) for b in blocks]
+    dagcbor.write_car(fp, [sections[0][0]], sections)
+    return blocks, fp.getvalue()
+
+
+# ---- the codecs, each as (encode one value, decode one block, read and decode a CAR file)
+
+def _kelvo():
+    from kelvo import dagcbor
+    loads = dagcbor.loads
+
+    def car(data):
+        return {cid: loads(block) for cid, block in dagcbor.read_car(data)}
+    return dagcbor.dumps, loads, car
+
+
+def _libipld():
+    import libipld
+    return libipld.encode_dag_cbor, libipld.decode_dag_cbor, libipld.decode_car
+
+
+def _cbrrr():
+    import cbrrr
+    return cbrrr.encode_dag_cbor, cbrrr.decode_dag_cbor, None
+
+
+def _kelvo_decode_car():
+    from kelvo import dagcbor
+    return None, None, dagcbor.decode_car
+
+
+CODECS = {"kelvo": _kelvo, "kelvo decode_car": _kelvo_decode_car, "libipld": _libipld, "cbrrr": _cbrrr}
+ROWS = ("encode records", "decode records", "CAR read + decode")
+
+
+def measure(names, quick):
+    """{codec: {row: seconds or None}} (and "note" where a codec cannot run), the codecs'
+    samples of each row taken in turn."""
+    blocks, car = build(quick)
+    min_ns, samples = (5_000_000, 3) if quick else (50_000_000, 9)
+    out, runs = {}, {row: [] for row in ROWS}
+    for name in names:
+        out[name] = dict.fromkeys(ROWS)
+        try:
+            encode, decode, read_car = CODECS[name]()
+            if decode is not None:
+                own = [decode(b) for b in blocks]  # each codec encodes its own form of the values
+                if [encode(v) for v in own] != blocks:
+                    out[name]["note"] = "its encoding differs from kelvo's"
+        except Exception as exc:
+            out[name]["note"] = f"cannot run: {type(exc).__name__}: {exc}"[:80]
+            continue
+        if decode is not None:
+            runs["encode records"].append((name, lambda vs, encode=encode: [encode(v) for v in vs], own))
+            runs["decode records"].append((name, lambda bs, decode=decode: [decode(b) for b in bs], blocks))
+        if read_car is not None:
+            runs["CAR read + decode"].append((name, read_car, car))
+    for row, row_runs in runs.items():
+        times = best_times([(fn, arg) for _, fn, arg in row_runs], min_ns, samples)
+        for (name, _, _), t in zip(row_runs, times, strict=True):
+            out[name][row] = t
+    return out, len(blocks), len(car)
+
+
+def _best(a, b):
+    """The lower figure of each codec's row in two results."""
+    out = {}
+    for name, rows in a.items():
+        out[name] = dict(rows)
+        for row in ROWS:
+            x, y = rows.get(row), b.get(name, {}).get(row)
+            out[name][row] = y if x is None else x if y is None else min(x, y)
+    return out
+
+
+def _worker(python, quick):
+    """The peers' results from a process on the GIL interpreter, or the reason it failed."""
+    cmd = [python, os.path.abspath(__file__), "--worker"] + (["--quick"] if quick else [])
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode != 0:
+        return " ".join(r.stderr.strip().splitlines()[-1:])
+    return json.loads(r.stdout)
+
+
+def fmt(s):
+    return "n/a" if s is None else f"{s * 1e3:.2f} ms"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
+    ap.add_argument("--gil-python", help="the GIL interpreter (with kelvo, libipld and cbrrr) for the peers")
+    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args, _ = ap.parse_known_args()
+
+    if args.worker:
+        names = [n for n in CODECS if n.startswith("kelvo") or importlib.util.find_spec(n) is not None]
+        json.dump({"gil": sys._is_gil_enabled(), "results": measure(names, args.quick)[0]}, sys.stdout)
+        return 0
+
+    # The two processes take turns, several rounds, and each figure is the best of its rounds:
+    # a busy moment of a shared machine then does not land on one side only.
+    rounds = 1 if args.quick else 3
+    own, worker = None, None
+    for _ in range(rounds):
+        mine, n_blocks, car_size = measure(["kelvo", "kelvo decode_car"], args.quick)
+        own = mine if own is None else _best(own, mine)
+        if args.gil_python:
+            theirs = _worker(args.gil_python, args.quick)
+            if isinstance(theirs, str):
+                worker = theirs
+                break
+            worker = theirs if worker is None else {**theirs, "results": _best(worker["results"], theirs["results"])}
+    free = not sys._is_gil_enabled()
+    print(f"DAG-CBOR: {n_blocks} AT Protocol-like records, CAR file of {car_size} bytes; "
+          f"kelvo in this process: {sys.version.split()[0]}, GIL {'disabled' if free else 'ENABLED'}")
+    columns = {"kelvo": own["kelvo"], "decode_car": own["kelvo decode_car"]}  # this process, no GIL
+    notes = []
+    if not free:
+        notes.append("warning: the GIL is enabled in the process that measures kelvo")
+    if isinstance(worker, str):
+        notes.append(f"the GIL worker failed: {worker}")
+    elif worker is not None:
+        for name, row in worker["results"].items():
+            columns[f"{name.replace('kelvo decode_car', 'decode_car')} (GIL)"] = row
+        if not worker["gil"]:
+            notes.append("the peer process ran without the GIL")
+    for name, row in columns.items():
+        if "note" in row:
+            notes.append(f"{name}: {row['note']}")
+    print(f"{'':<20}" + "".join(f"{name:>18}" for name in columns))
+    for row in ROWS:
+        print(f"{row:<20}" + "".join(f"{fmt(columns[name][row]):>18}" for name in columns))
+    base = own["kelvo"]
+    print("\nratio = peer time / kelvo time (above 1: kelvo is faster); kelvo's CAR row is read_car "
+          "plus loads of each block (decode_car: kelvo's one-call CAR decoding)")
+    for name in columns:
+        if name in ("kelvo", "decode_car", "decode_car (GIL)"):
+            continue
+        ratios = []
+        for row in ROWS:
+            t, k = columns[name][row], base[row]
+            ratios.append("n/a" if t is None or k is None else f"{t / k:.2f}x")
+        gil_k = columns.get("kelvo (GIL)")
+        same = ""
+        if gil_k is not None and name != "kelvo (GIL)":
+            same = "  (against kelvo on the GIL interpreter: " + ", ".join(
+                "n/a" if columns[name][row] is None or gil_k[row] is None
+                else f"{columns[name][row] / gil_k[row]:.2f}x" for row in ROWS) + ")"
+        print(f"  {name:<14} " + ", ".join(f"{row} {r}" for row, r in zip(ROWS, ratios, strict=False)) + same)
+        car, own_car = columns[name]["CAR read + decode"], columns["decode_car"]["CAR read + decode"]
+        if car is not None and own_car is not None and name != "kelvo (GIL)":
+            print(f"  {'':<14} CAR against kelvo's decode_car: {car / own_car:.2f}x")
+    for note in notes:
+        print("note:", note)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

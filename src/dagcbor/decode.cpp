@@ -1,0 +1,297 @@
+// decode_item: heads read and judged where they stand, containers built by a depth-bounded
+// recursion, map keys compared with the one before them, tag 42 checked as a CID.
+#include "dagcbor/decode.h"
+
+#include "dagcbor/cid.h"
+#include "dagcbor/keys.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace kelvo::dag {
+
+namespace {
+
+constexpr const char kTruncated[] = "premature end of data";
+constexpr const char kNotShortest[] = "head not in its shortest form";
+constexpr const char kIndefinite[] = "indefinite length";
+constexpr const char kReserved[] = "reserved additional information in a head";
+constexpr const char kKeyNotText[] = "map key that is not a text string";
+constexpr const char kKeyOrder[] = "map keys out of length-first bytewise order";
+constexpr const char kKeyRepeated[] = "map key repeated";
+constexpr const char kTag[] = "tag other than 42";
+constexpr const char kTagContent[] = "tag 42 content that is not a byte string";
+constexpr const char kTagPrefix[] = "tag 42 bytes without the 0x00 prefix";
+constexpr const char kSimple[] = "simple value other than false, true and null";
+constexpr const char kNarrowFloat[] = "float narrower than 64 bits";
+constexpr const char kNonFinite[] = "NaN or infinite float";
+constexpr const char kBreak[] = "break code outside an indefinite-length item";
+constexpr const char kUtf8[] = "text string that is not valid UTF-8";
+constexpr const char kDepth[] = "containers nested too deeply";
+
+constexpr uint64_t kShortestFrom[4] = {24, 256, 65536, uint64_t{1} << 32};
+
+inline uint64_t load_be(const uint8_t *p, unsigned width) {
+    switch (width) {
+        case 1:
+            return p[0];
+        case 2: {
+            uint16_t v;
+            memcpy(&v, p, 2);
+            return __builtin_bswap16(v);
+        }
+        case 4: {
+            uint32_t v;
+            memcpy(&v, p, 4);
+            return __builtin_bswap32(v);
+        }
+        default: {
+            uint64_t v;
+            memcpy(&v, p, 8);
+            return __builtin_bswap64(v);
+        }
+    }
+}
+
+class Decoder {
+public:
+    Decoder(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start, bool strict)
+        : st_(st), keys_(keys), buf_(data), n_(size), pos_(start), strict_(strict) {}
+
+    PyObject *value(int depth);
+    size_t pos() const noexcept { return pos_; }
+
+private:
+    PyObject *fault(const char *rule, size_t at) { return raise_decode_fault(st_, rule, at, rule == kTruncated); }
+    // Reads the argument of the head at pos_ (whose initial byte is `ib`) and moves past it.
+    // 0, or -1 with the fault raised.
+    int head(uint8_t ib, uint64_t *arg);
+    // Checks that `len` more bytes exist at pos_.
+    bool available(uint64_t len) const noexcept { return len <= n_ - pos_; }
+    PyObject *text(size_t start, uint64_t len, bool key);
+    PyObject *array(size_t start, uint64_t len, int depth);
+    PyObject *map(size_t start, uint64_t len, int depth);
+    PyObject *tag(size_t start, uint64_t number);
+    PyObject *simple(size_t start, uint8_t info);
+
+    const ModuleState *st_;
+    KeyTable *keys_;  // nullable
+    const uint8_t *buf_;
+    size_t n_;
+    size_t pos_;
+    bool strict_;
+};
+
+int Decoder::head(uint8_t ib, uint64_t *arg) {
+    const size_t start = pos_;
+    const uint8_t info = ib & 0x1f;
+    if (info < 24) {
+        *arg = info;
+        pos_ += 1;
+        return 0;
+    }
+    if (info > 27) {
+        fault(info == 31 ? kIndefinite : kReserved, start);
+        return -1;
+    }
+    const unsigned width = 1u << (info - 24);
+    if (n_ - pos_ - 1 < width) {
+        fault(kTruncated, start);
+        return -1;
+    }
+    *arg = load_be(buf_ + pos_ + 1, width);
+    if (strict_ && *arg < kShortestFrom[info - 24]) {
+        fault(kNotShortest, start);
+        return -1;
+    }
+    pos_ += 1 + width;
+    return 0;
+}
+
+PyObject *Decoder::value(int depth) {
+    const size_t start = pos_;
+    if (pos_ >= n_) return fault(kTruncated, start);
+    const uint8_t ib = buf_[pos_];
+    const uint8_t major = ib >> 5;
+    if (major == 7) return simple(start, ib & 0x1f);
+    uint64_t arg;
+    if (head(ib, &arg) < 0) return nullptr;
+    switch (major) {
+        case 0:
+            return PyLong_FromUnsignedLongLong(arg);
+        case 1: {
+            if (arg <= static_cast<uint64_t>(INT64_MAX)) return PyLong_FromLongLong(-1 - static_cast<int64_t>(arg));
+            Ref n(PyLong_FromUnsignedLongLong(arg));
+            return n ? PyNumber_Invert(n.get()) : nullptr;  // ~n == -1 - n
+        }
+        case 2: {
+            if (!available(arg)) return fault(kTruncated, start);
+            PyObject *b =
+                PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buf_ + pos_), static_cast<Py_ssize_t>(arg));
+            pos_ += arg;
+            return b;
+        }
+        case 3:
+            return text(start, arg, false);
+        case 4:
+            return array(start, arg, depth);
+        case 5:
+            return map(start, arg, depth);
+        default:
+            return tag(start, arg);
+    }
+}
+
+PyObject *Decoder::text(size_t start, uint64_t len, bool key) {
+    if (!available(len)) return fault(kTruncated, start);
+    const uint8_t *p = buf_ + pos_;
+    PyObject *s = keys_ == nullptr ? make_text(p, len) : key ? keys_->key(p, len) : keys_->value(p, len);
+    if (s == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+        PyErr_Clear();
+        return fault(kUtf8, start);
+    }
+    pos_ += len;
+    return s;
+}
+
+PyObject *Decoder::array(size_t start, uint64_t len, int depth) {
+    // Every item takes at least one byte: a longer count cannot be met by this input.
+    if (!available(len)) return fault(kTruncated, start);
+    if (depth >= kMaxDepth) return fault(kDepth, start);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(len)));
+    if (!list) return nullptr;
+    for (uint64_t i = 0; i < len; ++i) {
+        PyObject *item = value(depth + 1);
+        if (item == nullptr) return nullptr;  // the list releases the items set so far
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
+    if (len > (n_ - pos_) / 2) return fault(kTruncated, start);
+    if (depth >= kMaxDepth) return fault(kDepth, start);
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const uint8_t *prev = nullptr;
+    uint64_t prev_len = 0;
+    for (uint64_t i = 0; i < len; ++i) {
+        const size_t key_start = pos_;
+        if (pos_ >= n_) return fault(kTruncated, key_start);
+        const uint8_t ib = buf_[pos_];
+        if ((ib >> 5) != 3) return fault(kKeyNotText, key_start);
+        uint64_t key_len;
+        if (head(ib, &key_len) < 0) return nullptr;
+        if (!available(key_len)) return fault(kTruncated, key_start);
+        const uint8_t *key_bytes = buf_ + pos_;
+        if (strict_ && prev != nullptr) {
+            // Shortest heads make the encoded length grow with the text's length, so comparing
+            // the texts length first is comparing the encoded keys length first.
+            int c = key_len < prev_len ? -1 : key_len > prev_len ? 1 : memcmp(key_bytes, prev, key_len);
+            if (c <= 0) return fault(c == 0 ? kKeyRepeated : kKeyOrder, key_start);
+        }
+        prev = key_bytes;
+        prev_len = key_len;
+        Ref key(text(key_start, key_len, true));
+        if (!key) return nullptr;
+        Ref val(value(depth + 1));
+        if (!val) return nullptr;
+        if (strict_) {
+            if (PyDict_SetItem(dict.get(), key.get(), val.get()) < 0) return nullptr;
+        } else {
+            PyObject *present = nullptr;
+            int rc = PyDict_SetDefaultRef(dict.get(), key.get(), val.get(), &present);
+            Py_XDECREF(present);
+            if (rc < 0) return nullptr;
+            if (rc == 1) return fault(kKeyRepeated, key_start);
+        }
+    }
+    return dict.release();
+}
+
+PyObject *Decoder::tag(size_t start, uint64_t number) {
+    if (number != 42) return fault(kTag, start);
+    const size_t content = pos_;
+    if (pos_ >= n_) return fault(kTruncated, content);
+    const uint8_t ib = buf_[pos_];
+    if ((ib >> 5) != 2) return fault(kTagContent, content);
+    uint64_t len;
+    if (head(ib, &len) < 0) return nullptr;
+    if (!available(len)) return fault(kTruncated, content);
+    const uint8_t *p = buf_ + pos_;
+    if (len == 0 || p[0] != 0x00) return fault(kTagPrefix, content);
+    const char *bad = cid_fault(p + 1, len - 1);
+    if (bad != nullptr) return fault(bad, content);
+    pos_ += len;
+    return make_cid(st_, p + 1, len - 1);
+}
+
+PyObject *Decoder::simple(size_t start, uint8_t info) {
+    switch (info) {
+        case 20:
+            pos_ += 1;
+            Py_RETURN_FALSE;
+        case 21:
+            pos_ += 1;
+            Py_RETURN_TRUE;
+        case 22:
+            pos_ += 1;
+            Py_RETURN_NONE;
+        case 25:
+        case 26:
+        case 27: {
+            const unsigned width = 1u << (info - 24);
+            if (n_ - pos_ - 1 < width) return fault(kTruncated, start);
+            if (strict_ && width != 8) return fault(kNarrowFloat, start);
+            const char *p = reinterpret_cast<const char *>(buf_ + pos_ + 1);
+            double d;
+            if (width == 8) {
+                const uint64_t bits = load_be(buf_ + pos_ + 1, 8);
+                memcpy(&d, &bits, 8);
+            } else {
+                d = width == 2 ? PyFloat_Unpack2(p, 0) : PyFloat_Unpack4(p, 0);
+                if (d == -1.0 && PyErr_Occurred()) return nullptr;
+            }
+            if (!std::isfinite(d)) return fault(kNonFinite, start);
+            pos_ += 1 + width;
+            return PyFloat_FromDouble(d);
+        }
+        case 28:
+        case 29:
+        case 30:
+            return fault(kReserved, start);
+        case 31:
+            return fault(kBreak, start);
+        default:
+            return fault(kSimple, start);
+    }
+}
+
+}  // namespace
+
+PyObject *raise_decode_fault(const ModuleState *st, const char *rule, size_t at, bool eof) {
+    PyObject *type = eof ? st->decode_eof : st->decode_error;
+    Ref message(rule == kTruncated
+                    ? PyUnicode_FromFormat("premature end of data: the item at byte %zu is incomplete", at)
+                    : PyUnicode_FromFormat("%s at byte %zu", rule, at));
+    if (!message) return nullptr;
+    Ref exc(PyObject_CallOneArg(type, message.get()));
+    if (!exc) return nullptr;
+    Ref offset(PyLong_FromSize_t(at));
+    if (!offset || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0) return nullptr;
+    Ref text(PyUnicode_FromString(rule));
+    if (!text || PyObject_SetAttrString(exc.get(), "rule", text.get()) < 0) return nullptr;
+    PyErr_SetObject(type, exc.get());
+    return nullptr;
+}
+
+PyObject *decode_item(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start,
+                      bool strict, size_t *end) {
+    Decoder d(st, keys, data, size, start, strict);
+    PyObject *v = d.value(0);
+    *end = d.pos();
+    return v;
+}
+
+}  // namespace kelvo::dag

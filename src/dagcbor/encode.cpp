@@ -1,0 +1,348 @@
+// encode: one dispatch on exact built-in types first, the rest in a cold general function;
+// map entries taken out of the dict under its lock and sorted by their encoded keys.
+#include "dagcbor/encode.h"
+
+#include "dagcbor/cid.h"
+#include "lib/compat.h"
+#include "lib/podvec.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace kelvo::dag {
+
+namespace {
+
+// One step of the way from the top-level object to the value being written: a map key
+// (borrowed from the entries its map holds while the value is written) or a list index.
+struct PathStep {
+    PyObject *key;
+    Py_ssize_t index;
+};
+
+struct Entry {
+    const char *key;
+    Py_ssize_t key_len;
+    PyObject *key_obj;  // owned
+    PyObject *value;    // owned
+};
+
+// Keys ordered by the length of their encoding, then bytewise: with shortest heads the encoding
+// grows with the text, so this is the order of the texts' lengths, then of their bytes.
+int key_compare(const Entry &a, const Entry &b) {
+    if (a.key_len != b.key_len) return a.key_len < b.key_len ? -1 : 1;
+    return memcmp(a.key, b.key, static_cast<size_t>(a.key_len));
+}
+
+bool key_less(const Entry &a, const Entry &b) { return key_compare(a, b) < 0; }
+
+// The UTF-8 form of a str: an ASCII str's own characters, otherwise the interpreter's cached
+// UTF-8 copy. NULL with the exception set (UnicodeEncodeError for a lone surrogate).
+inline const char *utf8_of(PyObject *s, Py_ssize_t *len) {
+    if (PyUnicode_IS_ASCII(s)) {
+        *len = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char *>(PyUnicode_DATA(s));
+    }
+    return PyUnicode_AsUTF8AndSize(s, len);
+}
+
+// A dict's entries with a strong reference to each key and value, released on destruction.
+class Entries {
+public:
+    Entries() = default;
+    Entries(const Entries &) = delete;
+    Entries &operator=(const Entries &) = delete;
+    ~Entries() {
+        for (size_t i = 0; i < v_.size(); ++i) {
+            Py_DECREF(v_[i].key_obj);
+            Py_DECREF(v_[i].value);
+        }
+    }
+    // Copies the entries of `dict` while holding its lock. -1 with MemoryError.
+    int take(PyObject *dict) {
+        int rc = 0;
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        if (v_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict))) < 0) {
+            rc = -1;
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject *k, *val;
+            while (PyDict_Next(dict, &pos, &k, &val)) {
+                if (v_.push(Entry{nullptr, 0, Py_NewRef(k), Py_NewRef(val)}) < 0) {
+                    Py_DECREF(k);
+                    Py_DECREF(val);
+                    rc = -1;
+                    break;
+                }
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        return rc;
+    }
+    size_t size() const noexcept { return v_.size(); }
+    Entry *begin() noexcept { return v_.data(); }
+    Entry *end() noexcept { return v_.data() + v_.size(); }
+    Entry &operator[](size_t i) noexcept { return v_[i]; }
+
+private:
+    PodVec<Entry, 8> v_;
+};
+
+class Encoder {
+public:
+    explicit Encoder(const ModuleState *st) : st_(st) {}
+
+    int value(PyObject *obj, int depth);
+    PyObject *result() {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out_.data()),
+                                         static_cast<Py_ssize_t>(out_.size()));
+    }
+
+private:
+    int head(uint8_t major, uint64_t v) {
+        if (out_.reserve(9) < 0) return -1;
+        uint8_t *p = out_.data() + out_.size();
+        const uint8_t m = static_cast<uint8_t>(major << 5);
+        if (v < 24) {
+            p[0] = static_cast<uint8_t>(m | v);
+            out_.commit(1);
+        } else if (v < 256) {
+            p[0] = m | 24;
+            p[1] = static_cast<uint8_t>(v);
+            out_.commit(2);
+        } else if (v < 65536) {
+            p[0] = m | 25;
+            const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
+            memcpy(p + 1, &be, 2);
+            out_.commit(3);
+        } else if (v <= UINT32_MAX) {
+            p[0] = m | 26;
+            const uint32_t be = __builtin_bswap32(static_cast<uint32_t>(v));
+            memcpy(p + 1, &be, 4);
+            out_.commit(5);
+        } else {
+            p[0] = m | 27;
+            const uint64_t be = __builtin_bswap64(v);
+            memcpy(p + 1, &be, 8);
+            out_.commit(9);
+        }
+        return 0;
+    }
+    int string(uint8_t major, const char *data, Py_ssize_t len) {
+        if (out_.reserve(9 + static_cast<size_t>(len)) < 0 || head(major, static_cast<uint64_t>(len)) < 0) return -1;
+        memcpy(out_.data() + out_.size(), data, static_cast<size_t>(len));
+        out_.commit(static_cast<size_t>(len));
+        return 0;
+    }
+    int text(PyObject *obj);
+    int integer(PyObject *obj);
+    int real(PyObject *obj);
+    int list(PyObject *obj, int depth);
+    int tuple(PyObject *obj, int depth);
+    int dict(PyObject *obj, int depth);
+    int cid(PyObject *obj);
+    [[gnu::noinline]] int general(PyObject *obj, int depth);
+    // Raises `type` with "{what} '{type name}' {place}". Always -1.
+    [[gnu::noinline]] int refuse(PyObject *type, const char *what, PyObject *obj);
+    PyObject *place();
+
+    const ModuleState *st_;
+    PodVec<uint8_t, 512> out_;
+    PodVec<PathStep, 16> path_;
+};
+
+PyObject *Encoder::place() {
+    if (path_.empty()) return PyUnicode_FromString("at the top level");
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    for (size_t i = 0; i < path_.size(); ++i) {
+        Ref step(path_[i].key != nullptr ? PyUnicode_FromFormat("[%R]", path_[i].key)
+                                         : PyUnicode_FromFormat("[%zd]", path_[i].index));
+        if (!step || PyList_Append(parts.get(), step.get()) < 0) return nullptr;
+    }
+    Ref empty(PyUnicode_FromString(""));
+    if (!empty) return nullptr;
+    Ref joined(PyUnicode_Join(empty.get(), parts.get()));
+    if (!joined) return nullptr;
+    return PyUnicode_FromFormat("at %U", joined.get());
+}
+
+int Encoder::refuse(PyObject *type, const char *what, PyObject *obj) {
+    // A conversion error of the value (a lone surrogate, say) becomes the cause.
+    PyObject *cause = PyErr_GetRaisedException();
+    Ref where(place());
+    Ref name(PyType_GetQualName(Py_TYPE(obj)));
+    if (where && name) PyErr_Format(type, "%s '%U' %U", what, name.get(), where.get());
+    if (cause != nullptr) {
+        if (PyErr_Occurred()) {
+            PyObject *exc = PyErr_GetRaisedException();
+            PyException_SetCause(exc, cause);  // steals cause
+            PyErr_SetRaisedException(exc);
+        } else {
+            Py_DECREF(cause);
+        }
+    }
+    return -1;
+}
+
+int Encoder::text(PyObject *obj) {
+    Py_ssize_t len;
+    const char *utf8 = utf8_of(obj, &len);
+    if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        return refuse(st_->encode_value_error, "text that is not valid Unicode in", obj);
+    }
+    return string(3, utf8, len);
+}
+
+int Encoder::integer(PyObject *obj) {
+    int64_t v;
+    int fits = compat::long_as_int64(obj, &v);
+    if (fits < 0) return -1;
+    if (fits) return v >= 0 ? head(0, static_cast<uint64_t>(v)) : head(1, static_cast<uint64_t>(-1 - v));
+    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return head(0, u);
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    Ref inverted(PyNumber_Invert(obj));  // -1 - obj: the argument of a negative integer
+    if (!inverted) return -1;
+    u = PyLong_AsUnsignedLongLong(inverted.get());
+    if (u != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return head(1, u);
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return refuse(st_->encode_value_error, "integer outside -2**64..2**64-1 of type", obj);
+}
+
+int Encoder::real(PyObject *obj) {
+    const double d = PyFloat_AS_DOUBLE(obj);
+    if (!std::isfinite(d)) return refuse(st_->encode_value_error, "NaN or infinity of type", obj);
+    if (out_.reserve(9) < 0) return -1;
+    uint8_t *p = out_.data() + out_.size();
+    uint64_t bits;
+    memcpy(&bits, &d, 8);
+    bits = __builtin_bswap64(bits);
+    p[0] = 0xfb;
+    memcpy(p + 1, &bits, 8);
+    out_.commit(9);
+    return 0;
+}
+
+int Encoder::list(PyObject *obj, int depth) {
+    if (depth >= kMaxDepth) return refuse(st_->encode_value_error, "containers nested too deeply in", obj);
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    if (head(4, static_cast<uint64_t>(n)) < 0 || path_.push(PathStep{nullptr, 0}) < 0) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        path_.back().index = i;
+        Ref item(PyList_GetItemRef(obj, i));
+        if (!item) {
+            PyErr_Clear();
+            return refuse(st_->encode_value_error, "list that changed size while being written, of type", obj);
+        }
+        if (value(item.get(), depth + 1) < 0) return -1;
+    }
+    path_.pop_back();
+    return 0;
+}
+
+int Encoder::tuple(PyObject *obj, int depth) {
+    if (depth >= kMaxDepth) return refuse(st_->encode_value_error, "containers nested too deeply in", obj);
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    if (head(4, static_cast<uint64_t>(n)) < 0 || path_.push(PathStep{nullptr, 0}) < 0) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        path_.back().index = i;
+        if (value(PyTuple_GET_ITEM(obj, i), depth + 1) < 0) return -1;
+    }
+    path_.pop_back();
+    return 0;
+}
+
+int Encoder::dict(PyObject *obj, int depth) {
+    if (depth >= kMaxDepth) return refuse(st_->encode_value_error, "containers nested too deeply in", obj);
+    Entries entries;
+    if (entries.take(obj) < 0) return -1;
+    const size_t n = entries.size();
+    bool sorted = true;
+    for (size_t i = 0; i < n; ++i) {
+        Entry &e = entries[i];
+        if (!PyUnicode_Check(e.key_obj))
+            return refuse(st_->encode_type_error, "map key (only str keys are allowed) of type", e.key_obj);
+        e.key = utf8_of(e.key_obj, &e.key_len);
+        if (e.key == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+            return refuse(st_->encode_value_error, "map key that is not valid Unicode, of type", e.key_obj);
+        }
+        if (i != 0 && sorted && key_compare(entries[i - 1], e) >= 0) sorted = false;
+    }
+    if (!sorted) {
+        std::sort(entries.begin(), entries.end(), key_less);
+        // Only str subclasses whose equality is not their text's can give two equal keys.
+        for (size_t i = 1; i < n; ++i)
+            if (key_compare(entries[i - 1], entries[i]) == 0)
+                return refuse(st_->encode_value_error, "map key repeated, of type", entries[i].key_obj);
+    }
+    if (head(5, n) < 0 || path_.push(PathStep{nullptr, 0}) < 0) return -1;
+    for (size_t i = 0; i < n; ++i) {
+        const Entry &e = entries[i];
+        path_.back().key = e.key_obj;
+        if (string(3, e.key, e.key_len) < 0 || value(e.value, depth + 1) < 0) return -1;
+    }
+    path_.pop_back();
+    return 0;
+}
+
+int Encoder::cid(PyObject *obj) {
+    PyObject *raw = reinterpret_cast<CIDObject *>(obj)->raw;
+    const Py_ssize_t len = PyBytes_GET_SIZE(raw);
+    if (out_.reserve(2) < 0) return -1;
+    out_.data()[out_.size()] = 0xd8;
+    out_.data()[out_.size() + 1] = 42;
+    out_.commit(2);
+    if (head(2, static_cast<uint64_t>(len) + 1) < 0) return -1;
+    const uint8_t zero = 0;
+    if (out_.append(&zero, 1) < 0) return -1;
+    return out_.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw)), static_cast<size_t>(len));
+}
+
+int Encoder::value(PyObject *obj, int depth) {
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) return text(obj);
+    if (t == &PyLong_Type) return integer(obj);
+    if (t == &PyDict_Type) return dict(obj, depth);
+    if (t == &PyList_Type) return list(obj, depth);
+    if (obj == Py_None) return head(7, 22);
+    if (obj == Py_True) return head(7, 21);
+    if (obj == Py_False) return head(7, 20);
+    if (t == &PyBytes_Type) return string(2, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    if (t == &PyFloat_Type) return real(obj);
+    if (t == st_->cid_class) return cid(obj);
+    return general(obj, depth);
+}
+
+int Encoder::general(PyObject *obj, int depth) {
+    if (PyObject_TypeCheck(obj, st_->cid_base)) return cid(obj);
+    if (PyTuple_Check(obj)) return tuple(obj, depth);
+    if (PyUnicode_Check(obj)) return text(obj);
+    if (PyLong_Check(obj)) return integer(obj);
+    if (PyDict_Check(obj)) return dict(obj, depth);
+    if (PyList_Check(obj)) return list(obj, depth);
+    if (PyFloat_Check(obj)) return real(obj);
+    if (PyBytes_Check(obj)) return string(2, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    if (PyByteArray_Check(obj)) {
+        // The copy is what gets written, whatever another thread does to the bytearray.
+        Ref copy(PyBytes_FromObject(obj));
+        if (!copy) return -1;
+        return string(2, PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get()));
+    }
+    return refuse(st_->encode_type_error, "cannot encode an object of type", obj);
+}
+
+}  // namespace
+
+PyObject *encode(const ModuleState *st, PyObject *obj) {
+    Encoder e(st);
+    if (e.value(obj, 0) < 0) return nullptr;
+    return e.result();
+}
+
+}  // namespace kelvo::dag
