@@ -303,3 +303,20 @@ def test_random_bytes_agree_with_the_token_reader():
             assert (got, error) == (starts, None), data.hex()
         else:
             assert got is None and (error.offset, error.reason) == fault, data.hex()
+
+
+@pytest.mark.parametrize("hex_data", ["d81c81d81d00", "d81c9fd81d00ff", "d81ca101d81d00", "d81c80", "d81c01"])
+def test_a_shared_container_nests_as_the_decoder_counts_it(hex_data):
+    # tag 28 around an array or map is registered in the container's stead: no level of its own
+    data = bytes.fromhex(hex_data)
+    for depth in range(1, 4):
+        try:
+            kelvo.loads(data, max_depth=depth)
+            decoded = True
+        except kelvo.CBORDecodeError:
+            decoded = False
+        try:
+            scanned_ok = list(kelvo.scan(data, max_depth=depth)) == [0]
+        except kelvo.CBORDecodeError:
+            scanned_ok = False
+        assert scanned_ok == decoded, depth

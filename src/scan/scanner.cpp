@@ -167,10 +167,10 @@ Scanner::Head Scanner::fail_chunk(uint8_t ib, uint64_t at) noexcept {
             if (arg == 0) return Head::complete;
             // A map's count of items (two per entry) saturates: no input can hold that many.
             if (major == 5) arg = arg > UINT64_MAX / 2 ? UINT64_MAX : 2 * arg;
-            return push(Frame{arg, static_cast<uint8_t>(major), false, false}, at);
+            return push_container(Frame{arg, static_cast<uint8_t>(major), false, false}, at);
         case 6:
             if (arg == 28 || arg == 29) saw_sharing_ = true;
-            return push(Frame{1, 6, false, false}, at);
+            return push(Frame{1, 6, false, false, arg == 28}, at);
         default:
             if (ai == 24 && arg < 32) [[unlikely]]
                 return fail(at, "simple value %u written in two bytes (the two-byte form starts at 32)",
@@ -188,7 +188,7 @@ Scanner::Head Scanner::on_indefinite(unsigned major, uint64_t at) noexcept {
             return Head::open;
         case 4:
         case 5:
-            return push(Frame{0, static_cast<uint8_t>(major), true, false}, at);
+            return push_container(Frame{0, static_cast<uint8_t>(major), true, false}, at);
         case 7: {
             if (stack_.empty() || !stack_.back().indefinite)
                 return fail(at, "break code where no indefinite-length item is open");
@@ -211,6 +211,12 @@ inline Scanner::Head Scanner::push(const Frame &frame, uint64_t at) noexcept {
     if (!stack_.push(frame)) [[unlikely]]
         return out_of_memory();
     return Head::open;
+}
+
+inline Scanner::Head Scanner::push_container(const Frame &frame, uint64_t at) noexcept {
+    if (!stack_.empty() && stack_.back().shareable) [[unlikely]]
+        stack_.pop_back();  // the container completes the tag's one item when it completes
+    return push(frame, at);
 }
 
 [[gnu::always_inline]] inline bool Scanner::complete(uint64_t end, OffsetVec &ends) noexcept {

@@ -70,6 +70,9 @@ struct Frame {
     uint8_t major;  // 2 or 3 for the chunks of an indefinite string, 4 array, 5 map, 6 tag
     bool indefinite;
     bool value_due;
+    // A tag 28 whose content has not begun: an array or map there takes its place in the
+    // nesting, as the decoder registers the shared container in the tag's stead.
+    bool shareable = false;
 };
 
 class Scanner {
@@ -105,6 +108,7 @@ private:
     bool misplaced_chunk(uint8_t ib) const noexcept;
     Head fail_chunk(uint8_t ib, uint64_t at) noexcept;
     Head push(const Frame &frame, uint64_t at) noexcept;
+    Head push_container(const Frame &frame, uint64_t at) noexcept;
     Head out_of_memory() noexcept;
     // An item ended at `end`: counts it in the frames it fills. False when out of memory.
     bool complete(uint64_t end, OffsetVec &ends) noexcept;
