@@ -4,6 +4,7 @@
 
 #include "dagcbor/cid.h"
 #include "dagcbor/keys.h"
+#include "lib/cbor.h"
 
 #include <cmath>
 #include <cstring>
@@ -28,30 +29,6 @@ constexpr const char kNonFinite[] = "NaN or infinite float";
 constexpr const char kBreak[] = "break code outside an indefinite-length item";
 constexpr const char kUtf8[] = "text string that is not valid UTF-8";
 constexpr const char kDepth[] = "containers nested too deeply";
-
-constexpr uint64_t kShortestFrom[4] = {24, 256, 65536, uint64_t{1} << 32};
-
-inline uint64_t load_be(const uint8_t *p, unsigned width) {
-    switch (width) {
-        case 1:
-            return p[0];
-        case 2: {
-            uint16_t v;
-            memcpy(&v, p, 2);
-            return __builtin_bswap16(v);
-        }
-        case 4: {
-            uint32_t v;
-            memcpy(&v, p, 4);
-            return __builtin_bswap32(v);
-        }
-        default: {
-            uint64_t v;
-            memcpy(&v, p, 8);
-            return __builtin_bswap64(v);
-        }
-    }
-}
 
 class Decoder {
 public:
@@ -99,8 +76,8 @@ int Decoder::head(uint8_t ib, uint64_t *arg) {
         fault(kTruncated, start);
         return -1;
     }
-    *arg = load_be(buf_ + pos_ + 1, width);
-    if (strict_ && *arg < kShortestFrom[info - 24]) {
+    *arg = cbor::load_argument(buf_ + pos_ + 1, width);
+    if (strict_ && *arg < cbor::kShortestFrom[info - 24]) {
         fault(kNotShortest, start);
         return -1;
     }
@@ -247,7 +224,7 @@ PyObject *Decoder::simple(size_t start, uint8_t info) {
             const char *p = reinterpret_cast<const char *>(buf_ + pos_ + 1);
             double d;
             if (width == 8) {
-                const uint64_t bits = load_be(buf_ + pos_ + 1, 8);
+                const uint64_t bits = cbor::load_argument(buf_ + pos_ + 1, 8);
                 memcpy(&d, &bits, 8);
             } else {
                 d = width == 2 ? PyFloat_Unpack2(p, 0) : PyFloat_Unpack4(p, 0);

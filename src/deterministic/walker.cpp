@@ -94,30 +94,6 @@ struct Entry {
     size_t key_end;
 };
 
-constexpr uint64_t kShortestFrom[4] = {24, 256, 65536, uint64_t{1} << 32};
-
-inline uint64_t load_be(const uint8_t *p, unsigned width) {
-    switch (width) {
-        case 1:
-            return p[0];
-        case 2: {
-            uint16_t v;
-            memcpy(&v, p, 2);
-            return __builtin_bswap16(v);
-        }
-        case 4: {
-            uint32_t v;
-            memcpy(&v, p, 4);
-            return __builtin_bswap32(v);
-        }
-        default: {
-            uint64_t v;
-            memcpy(&v, p, 8);
-            return __builtin_bswap64(v);
-        }
-    }
-}
-
 // Writes the shortest encoding of a float (head included) that keeps its value exactly, NaN
 // as f9 7e 00; returns its length (3, 5 or 9).
 size_t shortest_float(double d, uint8_t *out) {
@@ -251,10 +227,10 @@ template <bool Reorder>
 int Walker<Reorder>::shorten_float(size_t head, size_t pos) {
     double d;
     if (pos - head == 9) {
-        const uint64_t bits = load_be(buf_ + head + 1, 8);
+        const uint64_t bits = cbor::load_argument(buf_ + head + 1, 8);
         memcpy(&d, &bits, 8);
     } else {
-        const uint32_t bits = static_cast<uint32_t>(load_be(buf_ + head + 1, 4));
+        const uint32_t bits = static_cast<uint32_t>(cbor::load_argument(buf_ + head + 1, 4));
         float f;
         memcpy(&f, &bits, 4);
         d = f;
@@ -328,9 +304,9 @@ int Walker<Reorder>::run(size_t start) {
                 }
                 const unsigned width = 1u << (info - 24);
                 if (n_ - pos < width) return fault(Rule::truncated, head);
-                arg = load_be(buf_ + pos, width);
+                arg = cbor::load_argument(buf_ + pos, width);
                 pos += width;
-                if (major != 7 && arg < kShortestFrom[info - 24]) return fault(Rule::head_not_shortest, head);
+                if (major != 7 && arg < cbor::kShortestFrom[info - 24]) return fault(Rule::head_not_shortest, head);
             }
             if (bignum_next && major == 2) {
                 if (arg <= 8) return fault(Rule::bignum_small, tag_at);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvo::cbor {
 
@@ -40,6 +41,33 @@ inline constexpr uint8_t kBreak = 0xff;
 constexpr uint8_t initial(Major major, uint8_t info) { return static_cast<uint8_t>(major << 5 | info); }
 
 // Tag numbers.
+// The big-endian argument of `width` bytes (1, 2, 4 or 8) at p.
+inline uint64_t load_argument(const uint8_t *p, unsigned width) {
+    switch (width) {
+        case 1:
+            return p[0];
+        case 2: {
+            uint16_t v;
+            memcpy(&v, p, 2);
+            return __builtin_bswap16(v);
+        }
+        case 4: {
+            uint32_t v;
+            memcpy(&v, p, 4);
+            return __builtin_bswap32(v);
+        }
+        default: {
+            uint64_t v;
+            memcpy(&v, p, 8);
+            return __builtin_bswap64(v);
+        }
+    }
+}
+
+// The smallest argument that needs additional information 24 + i (one, two, four, eight
+// bytes): a smaller one written that way is not in its shortest form.
+inline constexpr uint64_t kShortestFrom[4] = {24, 256, 65536, uint64_t{1} << 32};
+
 namespace tag {
 inline constexpr uint64_t kDatetimeText = 0;
 inline constexpr uint64_t kDatetimeEpoch = 1;

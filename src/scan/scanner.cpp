@@ -2,6 +2,8 @@
 // as UTF-8 when asked), every item counted in the frames it fills.
 #include "scan/scanner.h"
 
+#include "lib/cbor.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -73,28 +75,6 @@ inline uint8_t utf8_step(uint8_t state, uint8_t b) {
     }
 }
 
-inline uint64_t load_argument(const uint8_t *p, unsigned width_log2) {
-    switch (width_log2) {
-        case 0:
-            return p[0];
-        case 1: {
-            uint16_t v;
-            memcpy(&v, p, 2);
-            return __builtin_bswap16(v);
-        }
-        case 2: {
-            uint32_t v;
-            memcpy(&v, p, 4);
-            return __builtin_bswap32(v);
-        }
-        default: {
-            uint64_t v;
-            memcpy(&v, p, 8);
-            return __builtin_bswap64(v);
-        }
-    }
-}
-
 inline size_t head_length(uint8_t ib) {
     const unsigned ai = ib & 31;
     return ai >= 24 && ai <= 27 ? 1 + (size_t{1} << (ai - 24)) : 1;
@@ -143,7 +123,7 @@ Scanner::Head Scanner::fail_chunk(uint8_t ib, uint64_t at) noexcept {
     if (ai < 24) {
         arg = ai;
     } else if (ai < 28) {
-        arg = load_argument(h + 1, ai - 24);
+        arg = cbor::load_argument(h + 1, 1u << (ai - 24));
     } else if (ai < 31) [[unlikely]] {
         return fail(at, "reserved additional information %u in initial byte 0x%02x", ai, ib);
     } else {
