@@ -5,6 +5,7 @@
 #include "dagcbor/decode.h"
 #include "dagcbor/encode.h"
 #include "dagcbor/keys.h"
+#include "lib/core_exceptions.h"
 
 #include <cstring>
 
@@ -222,27 +223,13 @@ PyMethodDef module_methods[] = {
 
 int module_exec(PyObject *m) {
     ModuleState *st = state_of(m);
-    Ref core(PyImport_ImportModule("_kelvo"));
-    if (!core) return -1;
-    const struct {
-        const char *name;
-        PyObject **slot;
-    } wanted[] = {
-        {"CBORDecodeError", &st->decode_error},
-        {"CBORDecodeEOF", &st->decode_eof},
-        {"CBOREncodeTypeError", &st->encode_type_error},
-        {"CBOREncodeValueError", &st->encode_value_error},
-    };
-    for (const auto &w : wanted) {
-        PyObject *t = PyObject_GetAttrString(core.get(), w.name);
-        if (t == nullptr) return -1;
-        if (!PyExceptionClass_Check(t)) {
-            Py_DECREF(t);
-            PyErr_Format(PyExc_TypeError, "_kelvo.%s is not an exception class", w.name);
-            return -1;
-        }
-        replace_field(*w.slot, t);
-    }
+    if (import_core_exceptions({
+            {"CBORDecodeError", &st->decode_error},
+            {"CBORDecodeEOF", &st->decode_eof},
+            {"CBOREncodeTypeError", &st->encode_type_error},
+            {"CBOREncodeValueError", &st->encode_value_error},
+        }) < 0)
+        return -1;
     st->key_table_name = PyUnicode_InternFromString("kelvo._dagcbor.key_table");
     if (st->key_table_name == nullptr) return -1;
     PyObject *base = PyType_FromModuleAndSpec(m, &cid_base_spec, nullptr);

@@ -2,6 +2,8 @@
 // encoder's output into deterministic form).
 #include "deterministic/walker.h"
 
+#include "lib/core_exceptions.h"
+
 namespace kelvo::det {
 
 namespace {
@@ -103,28 +105,12 @@ PyMethodDef module_methods[] = {
 };
 
 int module_exec(PyObject *m) {
-    Ref core(PyImport_ImportModule("_kelvo"));
-    if (!core) return -1;
     ModuleState *st = state_of(m);
-    const struct {
-        const char *name;
-        PyObject **slot;
-    } wanted[] = {
+    return import_core_exceptions({
         {"CBORDecodeError", &st->decode_error},
         {"CBORDecodeEOF", &st->decode_eof},
         {"CBOREncodeValueError", &st->encode_value_error},
-    };
-    for (const auto &w : wanted) {
-        PyObject *t = PyObject_GetAttrString(core.get(), w.name);
-        if (t == nullptr) return -1;
-        if (!PyExceptionClass_Check(t)) {
-            Py_DECREF(t);
-            PyErr_Format(PyExc_TypeError, "_kelvo.%s is not an exception class", w.name);
-            return -1;
-        }
-        replace_field(*w.slot, t);
-    }
-    return 0;
+    });
 }
 
 int module_traverse(PyObject *m, visitproc visit, void *arg) {

@@ -4,6 +4,8 @@
 #include "typed/rows.h"
 #include "typed/writer.h"
 
+#include "lib/core_exceptions.h"
+
 namespace kelvo::typed {
 
 namespace {
@@ -360,23 +362,9 @@ int module_exec(PyObject *m) {
     Ref core(PyImport_ImportModule("_kelvo"));
     if (!core) return -1;
     ModuleState *st = state_of(m);
-    const struct {
-        const char *name;
-        PyObject **slot;
-    } wanted[] = {
-        {"CBORDecodeError", &st->errors.decode_error},
-        {"CBORDecodeEOF", &st->errors.decode_eof},
-    };
-    for (const auto &w : wanted) {
-        PyObject *t = PyObject_GetAttrString(core.get(), w.name);
-        if (t == nullptr) return -1;
-        if (!PyExceptionClass_Check(t)) {
-            Py_DECREF(t);
-            PyErr_Format(PyExc_TypeError, "_kelvo.%s is not an exception class", w.name);
-            return -1;
-        }
-        replace_field(*w.slot, t);
-    }
+    if (import_core_exceptions(
+            {{"CBORDecodeError", &st->errors.decode_error}, {"CBORDecodeEOF", &st->errors.decode_eof}}) < 0)
+        return -1;
     PyObject *loads = PyObject_GetAttrString(core.get(), "loads");
     if (loads == nullptr) return -1;
     replace_field(st->loads, loads);
