@@ -6,6 +6,7 @@
 #include "dagcbor/encode.h"
 #include "dagcbor/keys.h"
 #include "lib/core_exceptions.h"
+#include "lib/module_def.h"
 
 #include <cstring>
 
@@ -238,52 +239,11 @@ int module_exec(PyObject *m) {
     return PyModule_AddObjectRef(m, "CIDBase", base);
 }
 
-int module_traverse(PyObject *m, visitproc visit, void *arg) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->decode_error);
-    Py_VISIT(st->decode_eof);
-    Py_VISIT(st->encode_type_error);
-    Py_VISIT(st->encode_value_error);
-    Py_VISIT(st->cid_base);
-    Py_VISIT(st->cid_class);
-    Py_VISIT(st->key_table_name);
-    return 0;
-}
-
-int module_clear(PyObject *m) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->decode_error);
-    Py_CLEAR(st->decode_eof);
-    Py_CLEAR(st->encode_type_error);
-    Py_CLEAR(st->encode_value_error);
-    Py_CLEAR(st->cid_base);
-    Py_CLEAR(st->cid_class);
-    Py_CLEAR(st->key_table_name);
-    return 0;
-}
-
-void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition<ModuleState, module_exec>(
     "kelvo._dagcbor",
     "Native support for kelvo.dagcbor: the strict DAG-CBOR encoder and decoder, and the core of "
     "the CID type.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    module_methods);
 
 }  // namespace
 

@@ -19,6 +19,17 @@ struct ModuleState {
     // instance dictionary). Set once while kelvo.dagcbor is imported, before any decoding.
     PyTypeObject *cid_class;
     PyObject *key_table_name;  // str: where each thread state's dictionary keeps its key table
+
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(decode_error);
+        f(decode_eof);
+        f(encode_type_error);
+        f(encode_value_error);
+        f(cid_base);
+        f(cid_class);
+        f(key_table_name);
+    }
 };
 
 // Containers nested deeper than this are refused both ways, so that the C stack stays bounded.

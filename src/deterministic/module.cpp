@@ -3,6 +3,7 @@
 #include "deterministic/walker.h"
 
 #include "lib/core_exceptions.h"
+#include "lib/module_def.h"
 
 namespace kelvo::det {
 
@@ -13,6 +14,13 @@ struct ModuleState {
     PyObject *decode_error;
     PyObject *decode_eof;
     PyObject *encode_value_error;
+
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(decode_error);
+        f(decode_eof);
+        f(encode_value_error);
+    }
 };
 
 ModuleState *state_of(PyObject *m) { return static_cast<ModuleState *>(PyModule_GetState(m)); }
@@ -113,44 +121,11 @@ int module_exec(PyObject *m) {
     });
 }
 
-int module_traverse(PyObject *m, visitproc visit, void *arg) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->decode_error);
-    Py_VISIT(st->decode_eof);
-    Py_VISIT(st->encode_value_error);
-    return 0;
-}
-
-int module_clear(PyObject *m) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->decode_error);
-    Py_CLEAR(st->decode_eof);
-    Py_CLEAR(st->encode_value_error);
-    return 0;
-}
-
-void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition<ModuleState, module_exec>(
     "kelvo._deterministic",
     "Native support for kelvo.deterministic: the deterministic-encoding check, and the pass that "
     "brings the encoder's output into deterministic form.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    module_methods);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // diagnostic notation).
 #include "edn/parser.h"
 #include "edn/writer.h"
+#include "lib/module_def.h"
 
 namespace kelvo::edn {
 
@@ -9,6 +10,11 @@ namespace {
 
 struct ModuleState {
     PyObject *error;  // EDNError, a ValueError
+
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(error);
+    }
 };
 
 ModuleState *state_of(PyObject *m) { return static_cast<ModuleState *>(PyModule_GetState(m)); }
@@ -89,40 +95,11 @@ int module_exec(PyObject *m) {
     return PyModule_AddObjectRef(m, "EDNError", error);
 }
 
-int module_traverse(PyObject *m, visitproc visit, void *arg) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->error);
-    return 0;
-}
-
-int module_clear(PyObject *m) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->error);
-    return 0;
-}
-
-void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition<ModuleState, module_exec>(
     "kelvo._edn",
     "Native support for kelvo.from_diag and kelvo.diag: the reader and writer of CBOR diagnostic "
     "notation.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    module_methods);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include "encoder/encoder.h"
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/module_def.h"
 #include "lib/stdlib.h"
 #include "module/decode_functions.h"
 #include "module/encode_functions.h"
@@ -118,23 +119,8 @@ int module_exec(PyObject *m) {
     return stdlib::init_eager_cells();
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_kelvo",
-    "Native CBOR (RFC 8949) encoder and decoder for free-threaded CPython.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition<module_exec>(
+    "_kelvo", "Native CBOR (RFC 8949) encoder and decoder for free-threaded CPython.", nullptr);
 
 }  // namespace
 

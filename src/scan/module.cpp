@@ -1,6 +1,7 @@
 // kelvo._scan: the item scanner for CBOR sequences, as one call over a whole buffer (scan)
 // and as an object fed piece by piece (Scanner), and the errors that name the item at fault.
 #include "lib/access.h"
+#include "lib/module_def.h"
 #include "scan/scanner.h"
 
 namespace kelvo::scan {
@@ -12,6 +13,14 @@ struct ModuleState {
     PyObject *sequence_eof;    // CBORSequenceEOF (also a CBORDecodeEOF)
     PyObject *array_type;      // array.array
     PyObject *scanner_type;
+
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(sequence_error);
+        f(sequence_eof);
+        f(array_type);
+        f(scanner_type);
+    }
 };
 
 ModuleState *state_of(PyObject *m) { return static_cast<ModuleState *>(PyModule_GetState(m)); }
@@ -387,45 +396,9 @@ int module_exec(PyObject *m) {
     return 0;
 }
 
-int module_traverse(PyObject *m, visitproc visit, void *arg) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->sequence_error);
-    Py_VISIT(st->sequence_eof);
-    Py_VISIT(st->array_type);
-    Py_VISIT(st->scanner_type);
-    return 0;
-}
-
-int module_clear(PyObject *m) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->sequence_error);
-    Py_CLEAR(st->sequence_eof);
-    Py_CLEAR(st->array_type);
-    Py_CLEAR(st->scanner_type);
-    return 0;
-}
-
-void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "kelvo._scan",
-    "The item scanner for CBOR sequences: where each item starts, found without decoding it.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef module_def = module_definition<ModuleState, module_exec>(
+    "kelvo._scan", "The item scanner for CBOR sequences: where each item starts, found without decoding it.",
+    module_methods);
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "typed/writer.h"
 
 #include "lib/core_exceptions.h"
+#include "lib/module_def.h"
 
 namespace kelvo::typed {
 
@@ -378,47 +379,11 @@ int module_exec(PyObject *m) {
     return 0;
 }
 
-int module_traverse(PyObject *m, visitproc visit, void *arg) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->errors.decode_error);
-    Py_VISIT(st->errors.decode_eof);
-    Py_VISIT(st->loads);
-    Py_VISIT(st->program_type);
-    return 0;
-}
-
-int module_clear(PyObject *m) {
-    ModuleState *st = state_of(m);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->errors.decode_error);
-    Py_CLEAR(st->errors.decode_eof);
-    Py_CLEAR(st->loads);
-    Py_CLEAR(st->program_type);
-    Py_CLEAR(st->encode_name);
-    return 0;
-}
-
-void module_free(void *m) { module_clear(static_cast<PyObject *>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition<ModuleState, module_exec>(
     "kelvo._typed",
     "Native support for kelvo's typed decoding: the typed walker, and finding the end of one "
     "encoded item.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    module_methods);
 
 }  // namespace
 

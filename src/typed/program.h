@@ -12,6 +12,15 @@ struct ModuleState {
     PyObject *loads;
     PyObject *program_type;
     PyObject *encode_name;  // "encode", for the class writer's call
+
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(errors.decode_error);
+        f(errors.decode_eof);
+        f(loads);
+        f(program_type);
+        f(encode_name);
+    }
 };
 
 // Compiles a plan (an object of kelvo._typedcodec._Plan, read through its `shape` and
