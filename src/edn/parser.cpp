@@ -154,8 +154,7 @@ private:
     int eol_comment();
     int spec(int8_t *out);
     int check_spec_width(int8_t spec, size_t pos, bool for_float);
-    int dq_string(PodVec<uint8_t> *dst);
-    int sq_string(PodVec<uint8_t> *dst, bool *verbatim);
+    int quoted_string(PodVec<uint8_t> *dst, bool *verbatim);
     int raw_string(PodVec<uint8_t> *dst);
     int unicode_escape(PodVec<uint8_t> *dst, bool single);
     int hex_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, size_t lit_pos);
@@ -459,83 +458,54 @@ int Parser::unicode_escape(PodVec<uint8_t> *dst, bool single) {
     return dst->append(u, len);
 }
 
-// A double-quoted string at p_ (on the quote); its UTF-8 content goes to `dst`.
-int Parser::dq_string(PodVec<uint8_t> *dst) {
-    size_t start = p_++;
-    for (;;) {
-        size_t run = p_;
-        while (p_ < n_) {
-            uint8_t c = s_[p_];
-            if (c == '"' || c == '\\' || (c < 0x20 && c != '\n')) break;
-            ++p_;
-        }
-        if (dst->append(s_ + run, p_ - run) < 0) return -1;
-        if (p_ >= n_) return fail(start, "text string is not closed by '\"'");
-        uint8_t c = s_[p_];
-        if (c == '"') {
-            ++p_;
-            return 0;
-        }
-        if (c == '\r') {
-            ++p_;
-            continue;
-        }
-        if (c < 0x20) return fail(p_, "control character U+%04X in a string (write it as an escape)", c);
-        uint8_t e = at(p_ + 1);
-        p_ += 2;
-        uint8_t v;
-        switch (e) {
-            case 'b':
-                v = '\b';
-                break;
-            case 'f':
-                v = '\f';
-                break;
-            case 'n':
-                v = '\n';
-                break;
-            case 'r':
-                v = '\r';
-                break;
-            case 't':
-                v = '\t';
-                break;
-            case '\\':
-                v = '\\';
-                break;
-            case '"':
-                v = '"';
-                break;
-            case '/':
-                v = '/';
-                break;
-            case 'u':
-                if (unicode_escape(dst, false) < 0) return -1;
-                continue;
-            default:
-                return fail(p_ - 2, "unknown escape '\\%c' in a string", e >= 0x20 && e < 0x7f ? e : '?');
-        }
-        if (dst->push(v) < 0) return -1;
+// The byte that the one-character escape `\e` stands for inside a string delimited by
+// `quote`, or -1: '/' escapes in double-quoted strings only, and each quote in its own kind.
+int escaped_byte(uint8_t e, uint8_t quote) {
+    switch (e) {
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case '\\':
+            return '\\';
+        case '/':
+            return quote == '"' ? '/' : -1;
+        case '"':
+        case '\'':
+            return e == quote ? e : -1;
+        default:
+            return -1;
     }
 }
 
-// A single-quoted string at p_ (on the quote). *verbatim tells whether the content is the
-// text between the quotes unchanged (no escapes, no carriage returns), so that positions in
-// it are positions in the text.
-int Parser::sq_string(PodVec<uint8_t> *dst, bool *verbatim) {
+// A double- or single-quoted string at p_ (on its opening quote); its UTF-8 content goes to
+// `dst`. *verbatim tells whether the content is the text between the quotes unchanged (no
+// escapes, no carriage returns), so that positions in it are positions in the text.
+int Parser::quoted_string(PodVec<uint8_t> *dst, bool *verbatim) {
+    const uint8_t quote = s_[p_];
+    const bool single = quote == '\'';
     size_t start = p_++;
     *verbatim = true;
     for (;;) {
         size_t run = p_;
         while (p_ < n_) {
             uint8_t c = s_[p_];
-            if (c == '\'' || c == '\\' || (c < 0x20 && c != '\n')) break;
+            if (c == quote || c == '\\' || (c < 0x20 && c != '\n')) break;
             ++p_;
         }
         if (dst->append(s_ + run, p_ - run) < 0) return -1;
-        if (p_ >= n_) return fail(start, "single-quoted string is not closed by \"'\"");
+        if (p_ >= n_) {
+            return single ? fail(start, "single-quoted string is not closed by \"'\"")
+                          : fail(start, "text string is not closed by '\"'");
+        }
         uint8_t c = s_[p_];
-        if (c == '\'') {
+        if (c == quote) {
             ++p_;
             return 0;
         }
@@ -547,36 +517,18 @@ int Parser::sq_string(PodVec<uint8_t> *dst, bool *verbatim) {
         if (c < 0x20) return fail(p_, "control character U+%04X in a string (write it as an escape)", c);
         uint8_t e = at(p_ + 1);
         p_ += 2;
-        uint8_t v;
-        switch (e) {
-            case 'b':
-                v = '\b';
-                break;
-            case 'f':
-                v = '\f';
-                break;
-            case 'n':
-                v = '\n';
-                break;
-            case 'r':
-                v = '\r';
-                break;
-            case 't':
-                v = '\t';
-                break;
-            case '\\':
-                v = '\\';
-                break;
-            case '\'':
-                v = '\'';
-                break;
-            case 'u':
-                if (unicode_escape(dst, true) < 0) return -1;
-                continue;
-            default:
-                return fail(p_ - 2, "unknown escape '\\%c' in a single-quoted string", e >= 0x20 && e < 0x7f ? e : '?');
+        if (e == 'u') {
+            if (unicode_escape(dst, single) < 0) return -1;
+            continue;
         }
-        if (dst->push(v) < 0) return -1;
+        int v = escaped_byte(e, quote);
+        if (v < 0) {
+            return fail(
+                p_ - 2,
+                single ? "unknown escape '\\%c' in a single-quoted string" : "unknown escape '\\%c' in a string",
+                e >= 0x20 && e < 0x7f ? e : '?');
+        }
+        if (dst->push(static_cast<uint8_t>(v)) < 0) return -1;
     }
 }
 
@@ -1022,13 +974,10 @@ int Parser::string_part(State *next) {
     uint8_t c = at(p_);
     uint8_t part_major;
     *next = State::kAfterPart;
-    if (c == '"') {
-        if (dq_string(&out_) < 0) return -1;
-        part_major = 3;
-    } else if (c == '\'') {
+    if (c == '"' || c == '\'') {
         bool verbatim;
-        if (sq_string(&out_, &verbatim) < 0) return -1;
-        part_major = 2;
+        if (quoted_string(&out_, &verbatim) < 0) return -1;
+        part_major = c == '"' ? 3 : 2;
     } else if (c == '`') {
         if (raw_string(&out_) < 0) return -1;
         part_major = 3;
@@ -1118,7 +1067,7 @@ int Parser::app_literal(size_t prefix_pos, size_t prefix_len, State *next) {
     bool verbatim = false;
     scratch_.truncate(0);
     if (at(p_) == '\'') {
-        if (sq_string(&scratch_, &verbatim) < 0) return -1;
+        if (quoted_string(&scratch_, &verbatim) < 0) return -1;
     } else {
         size_t q = p_;
         if (raw_string(&scratch_) < 0) return -1;
