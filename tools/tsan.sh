@@ -23,8 +23,20 @@ source tools/package-layout.sh
 pkg=$(package_layout "$build")
 export PYTHONPATH="$pkg:$site"
 export KELVO_EXPECT_MODULE="$(realpath "$mod")"
-export TSAN_OPTIONS="suppressions=$PWD/tools/tsan/suppressions_free_threading.txt halt_on_error=0 exitcode=66 second_deadlock_stack=1"
+# Reports go to files of their own: pytest captures the tests' standard error, and a report
+# written while a test passes would otherwise never be shown.
+reports="$build/reports"
+rm -rf "$reports" && mkdir -p "$reports"
+export TSAN_OPTIONS="suppressions=$PWD/tools/tsan/suppressions_free_threading.txt halt_on_error=0 exitcode=66 second_deadlock_stack=1 log_path=$PWD/$reports/tsan"
 
 mapfile -t files < <({ ls tests/*thread*.py; grep -l 'import threading\|threading\.' tests/test_*.py; } | sort -u)
 echo "[tsan] $tsan_py; ${#files[@]} test files: ${files[*]}"
-exec "$tsan_py" -m pytest -q -p no:cacheprovider -k "not deep_chain" "${files[@]}" "$@"
+status=0
+"$tsan_py" -m pytest -q -p no:cacheprovider -k "not deep_chain" "${files[@]}" "$@" || status=$?
+for report in "$reports"/tsan*; do
+    [ -e "$report" ] || continue
+    echo "[tsan] report $report:" >&2
+    cat "$report" >&2
+    [ "$status" != 0 ] || status=66
+done
+exit "$status"
