@@ -166,6 +166,7 @@ private:
     int number(State *next);
     int big_integer(size_t start, size_t digits, size_t end, int base, bool negative, int8_t spec);
     int write_float(double d, bool nan, int8_t spec, size_t pos);
+    int float_number(size_t start, size_t digits, size_t end, std::chars_format format, bool negative, int8_t spec);
     int open_container(Kind kind, State *next);
     int close_container();
     int start_string(State *next);
@@ -678,6 +679,18 @@ int Parser::b64_content(const PodVec<uint8_t> &src, size_t base, bool verbatim, 
 
 // ---- numbers
 
+// The float whose digits stand at [digits, end) in `format` (decimal or hexadecimal), written
+// with the encoding indicator `spec`; `start` is where the number began, for errors.
+int Parser::float_number(size_t start, size_t digits, size_t end, std::chars_format format, bool negative,
+                         int8_t spec) {
+    double d = 0;
+    const char *first = reinterpret_cast<const char *>(s_ + digits);
+    const char *last = reinterpret_cast<const char *>(s_ + end);
+    auto r = std::from_chars(first, last, d, format);
+    if (r.ec != std::errc() || r.ptr != last) return fail(start, "the number is outside the range of a double");
+    return write_float(negative ? -d : d, false, spec, start);
+}
+
 int Parser::write_float(double d, bool nan, int8_t spec, size_t pos) {
     if (spec == kSpecIndef || spec == kSpecImmediate || spec == 0)
         return fail(pos, "a float takes _1, _2 or _3 (half, single or double precision)");
@@ -817,14 +830,7 @@ int Parser::number(State *next) {
         size_t end = p_;
         if (spec(&sp) < 0) return -1;
         *next = State::kAfterItem;
-        if (is_float) {
-            double d = 0;
-            const char *first = reinterpret_cast<const char *>(s_ + digits);
-            const char *last = reinterpret_cast<const char *>(s_ + end);
-            auto r = std::from_chars(first, last, d, std::chars_format::hex);
-            if (r.ec != std::errc() || r.ptr != last) return fail(start, "the number is outside the range of a double");
-            return write_float(negative ? -d : d, false, sp, start);
-        }
+        if (is_float) return float_number(start, digits, end, std::chars_format::hex, negative, sp);
         uint64_t v = 0;
         bool big = false;
         int shift = base == 16 ? 4 : base == 8 ? 3 : 1;
@@ -868,12 +874,7 @@ int Parser::number(State *next) {
     if (spec(&sp) < 0) return -1;
     if (is_float) {
         *next = State::kAfterItem;
-        double d = 0;
-        const char *first = reinterpret_cast<const char *>(s_ + digits);
-        const char *last = reinterpret_cast<const char *>(s_ + end);
-        auto r = std::from_chars(first, last, d);
-        if (r.ec != std::errc() || r.ptr != last) return fail(start, "the number is outside the range of a double");
-        return write_float(negative ? -d : d, false, sp, start);
+        return float_number(start, digits, end, std::chars_format::general, negative, sp);
     }
     uint64_t v = 0;
     bool big = false;
