@@ -109,9 +109,10 @@ def json_converter(decode_options: dict[str, Any], dumps: Callable[[Any], str], 
         token writer would
     :param token_text: the text of an item that the decoder or ``dumps`` refuses
     """
-    one = functools.partial(loads, **decode_options)
+    one: Callable[[Any], Any] = functools.partial(loads, **decode_options)
     # The run decoded as one array: the array takes a nesting level of its own.
-    many = functools.partial(loads, **{**decode_options, "max_depth": decode_options["max_depth"] + 1})
+    many_options = {**decode_options, "max_depth": decode_options["max_depth"] + 1}
+    many: Callable[[Any], Any] = functools.partial(loads, **many_options)
 
     def convert_group(view: memoryview, base: int, start: int, ends: Any, out: TextOutput) -> None:
         try:
