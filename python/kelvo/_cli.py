@@ -230,21 +230,24 @@ class HexReader:
         # A fault stays: a reader that retries after it (the decoder's caller) meets it again.
         if self._error is not None:
             raise self._error
-        raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
-        bad = self._BAD.search(raw)
-        if bad:
-            char = raw[bad.start():bad.start() + 1]
-            self._error = InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
-                                     f"{char!r} is not a hexadecimal digit")
-            raise self._error
-        self._consumed += len(raw)
-        digits = self._odd + raw.translate(None, self._SPACE)
-        if not raw and digits:
-            self._error = InputError("the hexadecimal text has an odd number of digits")
-            raise self._error
-        keep = len(digits) & ~1
-        self._odd = digits[keep:]
-        return bytes.fromhex(digits[:keep].decode("ascii"))
+        # b"" only at the end: a piece of text without a pair of digits (blank space) is passed over
+        while True:
+            raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
+            bad = self._BAD.search(raw)
+            if bad:
+                char = raw[bad.start():bad.start() + 1]
+                self._error = InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
+                                         f"{char!r} is not a hexadecimal digit")
+                raise self._error
+            self._consumed += len(raw)
+            digits = self._odd + raw.translate(None, self._SPACE)
+            if not raw and digits:
+                self._error = InputError("the hexadecimal text has an odd number of digits")
+                raise self._error
+            keep = len(digits) & ~1
+            self._odd = digits[keep:]
+            if keep or not raw:
+                return bytes.fromhex(digits[:keep].decode("ascii"))
 
 
 class Output:
