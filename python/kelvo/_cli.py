@@ -502,9 +502,9 @@ _NOWHERE = _Nowhere()
 def _fast_convert(args: argparse.Namespace, decoder: CBORDecoder, render: Callable[[Any, bytes], str],
                   make_writer: Callable[[list[str]], DiagWriter | JSONWriter], *, need_bytes: bool,
                   sequence: Callable[[TokenText], Converter]) -> int:
-    """A sequence (--seq) is read in blocks and converted a run of items at a time; from the
-    first item that the scanner cannot read (or of a single item), the input is read by the
-    decoder item by item."""
+    """A sequence (--seq) is read in blocks and converted a block's items at a time, up to the
+    first item that the scanner cannot read; from there (and for a single item, from the start)
+    the decoder reads the input item by item."""
 
     def token_text(item: bytes, offset: int) -> str:
         out: list[str] = []

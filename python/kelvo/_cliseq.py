@@ -3,10 +3,11 @@
 The input is read in blocks of :data:`BLOCK_SIZE` bytes and cut at item boundaries by the native
 scanner; the complete items of a block are converted there (for JSON: decoded a few at a time,
 each group in one call as if it were an array, and written by :mod:`json`; for diagnostic
-notation: each item by the native writer). An item that the quick conversion refuses is written by the token writer, which
-renders it or names its fault. When the scanner stops before the end of the input (a fault, the
-end of the input inside an item), the bytes from the item it stopped in are handed back, so that
-the tool's item-by-item loop reads them and words the fault as it always does.
+notation: each item by the native writer). An item that the quick conversion refuses is written
+by the token writer, which renders it or names its fault. When the scanner stops before the end
+of the input (a fault, the end of the input inside an item), the bytes from the item it stopped
+in are handed back, so that the tool's item-by-item loop reads them and words the fault as it
+always does.
 
 Memory stays bounded whatever the size of the input: one block (the item being read, when it is
 larger than a block), the values and text of a few items, and a few thousand characters of
