@@ -1,9 +1,11 @@
-"""Large CBOR sequences: the item scanner against a plain bytes copy, and decoding on one and two
-threads against what a pure-Python loop gains from a second thread, all in one run.
+"""Large CBOR sequences: the item scanner against a plain bytes copy, decoding on one and two
+threads against what a pure-Python loop gains from a second thread, and the command-line tool
+(kelvo to-json --seq, kelvo diag --seq) against a Python one-liner, all in one run.
 
-    python bench/sequences.py              # a 200 MB sequence of API records
+    python bench/sequences.py              # a 200 MB sequence of API records (100 MB for the tool)
     python bench/sequences.py --quick      # 8 MB, a few seconds
     python bench/sequences.py --instructions   # also instructions per byte of the scanner (valgrind)
+    python bench/sequences.py --cli        # only the command-line tool
 
 Times are medians over rounds in which the figures compared are taken one after the other, so
 that a slow moment of the machine does not land on one side only.
@@ -98,6 +100,84 @@ def instructions_per_byte(size, repeat=4):
     return (totals[1] - totals[0]) / repeat / len(record_sequence(size))
 
 
+# What `kelvo to-json --seq` is held against: the items decoded one at a time and written with
+# json, one line each.
+ONE_LINER = """\
+import json, sys, kelvo
+encode = json.JSONEncoder(ensure_ascii=False).encode
+write = sys.stdout.write
+with open(sys.argv[1], "rb") as f:
+    for item in kelvo.iterload(f):
+        write(encode(item) + "\\n")
+"""
+
+
+# Starts a process with its output thrown away and prints its wall time and peak memory. A
+# child's peak counts the memory of the process that started it (fork, or vfork and exec), so
+# the benchmark, which holds the data, starts this small one, which starts the measured one.
+LAUNCHER = """\
+import os, sys, time
+t0 = time.perf_counter()
+pid = os.posix_spawn(sys.argv[1], sys.argv[1:], os.environ,
+                     file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+_, status, usage = os.wait4(pid, 0)
+print(time.perf_counter() - t0, usage.ru_maxrss * 1024, os.waitstatus_to_exitcode(status))
+"""
+
+
+def run_process(argv):
+    """Wall time and peak resident memory (bytes) of one process, its output thrown away."""
+    out = subprocess.run([sys.executable, "-c", LAUNCHER, *argv], capture_output=True, text=True, check=True)
+    elapsed, peak, status = out.stdout.split()
+    if int(status):
+        raise RuntimeError(f"{argv[1:4]} exited with status {status}")
+    return float(elapsed), int(peak)
+
+
+def cli_figures(data, rounds):
+    """Time and peak memory of the one-liner, kelvo to-json --seq and kelvo diag --seq on the
+    sequence ``data`` (written to a file), the three processes run in turn in every round."""
+    # the tool as a user runs it: the console script beside the interpreter, when installed
+    script = os.path.join(os.path.dirname(sys.executable), "kelvo")
+    kelvo_cli = [script] if os.path.exists(script) else [sys.executable, "-m", "kelvo"]
+    commands = {
+        "one-liner": [sys.executable, "-c", ONE_LINER],
+        "to-json": [*kelvo_cli, "to-json", "--seq"],
+        "diag": [*kelvo_cli, "diag", "--seq"],
+    }
+    figures = {name: [] for name in commands}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "records.cbor")
+        with open(path, "wb") as f:
+            f.write(data)
+        for _ in range(rounds):
+            for name, argv in commands.items():
+                figures[name].append(run_process(argv + [path]))
+    return figures
+
+
+def median_ratio(pairs):
+    """The median of the per-round ratios, and their spread (lowest, highest)."""
+    ratios = [a / b for a, b in pairs]
+    return statistics.median(ratios), min(ratios), max(ratios)
+
+
+def cli_report(quick):
+    data = record_sequence((8 if quick else 100) << 20)
+    rounds = 3 if quick else 5
+    figures = cli_figures(data, rounds)
+    mb = len(data) / 2**20
+    print(f"command-line tool on a {mb:.0f} MB sequence of API records ({rounds} rounds, wall time and peak RSS):")
+    for name, runs in figures.items():
+        elapsed = statistics.median(t for t, _ in runs)
+        peak = statistics.median(m for _, m in runs)
+        print(f"  {name:9} {elapsed:6.2f} s {mb / elapsed:6.1f} MB/s  peak {peak / 2**20:5.1f} MB")
+    pairs = list(zip(figures["to-json"], figures["one-liner"], strict=True))
+    t, t_lo, t_hi = median_ratio((ours[0], one[0]) for ours, one in pairs)
+    m, m_lo, m_hi = median_ratio((ours[1], one[1]) for ours, one in pairs)
+    print(f"  to-json / one-liner: time {t:.2f}x ({t_lo:.2f}-{t_hi:.2f}), peak memory {m:.2f}x ({m_lo:.2f}-{m_hi:.2f})")
+
+
 def report(quick, instructions=False):
     """Prints the figures (the section "large sequences" of bench/run.py)."""
     size = (8 if quick else 200) << 20
@@ -115,6 +195,7 @@ def report(quick, instructions=False):
         print(f"  scan: {ipb:.2f} instructions per byte (callgrind)" if ipb else "  valgrind not found")
     if not free_threaded:
         print("  (the GIL is enabled: iterload uses one thread; no scaling figures)")
+        cli_report(quick)
         return
     # The pure-Python loop gets about the time of one decode, so both sides see the same moments.
     spin_n = 2_000_000 if quick else 40_000_000
@@ -127,14 +208,19 @@ def report(quick, instructions=False):
     print(f"  (iterload item by item, as without threads: {item_by_item:.2f} s)")
     print(f"  pure-Python loop, 1 thread {spin_one:.2f} s, 2 threads {spin_two:.2f} s: speed-up {pure:.2f}x")
     print(f"  kelvo's speed-up / the loop's: {ours / pure:.2f}")
+    cli_report(quick)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="8 MB and few rounds")
     ap.add_argument("--instructions", action="store_true", help="instructions per byte of the scanner (valgrind)")
+    ap.add_argument("--cli", action="store_true", help="only the command-line tool against the one-liner")
     args = ap.parse_args()
-    report(args.quick, args.instructions)
+    if args.cli:
+        cli_report(args.quick)
+    else:
+        report(args.quick, args.instructions)
     return 0
 
 

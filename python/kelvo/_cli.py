@@ -10,7 +10,7 @@ column) (exit status 1); usage errors exit with 2.
 from __future__ import annotations
 
 import argparse
-import base64
+import binascii
 import contextlib
 import io
 import json
@@ -22,6 +22,7 @@ from typing import IO, Any, NamedTuple, NoReturn
 
 from _kelvo import CBORDecodeError, CBORDecoder, CBORSimpleValue, CBORTag, undefined
 from kelvo import _wellformed as wf
+from kelvo._cliseq import Converter, TokenText, convert_sequence, diag_converter, json_converter
 from kelvo._diag import _SIMPLE_NAMES, DiagWriter, EDNError, float_text, from_diag
 from kelvo._edn import diag as write_diag
 from kelvo._input_hint import WatchedInput
@@ -60,8 +61,12 @@ class NotJSONError(MalformedError):
 
 # ---- JSON
 
+# binascii rather than base64, whose import costs the tool a share of its memory.
+_URL_SAFE = bytes.maketrans(b"+/", b"-_")
+
+
 def b64url(data: bytes) -> str:
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+    return binascii.b2a_base64(data, newline=False).rstrip(b"=").translate(_URL_SAFE).decode("ascii")
 
 
 class JSONWriter:
@@ -225,21 +230,24 @@ class HexReader:
         # A fault stays: a reader that retries after it (the decoder's caller) meets it again.
         if self._error is not None:
             raise self._error
-        raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
-        bad = self._BAD.search(raw)
-        if bad:
-            char = raw[bad.start():bad.start() + 1]
-            self._error = InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
-                                     f"{char!r} is not a hexadecimal digit")
-            raise self._error
-        self._consumed += len(raw)
-        digits = self._odd + raw.translate(None, self._SPACE)
-        if not raw and digits:
-            self._error = InputError("the hexadecimal text has an odd number of digits")
-            raise self._error
-        keep = len(digits) & ~1
-        self._odd = digits[keep:]
-        return bytes.fromhex(digits[:keep].decode("ascii"))
+        # b"" only at the end: a piece of text without a pair of digits (blank space) is passed over
+        while True:
+            raw = self._fp.read(max(2 * n, 1 << 16) if n >= 0 else -1)
+            bad = self._BAD.search(raw)
+            if bad:
+                char = raw[bad.start():bad.start() + 1]
+                self._error = InputError(f"character {self._consumed + bad.start()} of the hexadecimal text: "
+                                         f"{char!r} is not a hexadecimal digit")
+                raise self._error
+            self._consumed += len(raw)
+            digits = self._odd + raw.translate(None, self._SPACE)
+            if not raw and digits:
+                self._error = InputError("the hexadecimal text has an odd number of digits")
+                raise self._error
+            keep = len(digits) & ~1
+            self._odd = digits[keep:]
+            if keep or not raw:
+                return bytes.fromhex(digits[:keep].decode("ascii"))
 
 
 class Output:
@@ -341,7 +349,8 @@ def run_diag(args: argparse.Namespace) -> int:
         return write_diag(data, widths, pretty)
 
     return _fast_convert(args, CBORDecoder(_NOWHERE, semantic_decoders=_KeepTags(), max_depth=100_000), render,
-                         lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True)
+                         lambda out: DiagWriter(out, widths=args.widths, pretty=args.pretty), need_bytes=True,
+                         sequence=lambda token_text: diag_converter(widths, pretty, token_text))
 
 
 def add_to_json_arguments(parser: argparse.ArgumentParser) -> None:
@@ -354,11 +363,12 @@ class Rewindable:
     """A seekable binary stream over a forward-only one: it keeps what it has read, so that an
     item can be read again from its start (the bytes before a ``forget`` are dropped)."""
 
-    def __init__(self, source: wf.Source) -> None:
+    def __init__(self, source: wf.Source, held: bytes = b"", base: int = 0) -> None:
+        # held: bytes already read from the source, which start at offset base of the input
         self._read = source.read
-        self._buf = bytearray()
+        self._buf = bytearray(held)
         self._pos = 0
-        self._base = 0  # offset of self._buf[0]
+        self._base = base  # offset of self._buf[0]
         self._end = False
 
     def readable(self) -> bool:
@@ -462,10 +472,12 @@ def run_to_json(args: argparse.Namespace) -> int:
     strict = args.strict
     dumps = json.JSONEncoder(ensure_ascii=False, allow_nan=False,
                              default=_json_refuse if strict else _json_fallback).encode
-    decoder = CBORDecoder(_NOWHERE, semantic_decoders=_TagContents(strict), allow_duplicate_keys=False,
-                          strict_hashable_types=True, max_depth=100_000)
+    options: dict[str, Any] = {"semantic_decoders": _TagContents(strict), "allow_duplicate_keys": False,
+                               "strict_hashable_types": True, "max_depth": 100_000}
+    decoder = CBORDecoder(_NOWHERE, **options)
     return _fast_convert(args, decoder, lambda value, data: dumps(value),
-                         lambda out: JSONWriter(out, strict=strict), need_bytes=False)
+                         lambda out: JSONWriter(out, strict=strict), need_bytes=False,
+                         sequence=lambda token_text: json_converter(options, dumps, token_text))
 
 
 class _Nowhere:
@@ -488,11 +500,30 @@ _NOWHERE = _Nowhere()
 
 
 def _fast_convert(args: argparse.Namespace, decoder: CBORDecoder, render: Callable[[Any, bytes], str],
-                  make_writer: Callable[[list[str]], DiagWriter | JSONWriter], *, need_bytes: bool) -> int:
+                  make_writer: Callable[[list[str]], DiagWriter | JSONWriter], *, need_bytes: bool,
+                  sequence: Callable[[TokenText], Converter]) -> int:
+    """A sequence (--seq) is read in blocks and converted a block's items at a time, up to the
+    first item that the scanner cannot read; from there (and for a single item, from the start)
+    the decoder reads the input item by item."""
+
+    def token_text(item: bytes, offset: int) -> str:
+        out: list[str] = []
+        feed = make_writer(out).feed
+        for token in Reader(io.BytesIO(item), offset=offset).tokens():
+            feed(token)
+        return "".join(out)
+
     out = Output(sys.stdout.buffer)
     pieces = out.pieces
     with _open_input(args) as stream:
-        source = Rewindable(HexReader(stream) if args.hex else stream)
+        raw: wf.Source = HexReader(stream) if args.hex else stream
+        if args.seq:
+            rest = convert_sequence(raw.read, sys.stdout.buffer.write, sequence(token_text), max_depth=100_000)
+            if rest is None:
+                return 0
+            source = Rewindable(raw, *rest)
+        else:
+            source = Rewindable(raw)
         decoder.fp = source
         decode = decoder.decode
         count = 0
@@ -688,14 +719,42 @@ Exit status: 0 on success, 1 on bad input (one line on standard error naming the
 _CBOR_INPUT = ("diag", "to-json", "check")
 
 
+def _terminal_columns() -> int:
+    """The width of the terminal as the help formatter's default finds it (the COLUMNS variable,
+    else the terminal of standard output, else 80), found here because that default imports
+    shutil and the compression modules it brings: a large share of the tool's memory."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns if columns > 0 else 80
+
+
+class _HelpFormatter(argparse.HelpFormatter):
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None, **options: Any) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width, **options)
+
+
+class _RawDescriptionFormatter(_HelpFormatter, argparse.RawDescriptionHelpFormatter):
+    pass
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Inspect and convert CBOR (RFC 8949) data.", epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        formatter_class=_RawDescriptionFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
-        child = sub.add_parser(command.name, help=command.help, description=command.help)
+        child = sub.add_parser(command.name, help=command.help, description=command.help,
+                               formatter_class=_HelpFormatter)
         command.add_arguments(child)
         child.set_defaults(run=command.run, parser=child, hints=command.name in _CBOR_INPUT)
     return parser
