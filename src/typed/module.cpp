@@ -302,14 +302,14 @@ PyObject *flatten(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return flattener.flatten(args[0], 0);
 }
 
-PyObject *write_plain_value(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *write_plain_value(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 4 || !PyDict_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "write_plain() takes (value, table, dumps, max_depth)");
         return nullptr;
     }
     const Py_ssize_t max_depth = PyLong_AsSsize_t(args[3]);
     if (max_depth == -1 && PyErr_Occurred()) return nullptr;
-    return write_plain(args[0], args[1], args[2], max_depth);
+    return write_plain(args[0], args[1], args[2], max_depth, state_of(module)->kit);
 }
 
 PyMethodDef module_methods[] = {
@@ -371,6 +371,7 @@ int module_exec(PyObject *m) {
     PyObject *encode_name = PyUnicode_InternFromString("encode");
     if (encode_name == nullptr) return -1;
     replace_field(st->encode_name, encode_name);
+    if (load_semantic_kit(st->kit) < 0) return -1;
     PyObject *program_type = PyType_FromModuleAndSpec(m, &program_spec, nullptr);
     if (program_type == nullptr) return -1;
     replace_field(st->program_type, program_type);
@@ -385,7 +386,7 @@ int module_traverse(PyObject *m, visitproc visit, void *arg) {
     Py_VISIT(st->errors.decode_eof);
     Py_VISIT(st->loads);
     Py_VISIT(st->program_type);
-    return 0;
+    return visit_semantic_kit(st->kit, visit, arg);
 }
 
 int module_clear(PyObject *m) {
@@ -396,6 +397,7 @@ int module_clear(PyObject *m) {
     Py_CLEAR(st->loads);
     Py_CLEAR(st->program_type);
     Py_CLEAR(st->encode_name);
+    clear_semantic_kit(st->kit);
     return 0;
 }
 

@@ -10,7 +10,10 @@ namespace kelvo::typed {
 
 namespace {
 
-enum class Kind : uint8_t { Any, Py, Int, Bool, Float, Str, Bytes, None, List, Tuple, Dict, Optional, Class };
+enum class Kind : uint8_t {
+    Any, Py, Int, Bool, Float, Str, Bytes, None, List, Tuple, Dict, Optional, Class,
+    DateTime, Date, Uuid, Decimal,  // read natively in their usual forms, else as Py
+};
 enum class Build : uint8_t { Call, Direct, TypedDict, NamedTuple };
 
 struct Field {
@@ -53,6 +56,7 @@ struct ProgramObject {
     PyObject *decode_error;
     PyObject *decode_eof;
     Py_ssize_t max_depth;
+    const SemanticKit *kit;  // in the module's state, which the Program type keeps alive
 };
 
 void clear_node(Node &n) {
@@ -146,9 +150,23 @@ public:
             {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},   {"list", Kind::List, 1},
             {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},   {"optional", Kind::Optional, 1},
         };
-        if (PyUnicode_EqualToUTF8(kind, "py") && PyTuple_GET_SIZE(shape.get()) == 2) {
-            p_->nodes[index].kind = Kind::Py;
-            p_->nodes[index].exact = Py_NewRef(PyTuple_GET_ITEM(shape.get(), 1));
+        static const struct {
+            const char *name;
+            Kind kind;
+        } exact[] = {
+            {"py", Kind::Py}, {"datetime", Kind::DateTime}, {"date", Kind::Date},
+            {"uuid", Kind::Uuid}, {"decimal", Kind::Decimal},
+        };
+        for (const auto &e : exact) {
+            if (!PyUnicode_EqualToUTF8(kind, e.name) || PyTuple_GET_SIZE(shape.get()) != 2) continue;
+            Node &node = p_->nodes[index];
+            node.kind = e.kind;
+            node.exact = Py_NewRef(PyTuple_GET_ITEM(shape.get(), 1));
+            // A semantic type the module could not vouch for is read through loads.
+            const SemanticKit &kit = *p_->kit;
+            if ((e.kind == Kind::Uuid && node.exact != kit.uuid_type) ||
+                (e.kind == Kind::Decimal && node.exact != kit.decimal_type))
+                node.kind = Kind::Py;
             return index;
         }
         for (const auto &s : simple) {
@@ -367,6 +385,16 @@ public:
                 if (!node.array_form && h.major == 5 && h.info != 31) return read_class_map(node, h.arg, depth + 1);
                 if (node.array_form && h.major == 4 && h.info != 31) return read_class_array(node, h.arg, depth + 1);
                 break;
+            case Kind::DateTime:
+            case Kind::Date:
+            case Kind::Uuid:
+            case Kind::Decimal: {
+                PyObject *v = read_semantic(node, h);
+                if (v != nullptr || PyErr_Occurred()) return v;
+                pos_ = start;  // another form: loads and the converter decide
+                if (!head(h)) return nullptr;
+                break;
+            }
             case Kind::Any:
             case Kind::Py:
                 break;
@@ -377,6 +405,60 @@ public:
     size_t pos() const { return pos_; }
 
 private:
+    // A semantic value in the form loads reads without help: the value, or nullptr (no
+    // exception) for any other form. Untagged text and bytes are the forms producers write
+    // without a tag: RFC 3339 text for datetimes and dates, 16 bytes for a UUID.
+    PyObject *read_semantic(const Node &node, const Head &first) {
+        Head h = first;
+        const SemanticKit &kit = *p_->kit;
+        const bool tagged = h.major == 6;
+        const uint64_t tag = h.arg;
+        if (tagged && !head(h)) return nullptr;
+        switch (node.kind) {
+            case Kind::DateTime:
+            case Kind::Date: {
+                const bool dt = node.kind == Kind::DateTime;
+                if (tagged && tag != (dt ? 0u : 1004u)) return nullptr;
+                if (h.major != 3 || h.info == 31 || size_ - pos_ < h.arg) return nullptr;
+                const char *s = reinterpret_cast<const char *>(data_ + pos_);
+                const size_t n = static_cast<size_t>(h.arg);
+                PyObject *v = dt ? parse_datetime(kit, s, n) : parse_date(kit, s, n);
+                if (v != nullptr) {
+                    pos_ += n;
+                } else if (!tagged && !PyErr_Occurred()) {
+                    // Untagged text in another form: the converter reads it (fromisoformat).
+                    pos_ += n;
+                    Ref text(make_text(data_ + pos_ - n, n));
+                    if (!text) return nullptr;
+                    return PyObject_CallOneArg(node.convert, text.get());
+                }
+                return v;
+            }
+            case Kind::Uuid:
+                if ((tagged && tag != 37) || h.major != 2 || h.arg != 16 || size_ - pos_ < 16)
+                    return nullptr;
+                pos_ += 16;
+                return build_uuid(kit, data_ + pos_ - 16);
+            case Kind::Decimal: {
+                if (!tagged || tag != 4 || h.major != 4 || h.arg != 2 || h.info == 31) return nullptr;
+                int64_t parts[2];
+                for (int64_t &part : parts) {
+                    if (!head(h)) return nullptr;
+                    if (h.major == 0 && h.arg <= static_cast<uint64_t>(INT64_MAX))
+                        part = static_cast<int64_t>(h.arg);
+                    else if (h.major == 1 && h.arg <= static_cast<uint64_t>(INT64_MAX))
+                        part = -1 - static_cast<int64_t>(h.arg);
+                    else
+                        return nullptr;
+                }
+                if (parts[0] <= -(int64_t{1} << 60) || parts[0] >= (int64_t{1} << 60)) return nullptr;
+                return build_decimal(kit, parts[0], parts[1]);
+            }
+            default:
+                return nullptr;
+        }
+    }
+
     bool head(Head &h) {
         if (pos_ >= size_) {
             eof();
@@ -777,6 +859,7 @@ PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth)
     p->decode_error = Py_NewRef(st->errors.decode_error);
     p->decode_eof = Py_NewRef(st->errors.decode_eof);
     p->max_depth = max_depth;
+    p->kit = &st->kit;
     Ref program(reinterpret_cast<PyObject *>(p));
     {
         Compiler compiler(p);

@@ -1,6 +1,7 @@
 // Program: a compiled type plan that the native walker follows through the encoded bytes.
 #pragma once
 
+#include "typed/semantic.h"
 #include "typed/skipper.h"
 
 namespace kelvo::typed {
@@ -12,6 +13,7 @@ struct ModuleState {
     PyObject *loads;
     PyObject *program_type;
     PyObject *encode_name;  // "encode", for the class writer's call
+    SemanticKit kit;
 };
 
 // Compiles a plan (an object of kelvo._typedcodec._Plan, read through its `shape` and

@@ -1,12 +1,13 @@
-// Writer: the typed encoder's fast path. It writes lists, tuples, dicts, the built-in scalars and
-// instances of the plain classes of the writer table exactly as `dumps` with its default options
-// writes the same values with each instance replaced by the dict (or list) of its fields. Any
-// other value is written by `dumps` (all such values in one call); where that cannot hold (a
-// value that dumps cannot write, or a list changed while it is written), the writer gives up
-// and the caller takes the general path.
+// Writer: the typed encoder's fast path. It writes lists, tuples, dicts, the built-in scalars,
+// exact datetimes, dates, UUIDs and Decimals, and instances of the plain classes of the writer
+// table exactly as `dumps` with its default options writes the same values with each instance
+// replaced by the dict (or list) of its fields. Any other value is written by `dumps` (all such
+// values in one call); where that cannot hold (a value that dumps cannot write, or a list
+// changed while it is written), the writer gives up and the caller takes the general path.
 #include "typed/writer.h"
 
 #include "typed/rows.h"
+#include "typed/semantic.h"
 #include "typed/skipper.h"
 
 #include <cmath>
@@ -72,6 +73,9 @@ public:
         return true;
     }
     const uint8_t *data() const { return buf_; }
+    // Room reserved beforehand is written at tail() and then taken with advance().
+    uint8_t *tail() { return buf_ + len_; }
+    void advance(size_t n) { len_ += n; }
     size_t size() const { return len_; }
     // The bytes written, handed over (the Output is empty afterwards); NULL on failure.
     PyObject *take() {
@@ -95,8 +99,8 @@ private:
 // 1 written, 0 given up (no exception set), -1 failed (exception set).
 class Writer {
 public:
-    Writer(PyObject *table, PyObject *dumps, Py_ssize_t max_depth)
-        : table_(table), dumps_(dumps), max_depth_(max_depth) {}
+    Writer(PyObject *table, PyObject *dumps, Py_ssize_t max_depth, const SemanticKit &kit)
+        : table_(table), dumps_(dumps), max_depth_(max_depth), kit_(kit) {}
 
     int write(PyObject *o, Py_ssize_t depth) {
         PyTypeObject *t = Py_TYPE(o);
@@ -128,6 +132,10 @@ public:
             Ref owned(row);
             return write_fields(row, o, depth + 1);
         }
+        if (!out_.reserve(kSemanticMax)) return -1;
+        const Py_ssize_t n = write_semantic(kit_, o, out_.tail());
+        if (n < 0) return -1;
+        if (n > 0) return out_.advance(static_cast<size_t>(n)), 1;
         return write_alone(o);
     }
 
@@ -268,6 +276,7 @@ private:
     PyObject *table_;
     PyObject *dumps_;
     Py_ssize_t max_depth_;
+    const SemanticKit &kit_;
     Output out_;
     Ref alone_;               // the values left to dumps, in output order
     size_t *gaps_ = nullptr;  // where each one's encoding goes in out_
@@ -277,8 +286,9 @@ private:
 
 }  // namespace
 
-PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth) {
-    Writer writer(table, dumps, max_depth);
+PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth,
+                      const SemanticKit &kit) {
+    Writer writer(table, dumps, max_depth, kit);
     const int r = writer.write(value, 0);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;

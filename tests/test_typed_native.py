@@ -1,0 +1,163 @@
+"""The native typed paths: semantic values read and written without the general codec, and
+user code (__post_init__, __init__, default factories) run once however a decode ends."""
+
+import dataclasses
+import datetime
+import decimal
+import uuid
+
+import pytest
+
+import kelvo
+from kelvo import ValidationError
+
+UTC = datetime.UTC
+PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
+ODD = datetime.timezone(datetime.timedelta(hours=-5, minutes=-30, seconds=-15, microseconds=-7))
+
+
+@dataclasses.dataclass(slots=True)
+class Stamped:
+    when: datetime.datetime
+    day: datetime.date
+    key: uuid.UUID
+    amount: decimal.Decimal
+    maybe: datetime.datetime | None = None
+
+
+def _same(a, b):
+    """Equal, of the same type, and for datetimes with the same offset."""
+    assert type(a) is type(b) and a == b, (a, b)
+    if isinstance(a, decimal.Decimal):
+        assert str(a) == str(b), (a, b)
+    if isinstance(a, datetime.datetime):
+        assert a.utcoffset() == b.utcoffset(), (a, b)
+
+
+SEMANTIC = [
+    datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=UTC),
+    datetime.datetime(2026, 1, 2, 3, 4, 5, 600, tzinfo=PLUS2),
+    datetime.datetime(1, 1, 1, tzinfo=ODD),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999, tzinfo=UTC),
+    datetime.date(2024, 2, 29),
+    datetime.date(1, 1, 1),
+    uuid.UUID(int=0),
+    uuid.UUID(int=2 ** 128 - 1),
+    decimal.Decimal("273.15"),
+    decimal.Decimal("-0.000"),
+    decimal.Decimal("1E+30"),
+    decimal.Decimal("123456789012345678"),
+    decimal.Decimal("1234567890123456789.5"),  # a mantissa beyond 64 bits: through dumps
+    decimal.Decimal("NaN"),
+    decimal.Decimal("-Infinity"),
+]
+
+
+@pytest.mark.parametrize("value", SEMANTIC, ids=repr)
+def test_semantic_values_decode_and_encode_as_loads_and_dumps(value):
+    data = kelvo.dumps(value)
+    assert kelvo.encode(value) == data
+    assert kelvo.encode([value, {"k": (value,)}]) == kelvo.dumps([value, {"k": (value,)}])
+    tp = type(value)
+    if isinstance(value, decimal.Decimal) and not value.is_finite():
+        return
+    for got in (kelvo.decode(data, type=tp), kelvo.decode(kelvo.dumps([value]), type=list[tp])[0]):
+        _same(got, kelvo.loads(data))
+
+
+def h(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def tag(number, content):
+    return kelvo.dumps(kelvo.CBORTag(number, content)).hex()
+
+
+# Forms read natively, and forms that take the general path, for one field each: the typed
+# value must be what loads (and then the field's converter) makes of the same item.
+FORMS = [
+    pytest.param(datetime.datetime, tag(0, "2013-03-21T20:04:00Z"), id="dt-tag0-Z"),
+    pytest.param(datetime.datetime, tag(0, "2013-03-21T20:04:00.000001+02:00"), id="dt-tag0-offset-us"),
+    pytest.param(datetime.datetime, tag(0, "2013-03-21T20:04:00.5Z"), id="dt-tag0-short-fraction"),
+    pytest.param(datetime.datetime, tag(0, "2013-03-21T20:04:00+00:00:30"), id="dt-tag0-offset-seconds"),
+    pytest.param(datetime.datetime, tag(1, 1363896240), id="dt-tag1-int"),
+    pytest.param(datetime.datetime, tag(1, 1363896240.5), id="dt-tag1-float"),
+    pytest.param(datetime.datetime, kelvo.dumps("2013-03-21T20:04:00Z").hex(), id="dt-text"),
+    pytest.param(datetime.datetime, kelvo.dumps("2013-03-21T20:04:00-01:30").hex(), id="dt-text-offset"),
+    pytest.param(datetime.datetime, kelvo.dumps("2013-03-21T20:04:00").hex(), id="dt-text-naive"),
+    pytest.param(datetime.datetime, kelvo.dumps("2013-03-21 20:04:00.25+01:00").hex(), id="dt-text-space"),
+    pytest.param(datetime.datetime, "1a514b67b0", id="dt-epoch"),
+    pytest.param(datetime.date, tag(1004, "2013-03-21"), id="date-tag1004"),
+    pytest.param(datetime.date, tag(100, 16000), id="date-tag100"),
+    pytest.param(datetime.date, kelvo.dumps("2013-03-21").hex(), id="date-text"),
+    pytest.param(datetime.date, kelvo.dumps("20130321").hex(), id="date-text-basic"),
+    pytest.param(uuid.UUID, "d825 50 12345678123456781234567812345678", id="uuid-tag37"),
+    pytest.param(uuid.UUID, "50 12345678123456781234567812345678", id="uuid-bytes"),
+    pytest.param(uuid.UUID, "d825 58 10 12345678123456781234567812345678", id="uuid-long-head"),
+    pytest.param(decimal.Decimal, "c4 82 21 196ab3", id="decimal"),
+    pytest.param(decimal.Decimal, "c4 82 01 c249010000000000000000", id="decimal-bignum-mantissa"),
+    pytest.param(decimal.Decimal, "c4 82 3a0fffffff 3b7fffffffffffffff", id="decimal-int64-mantissa"),
+    pytest.param(decimal.Decimal, "c4 82 00 00", id="decimal-zero"),
+]
+
+
+@pytest.mark.parametrize("tp, hexdata", FORMS)
+def test_forms_read_as_loads_reads_them(tp, hexdata):
+    data = h(hexdata)
+    decoder = kelvo.Decoder(list[tp | None])
+    expected = kelvo.Decoder(tp)._convert(kelvo.loads(data), data, 0)
+    for got in decoder.decode(b"\x82\xf6" + data):
+        if got is not None:
+            _same(got, expected)
+
+
+@pytest.mark.parametrize("tp, hexdata, message, offset", [
+    pytest.param(datetime.datetime, "c0 63 616263", None, None, id="dt-tag0-bad-text"),
+    pytest.param(datetime.datetime, tag(0, "2013-03-21t20:04:00z"), None, None, id="dt-tag0-lowercase"),
+    pytest.param(decimal.Decimal, "c4 82 1b7fffffffffffffff 01", None, None, id="decimal-huge-exponent"),
+    pytest.param(datetime.datetime, "63 616263", "expected an RFC 3339 date and time, got 'abc'", 2, id="dt-text"),
+    pytest.param(datetime.date, "c0 74 323031332d30332d32315432303a30343a30305a", "expected date | None, got datetime", 2,
+                 id="date-given-datetime"),
+    pytest.param(datetime.date, "6a 323031332d31332d3031", "expected an RFC 3339 full date, got '2013-13-01'", 2,
+                 id="date-text-bad-month"),
+    pytest.param(uuid.UUID, "d825 41 00", None, None, id="uuid-tag-short"),
+    pytest.param(uuid.UUID, "4f 000000000000000000000000000000", "expected UUID, got a byte string of 15 bytes", 2,
+                 id="uuid-bytes-short"),
+    pytest.param(decimal.Decimal, "c4 82 01 f93e00", None, None, id="decimal-float-mantissa"),
+    pytest.param(decimal.Decimal, "c4 81 01", None, None, id="decimal-one-item"),
+])
+def test_bad_forms_fail_as_on_the_general_path(tp, hexdata, message, offset):
+    data = b"\x82\xf6" + h(hexdata)
+    if message is None:  # loads itself refuses the item
+        with pytest.raises(kelvo.CBORDecodeError) as info:
+            kelvo.loads(data)
+        with pytest.raises(kelvo.CBORDecodeError) as typed:
+            kelvo.decode(data, type=list[tp | None])
+        assert str(typed.value) == str(info.value)
+        assert not isinstance(typed.value, ValidationError)
+        return
+    with pytest.raises(ValidationError) as typed:
+        kelvo.decode(data, type=list[tp | None])
+    assert str(typed.value) == f"{message} at $[1] (byte {offset})"
+
+
+def test_records_with_semantic_fields_round_trip():
+    rows = [Stamped(datetime.datetime(2026, 5, 1, 12, 0, i, tzinfo=PLUS2 if i % 2 else UTC),
+                    datetime.date(2026, 5, 1 + i), uuid.UUID(int=i * 2 ** 100), decimal.Decimal(i).scaleb(-2),
+                    None if i % 3 else datetime.datetime(2026, 1, 1, tzinfo=ODD)) for i in range(20)]
+    data = kelvo.encode(rows)
+    assert data == kelvo.dumps([dataclasses.asdict(r) for r in rows])
+    back = kelvo.decode(data, type=list[Stamped])
+    for a, b in zip(back, rows, strict=True):
+        for f in dataclasses.fields(Stamped):
+            if getattr(b, f.name) is not None:
+                _same(getattr(a, f.name), getattr(b, f.name))
+
+
+def test_values_dumps_refuses_are_refused_by_encode_too():
+    naive = datetime.datetime(2026, 1, 1)
+    with pytest.raises(kelvo.CBOREncodeError) as plain:
+        kelvo.dumps([naive])
+    with pytest.raises(kelvo.CBOREncodeError) as typed:
+        kelvo.encode([Stamped(naive, datetime.date(2026, 1, 1), uuid.UUID(int=1), decimal.Decimal(1))])
+    assert type(typed.value) is type(plain.value)
