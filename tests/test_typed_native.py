@@ -161,3 +161,78 @@ def test_values_dumps_refuses_are_refused_by_encode_too():
     with pytest.raises(kelvo.CBOREncodeError) as typed:
         kelvo.encode([Stamped(naive, datetime.date(2026, 1, 1), uuid.UUID(int=1), decimal.Decimal(1))])
     assert type(typed.value) is type(plain.value)
+
+
+@pytest.fixture
+def counted():
+    """A dataclass whose __post_init__ counts its calls and refuses n < 0."""
+    calls = []
+
+    @dataclasses.dataclass
+    class Positive:
+        n: int
+        tags: list[str] = dataclasses.field(default_factory=list)
+
+        def __post_init__(self):
+            calls.append(self.n)
+            if self.n < 0:
+                raise ValueError("n must not be negative")
+
+    return Positive, calls
+
+
+@pytest.mark.parametrize("items, wrap, message, path, offset, ran", [
+    pytest.param([{"n": 1}, {"n": -1}], list, "Positive could not be built: ValueError: n must not be negative",
+                 "$[1]", 5, [1, -1], id="post-init-raises"),
+    pytest.param([{"n": 1}, {"n": 2}, {"n": "x"}], list, "expected int, got text string", "$[2].n", 12, [1, 2],
+                 id="later-field-mismatch"),
+    pytest.param([{"n": 1}, {}], list, "missing required field 'n' of Positive", "$[1]", 5, [1],
+                 id="later-missing-field"),
+    pytest.param([{"n": 1}, "x"], "optional", "expected Positive | None, got text string", "$[1]", 5, [1],
+                 id="later-item-of-another-kind"),
+    pytest.param({"a": [{"n": 3}], "b": [{"n": 4}, {"n": -2}]}, dict,
+                 "Positive could not be built: ValueError: n must not be negative", "$.b[1]", 15, [3, 4, -2],
+                 id="nested-path"),
+])
+def test_post_init_runs_once_whatever_fails(counted, items, wrap, message, path, offset, ran):
+    positive, calls = counted
+    tp = {list: list[positive], dict: dict[str, list[positive]], "optional": list[positive | None]}[wrap]
+    with pytest.raises(ValidationError) as info:
+        kelvo.decode(kelvo.dumps(items), type=tp)
+    assert str(info.value) == f"{message} at {path} (byte {offset})"
+    assert calls == ran
+    if "could not be built" in message:
+        assert isinstance(info.value.__cause__, ValueError)
+
+
+def test_post_init_runs_once_on_success_and_malformed_data_stays_a_decode_error(counted):
+    positive, calls = counted
+    assert [p.n for p in kelvo.decode(kelvo.dumps([{"n": 1}, {"n": 2}]), type=list[positive])] == [1, 2]
+    assert calls == [1, 2]
+    calls.clear()
+    data = kelvo.dumps([{"n": 1}, {"n": -1}])
+    with pytest.raises(kelvo.CBORDecodeError) as info:
+        kelvo.decode(data + b"\x00", type=list[positive])
+    assert not isinstance(info.value, ValidationError)
+    with pytest.raises(kelvo.CBORDecodeError) as info:
+        kelvo.decode(data[:-1] + b"\x1c", type=list[positive])
+    assert not isinstance(info.value, ValidationError)
+
+
+def test_a_failing_default_factory_is_reported_once():
+    calls = []
+
+    def factory():
+        calls.append(1)
+        raise RuntimeError("no default today")
+
+    @dataclasses.dataclass
+    class Late:
+        n: int
+        extra: list[int] = dataclasses.field(default_factory=factory)
+
+    with pytest.raises(ValidationError) as info:
+        kelvo.decode(kelvo.dumps([{"n": 1, "extra": []}, {"n": 2}]), type=list[Late])
+    assert info.value.path == "$[1]"
+    assert isinstance(info.value.__cause__, RuntimeError)
+    assert calls == [1]

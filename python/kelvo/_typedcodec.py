@@ -961,7 +961,7 @@ def _union(members: list[_Plan], tp: Any, where: str) -> _Plan:
     plan = _Plan(convert, claims.keys(), name, raw=raw)
     others = [m for m in members if m is not _NONE_PLAN]
     if len(members) == 2 and len(others) == 1 and not tagged:
-        plan.shape = ("optional", others[0])
+        plan.shape = ("optional", others[0], plan.kinds)
     return plan
 
 
@@ -1102,7 +1102,7 @@ def _class_shape(cls: type, kind: str, fields: list[_Field], options: _ClassOpti
     else:
         build = "direct" if _builds_directly(cls, fields) else "call"
     post_init = build == "direct" and hasattr(cls, "__post_init__")
-    return ("class", cls, build, options.array, options.forbid_unknown, post_init, rows, _MISSING)
+    return ("class", cls, build, options.array, options.forbid_unknown, post_init, rows, _MISSING, _class_name(cls))
 
 
 def _builds_directly(cls: type, fields: list[_Field]) -> bool:
@@ -1135,7 +1135,19 @@ def _run_constructor(make: Any, args: Any, where: str) -> Any:
     try:
         return make(**args)
     except Exception as exc:
-        raise _Invalid(f"{where} could not be built: {type(exc).__name__}: {exc}") from exc
+        raise _build_failure_message(where, exc) from exc
+
+
+def _build_failure_message(where: str, exc: BaseException) -> _Invalid:
+    return _Invalid(f"{where} could not be built: {type(exc).__name__}: {exc}")
+
+
+def _build_failure(cls: type, exc: BaseException) -> _Invalid:
+    """The failure for a class whose own code (its __init__, __post_init__ or a default
+    factory) raised while the native walker built it."""
+    failure = _build_failure_message(_class_name(cls), exc)
+    failure.__cause__ = exc
+    return failure
 
 
 def _map_form(cls: type, kind: str, fields: list[_Field], options: _ClassOptions, where: str) -> Any:
@@ -1354,6 +1366,9 @@ class Decoder(Generic[_T]):
         if program is not None:
             try:
                 return program.decode(data)
+            except _Invalid as exc:
+                if getattr(exc, "native_final", False):
+                    self._native_failure(exc, data)
             except Exception:
                 pass  # the Python path below decodes again, and names any fault
         value = _loads(data, **self._options) if self._options else _loads(data)
@@ -1361,6 +1376,18 @@ class Decoder(Generic[_T]):
         if end != len(data):
             raise CBORDecodeError(f"{len(data) - end} bytes after the item (byte {end})")
         return self._convert(value, data, 0)
+
+    def _native_failure(self, exc: _Invalid, data: bytes) -> None:
+        """Reports a failure of the native walker after code of the user's classes ran there:
+        decoding again would run that code a second time. The data's own faults come first,
+        as on the Python path."""
+        _loads(data)
+        end = _item_end(data, 0, self._depth + 1)
+        if end != len(data):
+            raise CBORDecodeError(f"{len(data) - end} bytes after the item (byte {end})")
+        inner = getattr(exc, "native_inner", 0)
+        offset = _locate(data, exc.steps[:inner], self._depth + 1, getattr(exc, "native_base", 0))
+        raise ValidationError(exc.message, _path_text(exc.steps), offset) from exc.__cause__
 
     def _convert(self, value: Any, data: bytes, base: int) -> Any:
         plan = self._plan
@@ -1395,17 +1422,18 @@ class Decoder(Generic[_T]):
 
 
 _NATIVE_DEPTH = 1000
+_HOOKS = (_Invalid, _Index, _build_failure, _kind_of)
 
 
 def _program_for(plan: _Plan, depth: int) -> Any:
     if depth != 400:
-        return _native.compile(plan, depth)
+        return _native.compile(plan, depth, _HOOKS)
     program = plan.program
     if program is None:
         with _lock:
             program = plan.program
             if program is None:
-                program = _native.compile(plan, depth)
+                program = _native.compile(plan, depth, _HOOKS)
                 plan.program = program
     return program
 

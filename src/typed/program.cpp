@@ -51,6 +51,8 @@ struct Node {
     uint32_t n_fields = 0;
     uint32_t last_required = 0;     // array form: the items that must be present
     PyObject *all_names = nullptr;  // names of the init fields, in order (keyword names for a call)
+    PyObject *where = nullptr;      // the class's name, for messages
+    PyObject *kinds = nullptr;      // an optional's: the kinds of item its union takes (a frozenset)
 };
 
 struct ProgramObject {
@@ -63,6 +65,13 @@ struct ProgramObject {
     PyObject *decode_eof;
     Py_ssize_t max_depth;
     const SemanticKit *kit;  // in the module's state, which the Program type keeps alive
+    // The typed codec's failure types: a value that does not fit (with its `steps`, the path
+    // innermost first), an array position on that path, and the maker of the failure for a
+    // class whose own code raised: build_failure(cls, exception).
+    PyObject *invalid;
+    PyObject *index_type;
+    PyObject *build_failure;
+    PyObject *kind_of;  // kind_of(value): what a union dispatches on
 };
 
 void clear_node(Node &n) {
@@ -70,6 +79,8 @@ void clear_node(Node &n) {
     Py_CLEAR(n.exact);
     Py_CLEAR(n.cls);
     Py_CLEAR(n.all_names);
+    Py_CLEAR(n.where);
+    Py_CLEAR(n.kinds);
     for (uint32_t i = 0; i < n.n_fields; ++i) {
         Py_CLEAR(n.fields[i].name);
         Py_CLEAR(n.fields[i].key);
@@ -90,6 +101,10 @@ void program_dealloc(PyObject *self) {
     Py_CLEAR(p->loads);
     Py_CLEAR(p->decode_error);
     Py_CLEAR(p->decode_eof);
+    Py_CLEAR(p->invalid);
+    Py_CLEAR(p->index_type);
+    Py_CLEAR(p->build_failure);
+    Py_CLEAR(p->kind_of);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -97,11 +112,17 @@ void program_dealloc(PyObject *self) {
 int program_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *p = reinterpret_cast<ProgramObject *>(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(p->invalid);
+    Py_VISIT(p->index_type);
+    Py_VISIT(p->build_failure);
+    Py_VISIT(p->kind_of);
     for (uint32_t i = 0; i < p->n_nodes; ++i) {
         const Node &n = p->nodes[i];
         Py_VISIT(n.convert);
         Py_VISIT(n.exact);
         Py_VISIT(n.cls);
+        Py_VISIT(n.where);
+        Py_VISIT(n.kinds);
         for (uint32_t j = 0; j < n.n_fields; ++j) {
             Py_VISIT(n.fields[j].default_value);
             Py_VISIT(n.fields[j].factory);
@@ -154,7 +175,7 @@ public:
             {"any", Kind::Any, 0},     {"py", Kind::Py, 0},       {"int", Kind::Int, 0},
             {"bool", Kind::Bool, 0},   {"float", Kind::Float, 0}, {"str", Kind::Str, 0},
             {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},   {"list", Kind::List, 1},
-            {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},   {"optional", Kind::Optional, 1},
+            {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},
         };
         static const struct {
             const char *name;
@@ -192,6 +213,15 @@ public:
             return index;
         }
         if (PyUnicode_EqualToUTF8(kind, "class")) return add_class(index, shape.get()) < 0 ? -1 : index;
+        if (PyUnicode_EqualToUTF8(kind, "optional") && PyTuple_GET_SIZE(shape.get()) == 3 &&
+            PyFrozenSet_Check(PyTuple_GET_ITEM(shape.get(), 2))) {
+            long a = add(PyTuple_GET_ITEM(shape.get(), 1));
+            if (a < 0) return -1;
+            p_->nodes[index].kind = Kind::Optional;
+            p_->nodes[index].a = static_cast<uint32_t>(a);
+            p_->nodes[index].kinds = Py_NewRef(PyTuple_GET_ITEM(shape.get(), 2));
+            return index;
+        }
         return bad_shape();
     }
 
@@ -226,11 +256,12 @@ private:
         return static_cast<long>(p_->n_nodes++);
     }
 
-    // ("class", cls, build, array_form, forbid_unknown, post_init, fields), each field being
-    // (name, key, plan, default or _MISSING, factory or _MISSING, required, init) with
-    // `missing` the marker object, given as the shape's last element.
+    // ("class", cls, build, array_form, forbid_unknown, post_init, fields, missing, where),
+    // each field being (name, key, plan, default or `missing`, factory or `missing`, required,
+    // init), `missing` the marker object and `where` the class's name.
     int add_class(long index, PyObject *shape) {
-        if (PyTuple_GET_SIZE(shape) != 8) return static_cast<int>(bad_shape());
+        if (PyTuple_GET_SIZE(shape) != 9 || !PyUnicode_Check(PyTuple_GET_ITEM(shape, 8)))
+            return static_cast<int>(bad_shape());
         PyObject *build = PyTuple_GET_ITEM(shape, 2);
         PyObject *fields = PyTuple_GET_ITEM(shape, 6);
         PyObject *missing = PyTuple_GET_ITEM(shape, 7);
@@ -240,6 +271,7 @@ private:
             Node &node = p_->nodes[index];
             node.kind = Kind::Class;
             node.cls = Py_NewRef(PyTuple_GET_ITEM(shape, 1));
+            node.where = Py_NewRef(PyTuple_GET_ITEM(shape, 8));
             node.build = PyUnicode_EqualToUTF8(build, "direct")       ? Build::Direct
                          : PyUnicode_EqualToUTF8(build, "typeddict")  ? Build::TypedDict
                          : PyUnicode_EqualToUTF8(build, "namedtuple") ? Build::NamedTuple
@@ -376,10 +408,13 @@ public:
                     return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(h.arg));
                 }
                 break;
-            case Kind::Optional:
+            case Kind::Optional: {
                 if (h.major == 7 && h.info == 22) return Py_NewRef(Py_None);
                 pos_ = start;
-                return read(node.a, depth);
+                PyObject *v = read(node.a, depth);
+                if (v == nullptr && ran_code_) return refuse_as_union(node, start, depth);
+                return v;
+            }
             case Kind::List:
             case Kind::Tuple:
                 if (h.major == 4 && h.info != 31) return read_array(node, h.arg, depth + 1);
@@ -388,8 +423,10 @@ public:
                 if (h.major == 5 && h.info != 31) return read_map(node, h.arg, depth + 1);
                 break;
             case Kind::Class:
-                if (!node.array_form && h.major == 5 && h.info != 31) return read_class_map(node, h.arg, depth + 1);
-                if (node.array_form && h.major == 4 && h.info != 31) return read_class_array(node, h.arg, depth + 1);
+                if (!node.array_form && h.major == 5 && h.info != 31)
+                    return read_class_map(node, start, h.arg, depth + 1);
+                if (node.array_form && h.major == 4 && h.info != 31)
+                    return read_class_array(node, start, h.arg, depth + 1);
                 break;
             case Kind::DateTime:
             case Kind::Date:
@@ -517,7 +554,14 @@ private:
         // A semantic type that loads already built is taken as it is.
         if (node.exact != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject *>(node.exact))
             return value.release();
-        return PyObject_CallOneArg(node.convert, value.get());
+        // A converter with no exact type may build classes (and run their code).
+        PyObject *converted = PyObject_CallOneArg(node.convert, value.get());
+        if (converted == nullptr) {
+            mark_origin(start);
+            return nullptr;
+        }
+        if (node.kind == Kind::Py && node.exact == nullptr) ran_code_ = true;
+        return converted;
     }
 
     PyObject *decode_slice(size_t start, Py_ssize_t depth) {
@@ -560,7 +604,7 @@ private:
             if (!list) return nullptr;
             for (Py_ssize_t i = 0; i < n; ++i) {
                 PyObject *v = read(item, depth);
-                if (v == nullptr) return nullptr;
+                if (v == nullptr) return annotate_index(i);
                 PyList_SET_ITEM(list.get(), i, v);
             }
             return list.release();
@@ -569,7 +613,7 @@ private:
         if (!tuple) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *v = read(item, depth);
-            if (v == nullptr) return nullptr;
+            if (v == nullptr) return annotate_index(i);
             PyTuple_SET_ITEM(tuple.get(), i, v);
         }
         return tuple.release();
@@ -582,10 +626,11 @@ private:
         if (!dict) return nullptr;
         const uint32_t key_node = node.a, value_node = node.b;
         for (uint64_t i = 0; i < count; ++i) {
+            const size_t key_start = pos_;
             Ref k(read(key_node, depth));
-            if (!k) return nullptr;
+            if (!k) return annotate_key(key_start, depth);
             Ref v(read(value_node, depth));
-            if (!v) return nullptr;
+            if (!v) return annotate_key(key_start, depth);
             if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
         }
         return dict.release();
@@ -630,7 +675,7 @@ private:
         return -2;
     }
 
-    PyObject *read_class_map(const Node &node, uint64_t count, Py_ssize_t depth) {
+    PyObject *read_class_map(const Node &node, size_t start, uint64_t count, Py_ssize_t depth) {
         if (too_deep(depth)) return give_up();
         if (count > (size_ - pos_) / 2) return eof();
         Values values(node.n_fields);
@@ -645,13 +690,13 @@ private:
                 continue;
             }
             PyObject *v = read(node.fields[j].node, depth);
-            if (v == nullptr) return nullptr;
+            if (v == nullptr) return annotate(node.fields[j].key);
             values.set(static_cast<uint32_t>(j), v);
         }
-        return build(node, values, node.n_fields);
+        return build(node, values, node.n_fields, start);
     }
 
-    PyObject *read_class_array(const Node &node, uint64_t count, Py_ssize_t depth) {
+    PyObject *read_class_array(const Node &node, size_t start, uint64_t count, Py_ssize_t depth) {
         if (too_deep(depth)) return give_up();
         if (count > size_ - pos_) return eof();
         if (count < node.last_required || (count > node.n_fields && node.forbid_unknown)) return give_up();
@@ -660,12 +705,12 @@ private:
         const uint32_t taken = count < node.n_fields ? static_cast<uint32_t>(count) : node.n_fields;
         for (uint32_t j = 0; j < taken; ++j) {
             PyObject *v = read(node.fields[j].node, depth);
-            if (v == nullptr) return nullptr;
+            if (v == nullptr) return annotate_index(j);
             values.set(j, v);
         }
         for (uint64_t i = taken; i < count; ++i)
             if (skip_checked(depth) < 0) return nullptr;
-        return build(node, values, taken);
+        return build(node, values, taken, start);
     }
 
     // The values read for a class's fields, indexed like its fields; owned.
@@ -698,15 +743,42 @@ private:
         PyObject *inline_[kInline];
     };
 
-    PyObject *build(const Node &node, Values &values, uint32_t present_prefix) {
+    PyObject *build(const Node &node, Values &values, uint32_t present_prefix, size_t start) {
         const uint32_t n = node.n_fields;
-        for (uint32_t j = 0; j < n; ++j)
-            if (node.fields[j].required && values.get(j) == nullptr) return give_up();
+        for (uint32_t j = 0; j < n; ++j) {
+            if (!node.fields[j].required || values.get(j) != nullptr) continue;
+            if (!ran_code_) return give_up();
+            PyObject *message = PyUnicode_FromFormat("missing required field %R of %U", node.fields[j].key, node.where);
+            if (message != nullptr) {
+                PyErr_SetObject(p_->invalid, message);
+                Py_DECREF(message);
+                mark_origin(start);
+            }
+            return nullptr;
+        }
+        code_raised_ = false;
+        Ref built(build_unchecked(node, values, present_prefix));
+        if (!built && code_raised_ && PyErr_ExceptionMatches(PyExc_Exception)) {
+            // The class's own code refused the values: that is the failure, reported here, so
+            // that no code of the classes built so far runs a second time.
+            PyObject *exc = PyErr_GetRaisedException();
+            PyObject *args[] = {node.cls, exc};
+            PyObject *failure = PyObject_Vectorcall(p_->build_failure, args, 2, nullptr);
+            Py_DECREF(exc);
+            if (failure == nullptr) return nullptr;
+            PyErr_SetRaisedException(failure);
+            mark_origin(start);
+        }
+        return built.release();
+    }
+
+    PyObject *build_unchecked(const Node &node, Values &values, uint32_t present_prefix) {
+        const uint32_t n = node.n_fields;
         switch (node.build) {
             case Build::TypedDict:
                 return build_typeddict(node, values);
             case Build::NamedTuple:
-                return PyObject_Vectorcall(node.cls, values.all(), present_prefix, nullptr);
+                return code(PyObject_Vectorcall(node.cls, values.all(), present_prefix, nullptr));
             case Build::Direct:
                 return build_direct(node, values);
             case Build::Call:
@@ -739,7 +811,7 @@ private:
             }
             if (_PyTuple_Resize_public(names, k) < 0) return nullptr;
         }
-        return PyObject_Vectorcall(node.cls, args.all(), 0, names.get());
+        return code(PyObject_Vectorcall(node.cls, args.all(), 0, names.get()));
     }
 
     // Shrinks a fresh tuple of names by building a new one (tuples cannot be resized through
@@ -801,7 +873,7 @@ private:
             Ref value = Ref::borrow(values.get(j));
             if (!value) {
                 if (f.factory != nullptr)
-                    value.reset(PyObject_CallNoArgs(f.factory));
+                    value.reset(code(PyObject_CallNoArgs(f.factory)));
                 else
                     value = Ref::borrow(f.default_value);
                 if (!value) return PyErr_Occurred() ? nullptr : give_up();
@@ -809,17 +881,116 @@ private:
             if (PyObject_GenericSetAttr(obj.get(), f.name, value.get()) < 0) return nullptr;
         }
         if (node.post_init) {
-            Ref result(PyObject_CallMethod(obj.get(), "__post_init__", nullptr));
+            Ref result(code(PyObject_CallMethod(obj.get(), "__post_init__", nullptr)));
             if (!result) return nullptr;
         }
         return obj.release();
     }
 
+    // The result of a call into code of the user's classes (an __init__, __post_init__ or
+    // default factory, or a converter that builds classes): from then on a failure cannot
+    // be left to the Python path, which would run that code again.
+    PyObject *code(PyObject *result) {
+        ran_code_ = true;
+        if (result == nullptr) code_raised_ = true;
+        return result;
+    }
+
+    // An optional's item refused by its member: where the union would not even have handed
+    // the item to the member (a kind it does not take), the union's own message stands.
+    std::nullptr_t refuse_as_union(const Node &node, size_t start, Py_ssize_t depth) {
+        if (!PyErr_ExceptionMatches(p_->invalid)) return nullptr;
+        Ref exc(PyErr_GetRaisedException());
+        const size_t saved = pos_;
+        Ref value(decode_slice(start, depth));
+        pos_ = saved;
+        if (!value) return nullptr;
+        Ref kind(PyObject_CallOneArg(p_->kind_of, value.get()));
+        if (!kind) return nullptr;
+        const int taken = PySet_Contains(node.kinds, kind.get());
+        if (taken < 0) return nullptr;
+        if (taken == 0) {
+            Ref refused(PyObject_CallOneArg(node.convert, value.get()));
+            if (!refused && PyErr_ExceptionMatches(p_->invalid)) {
+                mark_origin(start);
+                return nullptr;
+            }
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
+    }
+
+    // Marks the failure being raised, a value that does not fit, as found at the item at
+    // `start`: its steps so far lie inside that item.
+    void mark_origin(size_t start) {
+        if (!PyErr_ExceptionMatches(p_->invalid)) return;
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref steps(PyObject_GetAttrString(exc, "steps"));
+        Ref base(PyLong_FromSize_t(start));
+        Ref inner(steps ? PyLong_FromSsize_t(PyList_Check(steps.get()) ? PyList_GET_SIZE(steps.get()) : 0) : nullptr);
+        if (!base || !inner || PyObject_SetAttrString(exc, "native_base", base.get()) < 0 ||
+            PyObject_SetAttrString(exc, "native_inner", inner.get()) < 0) {
+            Py_DECREF(exc);
+            return;  // the new failure (no memory) replaces it
+        }
+        PyErr_SetRaisedException(exc);
+    }
+
+    // Adds one step (a key, or an array position) to the path of the failure being raised,
+    // as the failure unwinds out of the container that holds the item.
+    std::nullptr_t annotate(PyObject *step) {
+        if (!ran_code_ || !PyErr_ExceptionMatches(p_->invalid)) return nullptr;
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref steps(PyObject_GetAttrString(exc, "steps"));
+        if (!steps || !PyList_Check(steps.get()) || PyList_Append(steps.get(), step) < 0) {
+            Py_DECREF(exc);
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a failure's steps are a list");
+            return nullptr;
+        }
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+
+    std::nullptr_t annotate_index(Py_ssize_t i) {
+        if (!ran_code_ || !PyErr_ExceptionMatches(p_->invalid)) return nullptr;
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref index(PyObject_CallFunction(p_->index_type, "n", i));
+        if (!index) {
+            Py_DECREF(exc);
+            return nullptr;
+        }
+        PyErr_SetRaisedException(exc);
+        return annotate(index.get());
+    }
+
+    // The key of the map entry at `start`, decoded on its own (a failure's path names it).
+    std::nullptr_t annotate_key(size_t start, Py_ssize_t depth) {
+        if (!ran_code_ || !PyErr_ExceptionMatches(p_->invalid)) return nullptr;
+        PyObject *exc = PyErr_GetRaisedException();
+        const size_t saved = pos_;
+        Ref key(decode_slice(start, depth));
+        pos_ = saved;
+        if (!key) {
+            Py_DECREF(exc);
+            return nullptr;
+        }
+        PyErr_SetRaisedException(exc);
+        return annotate(key.get());
+    }
+
+public:
+    // Whether code of the user's classes ran: a failure is then final (see code()).
+    bool ran_code() const { return ran_code_; }
+
+private:
     ProgramObject *p_;
     const uint8_t *data_;
     size_t size_;
     size_t pos_ = 0;
     ErrorTypes errors_{};
+    bool ran_code_ = false;
+    bool code_raised_ = false;
 };
 
 PyObject *program_decode(PyObject *self, PyObject *data) {
@@ -831,7 +1002,19 @@ PyObject *program_decode(PyObject *self, PyObject *data) {
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data));
     Walker walker(p, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data)), size);
     Ref value(walker.read(0, 0));
-    if (!value) return nullptr;
+    if (!value) {
+        // After code of the user's classes ran, a value that does not fit is the final word
+        // (the caller then names it); anything else, the caller decodes again.
+        if (walker.ran_code() && PyErr_ExceptionMatches(p->invalid)) {
+            PyObject *exc = PyErr_GetRaisedException();
+            if (PyObject_SetAttrString(exc, "native_final", Py_True) < 0) {
+                Py_DECREF(exc);
+                return nullptr;
+            }
+            PyErr_SetRaisedException(exc);
+        }
+        return nullptr;
+    }
     if (walker.pos() != size) {
         PyErr_SetString(p->decode_error, "bytes after the item");
         return nullptr;
@@ -867,7 +1050,11 @@ PyType_Spec program_spec = {
     program_slots,
 };
 
-PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth) {
+PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth, PyObject *hooks) {
+    if (!PyTuple_Check(hooks) || PyTuple_GET_SIZE(hooks) != 4) {
+        PyErr_SetString(PyExc_TypeError, "compile(): hooks are (invalid type, index type, build_failure, kind_of)");
+        return nullptr;
+    }
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(st->program_type);
     auto *p = PyObject_GC_New(ProgramObject, tp);
     if (p == nullptr) return nullptr;
@@ -879,6 +1066,10 @@ PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth)
     p->decode_eof = Py_NewRef(st->errors.decode_eof);
     p->max_depth = max_depth;
     p->kit = &st->kit;
+    p->invalid = Py_NewRef(PyTuple_GET_ITEM(hooks, 0));
+    p->index_type = Py_NewRef(PyTuple_GET_ITEM(hooks, 1));
+    p->build_failure = Py_NewRef(PyTuple_GET_ITEM(hooks, 2));
+    p->kind_of = Py_NewRef(PyTuple_GET_ITEM(hooks, 3));
     Ref program(reinterpret_cast<PyObject *>(p));
     {
         Compiler compiler(p);

@@ -17,8 +17,9 @@ struct ModuleState {
 };
 
 // Compiles a plan (an object of kelvo._typedcodec._Plan, read through its `shape` and
-// `convert` attributes) into a new Program object. New reference or NULL.
-PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth);
+// `convert` attributes) into a new Program object; `hooks` are the typed codec's failure
+// types (see ProgramObject). New reference or NULL.
+PyObject *compile_program(ModuleState *st, PyObject *plan, Py_ssize_t max_depth, PyObject *hooks);
 
 // The Program type's spec, made into a heap type at module execution.
 extern PyType_Spec program_spec;
