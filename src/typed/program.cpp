@@ -17,8 +17,23 @@ namespace kelvo::typed {
 namespace {
 
 enum class Kind : uint8_t {
-    Any, Py, Int, Bool, Float, Str, Bytes, None, List, Tuple, Dict, Optional, Class,
-    DateTime, Date, Uuid, Decimal,  // read natively in their usual forms, else as Py
+    Any,
+    Py,
+    Int,
+    Bool,
+    Float,
+    Str,
+    Bytes,
+    None,
+    List,
+    Tuple,
+    Dict,
+    Optional,
+    Class,
+    DateTime,
+    Date,
+    Uuid,
+    Decimal,  // read natively in their usual forms, else as Py
 };
 enum class Build : uint8_t { Call, Direct, TypedDict, NamedTuple };
 
@@ -172,16 +187,15 @@ public:
             Kind kind;
             int children;
         } simple[] = {
-            {"any", Kind::Any, 0},     {"py", Kind::Py, 0},       {"int", Kind::Int, 0},
-            {"bool", Kind::Bool, 0},   {"float", Kind::Float, 0}, {"str", Kind::Str, 0},
-            {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},   {"list", Kind::List, 1},
-            {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},
+            {"any", Kind::Any, 0},     {"py", Kind::Py, 0},       {"int", Kind::Int, 0},     {"bool", Kind::Bool, 0},
+            {"float", Kind::Float, 0}, {"str", Kind::Str, 0},     {"bytes", Kind::Bytes, 0}, {"none", Kind::None, 0},
+            {"list", Kind::List, 1},   {"tuple", Kind::Tuple, 1}, {"dict", Kind::Dict, 2},
         };
         static const struct {
             const char *name;
             Kind kind;
         } exact[] = {
-            {"py", Kind::Py}, {"datetime", Kind::DateTime}, {"date", Kind::Date},
+            {"py", Kind::Py},     {"datetime", Kind::DateTime}, {"date", Kind::Date},
             {"uuid", Kind::Uuid}, {"decimal", Kind::Decimal},
         };
         for (const auto &e : exact) {
@@ -478,8 +492,7 @@ private:
                 return v;
             }
             case Kind::Uuid:
-                if ((tagged && tag != 37) || h.major != 2 || h.arg != 16 || size_ - pos_ < 16)
-                    return nullptr;
+                if ((tagged && tag != 37) || h.major != 2 || h.arg != 16 || size_ - pos_ < 16) return nullptr;
                 pos_ += 16;
                 return build_uuid(kit, data_ + pos_ - 16);
             case Kind::Decimal: {

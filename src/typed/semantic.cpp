@@ -376,7 +376,8 @@ Py_ssize_t write_semantic(const SemanticKit &kit, PyObject *o, uint8_t *out) {
         if (t == kit.api->DateTimeType) return write_datetime(kit, o, out);
         if (t == kit.api->DateType) return write_date(o, out);
     }
-    if (kit.uuid_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.uuid_type)) return write_uuid(kit, o, out);
+    if (kit.uuid_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.uuid_type))
+        return write_uuid(kit, o, out);
     if (kit.decimal_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.decimal_type))
         return write_decimal(o, out);
     return 0;

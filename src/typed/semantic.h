@@ -15,7 +15,7 @@ namespace kelvo::typed {
 // What the module resolves once at import for these types. A member is null where the type is
 // not the standard one (rebound or replaced): such values then take the general path.
 struct SemanticKit {
-    PyObject *datetime_capsule = nullptr;   // keeps `api` alive
+    PyObject *datetime_capsule = nullptr;  // keeps `api` alive
     const PyDateTime_CAPI *api = nullptr;
     PyObject *utcoffset_name = nullptr;     // "utcoffset"
     PyObject *uuid_type = nullptr;          // uuid.UUID, when its layout is the standard one

@@ -286,8 +286,7 @@ private:
 
 }  // namespace
 
-PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth,
-                      const SemanticKit &kit) {
+PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth, const SemanticKit &kit) {
     Writer writer(table, dumps, max_depth, kit);
     const int r = writer.write(value, 0);
     if (r < 0) return nullptr;

@@ -10,7 +10,6 @@ namespace kelvo::typed {
 // of its fields; exact datetimes, dates, UUIDs and Decimals are written as dumps writes them,
 // other values by `dumps` alone. None when the writer gives up
 // (the caller then takes the general path); NULL with the exception set on failure.
-PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth,
-                      const SemanticKit &kit);
+PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth, const SemanticKit &kit);
 
 }  // namespace kelvo::typed
