@@ -4,6 +4,7 @@
 // then takes the Python path, which finds the same fault and names it with its path and offset.
 #include "typed/program.h"
 
+#include <bit>
 #include <cstring>
 
 // Builds a dict from `length` keys and values (read every keys_offset and values_offset
@@ -49,7 +50,36 @@ struct Field {
     PyObject *factory = nullptr;        // null: no default factory
     bool required = false;
     bool init = true;
+    // The key's shortest encoding (head and text), when it takes at most 16 bytes, as two
+    // little-endian words and the masks of the bytes it covers: compared with the input a
+    // word at a time.
+    uint64_t enc_word[2] = {0, 0};
+    uint64_t enc_mask[2] = {0, 0};
+    uint8_t enc_len = 0;  // 0: no encoded form kept
 };
+
+// Keeps the encoding of a key (at most 16 bytes) in the field's words.
+void keep_encoded_key(Field &f, const uint8_t *enc, size_t n) {
+    if (std::endian::native != std::endian::little || n == 0 || n > 16) return;
+    for (size_t i = 0; i < n; ++i) {
+        f.enc_word[i / 8] |= static_cast<uint64_t>(enc[i]) << (8 * (i % 8));
+        f.enc_mask[i / 8] |= uint64_t{0xff} << (8 * (i % 8));
+    }
+    f.enc_len = static_cast<uint8_t>(n);
+}
+
+// The shortest head of a major type and argument, into out (9 bytes); its length.
+size_t encode_head(uint8_t *out, int major, uint64_t arg) {
+    const uint8_t m = static_cast<uint8_t>(major << 5);
+    if (arg < 24) {
+        out[0] = static_cast<uint8_t>(m | arg);
+        return 1;
+    }
+    const int width = arg <= 0xff ? 1 : arg <= 0xffff ? 2 : arg <= 0xffffffffull ? 4 : 8;
+    out[0] = static_cast<uint8_t>(m | (width == 1 ? 24 : width == 2 ? 25 : width == 4 ? 26 : 27));
+    for (int i = 0; i < width; ++i) out[1 + i] = static_cast<uint8_t>(arg >> (8 * (width - 1 - i)));
+    return 1 + static_cast<size_t>(width);
+}
 
 struct Node {
     Kind kind = Kind::Any;
@@ -313,14 +343,24 @@ private:
             f.node = static_cast<uint32_t>(child);
             f.name = Py_NewRef(PyTuple_GET_ITEM(row, 0));
             f.key = Py_NewRef(PyTuple_GET_ITEM(row, 1));
+            uint8_t enc[32];
             if (PyUnicode_Check(f.key)) {
                 f.text_key = PyUnicode_AsUTF8AndSize(f.key, &f.text_len);
                 if (f.text_key == nullptr) return -1;
+                if (f.text_len <= 16) {
+                    const size_t h = encode_head(enc, 3, static_cast<uint64_t>(f.text_len));
+                    std::memcpy(enc + h, f.text_key, static_cast<size_t>(f.text_len));
+                    keep_encoded_key(f, enc, h + static_cast<size_t>(f.text_len));
+                }
             } else if (PyLong_CheckExact(f.key)) {
                 int overflow = 0;
                 f.int_value = PyLong_AsLongLongAndOverflow(f.key, &overflow);
                 if (f.int_value == -1 && PyErr_Occurred()) return -1;
                 f.int_key = overflow == 0;  // a key beyond 64 bits never matches a native read
+                if (f.int_key)
+                    keep_encoded_key(f, enc,
+                                     f.int_value >= 0 ? encode_head(enc, 0, static_cast<uint64_t>(f.int_value))
+                                                      : encode_head(enc, 1, ~static_cast<uint64_t>(f.int_value)));
             }
             PyObject *def = PyTuple_GET_ITEM(row, 3);
             PyObject *factory = PyTuple_GET_ITEM(row, 4);
@@ -695,6 +735,24 @@ private:
         if (!values.ok()) return PyErr_NoMemory();
         uint32_t hint = 0;
         for (uint64_t i = 0; i < count; ++i) {
+            // Keys mostly come in field order and in their shortest form: the next field's
+            // encoded key is tried first, a word at a time.
+            const Field &next = node.fields[hint];
+            if (next.enc_len != 0 && size_ - pos_ >= 16) {
+                uint64_t w0, w1;
+                std::memcpy(&w0, data_ + pos_, 8);
+                std::memcpy(&w1, data_ + pos_ + 8, 8);
+                if (((w0 & next.enc_mask[0]) ^ next.enc_word[0]) == 0 &&
+                    ((w1 & next.enc_mask[1]) ^ next.enc_word[1]) == 0) {
+                    pos_ += next.enc_len;
+                    const uint32_t j = hint;
+                    hint = hint + 1 == node.n_fields ? 0 : hint + 1;
+                    PyObject *v = read(node.fields[j].node, depth);
+                    if (v == nullptr) return annotate(node.fields[j].key);
+                    values.set(j, v);
+                    continue;
+                }
+            }
             const long j = match_key(node, hint);
             if (j == -3) return nullptr;
             if (j == -2 || (j == -1 && node.forbid_unknown)) return give_up();
@@ -731,7 +789,7 @@ private:
     public:
         explicit Values(uint32_t n) : n_(n) {
             slots_ = n <= kInline ? inline_ : static_cast<PyObject **>(PyMem_Calloc(n, sizeof(PyObject *)));
-            if (slots_ == inline_) std::memset(inline_, 0, sizeof(inline_));
+            if (slots_ == inline_) std::memset(inline_, 0, n * sizeof(PyObject *));
         }
         ~Values() {
             if (slots_ == nullptr) return;
