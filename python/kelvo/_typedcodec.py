@@ -426,7 +426,7 @@ def _shaped(plan: _Plan, *shape: Any) -> _Plan:
 _lock = threading.RLock()
 _plans: dict[Any, _Plan] = {}
 _writers: dict[type, Any] = {}
-_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool, tuple[Any, ...]]] = {}
+_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool, tuple[Any, ...], tuple[bytes, ...]]] = {}
 _not_plain: dict[type, None] = {}  # classes that flattening leaves to dumps and the hook
 
 
@@ -1511,7 +1511,8 @@ def _make_writer(cls: type) -> Any:
     if not (omit_defaults or omit_none or stamped or tag_field is not None or number is not None):
         # Written by the native hook from now on; this first value by the writer below.
         _plain_rows[cls] = (tuple(name for name, _, _ in rows), tuple(k for _, k, _ in rows), options.array,
-                            tuple(_slot_descriptor(cls, name) for name, _, _ in rows))
+                            tuple(_slot_descriptor(cls, name) for name, _, _ in rows),
+                            tuple(_dumps(k) for _, k, _ in rows))
 
     def omitted(value: Any, default: Any) -> bool:
         if omit_none and value is None:
