@@ -237,3 +237,41 @@ def test_a_failing_default_factory_is_reported_once():
     assert info.value.path == "$[1]"
     assert isinstance(info.value.__cause__, RuntimeError)
     assert calls == [1]
+
+
+@dataclasses.dataclass
+class Envelope:
+    kind: str
+    body: kelvo.Raw
+    parts: dict[str, kelvo.Raw] = dataclasses.field(default_factory=dict)
+
+
+@kelvo.cbor_class(array=True)
+@dataclasses.dataclass
+class Pair:
+    first: kelvo.Raw
+    second: kelvo.Raw | None = None
+
+
+@pytest.mark.parametrize("tp, value", [
+    pytest.param(kelvo.Raw, [1, {"a": b"b"}], id="top-level"),
+    pytest.param(list[kelvo.Raw], [1, "two", [3.5, None], {"k": [True]}], id="list"),
+    pytest.param(Envelope, {"kind": "k", "body": {"deep": [1, 2]}, "parts": {"p": "x" * 40, "q": -7}}, id="map-form"),
+    pytest.param(list[Pair], [[1], ["a", {"b": 2}], [kelvo.CBORTag(99, [1])]], id="array-form"),
+])
+def test_raw_items_are_read_natively_as_on_the_python_path(tp, value):
+    data = kelvo.dumps(value)
+    native = kelvo.Decoder(tp)
+    python = kelvo.Decoder(tp)
+    python._program = None
+    assert native._program is not None
+    assert native.decode(data) == python.decode(data)
+
+
+def test_a_raw_item_loads_refuses_is_refused():
+    data = bytes.fromhex("a2646b696e64616b64626f647962ff00")  # body: text that is not UTF-8
+    with pytest.raises(kelvo.CBORDecodeError) as info:
+        kelvo.loads(data)
+    with pytest.raises(kelvo.CBORDecodeError) as typed:
+        kelvo.decode(data, type=Envelope)
+    assert str(typed.value) == str(info.value)

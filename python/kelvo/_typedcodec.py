@@ -862,7 +862,7 @@ def _raw_spanned(v: Any, data: bytes, pos: int, depth: int) -> tuple[Any, int]:
     return Raw(data[pos:end]), end
 
 
-_RAW_PLAN = _Plan(lambda v: _raw_convert(v), None, "Raw", raw=True, spanned=_raw_spanned)
+_RAW_PLAN = _shaped(_Plan(lambda v: _raw_convert(v), None, "Raw", raw=True, spanned=_raw_spanned), "raw", Raw)
 
 
 def _literal(values: tuple[Any, ...], where: str) -> _Plan:
@@ -1350,7 +1350,7 @@ class Decoder(Generic[_T]):
         self._program = None
         # The walker follows nesting on the C stack: beyond _NATIVE_DEPTH levels allowed,
         # the Python path (whose decoder does not recurse) decodes alone.
-        if not self._plan.raw and set(decode_options) <= {"max_depth"} and self._depth <= _NATIVE_DEPTH:
+        if set(decode_options) <= {"max_depth"} and self._depth <= _NATIVE_DEPTH:
             self._program = _program_for(self._plan, self._depth)
 
     def decode(self, data: Any) -> Any:

@@ -34,7 +34,8 @@ enum class Kind : uint8_t {
     DateTime,
     Date,
     Uuid,
-    Decimal,  // read natively in their usual forms, else as Py
+    Decimal,
+    Raw,  // the item's own bytes, checked as loads checks them  // read natively in their usual forms, else as Py
 };
 enum class Build : uint8_t { Call, Direct, TypedDict, NamedTuple };
 
@@ -226,7 +227,7 @@ public:
             Kind kind;
         } exact[] = {
             {"py", Kind::Py},     {"datetime", Kind::DateTime}, {"date", Kind::Date},
-            {"uuid", Kind::Uuid}, {"decimal", Kind::Decimal},
+            {"uuid", Kind::Uuid}, {"decimal", Kind::Decimal},   {"raw", Kind::Raw},
         };
         for (const auto &e : exact) {
             if (!PyUnicode_EqualToUTF8(kind, e.name) || PyTuple_GET_SIZE(shape.get()) != 2) continue;
@@ -492,6 +493,9 @@ public:
                 if (!head(h)) return nullptr;
                 break;
             }
+            case Kind::Raw:
+                pos_ = start;
+                return read_raw(node, depth);
             case Kind::Any:
             case Kind::Py:
                 break;
@@ -618,6 +622,13 @@ private:
     }
 
     PyObject *decode_slice(size_t start, Py_ssize_t depth) {
+        Ref slice(slice_of(start, depth));
+        if (!slice) return nullptr;
+        return PyObject_CallOneArg(p_->loads, slice.get());
+    }
+
+    // The bytes of the item at `start` (pos_ moves past it), for loads to decode alone.
+    PyObject *slice_of(size_t start, Py_ssize_t depth) {
         if (depth >= p_->max_depth) return give_up();
         Skipper skipper(&errors(), data_, size_, static_cast<size_t>(p_->max_depth - depth) + 1);
         const Py_ssize_t end = skipper.end_of(start);
@@ -627,10 +638,19 @@ private:
         // path decides exactly where the limit falls.
         if (depth + static_cast<Py_ssize_t>(skipper.deepest()) + 2 >= p_->max_depth) return give_up();
         pos_ = static_cast<size_t>(end);
-        Ref slice(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data_ + start),
-                                            end - static_cast<Py_ssize_t>(start)));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data_ + start),
+                                         end - static_cast<Py_ssize_t>(start));
+    }
+
+    // A Raw of the item's bytes, which loads must still accept (so that what the whole input
+    // would be refused for is refused here too).
+    PyObject *read_raw(const Node &node, Py_ssize_t depth) {
+        const size_t start = pos_;
+        Ref slice(slice_of(start, depth));
         if (!slice) return nullptr;
-        return PyObject_CallOneArg(p_->loads, slice.get());
+        Ref checked(PyObject_CallOneArg(p_->loads, slice.get()));
+        if (!checked) return nullptr;
+        return PyObject_CallOneArg(node.exact, slice.get());
     }
 
     // Skips an item that no field takes, still decoding it so that what the general decoder
