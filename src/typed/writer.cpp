@@ -19,13 +19,15 @@ namespace kelvo::typed {
 
 namespace {
 
-// The output, written into pieces that double in size and copied once into the result at the
-// end: no piece is moved while it grows.
+// The output, written into pieces that double in size up to kPieceMax (small enough for the
+// allocator to reuse them, where larger blocks would be mapped and faulted in afresh each
+// time) and copied once into the result at the end: no piece is moved while it grows.
 class Output {
 public:
     Output() = default;
     ~Output() {
         for (size_t i = 0; i < n_pieces_; ++i) PyMem_Free(pieces_[i].data);
+        PyMem_Free(pieces_);
         PyMem_Free(buf_);
     }
     Output(const Output &) = delete;
@@ -115,8 +117,17 @@ private:
 
     // A new piece with room for `more` bytes, the current one set aside.
     [[gnu::noinline]] bool grow(size_t more) {
-        if (n_pieces_ == kMaxPieces && !merge()) return false;
-        const size_t cap = std::max({cap_ * 2, size_t{1024}, more});
+        if (buf_ != nullptr && n_pieces_ == cap_pieces_) {
+            const size_t grown = cap_pieces_ == 0 ? 16 : cap_pieces_ * 2;
+            void *bigger = PyMem_Realloc(pieces_, grown * sizeof(Piece));
+            if (bigger == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            pieces_ = static_cast<Piece *>(bigger);
+            cap_pieces_ = grown;
+        }
+        const size_t cap = std::max(std::clamp(cap_ * 2, size_t{1024}, kPieceMax), more);
         auto *fresh = static_cast<uint8_t *>(PyMem_Malloc(cap));
         if (fresh == nullptr) {
             PyErr_NoMemory();
@@ -135,7 +146,7 @@ private:
     // All the pieces and the current one copied into one piece.
     bool merge() {
         const size_t total = size();
-        const size_t cap = std::max(total * 2, size_t{1024});
+        const size_t cap = std::max(total, size_t{1024});
         auto *whole = static_cast<uint8_t *>(PyMem_Malloc(cap));
         if (whole == nullptr) {
             PyErr_NoMemory();
@@ -161,9 +172,10 @@ private:
         uint8_t *data;
         size_t len;
     };
-    static constexpr size_t kMaxPieces = 48;
-    Piece pieces_[kMaxPieces];
+    static constexpr size_t kPieceMax = 64 * 1024;
+    Piece *pieces_ = nullptr;
     size_t n_pieces_ = 0;
+    size_t cap_pieces_ = 0;
     size_t done_ = 0;  // bytes in the pieces set aside
     uint8_t *buf_ = nullptr;
     size_t len_ = 0;
