@@ -1094,7 +1094,8 @@ _ABSENT = object()  # a TypedDict key that may be left out
 
 def _class_shape(cls: type, kind: str, fields: list[_Field], options: _ClassOptions) -> tuple[Any, ...]:
     rows = tuple((f.name, f.key, f.plan, _MISSING if f.default is _ABSENT else f.default, f.factory,
-                  f.default is _MISSING and f.factory is _MISSING, f.init) for f in fields)
+                  f.default is _MISSING and f.factory is _MISSING, f.init,
+                  _member_of(cls, f.name) if kind == "dataclass" else None) for f in fields)
     if kind == "typeddict":
         build = "typeddict"
     elif kind == "namedtuple":
@@ -1548,6 +1549,13 @@ def _make_writer(cls: type) -> Any:
         def write(encoder: Any, obj: Any) -> None:
             encoder.encode(body(obj))
     return write
+
+
+def _member_of(cls: type, name: str) -> Any:
+    """The member descriptor that setting the attribute `name` of an instance goes through, or
+    None: the native walker then sets a slotted field through it directly."""
+    attr = inspect.getattr_static(cls, name, None)
+    return attr if type(attr) is types.MemberDescriptorType else None
 
 
 def _slot_descriptor(cls: type, name: str) -> Any:

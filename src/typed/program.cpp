@@ -49,6 +49,7 @@ struct Field {
     uint32_t node = 0;
     PyObject *default_value = nullptr;  // null: no default
     PyObject *factory = nullptr;        // null: no default factory
+    PyObject *member = nullptr;         // the slot's member descriptor, for a direct build
     bool required = false;
     bool init = true;
     // The key's shortest encoding (head and text), when it takes at most 16 bytes, as two
@@ -132,6 +133,7 @@ void clear_node(Node &n) {
         Py_CLEAR(n.fields[i].key);
         Py_CLEAR(n.fields[i].default_value);
         Py_CLEAR(n.fields[i].factory);
+        Py_CLEAR(n.fields[i].member);
     }
     PyMem_Free(n.fields);
     n.fields = nullptr;
@@ -172,6 +174,7 @@ int program_traverse(PyObject *self, visitproc visit, void *arg) {
         for (uint32_t j = 0; j < n.n_fields; ++j) {
             Py_VISIT(n.fields[j].default_value);
             Py_VISIT(n.fields[j].factory);
+            Py_VISIT(n.fields[j].member);
         }
     }
     return 0;
@@ -303,7 +306,8 @@ private:
 
     // ("class", cls, build, array_form, forbid_unknown, post_init, fields, missing, where),
     // each field being (name, key, plan, default or `missing`, factory or `missing`, required,
-    // init), `missing` the marker object and `where` the class's name.
+    // init, member descriptor or None), `missing` the marker object and `where` the class's
+    // name.
     int add_class(long index, PyObject *shape) {
         if (PyTuple_GET_SIZE(shape) != 9 || !PyUnicode_Check(PyTuple_GET_ITEM(shape, 8)))
             return static_cast<int>(bad_shape());
@@ -336,7 +340,7 @@ private:
         if (!names) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *row = PyTuple_GET_ITEM(fields, i);
-            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 7) return static_cast<int>(bad_shape());
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 8) return static_cast<int>(bad_shape());
             long child = add(PyTuple_GET_ITEM(row, 2));
             if (child < 0) return -1;
             // add() may have moved the node array: index it again.
@@ -369,6 +373,8 @@ private:
             if (factory != missing) f.factory = Py_NewRef(factory);
             f.required = PyObject_IsTrue(PyTuple_GET_ITEM(row, 5)) == 1;
             f.init = PyObject_IsTrue(PyTuple_GET_ITEM(row, 6)) == 1;
+            if (PyObject *member = PyTuple_GET_ITEM(row, 7); Py_IS_TYPE(member, &PyMemberDescr_Type))
+                f.member = Py_NewRef(member);
             if (f.required) p_->nodes[index].last_required = static_cast<uint32_t>(i + 1);
             if (f.init && PyList_Append(names.get(), f.name) < 0) return -1;
         }
@@ -969,7 +975,14 @@ private:
                     value = Ref::borrow(f.default_value);
                 if (!value) return PyErr_Occurred() ? nullptr : give_up();
             }
-            if (PyObject_GenericSetAttr(obj.get(), f.name, value.get()) < 0) return nullptr;
+            // A slot is set through its member definition, as its descriptor would set it
+            // (the object is of the class the descriptor was found on).
+            const int set =
+                f.member != nullptr
+                    ? PyMember_SetOne(reinterpret_cast<char *>(obj.get()),
+                                      reinterpret_cast<PyMemberDescrObject *>(f.member)->d_member, value.get())
+                    : PyObject_GenericSetAttr(obj.get(), f.name, value.get());
+            if (set < 0) return nullptr;
         }
         if (node.post_init) {
             Ref result(code(PyObject_CallMethod(obj.get(), "__post_init__", nullptr)));
