@@ -275,3 +275,30 @@ def test_a_raw_item_loads_refuses_is_refused():
     with pytest.raises(kelvo.CBORDecodeError) as typed:
         kelvo.decode(data, type=Envelope)
     assert str(typed.value) == str(info.value)
+
+
+def test_array_counts_after_code_ran_are_refused_once(counted):
+    positive, calls = counted
+
+    @kelvo.cbor_class(array=True, forbid_unknown=True)
+    @dataclasses.dataclass
+    class Row:
+        item: positive
+        note: str = ""
+
+    for items, message, path in [([[{"n": 1}], []], "expected at least 1 items for Row, got 0", "$[1]"),
+                                 ([[{"n": 2}], [{"n": 3}, "a", "b"]], "expected at most 2 items for Row, got 3",
+                                  "$[1][2]")]:
+        calls.clear()
+        data = kelvo.dumps(items)
+        python = kelvo.Decoder(list[Row])
+        python._program = None
+        with pytest.raises(ValidationError) as expected:
+            python.decode(data)
+        calls.clear()
+        with pytest.raises(ValidationError) as info:
+            kelvo.decode(data, type=list[Row])
+        assert str(info.value) == str(expected.value)
+        assert str(info.value).startswith(message)
+        assert (info.value.path, info.value.offset) == (path, expected.value.offset)
+        assert calls == [items[0][0]["n"]]

@@ -796,7 +796,8 @@ private:
     PyObject *read_class_array(const Node &node, size_t start, uint64_t count, Py_ssize_t depth) {
         if (too_deep(depth)) return give_up();
         if (count > size_ - pos_) return eof();
-        if (count < node.last_required || (count > node.n_fields && node.forbid_unknown)) return give_up();
+        if (count < node.last_required || (count > node.n_fields && node.forbid_unknown))
+            return refuse_count(node, start, count);
         Values values(node.n_fields);
         if (!values.ok()) return PyErr_NoMemory();
         const uint32_t taken = count < node.n_fields ? static_cast<uint32_t>(count) : node.n_fields;
@@ -998,6 +999,24 @@ private:
         ran_code_ = true;
         if (result == nullptr) code_raised_ = true;
         return result;
+    }
+
+    // An array form with too few items, or too many where the class forbids more: left to the
+    // Python path unless code of the user's classes ran (then refused here, in its words).
+    std::nullptr_t refuse_count(const Node &node, size_t start, uint64_t count) {
+        if (!ran_code_) {
+            give_up();
+            return nullptr;
+        }
+        const bool few = count < node.last_required;
+        Ref message(PyUnicode_FromFormat("expected %s %u items for %U, got %llu", few ? "at least" : "at most",
+                                         few ? node.last_required : node.n_fields, node.where,
+                                         static_cast<unsigned long long>(count)));
+        if (!message) return nullptr;
+        PyErr_SetObject(p_->invalid, message.get());
+        if (!few) annotate_index(node.n_fields);
+        mark_origin(start);
+        return nullptr;
     }
 
     // An optional's item refused by its member: where the union would not even have handed
