@@ -4,6 +4,7 @@ user code (__post_init__, __init__, default factories) run once however a decode
 import dataclasses
 import datetime
 import decimal
+import threading
 import uuid
 
 import pytest
@@ -302,3 +303,25 @@ def test_array_counts_after_code_ran_are_refused_once(counted):
         assert str(info.value).startswith(message)
         assert (info.value.path, info.value.offset) == (path, expected.value.offset)
         assert calls == [items[0][0]["n"]]
+
+
+def test_threads_share_one_decoder_and_the_semantic_writers():
+    rows = [Stamped(datetime.datetime(2026, 5, 1, 12, 0, i, tzinfo=PLUS2), datetime.date(2026, 5, 1 + i),
+                    uuid.UUID(int=i), decimal.Decimal(i).scaleb(-3)) for i in range(25)]
+    data = kelvo.encode(rows)
+    decoder = kelvo.Decoder(list[Stamped])
+    barrier = threading.Barrier(8)
+    failures = []
+
+    def work():
+        barrier.wait()
+        for _ in range(20):
+            if kelvo.encode(rows) != data or decoder.decode(data) != rows:
+                failures.append("mismatch")
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
