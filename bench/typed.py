@@ -183,14 +183,20 @@ def msgspec_peers():
     return msgspec, structs
 
 
+def _ratio(samples, num, den):
+    """'median [lowest-highest]' of the per-round ratios samples[num] / samples[den]."""
+    median, low, high = run.round_ratio(samples[num], samples[den])
+    return f"{median:.2f} [{low:.2f}-{high:.2f}]"
+
+
 def time_main(quick):
     print(f"interpreter: {sys.version.split()[0]} free-threaded={not sys._is_gil_enabled()}"
           f"{' (quick mode)' if quick else ''}")
     peers = msgspec_peers()
     min_ns, samples = (20_000_000, 3) if quick else (200_000_000, 7)
-    print(f"{'set':<20}{'loads':>10}{'typed':>10}{'typed/loads':>12}", end="")
+    print(f"{'set':<20}{'loads':>10}{'typed':>10}{'typed/loads':>20}", end="")
     if peers:
-        print(f"{'msgspec dc':>12}{'msgspec St':>12}{'ms dc/typed':>12}{'ms St/typed':>12}", end="")
+        print(f"{'msgspec dc':>12}{'msgspec St':>12}{'ms dc/typed':>20}{'ms St/typed':>20}", end="")
     print()
     for name, plain, typed, tp in typed_sets(quick):
         data = kelvo.dumps(plain)
@@ -201,25 +207,29 @@ def time_main(quick):
             packed = msgspec.msgpack.encode(typed)
             runs += [(msgspec.msgpack.Decoder(tp).decode, packed),
                      (msgspec.msgpack.Decoder(structs[name]).decode, packed)]
-        t = run.best_times(runs, min_ns, samples)
-        print(f"{name:<20}{run.fmt_time(t[0]):>10}{run.fmt_time(t[1]):>10}{t[1] / t[0]:>11.2f}x", end="")
+        s = run.sample_times(runs, min_ns, samples)
+        t = [min(x) for x in s]
+        print(f"{name:<20}{run.fmt_time(t[0]):>10}{run.fmt_time(t[1]):>10}{_ratio(s, 1, 0):>20}", end="")
         if peers:
-            print(f"{run.fmt_time(t[2]):>12}{run.fmt_time(t[3]):>12}{t[2] / t[1]:>11.2f}x{t[3] / t[1]:>11.2f}x", end="")
+            print(f"{run.fmt_time(t[2]):>12}{run.fmt_time(t[3]):>12}{_ratio(s, 2, 1):>20}{_ratio(s, 3, 1):>20}",
+                  end="")
         print()
-    print(f"\n{'encode':<20}{'dumps':>10}{'encode':>10}{'enc/dumps':>12}", end="")
-    print(f"{'msgspec':>12}{'ms/encode':>12}" if peers else "")
+    print(f"\n{'encode':<20}{'dumps':>10}{'encode':>10}{'enc/dumps':>20}", end="")
+    print(f"{'msgspec':>12}{'ms/encode':>20}" if peers else "")
     for name, plain, typed, _tp in typed_sets(quick):
         if name == "api/typeddict":
             continue
         runs = [(kelvo.dumps, plain), (kelvo.encode, typed)]
         if peers:
             runs.append((peers[0].msgpack.encode, typed))
-        t = run.best_times(runs, min_ns, samples)
-        print(f"{name:<20}{run.fmt_time(t[0]):>10}{run.fmt_time(t[1]):>10}{t[1] / t[0]:>11.2f}x", end="")
-        print(f"{run.fmt_time(t[2]):>12}{t[2] / t[1]:>11.2f}x" if peers else "")
+        s = run.sample_times(runs, min_ns, samples)
+        t = [min(x) for x in s]
+        print(f"{name:<20}{run.fmt_time(t[0]):>10}{run.fmt_time(t[1]):>10}{_ratio(s, 1, 0):>20}", end="")
+        print(f"{run.fmt_time(t[2]):>12}{_ratio(s, 2, 1):>20}" if peers else "")
     print("\nplain loads/dumps of the same bytes into dicts; typed = kelvo.Decoder(T).decode and "
           "kelvo.encode;\nmsgspec dc/St = msgspec.msgpack decoding into the same dataclasses / its own Struct "
-          "types (ratios above 1: kelvo is faster)")
+          "types (ratios above 1: kelvo is faster);\ntimes: best sample; ratios: median [lowest-highest] of the "
+          f"{samples} interleaved rounds")
     return 0
 
 

@@ -1,8 +1,11 @@
 """The type stubs: installed where type checkers look, true to the built module, and usable."""
 
 import pathlib
+import shutil
 import subprocess
 import sys
+
+import pytest
 
 import _kelvo
 import kelvo
@@ -38,4 +41,15 @@ def test_example_type_checks(tmp_path):
 def test_typed_example_type_checks(tmp_path):
     out = run_mypy("mypy", ["--config-file", str(HERE / "mypy.ini"), "--strict", "--warn-unused-ignores",
                             str(HERE / "typed_example.py")], tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_typed_example_type_checks_with_pyright(tmp_path):
+    # pyright's wheel carries its own checker and runs it on the system's node: no network.
+    pytest.importorskip("pyright")
+    if shutil.which("node", path="/usr/bin:/bin") is None:
+        pytest.skip("pyright needs node")
+    out = subprocess.run([sys.executable, "-m", "pyright", "-p", str(HERE / "pyrightconfig.json"), "--pythonpath",
+                          sys.executable, str(HERE / "typed_example.py")], capture_output=True, text=True,
+                         env={"PATH": "/usr/bin:/bin", "HOME": str(tmp_path)}, cwd=tmp_path, timeout=600)
     assert out.returncode == 0, out.stdout + out.stderr

@@ -426,7 +426,7 @@ def _shaped(plan: _Plan, *shape: Any) -> _Plan:
 _lock = threading.RLock()
 _plans: dict[Any, _Plan] = {}
 _writers: dict[type, Any] = {}
-_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool, tuple[Any, ...]]] = {}
+_plain_rows: dict[type, tuple[tuple[str, ...], tuple[Any, ...], bool, tuple[Any, ...], tuple[bytes, ...]]] = {}
 _not_plain: dict[type, None] = {}  # classes that flattening leaves to dumps and the hook
 
 
@@ -527,10 +527,10 @@ _SCALARS: dict[Any, _Plan] = {
     Any: _ANY_PLAN,
     object: _ANY_PLAN,
     datetime.datetime: _shaped(_Plan(_datetime_convert, (datetime.datetime, str), "datetime", fallback=(int, float)),
-                               "py", datetime.datetime),
-    datetime.date: _shaped(_Plan(_date_convert, (datetime.date, str), "date"), "py", datetime.date),
-    uuid.UUID: _shaped(_Plan(_uuid_convert, (uuid.UUID, bytes), "UUID"), "py", uuid.UUID),
-    decimal.Decimal: _exact(decimal.Decimal, "decimal"),
+                               "datetime", datetime.datetime),
+    datetime.date: _shaped(_Plan(_date_convert, (datetime.date, str), "date"), "date", datetime.date),
+    uuid.UUID: _shaped(_Plan(_uuid_convert, (uuid.UUID, bytes), "UUID"), "uuid", uuid.UUID),
+    decimal.Decimal: _shaped(_exact(decimal.Decimal, "decimal"), "decimal", decimal.Decimal),
     fractions.Fraction: _exact(fractions.Fraction, "fraction"),
     re.Pattern: _exact(re.Pattern, "regular expression"),
     CBORTag: _Plan(lambda v: v if type(v) is CBORTag else (_ for _ in ()).throw(_mismatch("tag", v)),
@@ -862,7 +862,7 @@ def _raw_spanned(v: Any, data: bytes, pos: int, depth: int) -> tuple[Any, int]:
     return Raw(data[pos:end]), end
 
 
-_RAW_PLAN = _Plan(lambda v: _raw_convert(v), None, "Raw", raw=True, spanned=_raw_spanned)
+_RAW_PLAN = _shaped(_Plan(lambda v: _raw_convert(v), None, "Raw", raw=True, spanned=_raw_spanned), "raw", Raw)
 
 
 def _literal(values: tuple[Any, ...], where: str) -> _Plan:
@@ -961,7 +961,7 @@ def _union(members: list[_Plan], tp: Any, where: str) -> _Plan:
     plan = _Plan(convert, claims.keys(), name, raw=raw)
     others = [m for m in members if m is not _NONE_PLAN]
     if len(members) == 2 and len(others) == 1 and not tagged:
-        plan.shape = ("optional", others[0])
+        plan.shape = ("optional", others[0], plan.kinds)
     return plan
 
 
@@ -1094,7 +1094,8 @@ _ABSENT = object()  # a TypedDict key that may be left out
 
 def _class_shape(cls: type, kind: str, fields: list[_Field], options: _ClassOptions) -> tuple[Any, ...]:
     rows = tuple((f.name, f.key, f.plan, _MISSING if f.default is _ABSENT else f.default, f.factory,
-                  f.default is _MISSING and f.factory is _MISSING, f.init) for f in fields)
+                  f.default is _MISSING and f.factory is _MISSING, f.init,
+                  _member_of(cls, f.name) if kind == "dataclass" else None) for f in fields)
     if kind == "typeddict":
         build = "typeddict"
     elif kind == "namedtuple":
@@ -1102,7 +1103,7 @@ def _class_shape(cls: type, kind: str, fields: list[_Field], options: _ClassOpti
     else:
         build = "direct" if _builds_directly(cls, fields) else "call"
     post_init = build == "direct" and hasattr(cls, "__post_init__")
-    return ("class", cls, build, options.array, options.forbid_unknown, post_init, rows, _MISSING)
+    return ("class", cls, build, options.array, options.forbid_unknown, post_init, rows, _MISSING, _class_name(cls))
 
 
 def _builds_directly(cls: type, fields: list[_Field]) -> bool:
@@ -1135,7 +1136,19 @@ def _run_constructor(make: Any, args: Any, where: str) -> Any:
     try:
         return make(**args)
     except Exception as exc:
-        raise _Invalid(f"{where} could not be built: {type(exc).__name__}: {exc}") from exc
+        raise _build_failure_message(where, exc) from exc
+
+
+def _build_failure_message(where: str, exc: BaseException) -> _Invalid:
+    return _Invalid(f"{where} could not be built: {type(exc).__name__}: {exc}")
+
+
+def _build_failure(cls: type, exc: BaseException) -> _Invalid:
+    """The failure for a class whose own code (its __init__, __post_init__ or a default
+    factory) raised while the native walker built it."""
+    failure = _build_failure_message(_class_name(cls), exc)
+    failure.__cause__ = exc
+    return failure
 
 
 def _map_form(cls: type, kind: str, fields: list[_Field], options: _ClassOptions, where: str) -> Any:
@@ -1338,7 +1351,7 @@ class Decoder(Generic[_T]):
         self._program = None
         # The walker follows nesting on the C stack: beyond _NATIVE_DEPTH levels allowed,
         # the Python path (whose decoder does not recurse) decodes alone.
-        if not self._plan.raw and set(decode_options) <= {"max_depth"} and self._depth <= _NATIVE_DEPTH:
+        if set(decode_options) <= {"max_depth"} and self._depth <= _NATIVE_DEPTH:
             self._program = _program_for(self._plan, self._depth)
 
     def decode(self, data: Any) -> Any:
@@ -1354,6 +1367,9 @@ class Decoder(Generic[_T]):
         if program is not None:
             try:
                 return program.decode(data)
+            except _Invalid as exc:
+                if getattr(exc, "native_final", False):
+                    self._native_failure(exc, data)
             except Exception:
                 pass  # the Python path below decodes again, and names any fault
         value = _loads(data, **self._options) if self._options else _loads(data)
@@ -1361,6 +1377,18 @@ class Decoder(Generic[_T]):
         if end != len(data):
             raise CBORDecodeError(f"{len(data) - end} bytes after the item (byte {end})")
         return self._convert(value, data, 0)
+
+    def _native_failure(self, exc: _Invalid, data: bytes) -> None:
+        """Reports a failure of the native walker after code of the user's classes ran there:
+        decoding again would run that code a second time. The data's own faults come first,
+        as on the Python path."""
+        _loads(data)
+        end = _item_end(data, 0, self._depth + 1)
+        if end != len(data):
+            raise CBORDecodeError(f"{len(data) - end} bytes after the item (byte {end})")
+        inner = getattr(exc, "native_inner", 0)
+        offset = _locate(data, exc.steps[:inner], self._depth + 1, getattr(exc, "native_base", 0))
+        raise ValidationError(exc.message, _path_text(exc.steps), offset) from exc.__cause__
 
     def _convert(self, value: Any, data: bytes, base: int) -> Any:
         plan = self._plan
@@ -1395,17 +1423,18 @@ class Decoder(Generic[_T]):
 
 
 _NATIVE_DEPTH = 1000
+_HOOKS = (_Invalid, _Index, _build_failure, _kind_of)
 
 
 def _program_for(plan: _Plan, depth: int) -> Any:
     if depth != 400:
-        return _native.compile(plan, depth)
+        return _native.compile(plan, depth, _HOOKS)
     program = plan.program
     if program is None:
         with _lock:
             program = plan.program
             if program is None:
-                program = _native.compile(plan, depth)
+                program = _native.compile(plan, depth, _HOOKS)
                 plan.program = program
     return program
 
@@ -1483,7 +1512,8 @@ def _make_writer(cls: type) -> Any:
     if not (omit_defaults or omit_none or stamped or tag_field is not None or number is not None):
         # Written by the native hook from now on; this first value by the writer below.
         _plain_rows[cls] = (tuple(name for name, _, _ in rows), tuple(k for _, k, _ in rows), options.array,
-                            tuple(_slot_descriptor(cls, name) for name, _, _ in rows))
+                            tuple(_slot_descriptor(cls, name) for name, _, _ in rows),
+                            tuple(_dumps(k) for _, k, _ in rows))
 
     def omitted(value: Any, default: Any) -> bool:
         if omit_none and value is None:
@@ -1519,6 +1549,13 @@ def _make_writer(cls: type) -> Any:
         def write(encoder: Any, obj: Any) -> None:
             encoder.encode(body(obj))
     return write
+
+
+def _member_of(cls: type, name: str) -> Any:
+    """The member descriptor that setting the attribute `name` of an instance goes through, or
+    None: the native walker then sets a slotted field through it directly."""
+    attr = inspect.getattr_static(cls, name, None)
+    return attr if type(attr) is types.MemberDescriptorType else None
 
 
 def _slot_descriptor(cls: type, name: str) -> Any:

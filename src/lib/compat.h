@@ -96,4 +96,25 @@ inline int long_as_int64(PyObject *obj, int64_t *value) {
 
 #endif
 
+// A dict of n keys and values, in order (a later duplicate key replaces the earlier value).
+// 3.13 builds export the interpreter's own constructor for a map display, though only its
+// internal headers declare it; elsewhere the public calls do the same.
+#if PY_VERSION_HEX < 0x030E0000
+}  // namespace kelvo::compat
+extern "C" PyObject *_PyDict_FromItems(PyObject *const *keys, Py_ssize_t keys_offset, PyObject *const *values,
+                                       Py_ssize_t values_offset, Py_ssize_t length);
+namespace kelvo::compat {
+inline PyObject *dict_from_items(PyObject *const *keys, PyObject *const *values, Py_ssize_t n) {
+    return _PyDict_FromItems(keys, 1, values, 1, n);
+}
+#else
+inline PyObject *dict_from_items(PyObject *const *keys, PyObject *const *values, Py_ssize_t n) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyDict_SetItem(dict.get(), keys[i], values[i]) < 0) return nullptr;
+    return dict.release();
+}
+#endif
+
 }  // namespace kelvo::compat

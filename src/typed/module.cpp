@@ -38,8 +38,8 @@ PyObject *item_end(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyObject *compile(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "compile() takes 2 positional arguments");
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "compile() takes 3 positional arguments");
         return nullptr;
     }
     const Py_ssize_t max_depth = PyLong_AsSsize_t(args[1]);
@@ -48,7 +48,7 @@ PyObject *compile(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "compile(): max_depth must not be negative");
         return nullptr;
     }
-    return compile_program(state_of(module), args[0], max_depth);
+    return compile_program(state_of(module), args[0], max_depth, args[2]);
 }
 
 PyObject *fields_body(PyObject *row, PyObject *value);
@@ -303,14 +303,14 @@ PyObject *flatten(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return flattener.flatten(args[0], 0);
 }
 
-PyObject *write_plain_value(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *write_plain_value(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 4 || !PyDict_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "write_plain() takes (value, table, dumps, max_depth)");
         return nullptr;
     }
     const Py_ssize_t max_depth = PyLong_AsSsize_t(args[3]);
     if (max_depth == -1 && PyErr_Occurred()) return nullptr;
-    return write_plain(args[0], args[1], args[2], max_depth);
+    return write_plain(args[0], args[1], args[2], max_depth, state_of(module)->kit);
 }
 
 PyMethodDef module_methods[] = {
@@ -342,10 +342,14 @@ PyMethodDef module_methods[] = {
      ":param encoder: the encoder calling the hook\n"
      ":param value: the value to write"},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compile)), METH_FASTCALL,
-     "compile($module, plan, max_depth, /)\n--\n\n"
+     "compile($module, plan, max_depth, hooks, /)\n--\n\n"
      "Compile a type plan for the native typed walker.\n\n"
      ":param plan: the plan, as kelvo's typed codec builds it\n"
      ":param max_depth: the deepest nesting the walker follows\n"
+     ":param hooks: ``(invalid, index, build_failure, kind_of)``: the failure type of a value that\n"
+     "    does not fit (with its ``steps``), the type of an array position on its path,\n"
+     "    ``build_failure(cls, exc)``, which makes the failure for a class whose own code raised,\n"
+     "    and ``kind_of(value)``, the kind of item a union dispatches on\n"
      ":return: a ``Program`` whose ``decode(data)`` builds the typed value"},
     {"item_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(item_end)), METH_FASTCALL,
      "item_end($module, data, offset=0, max_depth=400, /)\n--\n\n"
@@ -372,6 +376,7 @@ int module_exec(PyObject *m) {
     PyObject *encode_name = PyUnicode_InternFromString("encode");
     if (encode_name == nullptr) return -1;
     replace_field(st->encode_name, encode_name);
+    if (load_semantic_kit(st->kit) < 0) return -1;
     PyObject *program_type = PyType_FromModuleAndSpec(m, &program_spec, nullptr);
     if (program_type == nullptr) return -1;
     replace_field(st->program_type, program_type);

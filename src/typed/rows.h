@@ -6,12 +6,14 @@
 
 namespace kelvo::typed {
 
-// A row is (attribute names, wire keys, as_array, slot descriptors): the descriptors are the
-// member descriptors of slotted fields (read without looking the name up) or None.
+// A row is (attribute names, wire keys, as_array, slot descriptors, key encodings): the
+// descriptors are the member descriptors of slotted fields (read without looking the name up)
+// or None, the encodings each key as dumps writes it.
 struct Row {
     PyObject *names;    // tuple of str
     PyObject *keys;     // tuple, as long as names
     PyObject *members;  // tuple, as long as names
+    PyObject *encoded;  // tuple of bytes, as long as names
     bool as_array;
     Py_ssize_t n;
 };
@@ -19,17 +21,20 @@ struct Row {
 // Fills `out` from a table row (borrowed references); false with TypeError set when the row
 // does not have that form.
 inline bool read_row(PyObject *row, Row &out) {
-    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 4 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
+    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != 5 || !PyTuple_Check(PyTuple_GET_ITEM(row, 0)) ||
         !PyTuple_Check(PyTuple_GET_ITEM(row, 1)) || !PyTuple_Check(PyTuple_GET_ITEM(row, 3)) ||
+        !PyTuple_Check(PyTuple_GET_ITEM(row, 4)) ||
         PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 1)) ||
-        PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 3))) {
-        PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array, members)");
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 3)) ||
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 0)) != PyTuple_GET_SIZE(PyTuple_GET_ITEM(row, 4))) {
+        PyErr_SetString(PyExc_TypeError, "a class table row is (names, keys, as_array, members, encoded keys)");
         return false;
     }
     out.names = PyTuple_GET_ITEM(row, 0);
     out.keys = PyTuple_GET_ITEM(row, 1);
     out.as_array = PyTuple_GET_ITEM(row, 2) == Py_True;
     out.members = PyTuple_GET_ITEM(row, 3);
+    out.encoded = PyTuple_GET_ITEM(row, 4);
     out.n = PyTuple_GET_SIZE(out.names);
     return true;
 }

@@ -1,14 +1,16 @@
-// Writer: the typed encoder's fast path. It writes lists, tuples, dicts, the built-in scalars and
-// instances of the plain classes of the writer table exactly as `dumps` with its default options
-// writes the same values with each instance replaced by the dict (or list) of its fields. Any
-// other value is written by `dumps` (all such values in one call); where that cannot hold (a
-// value that dumps cannot write, or a list changed while it is written), the writer gives up
-// and the caller takes the general path.
+// Writer: the typed encoder's fast path. It writes lists, tuples, dicts, the built-in scalars,
+// exact datetimes, dates, UUIDs and Decimals, and instances of the plain classes of the writer
+// table exactly as `dumps` with its default options writes the same values with each instance
+// replaced by the dict (or list) of its fields. Any other value is written by `dumps` (all such
+// values in one call); where that cannot hold (a value that dumps cannot write, or a list
+// changed while it is written), the writer gives up and the caller takes the general path.
 #include "typed/writer.h"
 
 #include "typed/rows.h"
+#include "typed/semantic.h"
 #include "typed/skipper.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -17,30 +19,22 @@ namespace kelvo::typed {
 
 namespace {
 
-// The output, written straight into a bytes object that grows by doubling and is cut to
-// length at the end (no copy into the result).
+// The output, written into pieces that double in size up to kPieceMax (small enough for the
+// allocator to reuse them, where larger blocks would be mapped and faulted in afresh each
+// time) and copied once into the result at the end: no piece is moved while it grows.
 class Output {
 public:
     Output() = default;
-    ~Output() { Py_XDECREF(result_); }
+    ~Output() {
+        for (size_t i = 0; i < n_pieces_; ++i) PyMem_Free(pieces_[i].data);
+        PyMem_Free(pieces_);
+        PyMem_Free(buf_);
+    }
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
-    bool reserve(size_t more) {
-        if (cap_ - len_ >= more) return true;
-        size_t cap = cap_ == 0 ? 1024 : cap_;
-        while (cap - len_ < more) cap *= 2;
-        if (result_ == nullptr) {
-            result_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
-            if (result_ == nullptr) return false;
-        } else if (_PyBytes_Resize(&result_, static_cast<Py_ssize_t>(cap)) < 0) {
-            return false;  // the object is gone: result_ is null
-        }
-        buf_ = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result_));
-        cap_ = cap;
-        return true;
-    }
-    bool head(int major, uint64_t arg) {
+    [[gnu::always_inline]] bool reserve(size_t more) { return cap_ - len_ >= more || grow(more); }
+    [[gnu::always_inline]] bool head(int major, uint64_t arg) {
         if (!reserve(9)) return false;
         const uint8_t m = static_cast<uint8_t>(major << 5);
         if (arg < 24) {
@@ -60,9 +54,9 @@ public:
         }
         return true;
     }
-    bool bytes(const void *p, size_t n) {
+    [[gnu::always_inline]] bool bytes(const void *p, size_t n) {
         if (!reserve(n)) return false;
-        std::memcpy(buf_ + len_, p, n);
+        copy(buf_ + len_, static_cast<const uint8_t *>(p), n);
         len_ += n;
         return true;
     }
@@ -71,22 +65,118 @@ public:
         buf_[len_++] = b;
         return true;
     }
-    const uint8_t *data() const { return buf_; }
-    size_t size() const { return len_; }
-    // The bytes written, handed over (the Output is empty afterwards); NULL on failure.
+    // The whole output in one piece (the pieces merged when there are several); nullptr with
+    // the exception set when memory runs out.
+    const uint8_t *data() {
+        if (n_pieces_ > 0 && !merge()) return nullptr;
+        return buf_;
+    }
+    size_t size() const { return done_ + len_; }
+    // Room reserved beforehand is written at tail() and then taken with advance().
+    uint8_t *tail() { return buf_ + len_; }
+    void advance(size_t n) { len_ += n; }
+    // The bytes written, as a new bytes object (the Output is left as it is); NULL on failure.
     PyObject *take() {
-        if (result_ == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
-        if (_PyBytes_Resize(&result_, static_cast<Py_ssize_t>(len_)) < 0) return nullptr;
-        buf_ = nullptr;
-        len_ = cap_ = 0;
-        return std::exchange(result_, nullptr);
+        PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size()));
+        if (out == nullptr) return nullptr;
+        char *p = PyBytes_AS_STRING(out);
+        for (size_t i = 0; i < n_pieces_; ++i) {
+            std::memcpy(p, pieces_[i].data, pieces_[i].len);
+            p += pieces_[i].len;
+        }
+        if (len_ > 0) std::memcpy(p, buf_, len_);
+        return out;
     }
 
 private:
+    // Short runs (keys, most texts) copied inline in at most two overlapping moves, longer
+    // ones by memcpy; nothing is read outside [p, p + n).
+    [[gnu::always_inline]] static void copy(uint8_t *out, const uint8_t *p, size_t n) {
+        if (n >= 8 && n <= 16) {
+            uint64_t a, b;
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+            std::memcpy(out, &a, 8);
+            std::memcpy(out + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            std::memcpy(out, &a, 4);
+            std::memcpy(out + n - 4, &b, 4);
+        } else if (n < 4) {
+            for (size_t i = 0; i < n; ++i) out[i] = p[i];
+        } else {
+            std::memcpy(out, p, n);
+        }
+    }
+
     void put_be(uint64_t v, int width) {
         for (int i = width - 1; i >= 0; --i) buf_[len_++] = static_cast<uint8_t>(v >> (8 * i));
     }
-    PyObject *result_ = nullptr;
+
+    // A new piece with room for `more` bytes, the current one set aside.
+    [[gnu::noinline]] bool grow(size_t more) {
+        if (buf_ != nullptr && n_pieces_ == cap_pieces_) {
+            const size_t grown = cap_pieces_ == 0 ? 16 : cap_pieces_ * 2;
+            void *bigger = PyMem_Realloc(pieces_, grown * sizeof(Piece));
+            if (bigger == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            pieces_ = static_cast<Piece *>(bigger);
+            cap_pieces_ = grown;
+        }
+        const size_t cap = std::max(std::clamp(cap_ * 2, size_t{1024}, kPieceMax), more);
+        auto *fresh = static_cast<uint8_t *>(PyMem_Malloc(cap));
+        if (fresh == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (buf_ != nullptr) {
+            pieces_[n_pieces_++] = Piece{buf_, len_};
+            done_ += len_;
+        }
+        buf_ = fresh;
+        len_ = 0;
+        cap_ = cap;
+        return true;
+    }
+
+    // All the pieces and the current one copied into one piece.
+    bool merge() {
+        const size_t total = size();
+        const size_t cap = std::max(total, size_t{1024});
+        auto *whole = static_cast<uint8_t *>(PyMem_Malloc(cap));
+        if (whole == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        size_t at = 0;
+        for (size_t i = 0; i < n_pieces_; ++i) {
+            std::memcpy(whole + at, pieces_[i].data, pieces_[i].len);
+            at += pieces_[i].len;
+            PyMem_Free(pieces_[i].data);
+        }
+        if (len_ > 0) std::memcpy(whole + at, buf_, len_);
+        PyMem_Free(buf_);
+        n_pieces_ = 0;
+        done_ = 0;
+        buf_ = whole;
+        len_ = total;
+        cap_ = cap;
+        return true;
+    }
+
+    struct Piece {
+        uint8_t *data;
+        size_t len;
+    };
+    static constexpr size_t kPieceMax = 64 * 1024;
+    Piece *pieces_ = nullptr;
+    size_t n_pieces_ = 0;
+    size_t cap_pieces_ = 0;
+    size_t done_ = 0;  // bytes in the pieces set aside
     uint8_t *buf_ = nullptr;
     size_t len_ = 0;
     size_t cap_ = 0;
@@ -95,8 +185,8 @@ private:
 // 1 written, 0 given up (no exception set), -1 failed (exception set).
 class Writer {
 public:
-    Writer(PyObject *table, PyObject *dumps, Py_ssize_t max_depth)
-        : table_(table), dumps_(dumps), max_depth_(max_depth) {}
+    Writer(PyObject *table, PyObject *dumps, Py_ssize_t max_depth, const SemanticKit &kit)
+        : table_(table), dumps_(dumps), max_depth_(max_depth), kit_(kit) {}
 
     int write(PyObject *o, Py_ssize_t depth) {
         PyTypeObject *t = Py_TYPE(o);
@@ -128,6 +218,10 @@ public:
             Ref owned(row);
             return write_fields(row, o, depth + 1);
         }
+        if (!out_.reserve(kSemanticMax)) return -1;
+        const Py_ssize_t n = write_semantic(kit_, o, out_.tail());
+        if (n < 0) return -1;
+        if (n > 0) return out_.advance(static_cast<size_t>(n)), 1;
         return write_alone(o);
     }
 
@@ -151,6 +245,7 @@ public:
         if (pos == 0 && enc_size > 0) pos = 1 + (size_t{1} << ((enc[0] & 0x1f) - 24));
         const ErrorTypes errors{PyExc_ValueError, PyExc_ValueError};
         const uint8_t *body = out_.data();
+        if (body == nullptr) return nullptr;
         const size_t body_size = out_.size();
         Output merged;
         if (!merged.reserve(body_size + enc_size)) return nullptr;
@@ -254,8 +349,9 @@ private:
         if (!out_.head(row.as_array ? 4 : 5, static_cast<uint64_t>(row.n))) return -1;
         for (Py_ssize_t i = 0; i < row.n; ++i) {
             if (!row.as_array) {
-                const int r = write(PyTuple_GET_ITEM(row.keys, i), depth);
-                if (r <= 0) return r;
+                PyObject *key = PyTuple_GET_ITEM(row.encoded, i);
+                if (!PyBytes_Check(key)) return give_up();
+                if (!out_.bytes(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)))) return -1;
             }
             Ref v(field_value(row, i, o));
             if (!v) return -1;
@@ -268,6 +364,7 @@ private:
     PyObject *table_;
     PyObject *dumps_;
     Py_ssize_t max_depth_;
+    const SemanticKit &kit_;
     Output out_;
     Ref alone_;               // the values left to dumps, in output order
     size_t *gaps_ = nullptr;  // where each one's encoding goes in out_
@@ -277,8 +374,8 @@ private:
 
 }  // namespace
 
-PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth) {
-    Writer writer(table, dumps, max_depth);
+PyObject *write_plain(PyObject *value, PyObject *table, PyObject *dumps, Py_ssize_t max_depth, const SemanticKit &kit) {
+    Writer writer(table, dumps, max_depth, kit);
     const int r = writer.write(value, 0);
     if (r < 0) return nullptr;
     if (r == 0) Py_RETURN_NONE;

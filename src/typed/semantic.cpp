@@ -1,0 +1,365 @@
+// Semantic values read and written without the general codec: datetimes, dates, UUIDs and
+// Decimals, each only in the exact form the general codec uses for it.
+#include "typed/semantic.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace kelvo::typed {
+
+namespace {
+
+bool is_text(PyObject *obj, const char *text) {
+    return obj != nullptr && PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+// A name from a type's own dictionary, as a new reference (nullptr, no exception, when absent).
+PyObject *own_attr(PyObject *dict, const char *name) {
+    PyObject *v = nullptr;
+    if (PyDict_GetItemStringRef(dict, name, &v) < 0) PyErr_Clear();
+    return v;
+}
+
+// Whether uuid.UUID is the standard class: `int` and `is_safe` slots of its own, object's
+// allocation, and the constructor of the uuid module (whose is_safe default is read). The
+// slots and the default go into the kit.
+void inspect_uuid(PyObject *type, SemanticKit &kit) {
+    if (!PyType_Check(type)) return;
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    if (tp->tp_new != PyBaseObject_Type.tp_new) return;
+    Ref dict(PyType_GetDict(tp));
+    if (!dict) {
+        PyErr_Clear();
+        return;
+    }
+    Ref module(own_attr(dict.get(), "__module__"));
+    Ref int_slot(own_attr(dict.get(), "int"));
+    Ref safe_slot(own_attr(dict.get(), "is_safe"));
+    Ref init(own_attr(dict.get(), "__init__"));
+    if (!is_text(module.get(), "uuid") || !int_slot || !safe_slot || !init ||
+        !Py_IS_TYPE(int_slot.get(), &PyMemberDescr_Type) || !Py_IS_TYPE(safe_slot.get(), &PyMemberDescr_Type) ||
+        !PyFunction_Check(init.get()))
+        return;
+    Ref kwdefaults(PyObject_GetAttrString(init.get(), "__kwdefaults__"));
+    if (!kwdefaults || !PyDict_Check(kwdefaults.get())) {
+        PyErr_Clear();
+        return;
+    }
+    Ref safe_default(own_attr(kwdefaults.get(), "is_safe"));
+    if (!safe_default) return;
+    kit.uuid_type = Py_NewRef(type);
+    kit.uuid_int_slot = int_slot.release();
+    kit.uuid_safe_slot = safe_slot.release();
+    kit.uuid_safe_default = safe_default.release();
+}
+
+int days_in_month(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) return 29;
+    return kDays[month - 1];
+}
+
+bool digits_at(const char *s, int n, int *out) {
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+bool read_date(const char *s, int *y, int *m, int *d) {
+    return digits_at(s, 4, y) && s[4] == '-' && digits_at(s + 5, 2, m) && s[7] == '-' && digits_at(s + 8, 2, d) &&
+           *y >= 1 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= days_in_month(*y, *m);
+}
+
+char *put_digits(char *p, long v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+// A head of the given major type with the shortest argument; the length written.
+size_t put_head(uint8_t *out, int major, uint64_t arg) {
+    const uint8_t m = static_cast<uint8_t>(major << 5);
+    if (arg < 24) {
+        out[0] = static_cast<uint8_t>(m | arg);
+        return 1;
+    }
+    int width = arg <= 0xff ? 1 : arg <= 0xffff ? 2 : arg <= 0xffffffffull ? 4 : 8;
+    out[0] = static_cast<uint8_t>(m | (width == 1 ? 24 : width == 2 ? 25 : width == 4 ? 26 : 27));
+    for (int i = 0; i < width; ++i) out[1 + i] = static_cast<uint8_t>(arg >> (8 * (width - 1 - i)));
+    return 1 + static_cast<size_t>(width);
+}
+
+size_t put_int(uint8_t *out, int64_t v) {
+    return v >= 0 ? put_head(out, 0, static_cast<uint64_t>(v)) : put_head(out, 1, ~static_cast<uint64_t>(v));
+}
+
+// Tag 0 around the isoformat() text of an exact datetime whose zone is an exact `timezone`,
+// with a zero offset as "Z"; 0 for any other datetime.
+Py_ssize_t write_datetime(const SemanticKit &kit, PyObject *obj, uint8_t *out) {
+    const PyDateTime_CAPI *api = kit.api;
+    PyObject *tz = PyDateTime_DATE_GET_TZINFO(obj);
+    if (tz == Py_None || !Py_IS_TYPE(tz, Py_TYPE(api->TimeZone_UTC))) return 0;
+    long long offset_us = 0;
+    if (tz != api->TimeZone_UTC) {
+        Ref delta(PyObject_CallMethodOneArg(tz, kit.utcoffset_name, obj));
+        if (!delta) return -1;
+        if (!Py_IS_TYPE(delta.get(), api->DeltaType)) return 0;
+        offset_us =
+            (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) * 1000000LL +
+            PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    }
+    char buf[64];
+    char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
+    *p++ = 'T';
+    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
+    if (int us = PyDateTime_DATE_GET_MICROSECOND(obj); us != 0) {
+        *p++ = '.';
+        p = put_digits(p, us, 6);
+    }
+    if (offset_us == 0) {
+        *p++ = 'Z';
+    } else {
+        *p++ = offset_us < 0 ? '-' : '+';
+        if (offset_us < 0) offset_us = -offset_us;
+        const long long us = offset_us % 1000000, secs = offset_us / 1000000;
+        p = put_digits(p, static_cast<long>(secs / 3600), 2);
+        *p++ = ':';
+        p = put_digits(p, static_cast<long>(secs / 60 % 60), 2);
+        if (secs % 60 != 0 || us != 0) {
+            *p++ = ':';
+            p = put_digits(p, static_cast<long>(secs % 60), 2);
+            if (us != 0) {
+                *p++ = '.';
+                p = put_digits(p, static_cast<long>(us), 6);
+            }
+        }
+    }
+    const size_t n = static_cast<size_t>(p - buf);
+    out[0] = 0xc0;  // tag 0
+    size_t len = 1 + put_head(out + 1, 3, n);
+    std::memcpy(out + len, buf, n);
+    return static_cast<Py_ssize_t>(len + n);
+}
+
+// Tag 1004 around "YYYY-MM-DD".
+Py_ssize_t write_date(PyObject *obj, uint8_t *out) {
+    static const uint8_t kHead[] = {0xd9, 0x03, 0xec, 0x6a};  // tag 1004, text of 10 bytes
+    std::memcpy(out, kHead, sizeof kHead);
+    char *p = reinterpret_cast<char *>(out + sizeof kHead);
+    p = put_digits(p, PyDateTime_GET_YEAR(obj), 4);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+    *p++ = '-';
+    put_digits(p, PyDateTime_GET_DAY(obj), 2);
+    return sizeof kHead + 10;
+}
+
+// Tag 37 around the 16 bytes of the int slot; 0 when the slot holds no int of 128 bits.
+Py_ssize_t write_uuid(const SemanticKit &kit, PyObject *obj, uint8_t *out) {
+    Ref value(Py_TYPE(kit.uuid_int_slot)->tp_descr_get(kit.uuid_int_slot, obj, kit.uuid_type));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyLong_CheckExact(value.get())) return 0;
+    const Py_ssize_t n = PyLong_AsNativeBytes(
+        value.get(), out + 3, 16,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (n < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (n > 16) return 0;
+    out[0] = 0xd8;  // tag 37
+    out[1] = 0x25;
+    out[2] = 0x50;  // 16 bytes
+    return 19;
+}
+
+// Tag 4 around [exponent, mantissa] read from str() of a finite Decimal whose mantissa has at
+// most 18 digits; 0 for any other (NaN, the infinities, longer mantissas).
+Py_ssize_t write_decimal(PyObject *obj, uint8_t *out) {
+    Ref text(PyObject_Str(obj));
+    if (!text) return -1;
+    Py_ssize_t len;
+    const char *s = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (s == nullptr) return -1;
+    const char *p = s, *end = s + len;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    int64_t mantissa = 0;
+    int digits = 0, frac_digits = 0;
+    bool any = false;
+    while (p < end && *p >= '0' && *p <= '9') {
+        mantissa = mantissa * 10 + (*p++ - '0');
+        any = true;
+        if (++digits > 18) return 0;
+    }
+    if (p < end && *p == '.') {
+        ++p;
+        while (p < end && *p >= '0' && *p <= '9') {
+            mantissa = mantissa * 10 + (*p++ - '0');
+            any = true;
+            ++frac_digits;
+            if (++digits > 18) return 0;
+        }
+    }
+    if (!any) return 0;
+    int64_t written = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exp_negative = false;
+        if (p < end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+        if (p == end || end - p > 12) return 0;
+        while (p < end && *p >= '0' && *p <= '9') written = written * 10 + (*p++ - '0');
+        if (exp_negative) written = -written;
+    }
+    if (p != end) return 0;
+    out[0] = 0xc4;  // tag 4
+    out[1] = 0x82;  // an array of 2
+    size_t n = 2 + put_int(out + 2, written - frac_digits);
+    n += put_int(out + n, negative ? -mantissa : mantissa);
+    return static_cast<Py_ssize_t>(n);
+}
+
+}  // namespace
+
+int load_semantic_kit(SemanticKit &kit) {
+    PyObject *capsule_api = static_cast<PyObject *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (capsule_api == nullptr) return -1;
+    kit.api = reinterpret_cast<const PyDateTime_CAPI *>(capsule_api);
+    Ref datetime_module(PyImport_ImportModule("datetime"));
+    if (!datetime_module) return -1;
+    replace_field(kit.datetime_capsule, PyObject_GetAttrString(datetime_module.get(), "datetime_CAPI"));
+    if (kit.datetime_capsule == nullptr) return -1;
+    replace_field(kit.utcoffset_name, PyUnicode_InternFromString("utcoffset"));
+    if (kit.utcoffset_name == nullptr) return -1;
+    Ref uuid_module(PyImport_ImportModule("uuid"));
+    if (!uuid_module) return -1;
+    Ref uuid_type(PyObject_GetAttrString(uuid_module.get(), "UUID"));
+    if (!uuid_type) return -1;
+    inspect_uuid(uuid_type.get(), kit);
+    Ref decimal_module(PyImport_ImportModule("decimal"));
+    if (!decimal_module) return -1;
+    Ref decimal_type(PyObject_GetAttrString(decimal_module.get(), "Decimal"));
+    if (!decimal_type) return -1;
+    // Only the module's own C type reads "<digits>E<exponent>" and writes str() in the form
+    // read above.
+    if (PyType_Check(decimal_type.get())) {
+        auto *tp = reinterpret_cast<PyTypeObject *>(decimal_type.get());
+        if (PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) && std::strcmp(tp->tp_name, "decimal.Decimal") == 0)
+            kit.decimal_type = decimal_type.release();
+    }
+    return 0;
+}
+
+PyObject *parse_datetime(const SemanticKit &kit, const char *s, size_t n) {
+    const PyDateTime_CAPI *api = kit.api;
+    int y, mo, d, h, mi, sec, us = 0;
+    if (n < 20 || !read_date(s, &y, &mo, &d) || s[10] != 'T' || !digits_at(s + 11, 2, &h) || s[13] != ':' ||
+        !digits_at(s + 14, 2, &mi) || s[16] != ':' || !digits_at(s + 17, 2, &sec) || h > 23 || mi > 59 || sec > 59)
+        return nullptr;
+    const char *p = s + 19, *end = s + n;
+    if (*p == '.') {
+        if (end - p < 7 || !digits_at(p + 1, 6, &us)) return nullptr;
+        p += 7;
+    }
+    int offset = 0;
+    if (end - p == 1 && *p == 'Z') {
+        offset = 0;
+    } else if (end - p == 6 && (*p == '+' || *p == '-') && p[3] == ':') {
+        int oh, om;
+        if (!digits_at(p + 1, 2, &oh) || !digits_at(p + 4, 2, &om) || oh > 23 || om > 59) return nullptr;
+        offset = (oh * 60 + om) * 60 * (*p == '-' ? -1 : 1);
+    } else {
+        return nullptr;
+    }
+    Ref tz;
+    if (offset == 0) {
+        tz = Ref::borrow(api->TimeZone_UTC);
+    } else {
+        Ref delta(api->Delta_FromDelta(0, offset, 0, 1, api->DeltaType));
+        if (!delta) return nullptr;
+        tz = Ref(api->TimeZone_FromTimeZone(delta.get(), nullptr));
+        if (!tz) return nullptr;
+    }
+    return api->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz.get(), api->DateTimeType);
+}
+
+PyObject *parse_date(const SemanticKit &kit, const char *s, size_t n) {
+    int y, m, d;
+    if (n != 10 || !read_date(s, &y, &m, &d)) return nullptr;
+    return kit.api->Date_FromDate(y, m, d, kit.api->DateType);
+}
+
+PyObject *build_uuid(const SemanticKit &kit, const uint8_t *raw) {
+    Ref value(PyLong_FromUnsignedNativeBytes(raw, 16, Py_ASNATIVEBYTES_BIG_ENDIAN));
+    if (!value) return nullptr;
+    Ref args(PyTuple_New(0));
+    if (!args) return nullptr;
+    auto *tp = reinterpret_cast<PyTypeObject *>(kit.uuid_type);
+    Ref obj(tp->tp_new(tp, args.get(), nullptr));
+    if (!obj) return nullptr;
+    if (Py_TYPE(kit.uuid_int_slot)->tp_descr_set(kit.uuid_int_slot, obj.get(), value.get()) < 0) return nullptr;
+    if (Py_TYPE(kit.uuid_safe_slot)->tp_descr_set(kit.uuid_safe_slot, obj.get(), kit.uuid_safe_default) < 0)
+        return nullptr;
+    return obj.release();
+}
+
+PyObject *build_decimal(const SemanticKit &kit, int64_t exponent, int64_t mantissa) {
+    // The C Decimal reads a tuple by writing it out as "<digits>E<exponent>": the same text
+    // builds the same value.
+    char text[48];
+    char digits[24];
+    size_t n = 0, k = 0;
+    uint64_t u = mantissa < 0 ? 0 - static_cast<uint64_t>(mantissa) : static_cast<uint64_t>(mantissa);
+    do {
+        digits[k++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (mantissa < 0) text[n++] = '-';
+    while (k > 0) text[n++] = digits[--k];
+    text[n++] = 'E';
+    u = exponent < 0 ? 0 - static_cast<uint64_t>(exponent) : static_cast<uint64_t>(exponent);
+    do {
+        digits[k++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (exponent < 0) text[n++] = '-';
+    while (k > 0) text[n++] = digits[--k];
+    Ref arg(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (!arg) return nullptr;
+    std::memcpy(PyUnicode_DATA(arg.get()), text, n);
+    return PyObject_CallOneArg(kit.decimal_type, arg.get());
+}
+
+Py_ssize_t write_semantic(const SemanticKit &kit, PyObject *o, uint8_t *out) {
+    PyTypeObject *t = Py_TYPE(o);
+    if (kit.api != nullptr) {
+        if (t == kit.api->DateTimeType) return write_datetime(kit, o, out);
+        if (t == kit.api->DateType) return write_date(o, out);
+    }
+    if (kit.uuid_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.uuid_type))
+        return write_uuid(kit, o, out);
+    if (kit.decimal_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.decimal_type))
+        return write_decimal(o, out);
+    return 0;
+}
+
+}  // namespace kelvo::typed
