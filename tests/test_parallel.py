@@ -19,6 +19,7 @@ FREE_THREADED = not sys._is_gil_enabled()
 def small_slices(monkeypatch):
     """Pools and blocks for small inputs, so that every path runs on a few kilobytes."""
     monkeypatch.setattr(parallel, "_POOL_FROM", 0)
+    monkeypatch.setattr(parallel, "_SLICE_BYTES", 512)
     monkeypatch.setattr(parallel, "BLOCK_SIZE", 512)
 
 
