@@ -208,37 +208,77 @@ def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -
         # slices of a bytes copy, so that no view of the caller's buffer outlives the call
         with memoryview(data) as view:
             data = view.tobytes()
-    scanner = Scanner(max_depth=dec.max_depth)
     with memoryview(data) as view:
-        if n_threads == 1 or len(view) < _POOL_FROM:
-            return _decode_whole(dec, data, scanner, view, 1)
-        return _decode_pipelined(dec, data, scanner, view, n_threads)
+        if len(view) < _POOL_FROM:
+            n_threads = 1
+        return _SequenceRun(dec, data, n_threads).decode(view)
 
 
-class _Run:
-    """The slices of a run of items (``ends`` from offset ``first``, the first of them item
-    ``first_index`` of the sequence) and the SliceRun that decodes them."""
+class _SequenceRun:
+    """One loads_seq: the parts of the sequence handed to a SliceRun as they are scanned (the
+    head first, so that the other threads begin on it while the calling thread scans the rest),
+    and the threads that decode them."""
 
-    def __init__(self, dec: _Decoding, data: Any, ends: array, first: int, first_index: int, n_threads: int,
-                 wrap: bool) -> None:
-        self.ends, self.first, self.first_index = ends, first, first_index
-        self.cuts = _slice_cuts(ends, first, n_threads)
-        self.slices = SliceRun(dec.one, dec.many if wrap else None, data, ends, self.cuts, first)
+    def __init__(self, dec: _Decoding, data: Any, n_threads: int) -> None:
+        self.dec, self.data, self.n_threads = dec, data, n_threads
+        self.scanner = Scanner(max_depth=dec.max_depth)
+        self.slices = SliceRun(dec.one, dec.many, data)
+        # for each part: its item ends, slice cuts, first offset, first item and first slice
+        self.parts: list[tuple[array, array, int, int, int]] = []
+        self.n_items = self.n_slices = 0
 
-    def items(self, dec: _Decoding, data: Any) -> list[Any]:
+    def add(self, ends: array) -> None:
+        if not ends:
+            return
+        first = self.parts[-1][0][-1] if self.parts else 0
+        cuts = _slice_cuts(ends, first, self.n_threads)
+        self.slices.add(ends, cuts, first, not self.scanner.saw_sharing)
+        self.parts.append((ends, cuts, first, self.n_items, self.n_slices))
+        self.n_items += len(ends)
+        self.n_slices += len(cuts) - 1
+
+    def decode(self, view: memoryview) -> list[Any]:
+        scanner, slices = self.scanner, self.slices
+        head = int(len(view) * min(0.5, (self.n_threads - 1) / 8))
+        fault: BaseException | None = None
+        workers: list[threading.Thread] = []
+        try:
+            if head:
+                self.add(scanner.feed(view[:head]))
+                fault = scanner.fault
+            if self.n_threads > 1:  # with no head yet, they wait for the rest
+                workers = [threading.Thread(target=slices.run, name=f"kelvo-{k}") for k in range(self.n_threads - 1)]
+                for worker in workers:
+                    worker.start()
+            if fault is None:
+                ends, fault = _scan_rest(scanner, view[head:])
+                self.add(ends)
+            slices.close()
+            slices.run()
+        finally:
+            slices.close()
+            for worker in workers:
+                worker.join()
+        items = self.items()
+        if fault is not None:
+            raise fault
+        return items
+
+    def items(self) -> list[Any]:
         """The list of the items; a slice that failed is decoded again item by item here, and
         its first item at fault raised as the error of the sequence."""
-        run, ends, cuts = self.slices, self.ends, self.cuts
-        while (failed := run.fault()) is not None:
+        slices = self.slices
+        while (failed := slices.fault()) is not None:
             k = failed[0]
-            lo, hi = cuts[k], cuts[k + 1]
-            part, error = _decode_slice(dec, data, 0, ends, lo, hi, self.first_index + lo,
-                                        ends[lo - 1] if lo else self.first, False)
+            ends, cuts, first, first_index, first_slice = next(p for p in reversed(self.parts) if p[4] <= k)
+            lo, hi = cuts[k - first_slice], cuts[k - first_slice + 1]
+            part, error = _decode_slice(self.dec, self.data, 0, ends, lo, hi, first_index + lo,
+                                        ends[lo - 1] if lo else first, False)
             if error is not None:
                 raise error
-            run.place(k, part)
-            run.run()
-        return run.items()
+            slices.place(k, part)
+            slices.run()
+        return slices.items()
 
 
 def _scan_rest(scanner: Scanner, view: memoryview) -> tuple[array, BaseException | None]:
@@ -251,81 +291,6 @@ def _scan_rest(scanner: Scanner, view: memoryview) -> tuple[array, BaseException
         except CBORSequenceError as exc:
             fault = exc
     return ends, fault
-
-
-def _decode_whole(dec: _Decoding, data: Any, scanner: Scanner, view: memoryview, n_threads: int) -> list[Any]:
-    """The sequence scanned whole, then decoded on n_threads threads (the calling one included)."""
-    ends, fault = _scan_rest(scanner, view)
-    return _decode_ends(dec, data, ends, scanner, n_threads, fault)
-
-
-def _decode_pipelined(dec: _Decoding, data: Any, scanner: Scanner, view: memoryview, n_threads: int) -> list[Any]:
-    """The workers decode the head of the sequence while the calling thread scans the rest;
-    then every thread decodes the rest. The scan, some 15 times faster than decoding, is then
-    no longer time that only one thread works."""
-    head = int(len(view) * min(0.5, (n_threads - 1) / 8))
-    head_ends = scanner.feed(view[:head])
-    if scanner.fault is not None or not head_ends:
-        # a fault or one large item at the start: no head to begin with
-        fault = scanner.fault
-        rest_ends, rest_fault = _scan_rest(scanner, view[head:]) if fault is None else (array("Q"), None)
-        return _decode_ends(dec, data, head_ends + rest_ends, scanner, n_threads, fault or rest_fault)
-    head_run = _Run(dec, data, head_ends, 0, 0, n_threads, not scanner.saw_sharing)
-    rest: list[_Run] = []  # the run of the rest, once scanned
-    ready = threading.Event()
-
-    def work() -> None:
-        head_run.slices.run()
-        ready.wait()
-        if rest:
-            rest[0].slices.run()
-
-    workers = [threading.Thread(target=work, name=f"kelvo-{k}") for k in range(n_threads - 1)]
-    try:
-        for worker in workers:
-            worker.start()
-        ends, fault = _scan_rest(scanner, view[head:])
-        if ends:
-            first = head_ends[-1]
-            rest.append(_Run(dec, data, ends, first, len(head_ends), n_threads, not scanner.saw_sharing))
-        ready.set()
-        head_run.slices.run()
-        if rest:
-            rest[0].slices.run()
-    finally:
-        ready.set()
-        for worker in workers:
-            worker.join()
-    items = head_run.items(dec, data)
-    if rest:
-        tail = rest[0].items(dec, data)
-        tail[:0] = items  # the head is the smaller part
-        items = tail
-    if fault is not None:
-        raise fault
-    return items
-
-
-def _decode_ends(dec: _Decoding, data: Any, ends: array, scanner: Scanner, n_threads: int,
-                 fault: BaseException | None) -> list[Any]:
-    """The items that end at ``ends``, decoded on n_threads threads (the calling one included),
-    then ``fault`` raised if there is one."""
-    items: list[Any] = []
-    if ends:
-        run = _Run(dec, data, ends, 0, 0, n_threads, not scanner.saw_sharing)
-        workers = [threading.Thread(target=run.slices.run, name=f"kelvo-{k}")
-                   for k in range(min(n_threads, len(run.cuts) - 1) - 1)]
-        try:
-            for worker in workers:
-                worker.start()
-            run.slices.run()
-        finally:
-            for worker in workers:
-                worker.join()
-        items = run.items(dec, data)
-    if fault is not None:
-        raise fault
-    return items
 
 
 def _slice_cuts(ends: array, first: int, n_threads: int) -> array:
