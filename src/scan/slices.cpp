@@ -27,9 +27,9 @@ namespace {
 // One run of items added at once: the items that end at `ends`, the first starting at `first`,
 // cut into slices at `cuts` (the first item of each slice, then n_items).
 struct Part {
-    uint64_t *ends;     // PyMem
+    uint64_t *ends;  // PyMem
     size_t n_items;
-    uint64_t *cuts;     // PyMem
+    uint64_t *cuts;  // PyMem
     size_t n_slices;
     uint64_t first;
     size_t slice_base;  // the number of slices in the parts before this one
@@ -48,11 +48,11 @@ struct SliceRunObject {
     Py_buffer view;     // the sequence
     bool held;
     Part parts[kMaxParts];
-    size_t n_parts;      // parts published to run() (atomic, release after the part is complete)
-    size_t n_slices;     // slices in the published parts (atomic)
-    bool closed;         // no part will be added (atomic)
-    size_t next;         // the next slice to take (atomic)
-    size_t limit;        // slices from this one on are not started: one before failed (atomic)
+    size_t n_parts;   // parts published to run() (atomic, release after the part is complete)
+    size_t n_slices;  // slices in the published parts (atomic)
+    bool closed;      // no part will be added (atomic)
+    size_t next;      // the next slice to take (atomic)
+    size_t limit;     // slices from this one on are not started: one before failed (atomic)
 };
 
 SliceRunObject *as_run(PyObject *op) { return reinterpret_cast<SliceRunObject *>(op); }
@@ -71,8 +71,7 @@ PyObject *raise_busy() {
 void stop_after(SliceRunObject *self, size_t k) {
     auto limit = atomic(self->limit);
     size_t cur = limit.load(std::memory_order_relaxed);
-    while (cur > k + 1 && !limit.compare_exchange_weak(cur, k + 1, std::memory_order_relaxed)) {
-    }
+    while (cur > k + 1 && !limit.compare_exchange_weak(cur, k + 1, std::memory_order_relaxed)) {}
 }
 
 // The part that holds slice k of the published ones, and k's index within it.
@@ -185,9 +184,12 @@ PyObject *run(PyObject *op, PyObject *) {
 // exception set.
 int copy_offsets(PyObject *obj, uint64_t **out, size_t *n) {
     Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return -1;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return -1;
+    const char *format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=') ++format;
+    const bool unsigned64 = (format[0] == 'Q' || format[0] == 'L') && format[1] == '\0';
     int status = -1;
-    if (view.itemsize != 8 || view.len % 8 != 0) {
+    if (!unsigned64 || view.itemsize != 8 || view.len % 8 != 0) {
         PyErr_SetString(PyExc_TypeError, "offsets must be an array('Q')");
     } else {
         *n = static_cast<size_t>(view.len) / 8;
@@ -452,8 +454,11 @@ PyType_Slot slice_run_slots[] = {
 };
 
 PyType_Spec slice_run_spec = {
-    "kelvo._scan.SliceRun", sizeof(SliceRunObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slice_run_slots,
+    "kelvo._scan.SliceRun",
+    sizeof(SliceRunObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    slice_run_slots,
 };
 
 }  // namespace
