@@ -51,6 +51,7 @@ struct SliceRunObject {
     size_t n_parts;   // parts published to run() (atomic, release after the part is complete)
     size_t n_slices;  // slices in the published parts (atomic)
     bool closed;      // no part will be added (atomic)
+    bool adding;      // a thread is in add() (atomic)
     size_t next;      // the next slice to take (atomic)
     size_t limit;     // slices from this one on are not started: one before failed (atomic)
 };
@@ -245,7 +246,14 @@ PyObject *add(PyObject *op, PyObject *args) {
     unsigned long long first;
     int wrap;
     if (!PyArg_ParseTuple(args, "OOKp:add", &ends, &cuts, &first, &wrap)) return nullptr;
-    // Only the thread that adds parts writes these fields; run() reads a part once published.
+    // One thread at a time adds parts and writes these fields; run() reads a part once it is
+    // published.
+    bool expected = false;
+    if (!atomic(self->adding).compare_exchange_strong(expected, true, std::memory_order_acquire)) return raise_busy();
+    struct Adding {
+        bool &flag;
+        ~Adding() { atomic(flag).store(false, std::memory_order_release); }
+    } adding{self->adding};
     const size_t n = atomic(self->n_parts).load(std::memory_order_relaxed);
     if (atomic(self->closed).load(std::memory_order_relaxed) || n == kMaxParts) {
         PyErr_SetString(PyExc_RuntimeError, "no more parts can be added to this SliceRun");
