@@ -156,7 +156,7 @@ bool wait_for_slice(SliceRunObject *self, size_t k) {
         if (published || atomic(self->closed).load(std::memory_order_acquire) ||
             k >= atomic(self->limit).load(std::memory_order_relaxed))
             break;
-        const timespec pause{0, 20000};  // the scanner adds a part in well under a millisecond
+        const timespec pause{0, 20000};  // 20 us: the wait ends soon after a part is added
         nanosleep(&pause, nullptr);
     }
     Py_END_ALLOW_THREADS;
