@@ -35,14 +35,23 @@ def record_sequence(size):
     return block * max(1, size // len(block))
 
 
-def interleaved(rounds, *fns):
+def interleaved(rounds, *fns, runs=False):
+    """The median time of each function over ``rounds`` rounds, each round calling them all in
+    turn; with ``runs`` also every time, in round order."""
     times = [[] for _ in fns]
     for _ in range(rounds):
         for i, fn in enumerate(fns):
             t0 = time.perf_counter()
             fn()
             times[i].append(time.perf_counter() - t0)
-    return [statistics.median(t) for t in times]
+    medians = [statistics.median(t) for t in times]
+    return (medians, times) if runs else medians
+
+
+def speedup(one, two):
+    """The median, lowest and highest of the per-round ratios one/two."""
+    ratios = [a / b for a, b in zip(one, two, strict=True)]
+    return statistics.median(ratios), min(ratios), max(ratios)
 
 
 def spin(n):
@@ -71,13 +80,27 @@ def scanner_figures(data, rounds):
 
 
 def thread_figures(data, rounds, spin_n):
-    """iterload's block path on one thread and on two, and the pure-Python loop on one and two."""
+    """Per round: loads_seq and iterload's block path on one thread and on two, iterload item by
+    item, and the pure-Python loop on one and two threads."""
     from kelvo._parallel import iter_parallel
 
     def decode(threads):
         return lambda: drain(iter_parallel(io.BytesIO(data), threads, {}))
 
-    return interleaved(rounds, decode(1), decode(2), lambda: spin_threads(spin_n, 1), lambda: spin_threads(spin_n, 2))
+    def whole(threads):
+        # the list is dropped outside the timing
+        return lambda: results.append(kelvo.loads_seq(data, threads=threads))
+
+    results = []
+
+    def drop():
+        results.clear()
+
+    fns = (whole(1), drop, whole(2), drop, decode(1), decode(2), lambda: drain(kelvo.iterload(io.BytesIO(data))),
+           lambda: spin_threads(spin_n, 1), lambda: spin_threads(spin_n, 2))
+    _, times = interleaved(rounds, *fns, runs=True)
+    del times[3], times[1]
+    return times
 
 
 def instructions_per_byte(size, repeat=4):
@@ -199,15 +222,20 @@ def report(quick, instructions=False):
         return
     # The pure-Python loop gets about the time of one decode, so both sides see the same moments.
     spin_n = 2_000_000 if quick else 40_000_000
-    one, two, spin_one, spin_two = thread_figures(data, rounds, spin_n)
-    item_by_item, = interleaved(1, lambda: drain(kelvo.iterload(io.BytesIO(data))))
-    ours = one / two
-    pure = spin_one / spin_two
-    print(f"  iterload, 1 thread {one:.2f} s, 2 threads {two:.2f} s: speed-up {ours:.2f}x "
-          f"({len(data) / two / 2**20:.0f} MB/s)")
-    print(f"  (iterload item by item, as without threads: {item_by_item:.2f} s)")
-    print(f"  pure-Python loop, 1 thread {spin_one:.2f} s, 2 threads {spin_two:.2f} s: speed-up {pure:.2f}x")
-    print(f"  kelvo's speed-up / the loop's: {ours / pure:.2f}")
+    seq_one, seq_two, one, two, item_by_item, spin_one, spin_two = thread_figures(data, rounds, spin_n)
+    med = statistics.median
+    pure = speedup(spin_one, spin_two)
+    for name, a, b in (("loads_seq", seq_one, seq_two), ("iterload", one, two)):
+        ours = speedup(a, b)
+        print(f"  {name}, 1 thread {med(a):.2f} s, 2 threads {med(b):.2f} s: speed-up {ours[0]:.2f}x "
+              f"(rounds {ours[1]:.2f}-{ours[2]:.2f}; {len(data) / med(b) / 2**20:.0f} MB/s); "
+              f"against the loop's {ours[0] / pure[0]:.2f}")
+    print(f"  pure-Python loop, 1 thread {med(spin_one):.2f} s, 2 threads {med(spin_two):.2f} s: speed-up "
+          f"{pure[0]:.2f}x (rounds {pure[1]:.2f}-{pure[2]:.2f})")
+    by_block = speedup(item_by_item, one)
+    print(f"  iterload on one thread: item by item {med(item_by_item):.2f} s, in blocks {med(one):.2f} s "
+          f"(blocks {by_block[0]:.2f}x as fast, rounds {by_block[1]:.2f}-{by_block[2]:.2f})")
+    print(f"  ({rounds} rounds, each taking every figure in turn; medians)")
     cli_report(quick)
 
 

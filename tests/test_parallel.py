@@ -5,6 +5,7 @@ import io
 import random
 import sys
 import threading
+from array import array
 
 import pytest
 
@@ -19,6 +20,7 @@ FREE_THREADED = not sys._is_gil_enabled()
 def small_slices(monkeypatch):
     """Pools and blocks for small inputs, so that every path runs on a few kilobytes."""
     monkeypatch.setattr(parallel, "_POOL_FROM", 0)
+    monkeypatch.setattr(parallel, "_SLICE_BYTES", 512)
     monkeypatch.setattr(parallel, "BLOCK_SIZE", 512)
 
 
@@ -221,3 +223,69 @@ def test_items_decode_as_they_would_alone(threads):
     with pytest.raises(CBORSequenceError) as info:
         kelvo.loads_seq(one * 40 + reference, threads=threads)
     assert info.value.index == 40
+
+
+@pytest.mark.usefixtures("small_slices")
+@pytest.mark.parametrize("threads", [2, 3])
+@pytest.mark.parametrize("at", [0, 20, 150, 302], ids=["first", "in-the-head", "middle", "last"])
+def test_decode_error_anywhere_named_as_on_one_thread(at, threads):
+    # the workers start on the head of the sequence while the calling thread scans the rest:
+    # an error on either side of that cut is still the first in order
+    encoded = [kelvo.dumps(item) for item in GOOD_ITEMS]
+    data = b"".join(encoded[:at]) + BAD_ITEM + b"".join(encoded[at:])
+    with pytest.raises(CBORSequenceError) as info:
+        kelvo.loads_seq(data, threads=threads)
+    assert (info.value.index, info.value.offset) == (at, len(b"".join(encoded[:at])))
+
+
+@pytest.mark.usefixtures("small_slices")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_shared_values_met_after_the_head_stay_within_their_item(threads):
+    # the head has no tag 28 or 29 and is decoded in runs of items; the rest has them, and a
+    # reference there must not reach a value shared by another item
+    head = kelvo.dumps_seq(range(400))
+    shared = bytes.fromhex("82d81c6161d81d00")  # ["a", <the same "a">]
+    assert kelvo.loads_seq(head + shared * 3, threads=threads) == list(range(400)) + [["a", "a"]] * 3
+    with pytest.raises(CBORSequenceError) as info:
+        kelvo.loads_seq(head + bytes.fromhex("d81c6161") + bytes.fromhex("d81d00"), threads=threads)
+    assert info.value.index == 401
+
+
+@pytest.mark.usefixtures("small_slices")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_slice_that_fails_once_is_decoded_again_and_the_run_goes_on(threads):
+    # a hook that fails the first time only: the slice's one-call decode fails, the slice is
+    # decoded again item by item without error, and the slices after it are then decoded too
+    records = [{"n": i} for i in range(2000)]
+    failed = []
+    lock = threading.Lock()
+
+    def hook(value, immutable):
+        with lock:
+            if value["n"] == 700 and not failed:
+                failed.append(True)
+                raise ValueError("once")
+        return value
+
+    assert kelvo.loads_seq(kelvo.dumps_seq(records), threads=threads, object_hook=hook) == records
+    assert failed
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda run: run.add(array("Q", [5, 3]), array("Q", [0, 2]), 0, True), ValueError),  # ends go back
+    (lambda run: run.add(array("Q", [3, 99]), array("Q", [0, 2]), 0, True), ValueError),  # past the data
+    (lambda run: run.add(array("Q", [3, 5]), array("Q", [0, 1]), 0, True), ValueError),  # cuts stop short
+    (lambda run: run.add(array("Q", [3, 5]), array("Q", [0, 1, 1, 2]), 0, True), ValueError),  # empty slice
+    (lambda run: run.add(array("Q", [3, 5]), array("Q", [0, 2]), 3, True), ValueError),  # first item empty
+    (lambda run: run.add(array("d", [3.0]), array("Q", [0, 1]), 0, True), TypeError),
+    (lambda run: run.place(0, [1]), ValueError),  # no slice yet
+    (lambda run: (run.close(), run.add(array("Q", [3]), array("Q", [0, 1]), 0, True)), RuntimeError),
+], ids=["ends-decrease", "end-past-data", "cuts-short", "empty-slice", "empty-first-item", "not-offsets",
+        "place-unknown", "add-after-close"])
+def test_slice_run_refuses_bounds_it_cannot_trust(call, error):
+    run = parallel.SliceRun(kelvo.loads, None, b"\x01\x02\x03\x04\x05")
+    with pytest.raises(error):
+        call(run)
+    run.close()
+    run.run()
+    assert run.items() == []

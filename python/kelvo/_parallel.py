@@ -16,13 +16,14 @@ import itertools
 import mmap
 import os
 import sys
+import threading
 from array import array
 from collections import deque
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
-from kelvo._scan import CBORSequenceEOF, CBORSequenceError, Scanner, scan
+from kelvo._scan import CBORSequenceEOF, CBORSequenceError, Scanner, SliceRun, scan
 
 __all__ = ["CBORSequenceEOF", "CBORSequenceError", "Scanner", "scan", "scan_file", "loads_seq", "iter_parallel",
            "thread_count", "BLOCK_SIZE"]
@@ -31,6 +32,9 @@ __all__ = ["CBORSequenceEOF", "CBORSequenceError", "Scanner", "scan", "scan_file
 BLOCK_SIZE = 1 << 16
 # Below this many bytes a sequence is decoded on the calling thread: a pool costs more.
 _POOL_FROM = 1 << 18
+# The bytes of one slice of loads_seq: small enough that threads end together, large enough
+# that the call for each costs nothing beside its decoding.
+_SLICE_BYTES = 1 << 20
 _DEFAULT_MAX_DEPTH = 400
 
 
@@ -178,13 +182,20 @@ def _decode_slice(dec: _Decoding, data: Any, base: int, ends: Any, lo: int, hi: 
 def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -> list[Any]:
     """Decode every item of a CBOR sequence held in memory, on several threads at once.
 
-    The sequence is scanned first (:func:`scan`) and then cut at item boundaries into slices of
-    similar size that a pool of threads decodes. With the GIL enabled one thread is used. Hooks
-    (``object_hook``, ``tag_hook``, ``semantic_decoders``) may then run on several threads at
-    once, each call for an item of its own slice: they must be safe to call concurrently.
+    The sequence is scanned (:func:`scan`) and cut at item boundaries into slices of about a
+    megabyte that the calling thread and a few others take one after the other, each decoding
+    a slice in one call; the other threads begin on the first part while the calling thread
+    scans the rest. With the GIL enabled one thread is used. Hooks (``object_hook``,
+    ``tag_hook``, ``semantic_decoders``) may then run on several threads at once, each call for
+    an item of its own slice: they must be safe to call concurrently.
+
+    The threads go from slice to slice without running Python code in between (hooks aside),
+    so the cyclic garbage collector, which the many containers being made would otherwise
+    start again and again to walk the growing result, runs once the call returns.
 
     :param data: the whole sequence (bytes-like, ``mmap`` included)
-    :param threads: the most threads to use; ``None``: ``os.process_cpu_count()``, 1: no pool
+    :param threads: the most threads to use; ``None``: ``os.process_cpu_count()``, 1: none
+        but the calling thread
     :param decode_options: the keyword options of :func:`loads` (``immutable`` included)
     :return: the list of items in order
     :raises CBORSequenceError: for the first item (in order) that is malformed or fails to
@@ -192,64 +203,111 @@ def loads_seq(data: Any, *, threads: int | None = None, **decode_options: Any) -
     :raises CBORSequenceEOF: when the data ends inside an item
     """
     dec = _Decoding(decode_options)
-    scanner = Scanner(max_depth=dec.max_depth)
-    ends = scanner.feed(data)
+    n_threads = thread_count(threads)
+    if not isinstance(data, (bytes, bytearray, mmap.mmap)):
+        # slices of a bytes copy, so that no view of the caller's buffer outlives the call
+        with memoryview(data) as view:
+            data = view.tobytes()
+    with memoryview(data) as view:
+        if len(view) < _POOL_FROM:
+            n_threads = 1
+        return _SequenceRun(dec, data, n_threads).decode(view)
+
+
+class _SequenceRun:
+    """One loads_seq: the parts of the sequence handed to a SliceRun as they are scanned (the
+    head first, so that the other threads begin on it while the calling thread scans the rest),
+    and the threads that decode them."""
+
+    def __init__(self, dec: _Decoding, data: Any, n_threads: int) -> None:
+        self.dec, self.data, self.n_threads = dec, data, n_threads
+        self.scanner = Scanner(max_depth=dec.max_depth)
+        self.slices = SliceRun(dec.one, dec.many, data)
+        # for each part: its item ends, slice cuts, first offset, first item and first slice
+        self.parts: list[tuple[array, array, int, int, int]] = []
+        self.n_items = self.n_slices = 0
+
+    def add(self, ends: array) -> None:
+        if not ends:
+            return
+        first = self.parts[-1][0][-1] if self.parts else 0
+        cuts = _slice_cuts(ends, first, self.n_threads)
+        self.slices.add(ends, cuts, first, not self.scanner.saw_sharing)
+        self.parts.append((ends, cuts, first, self.n_items, self.n_slices))
+        self.n_items += len(ends)
+        self.n_slices += len(cuts) - 1
+
+    def decode(self, view: memoryview) -> list[Any]:
+        scanner, slices = self.scanner, self.slices
+        head = int(len(view) * min(0.5, (self.n_threads - 1) / 8))
+        fault: BaseException | None = None
+        workers: list[threading.Thread] = []
+        try:
+            if head:
+                self.add(scanner.feed(view[:head]))
+                fault = scanner.fault
+            if self.n_threads > 1:  # with no head yet, they wait for the rest
+                workers = [threading.Thread(target=slices.run, name=f"kelvo-{k}") for k in range(self.n_threads - 1)]
+                for worker in workers:
+                    worker.start()
+            if fault is None:
+                ends, fault = _scan_rest(scanner, view[head:])
+                self.add(ends)
+            slices.close()
+            slices.run()
+        finally:
+            slices.close()
+            for worker in workers:
+                worker.join()
+        items = self.items()
+        if fault is not None:
+            raise fault
+        return items
+
+    def items(self) -> list[Any]:
+        """The list of the items; a slice that failed is decoded again item by item here, and
+        its first item at fault raised as the error of the sequence."""
+        slices = self.slices
+        while (failed := slices.fault()) is not None:
+            k = failed[0]
+            ends, cuts, first, first_index, first_slice = next(p for p in reversed(self.parts) if p[4] <= k)
+            lo, hi = cuts[k - first_slice], cuts[k - first_slice + 1]
+            part, error = _decode_slice(self.dec, self.data, 0, ends, lo, hi, first_index + lo,
+                                        ends[lo - 1] if lo else first, False)
+            if error is not None:
+                raise error
+            slices.place(k, part)
+            slices.run()
+        return slices.items()
+
+
+def _scan_rest(scanner: Scanner, view: memoryview) -> tuple[array, BaseException | None]:
+    """The item ends in the rest of the input, and the fault met there (or at its end)."""
+    ends = scanner.feed(view)
     fault = scanner.fault
     if fault is None:
         try:
             scanner.finish()
         except CBORSequenceError as exc:
             fault = exc
-    if not isinstance(data, (bytes, bytearray, mmap.mmap)):
-        # slices of a bytes copy, so that no view of the caller's buffer outlives the call
-        with memoryview(data) as view:
-            data = view.tobytes()
-    n_threads = thread_count(threads)
-    total = ends[-1] if ends else 0
-    items: list[Any]
-    if n_threads == 1 or total < _POOL_FROM or len(ends) < 2:
-        items, error = _decode_slice(dec, data, 0, ends, 0, len(ends), 0, 0, not scanner.saw_sharing)
-        if error is not None:
-            raise error
-    else:
-        items = _decode_pooled(dec, data, ends, n_threads, not scanner.saw_sharing)
-    if fault is not None:
-        raise fault
-    return items
+    return ends, fault
 
 
-def _decode_pooled(dec: _Decoding, data: Any, ends: array, n_threads: int, wrap: bool) -> list[Any]:
-    # Several slices per thread, so that a slice of slow items does not hold back the rest.
-    total = ends[-1]
-    n_slices = min(len(ends), 4 * n_threads)
-    cuts = [0]
+def _slice_cuts(ends: array, first: int, n_threads: int) -> array:
+    """The first item of each slice, then the number of items: slices of about _SLICE_BYTES,
+    at least a few per thread so that a slice of slow items does not hold back the rest."""
+    total = ends[-1] - first
+    if n_threads == 1 and total <= _SLICE_BYTES:
+        return array("Q", (0, len(ends)))
+    n_slices = min(len(ends), max(4 * n_threads, total // _SLICE_BYTES))
+    cuts = array("Q", [0])
     for k in range(1, n_slices):
-        cut = bisect.bisect_left(ends, total * k // n_slices)
+        cut = bisect.bisect_left(ends, first + total * k // n_slices)
         if cut > cuts[-1]:
             cuts.append(cut)
-    cuts.append(len(ends))
-    items: list[Any] = []
-    slices = list(itertools.pairwise(cuts))
-    # The pool has n_threads - 1 workers taking slices from the front; the calling thread takes
-    # them from the back, each one that no worker has started yet.
-    with concurrent.futures.ThreadPoolExecutor(n_threads - 1, thread_name_prefix="kelvo") as pool:
-        jobs = [(dec, data, 0, ends, lo, hi, lo, ends[lo - 1] if lo else 0, wrap) for lo, hi in slices]
-        futures = [pool.submit(_decode_slice, *job) for job in jobs]
-        own: dict[int, tuple[list[Any], BaseException | None]] = {}
-        try:
-            for k in range(len(jobs) - 1, -1, -1):
-                if not futures[k].cancel():
-                    break
-                own[k] = _decode_slice(*jobs[k])
-            for k, future in enumerate(futures):
-                part, error = own.pop(k) if k in own else future.result()
-                items.extend(part)
-                if error is not None:
-                    raise error
-        finally:
-            for future in futures:
-                future.cancel()
-    return items
+    if cuts[-1] < len(ends):
+        cuts.append(len(ends))
+    return cuts
 
 
 def iter_parallel(fp: Any, threads: int, decode_options: dict[str, Any],

@@ -3,6 +3,7 @@
 #include "lib/access.h"
 #include "lib/module_def.h"
 #include "scan/scanner.h"
+#include "scan/slices.h"
 
 namespace kelvo::scan {
 
@@ -393,6 +394,8 @@ int module_exec(PyObject *m) {
         PyModule_AddObjectRef(m, "CBORSequenceEOF", st->sequence_eof) < 0 ||
         PyModule_AddObjectRef(m, "Scanner", st->scanner_type) < 0)
         return -1;
+    Ref slice_run_type(make_slice_run_type(m));
+    if (!slice_run_type || PyModule_AddObjectRef(m, "SliceRun", slice_run_type.get()) < 0) return -1;
     return 0;
 }
 
