@@ -149,7 +149,9 @@ PyObject *Decoder::array(size_t start, uint64_t len, int depth) {
 PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
     if (len > (n_ - pos_) / 2) return fault(kTruncated, start);
     if (depth >= kMaxDepth) return fault(kDepth, start);
-    Ref dict(PyDict_New());
+    // A map of more than five entries would outgrow a new dict's table; its size is known
+    // (and bounded by the input left), so the table is made large enough at once.
+    Ref dict(len > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(len)) : PyDict_New());
     if (!dict) return nullptr;
     const uint8_t *prev = nullptr;
     uint64_t prev_len = 0;
