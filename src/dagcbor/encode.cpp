@@ -32,6 +32,15 @@ struct Entry {
 // grows with the text, so this is the order of the texts' lengths, then of their bytes.
 int key_compare(const Entry &a, const Entry &b) {
     if (a.key_len != b.key_len) return a.key_len < b.key_len ? -1 : 1;
+    if (a.key_len <= 8 && a.key_len > 0) {
+        // Short keys compared as big-endian words, whose order is the bytes' order.
+        uint64_t x = 0, y = 0;
+        memcpy(&x, a.key, static_cast<size_t>(a.key_len));
+        memcpy(&y, b.key, static_cast<size_t>(a.key_len));
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+        return x < y ? -1 : x > y ? 1 : 0;
+    }
     return memcmp(a.key, b.key, static_cast<size_t>(a.key_len));
 }
 
@@ -135,9 +144,11 @@ private:
         memcpy(&b, src + n - 4, 4);
         memcpy(dst, &a, 4);
         memcpy(dst + n - 4, &b, 4);
-    } else if (n < 4) {
-        for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-    } else {
+    } else if (n != 0 && n < 4) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    } else if (n != 0) {
         memcpy(dst, src, n);
     }
 }
@@ -159,7 +170,7 @@ private:
         return 0;
     }
     // A head and its bytes, with room made once for both.
-    int string(uint8_t major, const char *data, Py_ssize_t len) {
+    [[gnu::always_inline]] int string(uint8_t major, const char *data, Py_ssize_t len) {
         const auto n = static_cast<size_t>(len);
         if (out_.reserve(9 + n) < 0) return -1;
         uint8_t *p = out_.data() + out_.size();
