@@ -30,17 +30,8 @@ struct Entry {
 
 // Keys ordered by the length of their encoding, then bytewise: with shortest heads the encoding
 // grows with the text, so this is the order of the texts' lengths, then of their bytes.
-int key_compare(const Entry &a, const Entry &b) {
+[[gnu::always_inline]] inline int key_compare(const Entry &a, const Entry &b) {
     if (a.key_len != b.key_len) return a.key_len < b.key_len ? -1 : 1;
-    if (a.key_len <= 8 && a.key_len > 0) {
-        // Short keys compared as big-endian words, whose order is the bytes' order.
-        uint64_t x = 0, y = 0;
-        memcpy(&x, a.key, static_cast<size_t>(a.key_len));
-        memcpy(&y, b.key, static_cast<size_t>(a.key_len));
-        x = __builtin_bswap64(x);
-        y = __builtin_bswap64(y);
-        return x < y ? -1 : x > y ? 1 : 0;
-    }
     return memcmp(a.key, b.key, static_cast<size_t>(a.key_len));
 }
 
@@ -88,6 +79,13 @@ public:
         }
         Py_END_CRITICAL_SECTION();
         return rc;
+    }
+    // Adds one entry (with new references), the dict's lock held. -1 with MemoryError.
+    int add(PyObject *key, PyObject *value) {
+        if (v_.push(Entry{nullptr, 0, key, value}) < 0) return -1;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        return 0;
     }
     size_t size() const noexcept { return v_.size(); }
     Entry *begin() noexcept { return v_.data(); }
@@ -185,6 +183,18 @@ private:
     int list(PyObject *obj, int depth);
     int tuple(PyObject *obj, int depth);
     int dict(PyObject *obj, int depth);
+    // The map's head and its leading plain entries, written with the dict's lock held; the
+    // entries after them copied into *rest, with the last key written in *last_key. 1 when
+    // every entry was written, 0 when some are in *rest, 2 when the keys are not in order
+    // (the caller starts over), -1 with MemoryError.
+    int dict_prefix(PyObject *obj, Entries *rest, Ref *last_key);
+    // Writes the copied entries after the prefix. 1 when written, 0 when a key needs the
+    // general path (nothing more written), -1 with the exception set.
+    int dict_rest(Entries &rest, PyObject *last_key, int depth);
+    // Any map: its entries copied out, checked, sorted when they are not in order, written.
+    int general_dict(PyObject *obj, int depth);
+    // Writes a value that needs no lock and runs no code. 1, 0 (nothing written) or -1.
+    int flat_value(PyObject *v);
     int cid(PyObject *obj);
     [[gnu::noinline]] int general(PyObject *obj, int depth);
     // Raises `type` with "{what} '{type name}' {place}". Always -1.
@@ -301,8 +311,122 @@ int Encoder::tuple(PyObject *obj, int depth) {
     return 0;
 }
 
+int Encoder::flat_value(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    if (t == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(v)) return 0;
+        return string(3, static_cast<const char *>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v)) < 0 ? -1 : 1;
+    }
+    if (t == &PyLong_Type) {
+        int64_t i;
+        const int fits = compat::long_as_int64(v, &i);
+        if (fits <= 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        return (i >= 0 ? head(0, static_cast<uint64_t>(i)) : head(1, static_cast<uint64_t>(-1 - i))) < 0 ? -1 : 1;
+    }
+    if (t == st_->cid_class) return cid(v) < 0 ? -1 : 1;
+    if (v == Py_None || v == Py_True || v == Py_False)
+        return head(7, v == Py_None ? 22 : v == Py_True ? 21 : 20) < 0 ? -1 : 1;
+    if (t == &PyFloat_Type) return std::isfinite(PyFloat_AS_DOUBLE(v)) ? (real(v) < 0 ? -1 : 1) : 0;
+    if (t == &PyBytes_Type) return string(2, PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v)) < 0 ? -1 : 1;
+    return 0;
+}
+
+int Encoder::dict_prefix(PyObject *obj, Entries *rest, Ref *last_key) {
+    // Called with the dict's lock held: nothing here may run Python code or wait for another
+    // lock, so only values whose encoding reads immutable state alone are written here (see
+    // flat_value), and only while the keys are ASCII str in order.
+    if (head(5, static_cast<uint64_t>(PyDict_GET_SIZE(obj))) < 0) return -1;
+    PyObject *prev_obj = nullptr;
+    const char *prev = nullptr;
+    Py_ssize_t prev_len = 0;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+        if (Py_TYPE(k) == &PyUnicode_Type && PyUnicode_IS_ASCII(k)) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(k);
+            const char *key = static_cast<const char *>(PyUnicode_DATA(k));
+            if (prev != nullptr &&
+                (len < prev_len || (len == prev_len && memcmp(key, prev, static_cast<size_t>(len)) <= 0)))
+                return 2;
+            const size_t entry_start = out_.size();
+            if (string(3, key, len) < 0) return -1;
+            const int rc = flat_value(v);
+            if (rc < 0) return -1;
+            if (rc == 1) {
+                prev_obj = k;
+                prev = key;
+                prev_len = len;
+                continue;
+            }
+            out_.truncate(entry_start);
+        }
+        // This entry and the ones after it are copied out, to be written without the lock.
+        if (rest->add(k, v) < 0) return -1;
+        while (PyDict_Next(obj, &pos, &k, &v))
+            if (rest->add(k, v) < 0) return -1;
+        if (prev_obj != nullptr) last_key->reset(Py_NewRef(prev_obj));
+        return 0;
+    }
+    return 1;
+}
+
+int Encoder::dict_rest(Entries &rest, PyObject *last_key, int depth) {
+    Entry prev{nullptr, 0, nullptr, nullptr};
+    if (last_key != nullptr) {
+        prev.key = static_cast<const char *>(PyUnicode_DATA(last_key));  // an ASCII str
+        prev.key_len = PyUnicode_GET_LENGTH(last_key);
+    }
+    // Every key is checked before anything more is written, so that a fault found here
+    // leaves the map to the general path, which reports it.
+    for (size_t i = 0; i < rest.size(); ++i) {
+        Entry &e = rest[i];
+        if (!PyUnicode_Check(e.key_obj)) return 0;
+        e.key = utf8_of(e.key_obj, &e.key_len);
+        if (e.key == nullptr) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (prev.key != nullptr && key_compare(prev, e) >= 0) return 0;
+        prev = e;
+    }
+    if (path_.push(PathStep{nullptr, 0}) < 0) return -1;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const Entry &e = rest[i];
+        path_.back().key = e.key_obj;
+        if (string(3, e.key, e.key_len) < 0 || value(e.value, depth + 1) < 0) return -1;
+    }
+    path_.pop_back();
+    return 1;
+}
+
 int Encoder::dict(PyObject *obj, int depth) {
     if (depth >= kMaxDepth) return refuse(st_->encode_value_error, "containers nested too deeply in", obj);
+    // The entries are written in the dict's own order, under its lock and with no reference
+    // taken, while they are plain values with keys in order (as a decoded map's are); from
+    // the first that is not, the rest are copied out and written after the lock is let go.
+    // Keys out of order, or a key the fast path does not handle, start the map over on the
+    // general path.
+    const size_t mark = out_.size();
+    Entries rest;
+    Ref last_key;
+    int state;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    state = dict_prefix(obj, &rest, &last_key);
+    Py_END_CRITICAL_SECTION();
+    if (state < 0) return -1;
+    if (state == 1) return 0;
+    if (state == 0) {
+        const int rc = dict_rest(rest, last_key.get(), depth);
+        if (rc != 0) return rc < 0 ? -1 : 0;
+    }
+    out_.truncate(mark);
+    return general_dict(obj, depth);
+}
+
+int Encoder::general_dict(PyObject *obj, int depth) {
     Entries entries;
     if (entries.take(obj) < 0) return -1;
     const size_t n = entries.size();
