@@ -236,7 +236,6 @@ def main():
     print(f"{'':<20}" + "".join(f"{name:>18}" for name in columns))
     for row in ROWS:
         print(f"{row:<20}" + "".join(f"{fmt(columns[name][row]):>18}" for name in columns))
-    base = own["kelvo"]
     print(f"\nratio = peer time / kelvo time (above 1: kelvo is faster), per round, as median [lowest-highest] "
           f"over {len(per_round)} round(s); kelvo's CAR row is read_car plus loads of each block "
           "(decode_car: kelvo's one-call CAR decoding, the like of libipld's decode_car)")
