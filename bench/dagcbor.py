@@ -5,7 +5,8 @@ interpreter). The peers re-enable the GIL or have no free-threaded build, so the
 in a separate process on a GIL interpreter (--gil-python), together with kelvo on that same
 interpreter for a like-for-like figure. Both processes build the same data from a fixed seed.
 
-    python bench/dagcbor.py --gil-python .venv-gil/bin/python [--quick]
+    python bench/dagcbor.py --gil-python .venv-gil/bin/python [--quick] [--rounds N]
+    python bench/dagcbor.py --callgrind      # instructions per record, this interpreter
 
 Rows: encoding and decoding a set of records one block per call (posts with replies, facets
 and image or link embeds, likes, reposts and follows; CIDs in tag 42, datetimes as text), and
@@ -186,13 +187,79 @@ def fmt(s):
     return "n/a" if s is None else f"{s * 1e3:.2f} ms"
 
 
+# ---- instructions per record (callgrind)
+#
+# Each row runs in a process of its own under valgrind, collecting only inside map()'s item
+# fetch: the three measured calls are framed by os.getppid(), which makes callgrind dump its
+# counts, so the second dump holds exactly those calls (the freeing of the results is not in
+# it). Records are the 300 of --quick.
+
+CALLGRIND_ROWS = ("encode records", "decode records", "CAR read + decode", "decode_car")
+CALLGRIND_CALLS = 3
+
+
+def _callgrind_worker(row):
+    import itertools
+
+    from kelvo import dagcbor
+    blocks, car = build(True)
+    encode, decode, read_car = _kelvo()
+    fn, arg = {
+        "encode records": (lambda vs: [encode(v) for v in vs], [decode(b) for b in blocks]),
+        "decode records": (lambda bs: [decode(b) for b in bs], blocks),
+        "CAR read + decode": (read_car, car),
+        "decode_car": (dagcbor.decode_car, car),
+    }[row]
+    fn(arg)
+    fn(arg)
+    os.getppid()
+    for _ in map(fn, itertools.repeat(arg, CALLGRIND_CALLS)):
+        pass
+    os.getppid()
+    return len(blocks)
+
+
+def callgrind():
+    import shutil
+    import tempfile
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        print("valgrind is not installed")
+        return 1
+    print(f"DAG-CBOR instructions per record (callgrind), {sys.version.split()[0]}, "
+          f"GIL {'enabled' if sys._is_gil_enabled() else 'disabled'}")
+    with tempfile.TemporaryDirectory() as tmp:
+        for i, row in enumerate(CALLGRIND_ROWS):
+            out = os.path.join(tmp, f"row{i}.out")
+            cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=map_next",
+                   "--dump-after=os_getppid", "--compress-strings=no", f"--callgrind-out-file={out}",
+                   sys.executable, os.path.abspath(__file__), "--callgrind-worker", row]
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            if r.returncode != 0:
+                print(f"  {row:<20} failed: {' '.join(r.stderr.strip().splitlines()[-1:])}")
+                continue
+            records = int(r.stdout.strip())
+            with open(out + ".2") as f:
+                total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+            print(f"  {row:<20} {total / (records * CALLGRIND_CALLS):8.0f}")
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
     ap.add_argument("--gil-python", help="the GIL interpreter (with kelvo, libipld and cbrrr) for the peers")
     ap.add_argument("--rounds", type=int, default=5, help="rounds of both processes in turn (default 5)")
+    ap.add_argument("--callgrind", action="store_true", help="instructions per record under callgrind instead")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-worker", help=argparse.SUPPRESS)
     args, _ = ap.parse_known_args()
+
+    if args.callgrind_worker:
+        print(_callgrind_worker(args.callgrind_worker))
+        return 0
+    if args.callgrind:
+        return callgrind()
 
     if args.worker:
         names = [n for n in CODECS if n.startswith("kelvo") or importlib.util.find_spec(n) is not None]
