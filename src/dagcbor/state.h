@@ -19,6 +19,7 @@ struct ModuleState {
     // instance dictionary). Set once while kelvo.dagcbor is imported, before any decoding.
     PyTypeObject *cid_class;
     PyObject *key_table_name;  // str: where each thread state's dictionary keeps its key table
+    PyTypeObject *car_iter;    // the iterator over a CAR file's sections
 };
 
 // Containers nested deeper than this are refused both ways, so that the C stack stays bounded.
