@@ -5,7 +5,8 @@ interpreter). The peers re-enable the GIL or have no free-threaded build, so the
 in a separate process on a GIL interpreter (--gil-python), together with kelvo on that same
 interpreter for a like-for-like figure. Both processes build the same data from a fixed seed.
 
-    python bench/dagcbor.py --gil-python .venv-gil/bin/python [--quick]
+    python bench/dagcbor.py --gil-python .venv-gil/bin/python [--quick] [--rounds N]
+    python bench/dagcbor.py --callgrind      # instructions per record, this interpreter
 
 Rows: encoding and decoding a set of records one block per call (posts with replies, facets
 and image or link embeds, likes, reposts and follows; CIDs in tag 42, datetimes as text), and
@@ -18,6 +19,7 @@ import importlib.util
 import json
 import os
 import random
+import statistics
 import subprocess
 import sys
 
@@ -185,31 +187,102 @@ def fmt(s):
     return "n/a" if s is None else f"{s * 1e3:.2f} ms"
 
 
+# ---- instructions per record (callgrind)
+#
+# Each row runs in a process of its own under valgrind, collecting only inside map()'s item
+# fetch: the three measured calls are framed by os.getppid(), which makes callgrind dump its
+# counts, so the second dump holds exactly those calls (the freeing of the results is not in
+# it). Records are the 300 of --quick.
+
+CALLGRIND_ROWS = ("encode records", "decode records", "CAR read + decode", "decode_car")
+CALLGRIND_CALLS = 3
+
+
+def _callgrind_worker(row):
+    import itertools
+
+    from kelvo import dagcbor
+    blocks, car = build(True)
+    encode, decode, read_car = _kelvo()
+    fn, arg = {
+        "encode records": (lambda vs: [encode(v) for v in vs], [decode(b) for b in blocks]),
+        "decode records": (lambda bs: [decode(b) for b in bs], blocks),
+        "CAR read + decode": (read_car, car),
+        "decode_car": (dagcbor.decode_car, car),
+    }[row]
+    fn(arg)
+    fn(arg)
+    os.getppid()
+    for _ in map(fn, itertools.repeat(arg, CALLGRIND_CALLS)):
+        pass
+    os.getppid()
+    return len(blocks)
+
+
+def callgrind():
+    import shutil
+    import tempfile
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        print("valgrind is not installed")
+        return 1
+    print(f"DAG-CBOR instructions per record (callgrind), {sys.version.split()[0]}, "
+          f"GIL {'enabled' if sys._is_gil_enabled() else 'disabled'}")
+    with tempfile.TemporaryDirectory() as tmp:
+        for i, row in enumerate(CALLGRIND_ROWS):
+            out = os.path.join(tmp, f"row{i}.out")
+            cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=map_next",
+                   "--dump-after=os_getppid", "--compress-strings=no", f"--callgrind-out-file={out}",
+                   sys.executable, os.path.abspath(__file__), "--callgrind-worker", row]
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            if r.returncode != 0:
+                print(f"  {row:<20} failed: {' '.join(r.stderr.strip().splitlines()[-1:])}")
+                continue
+            records = int(r.stdout.strip())
+            with open(out + ".2") as f:
+                total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+            print(f"  {row:<20} {total / (records * CALLGRIND_CALLS):8.0f}")
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small data and few repetitions")
     ap.add_argument("--gil-python", help="the GIL interpreter (with kelvo, libipld and cbrrr) for the peers")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of both processes in turn (default 5)")
+    ap.add_argument("--callgrind", action="store_true", help="instructions per record under callgrind instead")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-worker", help=argparse.SUPPRESS)
     args, _ = ap.parse_known_args()
+
+    if args.callgrind_worker:
+        print(_callgrind_worker(args.callgrind_worker))
+        return 0
+    if args.callgrind:
+        return callgrind()
 
     if args.worker:
         names = [n for n in CODECS if n.startswith("kelvo") or importlib.util.find_spec(n) is not None]
         json.dump({"gil": sys._is_gil_enabled(), "results": measure(names, args.quick)[0]}, sys.stdout)
         return 0
 
-    # The two processes take turns, several rounds, and each figure is the best of its rounds:
-    # a busy moment of a shared machine then does not land on one side only.
-    rounds = 1 if args.quick else 3
-    own, worker = None, None
+    # The two processes take turns, several rounds: each table figure is the best of its
+    # rounds, and each ratio is taken within a round (peer and kelvo measured minutes apart at
+    # most), then summed up as the median and range over the rounds, so that a busy moment
+    # of a shared machine shows as spread instead of landing on one side only.
+    rounds = 1 if args.quick else args.rounds
+    own, worker, per_round = None, None, []
     for _ in range(rounds):
         mine, n_blocks, car_size = measure(["kelvo", "kelvo decode_car"], args.quick)
         own = mine if own is None else _best(own, mine)
+        theirs = None
         if args.gil_python:
             theirs = _worker(args.gil_python, args.quick)
             if isinstance(theirs, str):
                 worker = theirs
                 break
             worker = theirs if worker is None else {**theirs, "results": _best(worker["results"], theirs["results"])}
+        per_round.append((mine, theirs["results"] if theirs else {}))
     free = not sys._is_gil_enabled()
     print(f"DAG-CBOR: {n_blocks} AT Protocol-like records, CAR file of {car_size} bytes; "
           f"kelvo in this process: {sys.version.split()[0]}, GIL {'disabled' if free else 'ENABLED'}")
@@ -230,26 +303,45 @@ def main():
     print(f"{'':<20}" + "".join(f"{name:>18}" for name in columns))
     for row in ROWS:
         print(f"{row:<20}" + "".join(f"{fmt(columns[name][row]):>18}" for name in columns))
-    base = own["kelvo"]
-    print("\nratio = peer time / kelvo time (above 1: kelvo is faster); kelvo's CAR row is read_car "
-          "plus loads of each block (decode_car: kelvo's one-call CAR decoding)")
+    print(f"\nratio = peer time / kelvo time (above 1: kelvo is faster), per round, as median [lowest-highest] "
+          f"over {len(per_round)} round(s); kelvo's CAR row is read_car plus loads of each block "
+          "(decode_car: kelvo's one-call CAR decoding, the like of libipld's decode_car)")
+
+    def spread(name, row, against="kelvo", against_row=None):
+        ratios = []
+        for mine, theirs in per_round:
+            peer = theirs.get(name.removesuffix(" (GIL)"), {}) if name.endswith("(GIL)") else mine.get(name, {})
+            t, k = peer.get(row), mine.get(against, {}).get(against_row or row)
+            if t is None or k is None:
+                return "n/a"
+            ratios.append(t / k)
+        return f"{statistics.median(ratios):.2f}x [{min(ratios):.2f}-{max(ratios):.2f}]"
+
     for name in columns:
         if name in ("kelvo", "decode_car", "decode_car (GIL)"):
             continue
-        ratios = []
-        for row in ROWS:
-            t, k = columns[name][row], base[row]
-            ratios.append("n/a" if t is None or k is None else f"{t / k:.2f}x")
-        gil_k = columns.get("kelvo (GIL)")
-        same = ""
-        if gil_k is not None and name != "kelvo (GIL)":
-            same = "  (against kelvo on the GIL interpreter: " + ", ".join(
-                "n/a" if columns[name][row] is None or gil_k[row] is None
-                else f"{columns[name][row] / gil_k[row]:.2f}x" for row in ROWS) + ")"
-        print(f"  {name:<14} " + ", ".join(f"{row} {r}" for row, r in zip(ROWS, ratios, strict=False)) + same)
-        car, own_car = columns[name]["CAR read + decode"], columns["decode_car"]["CAR read + decode"]
-        if car is not None and own_car is not None and name != "kelvo (GIL)":
-            print(f"  {'':<14} CAR against kelvo's decode_car: {car / own_car:.2f}x")
+        worker_name = name.replace("decode_car", "kelvo decode_car")
+        print(f"  {name:<14} " + ", ".join(f"{row} {spread(worker_name, row)}" for row in ROWS))
+        if name != "kelvo (GIL)" and columns[name]["CAR read + decode"] is not None:
+            print(f"  {'':<14} CAR against kelvo's decode_car: "
+                  f"{spread(worker_name, 'CAR read + decode', 'kelvo decode_car')}")
+    if per_round and per_round[0][1]:
+        print("  against kelvo on the GIL interpreter (same process as the peers):")
+        for name in ("libipld", "cbrrr"):
+            if name not in per_round[0][1]:
+                continue
+            ratios = []
+            for row in ROWS:
+                rs = [theirs[name][row] / theirs["kelvo"][row] for _, theirs in per_round
+                      if theirs[name][row] is not None and theirs["kelvo"][row] is not None]
+                ratios.append(f"{row} {statistics.median(rs):.2f}x [{min(rs):.2f}-{max(rs):.2f}]" if rs else
+                              f"{row} n/a")
+            print(f"  {name + ' (GIL)':<14} " + ", ".join(ratios))
+            rs = [theirs[name]["CAR read + decode"] / theirs["kelvo decode_car"]["CAR read + decode"]
+                  for _, theirs in per_round if theirs[name]["CAR read + decode"] is not None]
+            if rs:
+                print(f"  {'':<14} CAR against kelvo's decode_car: {statistics.median(rs):.2f}x "
+                      f"[{min(rs):.2f}-{max(rs):.2f}]")
     for note in notes:
         print("note:", note)
     return 0

@@ -97,6 +97,75 @@ def test_encoder_writes_sorted_keys_whatever_the_dict_order():
     assert dagcbor.dumps({k: 0 for k in reversed(keys)}) == expected
 
 
+class Key(str):
+    pass
+
+
+def _entry_by_entry(d):
+    """The encoding of a small dict, its entries sorted here and each written on its own."""
+    items = sorted(d.items(), key=lambda kv: (len(kv[0].encode()), kv[0].encode()))
+    return bytes([0xA0 | len(d)]) + b"".join(dagcbor.dumps(k) + dagcbor.dumps(v) for k, v in items)
+
+
+# A map's leading plain entries are written straight from the dict while their keys come in
+# order; the rest are copied out, and keys found out of order anywhere start the map over.
+@pytest.mark.parametrize("value", [
+    pytest.param({"a": 1, "bb": "x", "ccc": None}, id="plain-in-order"),
+    pytest.param({"a": [1], "bb": 2, "ccc": 3}, id="container-first"),
+    pytest.param({"a": 1, "bb": [], "c": 2}, id="out-of-order-after-a-container"),
+    pytest.param({"bb": 1, "a": 2}, id="out-of-order-among-plain"),
+    pytest.param({"a": 1, "\u00e9": 2, "bbb": 3}, id="non-ascii-key-in-order"),
+    pytest.param({"\u00e9": 2, "a": 1}, id="non-ascii-key-out-of-order"),
+    pytest.param({"a": "\u00e9", "b": "\U0001f98b", "c": 1}, id="non-ascii-values"),
+    pytest.param({"a": 2**64 - 1, "b": -(2**64), "c": 1}, id="ints-beyond-64-bits"),
+    pytest.param({"a": 1, Key("b"): 2, "c": [3]}, id="str-subclass-key"),
+    pytest.param({"a": 1.5, "b": b"\x00", "c": CID(HELLO), "d": True, "e": False, "f": None}, id="every-plain-kind"),
+    pytest.param({"b": {"z": 1, "y": [2]}, "a": (1,)}, id="nested-out-of-order"),
+    pytest.param({"a": 1, "b": bytearray(b"x"), "c": 2}, id="bytearray-after-plain"),
+])
+def test_encoder_key_order_with_every_kind_of_value(value):
+    assert dagcbor.dumps(value) == _entry_by_entry(value)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    pytest.param({"a": 1, "b": float("nan")}, CBOREncodeValueError, "at ['b']", id="nan-after-plain"),
+    pytest.param({"a": 1, "b": [1], 2: 3}, CBOREncodeTypeError, "of type 'int' at the top level",
+                 id="int-key-after-a-container"),
+    pytest.param({"a": 1, "b": "\ud800"}, CBOREncodeValueError, "not valid Unicode in 'str' at ['b']",
+                 id="surrogate-value-after-plain"),
+    pytest.param({"a": 1, "\ud800": 2}, CBOREncodeValueError, "map key that is not valid Unicode",
+                 id="surrogate-key-after-plain"),
+])
+def test_encoder_refuses_after_plain_entries(value, error, message):
+    with pytest.raises(error) as info:
+        dagcbor.dumps(value)
+    assert message in str(info.value)
+
+
+def test_encoder_survives_a_map_changing_under_it():
+    # Another thread adds and removes entries (plain and nested) while the map is written:
+    # every result must be one whole, valid map.
+    shared = {f"k{i:02d}": i for i in range(20)}
+    stop = threading.Event()
+
+    def mutate():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            shared[f"k{i % 40:02d}"] = [i] if i % 3 else i
+            shared.pop(f"k{(i * 7) % 40:02d}", None)
+
+    thread = threading.Thread(target=mutate)
+    thread.start()
+    try:
+        for _ in range(2000):
+            decoded = dagcbor.loads(dagcbor.dumps(shared))
+            assert all(k.startswith("k") for k in decoded)
+    finally:
+        stop.set()
+        thread.join()
+
+
 @pytest.mark.parametrize("value, hex_", [
     pytest.param((1, (2,)), "82018102", id="tuple"),
     pytest.param(bytearray(b"\x01"), "4101", id="bytearray"),
@@ -345,6 +414,39 @@ def test_cid_value_semantics():
 def test_cid_refuses(value, error):
     with pytest.raises(error):
         CID(value)
+
+
+def _text_item(data):
+    return (bytes([0x60 | len(data)]) if len(data) < 24 else bytes([0x78, len(data)])) + data
+
+
+UTF8_PIECES = ["a", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff",
+               "\U00010000", "\U0001f98b", "\U0010ffff"]
+UTF8_FAULTS = ["80", "c080", "c1bf", "c3", "c328", "e08080", "e09fbf", "eda080", "edbfbf", "e697", "e62880",
+               "f0808080", "f08fbfbf", "f4908080", "f5808080", "f09fa6", "ff"]
+
+
+@pytest.mark.parametrize("piece", UTF8_PIECES, ids=lambda p: f"U+{ord(p):04X}")
+@pytest.mark.parametrize("before", ["", "x", "plain ascii text "], ids=["alone", "after-1", "after-17"])
+def test_text_of_every_width_decodes_to_the_same_str(piece, before):
+    # Short texts, and texts past the sizes kept from one decode to the next, as values and keys.
+    for text in (before + piece, before + piece + "z" * 30, (before + piece + "\u00e9") * 3):
+        data = text.encode()
+        for item in (_text_item(data), b"\xa1" + _text_item(data) + b"\x01"):
+            decoded = dagcbor.loads(item)
+            got = decoded if isinstance(decoded, str) else next(iter(decoded))
+            assert got == text and len(got) == len(text)
+
+
+@pytest.mark.parametrize("fault", UTF8_FAULTS)
+@pytest.mark.parametrize("before", ["", "plain ascii text ", "\u00e9\U0001f98b "], ids=["alone", "after-ascii",
+                                                                                      "after-wide"])
+def test_text_that_is_not_utf8_is_refused(fault, before):
+    data = before.encode() + bytes.fromhex(fault) + b" and more"
+    for item, at in ((_text_item(data), 0), (b"\xa1" + _text_item(data) + b"\x01", 1), (b"\x81" + _text_item(data), 1)):
+        with pytest.raises(CBORDecodeError) as info:
+            dagcbor.loads(item)
+        assert info.value.rule == "text string that is not valid UTF-8" and info.value.offset == at
 
 
 def test_decoded_cids_are_cid_instances():

@@ -2,6 +2,7 @@
 
 import hashlib
 import io
+import threading
 
 import pytest
 
@@ -104,6 +105,33 @@ def test_car_huge_length_is_refused_before_reading(car, stream):
         list(dagcbor.read_car(io.BytesIO(data), max_section_size=40))
     with pytest.raises(CBORDecodeError, match="over max_section_size"):
         dagcbor.read_car(b"\xff\xff\x03" + b"\x00" * 100, max_section_size=1000)
+
+
+@pytest.mark.parametrize("verify", [False, True], ids=["plain", "verified"])
+def test_car_yields_the_sections_before_a_fault_then_stops(car, verify):
+    data, sections = car
+    bad_at = len(data)
+    it = iter(dagcbor.read_car(data + b"\x02\x02\x71", verify=verify))  # a CID of version 2
+    assert [next(it) for _ in sections] == sections
+    with pytest.raises(CBORDecodeError) as info:
+        next(it)
+    assert info.value.offset == bad_at and "CID version" in str(info.value)
+    assert list(it) == []
+
+
+def test_car_reader_shared_by_threads_gives_each_section_once(car):
+    data, sections = car
+    many = io.BytesIO()
+    dagcbor.write_car(many, [], sections * 500)
+    it = iter(dagcbor.read_car(many.getvalue()))
+    seen = [[] for _ in range(4)]
+    threads = [threading.Thread(target=lambda out: out.extend(it), args=(out,)) for out in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(map(len, seen)) != [0, 0, 0, 0]
+    assert sorted((bytes(c), b) for out in seen for c, b in out) == sorted((bytes(c), b) for c, b in sections * 500)
 
 
 def test_car_verify_finds_a_wrong_block(car):

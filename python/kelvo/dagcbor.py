@@ -454,8 +454,10 @@ _car_sections = _dagcbor.car_sections
 
 
 def _buffer_sections(data: bytes, pos: int, max_size: int, verify: bool) -> Iterator[tuple[CID, bytes]]:
-    # Sections come from the native reader in batches, chained; one at a time when each is
-    # verified, so that a digest that does not match is reported at its own section's offset.
+    # Sections come from the native iterator; when each is verified, from the native reader
+    # one at a time, so that a digest that does not match is reported at its own offset.
+    if not verify:
+        return _dagcbor.car_iter(data, pos, max_size)
     return itertools.chain.from_iterable(_batches(data, pos, max_size, verify))
 
 

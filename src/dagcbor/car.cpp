@@ -66,10 +66,34 @@ const char *section_fault(const uint8_t *data, size_t size, size_t pos, uint64_t
         if (digest > n - c) return "section CID longer than its section";
         c += static_cast<size_t>(digest);
     }
+    // What was read is the whole check of a binary CID (a CIDv0's fixed form, or a CIDv1's
+    // minimal varints and exact digest length): cid_fault would find nothing more.
     if (c > n) return "section CID longer than its section";
-    if (const char *bad = cid_fault(s, c)) return bad;
     *cid_len = c;
     return nullptr;
+}
+
+// One section read from data[*pos] and *pos moved past it, as a new (CID, block bytes) tuple;
+// NULL with the fault raised (CBORDecodeEOF when more data could have mended it).
+PyObject *read_section(const ModuleState *st, const uint8_t *data, size_t size, size_t *pos, uint64_t max_section) {
+    size_t body = 0, cid_len = 0, end = 0;
+    bool eof = false;
+    const char *fault = section_fault(data, size, *pos, max_section, &body, &cid_len, &end, &eof);
+    if (fault != nullptr) return raise_decode_fault(st, fault, *pos, eof);
+    Ref cid(make_cid(st, data + body, cid_len));
+    if (!cid) return nullptr;
+    PyObject *block = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + body + cid_len),
+                                                static_cast<Py_ssize_t>(end - body - cid_len));
+    if (block == nullptr) return nullptr;
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        Py_DECREF(block);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, cid.release());
+    PyTuple_SET_ITEM(pair, 1, block);
+    *pos = end;
+    return pair;
 }
 
 }  // namespace
@@ -79,23 +103,78 @@ PyObject *car_sections(const ModuleState *st, const uint8_t *data, size_t size, 
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t count = 0; count < limit && *pos < size; ++count) {
-        size_t body = 0, cid_len = 0, end = 0;
-        bool eof = false;
-        const char *fault = section_fault(data, size, *pos, max_section, &body, &cid_len, &end, &eof);
-        if (fault != nullptr) {
-            if (count != 0) break;
-            return raise_decode_fault(st, fault, *pos, eof);
+        Ref pair(read_section(st, data, size, pos, max_section));
+        if (!pair) {
+            // A fault after the first section is left for the next call to raise.
+            if (count != 0 && PyErr_ExceptionMatches(st->decode_error)) {
+                PyErr_Clear();
+                break;
+            }
+            return nullptr;
         }
-        Ref cid(make_cid(st, data + body, cid_len));
-        if (!cid) return nullptr;
-        Ref block(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data + body + cid_len),
-                                            static_cast<Py_ssize_t>(end - body - cid_len)));
-        if (!block) return nullptr;
-        Ref pair(PyTuple_Pack(2, cid.get(), block.get()));
-        if (!pair || PyList_Append(out.get(), pair.get()) < 0) return nullptr;
-        *pos = end;
+        if (PyList_Append(out.get(), pair.get()) < 0) return nullptr;
     }
     return out.release();
+}
+
+namespace {
+
+struct CarIterObject {
+    PyObject_HEAD
+    PyObject *data;  // bytes, owned
+    size_t pos;      // where the next section starts; the end of data once done or failed
+    uint64_t max_section;
+};
+
+PyObject *car_iter_next(PyObject *self) {
+    auto *it = reinterpret_cast<CarIterObject *>(self);
+    const auto *st = static_cast<const ModuleState *>(PyType_GetModuleState(Py_TYPE(self)));
+    if (st == nullptr) return nullptr;
+    PyObject *pair = nullptr;
+    // Threads sharing the iterator take its sections in turn.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(it->data));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(it->data));
+    if (it->pos < size) {
+        pair = read_section(st, data, size, &it->pos, it->max_section);
+        if (pair == nullptr) it->pos = size;
+    }
+    Py_END_CRITICAL_SECTION();
+    return pair;
+}
+
+void car_iter_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    Py_CLEAR(reinterpret_cast<CarIterObject *>(self)->data);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot car_iter_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(car_iter_next)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(car_iter_dealloc)},
+    {Py_tp_doc, const_cast<char *>("Iterator over the (CID, block bytes) sections of a CARv1 file.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec car_iter_spec = {
+    "kelvo._dagcbor.CarSections",
+    sizeof(CarIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    car_iter_slots,
+};
+
+PyObject *car_iter(PyTypeObject *type, PyObject *data, size_t pos, uint64_t max_section) {
+    CarIterObject *it = PyObject_New(CarIterObject, type);
+    if (it == nullptr) return nullptr;
+    it->data = Py_NewRef(data);
+    it->pos = pos;
+    it->max_section = max_section;
+    return reinterpret_cast<PyObject *>(it);
 }
 
 PyObject *car_decode_blocks(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t pos,

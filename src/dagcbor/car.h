@@ -14,6 +14,14 @@ namespace kelvo::dag {
 PyObject *car_sections(const ModuleState *st, const uint8_t *data, size_t size, size_t *pos, uint64_t max_section,
                        size_t limit);
 
+// The type of the iterator over the sections of a CARv1 file held in memory (made with
+// car_iter), yielding (CID, block bytes) as car_sections reads them, one at a time: a faulty
+// section raises when it is reached, and ends the iteration.
+extern PyType_Spec car_iter_spec;
+
+// A new iterator of type `type` over the sections of the bytes `data` from `pos` on.
+PyObject *car_iter(PyTypeObject *type, PyObject *data, size_t pos, uint64_t max_section);
+
 class KeyTable;
 
 // Reads every section from data[pos] on and decodes its block as DAG-CBOR in place (offsets in

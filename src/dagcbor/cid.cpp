@@ -95,6 +95,10 @@ PyType_Spec cid_base_spec = {
 };
 
 const char *cid_fault(const uint8_t *data, size_t size) {
+    // The common CIDv1: codec, multihash code and digest length each one byte (a one-byte
+    // varint is always minimal), then exactly the digest.
+    if (size >= 4 && data[0] == 0x01 && ((data[1] | data[2] | data[3]) & 0x80) == 0 && data[3] == size - 4)
+        return nullptr;
     if (size >= 2 && data[0] == 0x12 && data[1] == 0x20) {
         if (size == 34) return nullptr;
         return "CIDv0 whose SHA-256 digest is not 32 bytes";
@@ -114,13 +118,13 @@ PyObject *make_cid(const ModuleState *st, const uint8_t *data, size_t size) {
     PyTypeObject *type = st->cid_class != nullptr ? st->cid_class : st->cid_base;
     Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size)));
     if (!raw) return nullptr;
-    PyObject *self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    reinterpret_cast<CIDObject *>(self)->raw = raw.release();
     // A class statement makes every subclass collectable, but a CID holds nothing but bytes
-    // and can be part of no cycle: keeping it out of the collector's lists saves it work.
-    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
-    return self;
+    // and can be part of no cycle: it is made without ever entering the collector's lists
+    // (and without the zero fill of tp_alloc, since its one field is set at once).
+    CIDObject *self = PyType_IS_GC(type) ? PyObject_GC_New(CIDObject, type) : PyObject_New(CIDObject, type);
+    if (self == nullptr) return nullptr;
+    self->raw = raw.release();
+    return reinterpret_cast<PyObject *>(self);
 }
 
 }  // namespace kelvo::dag

@@ -41,8 +41,17 @@ public:
 private:
     PyObject *fault(const char *rule, size_t at) { return raise_decode_fault(st_, rule, at, rule == kTruncated); }
     // Reads the argument of the head at pos_ (whose initial byte is `ib`) and moves past it.
-    // 0, or -1 with the fault raised.
-    int head(uint8_t ib, uint64_t *arg);
+    // 0, or -1 with the fault raised. An argument held in the initial byte, as most are, is
+    // read in place; the rest go to long_head.
+    [[gnu::always_inline]] int head(uint8_t ib, uint64_t *arg) {
+        if ((ib & 0x1f) < 24) {
+            *arg = ib & 0x1f;
+            pos_ += 1;
+            return 0;
+        }
+        return long_head(ib, arg);
+    }
+    int long_head(uint8_t ib, uint64_t *arg);
     // Checks that `len` more bytes exist at pos_.
     bool available(uint64_t len) const noexcept { return len <= n_ - pos_; }
     PyObject *text(size_t start, uint64_t len, bool key);
@@ -59,14 +68,9 @@ private:
     bool strict_;
 };
 
-int Decoder::head(uint8_t ib, uint64_t *arg) {
+int Decoder::long_head(uint8_t ib, uint64_t *arg) {
     const size_t start = pos_;
     const uint8_t info = ib & 0x1f;
-    if (info < 24) {
-        *arg = info;
-        pos_ += 1;
-        return 0;
-    }
     if (info > 27) {
         fault(info == 31 ? kIndefinite : kReserved, start);
         return -1;
@@ -149,7 +153,9 @@ PyObject *Decoder::array(size_t start, uint64_t len, int depth) {
 PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
     if (len > (n_ - pos_) / 2) return fault(kTruncated, start);
     if (depth >= kMaxDepth) return fault(kDepth, start);
-    Ref dict(PyDict_New());
+    // A map of more than five entries would outgrow a new dict's table; its size is known
+    // (and bounded by the input left), so the table is made large enough at once.
+    Ref dict(len > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(len)) : PyDict_New());
     if (!dict) return nullptr;
     const uint8_t *prev = nullptr;
     uint64_t prev_len = 0;

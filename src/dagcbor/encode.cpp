@@ -30,7 +30,7 @@ struct Entry {
 
 // Keys ordered by the length of their encoding, then bytewise: with shortest heads the encoding
 // grows with the text, so this is the order of the texts' lengths, then of their bytes.
-int key_compare(const Entry &a, const Entry &b) {
+[[gnu::always_inline]] inline int key_compare(const Entry &a, const Entry &b) {
     if (a.key_len != b.key_len) return a.key_len < b.key_len ? -1 : 1;
     return memcmp(a.key, b.key, static_cast<size_t>(a.key_len));
 }
@@ -80,6 +80,13 @@ public:
         Py_END_CRITICAL_SECTION();
         return rc;
     }
+    // Adds one entry (with new references), the dict's lock held. -1 with MemoryError.
+    int add(PyObject *key, PyObject *value) {
+        if (v_.push(Entry{nullptr, 0, key, value}) < 0) return -1;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        return 0;
+    }
     size_t size() const noexcept { return v_.size(); }
     Entry *begin() noexcept { return v_.data(); }
     Entry *end() noexcept { return v_.data() + v_.size(); }
@@ -88,6 +95,61 @@ public:
 private:
     PodVec<Entry, 8> v_;
 };
+
+// Writes the head of `major` with argument v at p, which has room for nine bytes; returns
+// its length.
+[[gnu::always_inline]] inline size_t put_head(uint8_t *p, uint8_t major, uint64_t v) {
+    const auto m = static_cast<uint8_t>(major << 5);
+    if (v < 24) {
+        p[0] = static_cast<uint8_t>(m | v);
+        return 1;
+    }
+    if (v < 256) {
+        p[0] = m | 24;
+        p[1] = static_cast<uint8_t>(v);
+        return 2;
+    }
+    if (v < 65536) {
+        p[0] = m | 25;
+        const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
+        memcpy(p + 1, &be, 2);
+        return 3;
+    }
+    if (v <= UINT32_MAX) {
+        p[0] = m | 26;
+        const uint32_t be = __builtin_bswap32(static_cast<uint32_t>(v));
+        memcpy(p + 1, &be, 4);
+        return 5;
+    }
+    p[0] = m | 27;
+    const uint64_t be = __builtin_bswap64(v);
+    memcpy(p + 1, &be, 8);
+    return 9;
+}
+
+// memcpy of n bytes; the short texts that records are made of (keys, dates, identifiers)
+// are copied as two overlapping words each, without a call.
+[[gnu::always_inline]] inline void copy_bytes(uint8_t *dst, const uint8_t *src, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        memcpy(&a, src, 8);
+        memcpy(&b, src + n - 8, 8);
+        memcpy(dst, &a, 8);
+        memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        memcpy(&a, src, 4);
+        memcpy(&b, src + n - 4, 4);
+        memcpy(dst, &a, 4);
+        memcpy(dst + n - 4, &b, 4);
+    } else if (n != 0 && n < 4) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    } else if (n != 0) {
+        memcpy(dst, src, n);
+    }
+}
 
 class Encoder {
 public:
@@ -102,37 +164,17 @@ public:
 private:
     int head(uint8_t major, uint64_t v) {
         if (out_.reserve(9) < 0) return -1;
-        uint8_t *p = out_.data() + out_.size();
-        const uint8_t m = static_cast<uint8_t>(major << 5);
-        if (v < 24) {
-            p[0] = static_cast<uint8_t>(m | v);
-            out_.commit(1);
-        } else if (v < 256) {
-            p[0] = m | 24;
-            p[1] = static_cast<uint8_t>(v);
-            out_.commit(2);
-        } else if (v < 65536) {
-            p[0] = m | 25;
-            const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
-            memcpy(p + 1, &be, 2);
-            out_.commit(3);
-        } else if (v <= UINT32_MAX) {
-            p[0] = m | 26;
-            const uint32_t be = __builtin_bswap32(static_cast<uint32_t>(v));
-            memcpy(p + 1, &be, 4);
-            out_.commit(5);
-        } else {
-            p[0] = m | 27;
-            const uint64_t be = __builtin_bswap64(v);
-            memcpy(p + 1, &be, 8);
-            out_.commit(9);
-        }
+        out_.commit(put_head(out_.data() + out_.size(), major, v));
         return 0;
     }
-    int string(uint8_t major, const char *data, Py_ssize_t len) {
-        if (out_.reserve(9 + static_cast<size_t>(len)) < 0 || head(major, static_cast<uint64_t>(len)) < 0) return -1;
-        memcpy(out_.data() + out_.size(), data, static_cast<size_t>(len));
-        out_.commit(static_cast<size_t>(len));
+    // A head and its bytes, with room made once for both.
+    [[gnu::always_inline]] int string(uint8_t major, const char *data, Py_ssize_t len) {
+        const auto n = static_cast<size_t>(len);
+        if (out_.reserve(9 + n) < 0) return -1;
+        uint8_t *p = out_.data() + out_.size();
+        const size_t h = put_head(p, major, n);
+        copy_bytes(p + h, reinterpret_cast<const uint8_t *>(data), n);
+        out_.commit(h + n);
         return 0;
     }
     int text(PyObject *obj);
@@ -141,6 +183,18 @@ private:
     int list(PyObject *obj, int depth);
     int tuple(PyObject *obj, int depth);
     int dict(PyObject *obj, int depth);
+    // The map's head and its leading plain entries, written with the dict's lock held; the
+    // entries after them copied into *rest, with the last key written in *last_key. 1 when
+    // every entry was written, 0 when some are in *rest, 2 when the keys are not in order
+    // (the caller starts over), -1 with MemoryError.
+    int dict_prefix(PyObject *obj, Entries *rest, Ref *last_key);
+    // Writes the copied entries after the prefix. 1 when written, 0 when a key needs the
+    // general path (nothing more written), -1 with the exception set.
+    int dict_rest(Entries &rest, PyObject *last_key, int depth);
+    // Any map: its entries copied out, checked, sorted when they are not in order, written.
+    int general_dict(PyObject *obj, int depth);
+    // Writes a value that needs no lock and runs no code. 1, 0 (nothing written) or -1.
+    int flat_value(PyObject *v);
     int cid(PyObject *obj);
     [[gnu::noinline]] int general(PyObject *obj, int depth);
     // Raises `type` with "{what} '{type name}' {place}". Always -1.
@@ -257,8 +311,122 @@ int Encoder::tuple(PyObject *obj, int depth) {
     return 0;
 }
 
+int Encoder::flat_value(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    if (t == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(v)) return 0;
+        return string(3, static_cast<const char *>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v)) < 0 ? -1 : 1;
+    }
+    if (t == &PyLong_Type) {
+        int64_t i;
+        const int fits = compat::long_as_int64(v, &i);
+        if (fits <= 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        return (i >= 0 ? head(0, static_cast<uint64_t>(i)) : head(1, static_cast<uint64_t>(-1 - i))) < 0 ? -1 : 1;
+    }
+    if (t == st_->cid_class) return cid(v) < 0 ? -1 : 1;
+    if (v == Py_None || v == Py_True || v == Py_False)
+        return head(7, v == Py_None ? 22 : v == Py_True ? 21 : 20) < 0 ? -1 : 1;
+    if (t == &PyFloat_Type) return std::isfinite(PyFloat_AS_DOUBLE(v)) ? (real(v) < 0 ? -1 : 1) : 0;
+    if (t == &PyBytes_Type) return string(2, PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v)) < 0 ? -1 : 1;
+    return 0;
+}
+
+int Encoder::dict_prefix(PyObject *obj, Entries *rest, Ref *last_key) {
+    // Called with the dict's lock held: nothing here may run Python code or wait for another
+    // lock, so only values whose encoding reads immutable state alone are written here (see
+    // flat_value), and only while the keys are ASCII str in order.
+    if (head(5, static_cast<uint64_t>(PyDict_GET_SIZE(obj))) < 0) return -1;
+    PyObject *prev_obj = nullptr;
+    const char *prev = nullptr;
+    Py_ssize_t prev_len = 0;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+        if (Py_TYPE(k) == &PyUnicode_Type && PyUnicode_IS_ASCII(k)) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(k);
+            const char *key = static_cast<const char *>(PyUnicode_DATA(k));
+            if (prev != nullptr &&
+                (len < prev_len || (len == prev_len && memcmp(key, prev, static_cast<size_t>(len)) <= 0)))
+                return 2;
+            const size_t entry_start = out_.size();
+            if (string(3, key, len) < 0) return -1;
+            const int rc = flat_value(v);
+            if (rc < 0) return -1;
+            if (rc == 1) {
+                prev_obj = k;
+                prev = key;
+                prev_len = len;
+                continue;
+            }
+            out_.truncate(entry_start);
+        }
+        // This entry and the ones after it are copied out, to be written without the lock.
+        if (rest->add(k, v) < 0) return -1;
+        while (PyDict_Next(obj, &pos, &k, &v))
+            if (rest->add(k, v) < 0) return -1;
+        if (prev_obj != nullptr) last_key->reset(Py_NewRef(prev_obj));
+        return 0;
+    }
+    return 1;
+}
+
+int Encoder::dict_rest(Entries &rest, PyObject *last_key, int depth) {
+    Entry prev{nullptr, 0, nullptr, nullptr};
+    if (last_key != nullptr) {
+        prev.key = static_cast<const char *>(PyUnicode_DATA(last_key));  // an ASCII str
+        prev.key_len = PyUnicode_GET_LENGTH(last_key);
+    }
+    // Every key is checked before anything more is written, so that a fault found here
+    // leaves the map to the general path, which reports it.
+    for (size_t i = 0; i < rest.size(); ++i) {
+        Entry &e = rest[i];
+        if (!PyUnicode_Check(e.key_obj)) return 0;
+        e.key = utf8_of(e.key_obj, &e.key_len);
+        if (e.key == nullptr) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (prev.key != nullptr && key_compare(prev, e) >= 0) return 0;
+        prev = e;
+    }
+    if (path_.push(PathStep{nullptr, 0}) < 0) return -1;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const Entry &e = rest[i];
+        path_.back().key = e.key_obj;
+        if (string(3, e.key, e.key_len) < 0 || value(e.value, depth + 1) < 0) return -1;
+    }
+    path_.pop_back();
+    return 1;
+}
+
 int Encoder::dict(PyObject *obj, int depth) {
     if (depth >= kMaxDepth) return refuse(st_->encode_value_error, "containers nested too deeply in", obj);
+    // The entries are written in the dict's own order, under its lock and with no reference
+    // taken, while they are plain values with keys in order (as a decoded map's are); from
+    // the first that is not, the rest are copied out and written after the lock is let go.
+    // Keys out of order, or a key the fast path does not handle, start the map over on the
+    // general path.
+    const size_t mark = out_.size();
+    Entries rest;
+    Ref last_key;
+    int state;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    state = dict_prefix(obj, &rest, &last_key);
+    Py_END_CRITICAL_SECTION();
+    if (state < 0) return -1;
+    if (state == 1) return 0;
+    if (state == 0) {
+        const int rc = dict_rest(rest, last_key.get(), depth);
+        if (rc != 0) return rc < 0 ? -1 : 0;
+    }
+    out_.truncate(mark);
+    return general_dict(obj, depth);
+}
+
+int Encoder::general_dict(PyObject *obj, int depth) {
     Entries entries;
     if (entries.take(obj) < 0) return -1;
     const size_t n = entries.size();
@@ -292,16 +460,18 @@ int Encoder::dict(PyObject *obj, int depth) {
 }
 
 int Encoder::cid(PyObject *obj) {
+    // Tag 42 around a byte string of the 0x00 prefix and the binary CID.
     PyObject *raw = reinterpret_cast<CIDObject *>(obj)->raw;
-    const Py_ssize_t len = PyBytes_GET_SIZE(raw);
-    if (out_.reserve(2) < 0) return -1;
-    out_.data()[out_.size()] = 0xd8;
-    out_.data()[out_.size() + 1] = 42;
-    out_.commit(2);
-    if (head(2, static_cast<uint64_t>(len) + 1) < 0) return -1;
-    const uint8_t zero = 0;
-    if (out_.append(&zero, 1) < 0) return -1;
-    return out_.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw)), static_cast<size_t>(len));
+    const auto len = static_cast<size_t>(PyBytes_GET_SIZE(raw));
+    if (out_.reserve(2 + 9 + 1 + len) < 0) return -1;
+    uint8_t *p = out_.data() + out_.size();
+    p[0] = 0xd8;
+    p[1] = 42;
+    const size_t h = 2 + put_head(p + 2, 2, len + 1);
+    p[h] = 0x00;
+    copy_bytes(p + h + 1, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw)), len);
+    out_.commit(h + 1 + len);
+    return 0;
 }
 
 int Encoder::value(PyObject *obj, int depth) {

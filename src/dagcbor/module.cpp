@@ -130,6 +130,22 @@ PyObject *dagcbor_car_sections(PyObject *module, PyObject *const *args, Py_ssize
     return PyTuple_Pack(2, sections.get(), end.get());
 }
 
+PyObject *dagcbor_car_iter(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "car_iter() takes (bytes, pos, max_section_size)");
+        return nullptr;
+    }
+    const Py_ssize_t pos = PyLong_AsSsize_t(args[1]);
+    if (pos == -1 && PyErr_Occurred()) return nullptr;
+    const unsigned long long max_section = PyLong_AsUnsignedLongLong(args[2]);
+    if (max_section == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    if (pos < 0 || pos > PyBytes_GET_SIZE(args[0])) {
+        PyErr_SetString(PyExc_ValueError, "car_iter(): position out of range");
+        return nullptr;
+    }
+    return car_iter(state_of(module)->car_iter, args[0], static_cast<size_t>(pos), max_section);
+}
+
 PyObject *dagcbor_car_decode_blocks(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 4 || !PyBytes_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "car_decode_blocks() takes (bytes, pos, max_section_size, strict)");
@@ -209,6 +225,12 @@ PyMethodDef module_methods[] = {
      "    one; a faulty section after the first ends the list, and the next call raises for it\n"
      ":raises CBORDecodeError: naming the byte offset and the rule for a faulty first section\n"
      "    (CBORDecodeEOF when the data ends inside it)"},
+    {"car_iter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dagcbor_car_iter)), METH_FASTCALL,
+     "car_iter($module, data, pos, max_section_size, /)\n--\n\n"
+     "An iterator over the sections of a CARv1 file from ``data[pos]`` on.\n\n"
+     ":return: an iterator of ``(CID, block bytes)``; a faulty section raises CBORDecodeError\n"
+     "    (CBORDecodeEOF when the data ends inside it) naming its byte offset and the rule when\n"
+     "    it is reached, and ends the iteration"},
     {"car_decode_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dagcbor_car_decode_blocks)),
      METH_FASTCALL,
      "car_decode_blocks($module, data, pos, max_section_size, strict, /)\n--\n\n"
@@ -236,7 +258,9 @@ int module_exec(PyObject *m) {
     PyObject *base = PyType_FromModuleAndSpec(m, &cid_base_spec, nullptr);
     if (base == nullptr) return -1;
     st->cid_base = reinterpret_cast<PyTypeObject *>(base);
-    return PyModule_AddObjectRef(m, "CIDBase", base);
+    if (PyModule_AddObjectRef(m, "CIDBase", base) < 0) return -1;
+    st->car_iter = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(m, &car_iter_spec, nullptr));
+    return st->car_iter != nullptr ? 0 : -1;
 }
 
 PyModuleDef module_def = module_definition<ModuleState, module_exec>(

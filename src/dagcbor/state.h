@@ -19,6 +19,7 @@ struct ModuleState {
     // instance dictionary). Set once while kelvo.dagcbor is imported, before any decoding.
     PyTypeObject *cid_class;
     PyObject *key_table_name;  // str: where each thread state's dictionary keeps its key table
+    PyTypeObject *car_iter;    // the iterator over a CAR file's sections
 
     template <class F>
     void for_each_ref(F &&f) {
@@ -29,6 +30,7 @@ struct ModuleState {
         f(cid_base);
         f(cid_class);
         f(key_table_name);
+        f(car_iter);
     }
 };
 
