@@ -5,6 +5,7 @@
 #include "lib/args.h"
 #include "lib/cbor.h"
 #include "lib/errors.h"
+#include "lib/rfc3339.h"
 #include "lib/stdlib.h"
 #include "types/exceptions.h"
 
@@ -37,12 +38,6 @@ const PyDateTime_CAPI *datetime_api() {
 // what it returns is known exactly).
 bool bound_to(PyObject *fn, PyTypeObject *type) {
     return PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == reinterpret_cast<PyObject *>(type);
-}
-
-int days_in_month(int year, int month) {
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) return 29;
-    return kDays[month - 1];
 }
 
 // Days from 1970-01-01 to the given proleptic Gregorian date.
@@ -269,57 +264,6 @@ int encode_exact_datetime(EncoderObject *enc, PyObject *obj, const PyDateTime_CA
 
 // ---- Reading
 
-bool digits_at(const char *s, int n, int *out) {
-    int v = 0;
-    for (int i = 0; i < n; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        v = v * 10 + (s[i] - '0');
-    }
-    *out = v;
-    return true;
-}
-
-// "YYYY-MM-DD" with a valid date.
-bool parse_date(const char *s, int *y, int *m, int *d) {
-    return digits_at(s, 4, y) && s[4] == '-' && digits_at(s + 5, 2, m) && s[7] == '-' && digits_at(s + 8, 2, d) &&
-           *y >= 1 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= days_in_month(*y, *m);
-}
-
-// The text kelvo writes for an aware datetime, "YYYY-MM-DDTHH:MM:SS[.ffffff](Z|+HH:MM|-HH:MM)"
-// with valid fields, built as fromisoformat() builds it. nullptr without an exception for
-// any other text (fromisoformat() then decides).
-PyObject *parse_datetime(const PyDateTime_CAPI *api, const char *s, Py_ssize_t n) {
-    int y, mo, d, h, mi, sec, us = 0;
-    if (n < 20 || !parse_date(s, &y, &mo, &d) || s[10] != 'T' || !digits_at(s + 11, 2, &h) || s[13] != ':' ||
-        !digits_at(s + 14, 2, &mi) || s[16] != ':' || !digits_at(s + 17, 2, &sec) || h > 23 || mi > 59 || sec > 59)
-        return nullptr;
-    const char *p = s + 19, *end = s + n;
-    if (*p == '.') {
-        if (end - p < 7 || !digits_at(p + 1, 6, &us)) return nullptr;
-        p += 7;
-    }
-    int offset = 0;
-    if (end - p == 1 && *p == 'Z') {
-        offset = 0;
-    } else if (end - p == 6 && (*p == '+' || *p == '-') && p[3] == ':') {
-        int oh, om;
-        if (!digits_at(p + 1, 2, &oh) || !digits_at(p + 4, 2, &om) || oh > 23 || om > 59) return nullptr;
-        offset = (oh * 60 + om) * 60 * (*p == '-' ? -1 : 1);
-    } else {
-        return nullptr;
-    }
-    Ref tz;
-    if (offset == 0) {
-        tz = Ref::borrow(api->TimeZone_UTC);
-    } else {
-        Ref delta(api->Delta_FromDelta(0, offset, 0, 1, api->DeltaType));
-        if (!delta) return nullptr;
-        tz = Ref(api->TimeZone_FromTimeZone(delta.get(), nullptr));
-        if (!tz) return nullptr;
-    }
-    return api->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz.get(), api->DateTimeType);
-}
-
 // ASCII content of an exact str, or nullptr.
 const char *ascii_of(PyObject *obj, Py_ssize_t *n) {
     if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return nullptr;
@@ -380,7 +324,7 @@ PyObject *decode_datetime_text(PyObject *payload, bool) {
     if (s != nullptr) {
         const PyDateTime_CAPI *api = datetime_api();
         if (api != nullptr && bound_to(parse, api->DateTimeType)) {
-            PyObject *dt = parse_datetime(api, s, n);
+            PyObject *dt = rfc3339::parse_datetime(api, s, static_cast<size_t>(n));
             if (dt != nullptr || PyErr_Occurred()) return dt;
         }
     }
@@ -421,7 +365,7 @@ PyObject *decode_date_text(PyObject *payload, bool) {
     Py_ssize_t n;
     const char *s = ascii_of(payload, &n);
     int y, m, d;
-    if (s != nullptr && n == 10 && parse_date(s, &y, &m, &d)) {
+    if (s != nullptr && n == 10 && rfc3339::read_date(s, &y, &m, &d)) {
         const PyDateTime_CAPI *api = datetime_api();
         if (api != nullptr && bound_to(parse, api->DateType)) return api->Date_FromDate(y, m, d, api->DateType);
     }

@@ -2,6 +2,8 @@
 // Decimals, each only in the exact form the general codec uses for it.
 #include "typed/semantic.h"
 
+#include "lib/rfc3339.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -51,27 +53,6 @@ void inspect_uuid(PyObject *type, SemanticKit &kit) {
     kit.uuid_int_slot = int_slot.release();
     kit.uuid_safe_slot = safe_slot.release();
     kit.uuid_safe_default = safe_default.release();
-}
-
-int days_in_month(int year, int month) {
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) return 29;
-    return kDays[month - 1];
-}
-
-bool digits_at(const char *s, int n, int *out) {
-    int v = 0;
-    for (int i = 0; i < n; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        v = v * 10 + (s[i] - '0');
-    }
-    *out = v;
-    return true;
-}
-
-bool read_date(const char *s, int *y, int *m, int *d) {
-    return digits_at(s, 4, y) && s[4] == '-' && digits_at(s + 5, 2, m) && s[7] == '-' && digits_at(s + 8, 2, d) &&
-           *y >= 1 && *m >= 1 && *m <= 12 && *d >= 1 && *d <= days_in_month(*y, *m);
 }
 
 char *put_digits(char *p, long v, int width) {
@@ -270,41 +251,12 @@ int load_semantic_kit(SemanticKit &kit) {
 }
 
 PyObject *parse_datetime(const SemanticKit &kit, const char *s, size_t n) {
-    const PyDateTime_CAPI *api = kit.api;
-    int y, mo, d, h, mi, sec, us = 0;
-    if (n < 20 || !read_date(s, &y, &mo, &d) || s[10] != 'T' || !digits_at(s + 11, 2, &h) || s[13] != ':' ||
-        !digits_at(s + 14, 2, &mi) || s[16] != ':' || !digits_at(s + 17, 2, &sec) || h > 23 || mi > 59 || sec > 59)
-        return nullptr;
-    const char *p = s + 19, *end = s + n;
-    if (*p == '.') {
-        if (end - p < 7 || !digits_at(p + 1, 6, &us)) return nullptr;
-        p += 7;
-    }
-    int offset = 0;
-    if (end - p == 1 && *p == 'Z') {
-        offset = 0;
-    } else if (end - p == 6 && (*p == '+' || *p == '-') && p[3] == ':') {
-        int oh, om;
-        if (!digits_at(p + 1, 2, &oh) || !digits_at(p + 4, 2, &om) || oh > 23 || om > 59) return nullptr;
-        offset = (oh * 60 + om) * 60 * (*p == '-' ? -1 : 1);
-    } else {
-        return nullptr;
-    }
-    Ref tz;
-    if (offset == 0) {
-        tz = Ref::borrow(api->TimeZone_UTC);
-    } else {
-        Ref delta(api->Delta_FromDelta(0, offset, 0, 1, api->DeltaType));
-        if (!delta) return nullptr;
-        tz = Ref(api->TimeZone_FromTimeZone(delta.get(), nullptr));
-        if (!tz) return nullptr;
-    }
-    return api->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz.get(), api->DateTimeType);
+    return rfc3339::parse_datetime(kit.api, s, n);
 }
 
 PyObject *parse_date(const SemanticKit &kit, const char *s, size_t n) {
     int y, m, d;
-    if (n != 10 || !read_date(s, &y, &m, &d)) return nullptr;
+    if (n != 10 || !rfc3339::read_date(s, &y, &m, &d)) return nullptr;
     return kit.api->Date_FromDate(y, m, d, kit.api->DateType);
 }
 
