@@ -1,5 +1,6 @@
 // The RFC 3339 text kelvo writes for dates and aware datetimes, read without the datetime
-// module's parser: shared by the datetime tags of the decoder and by the typed codec.
+// module's parser and written without isoformat(): shared by the datetime tags and the typed
+// codec.
 #pragma once
 
 #include "lib/pyref.h"
@@ -65,6 +66,55 @@ inline PyObject *parse_datetime(const PyDateTime_CAPI *api, const char *s, size_
         if (!tz) return nullptr;
     }
     return api->DateTime_FromDateAndTime(y, mo, d, h, mi, sec, us, tz.get(), api->DateTimeType);
+}
+
+// ---- Writing
+
+inline char *put_digits(char *p, long v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+// The text of a datetime whose zone is `offset_us` microseconds from UTC, as isoformat()
+// writes it but with a zero offset as "Z", into buf (64 bytes). Returns the end of the text.
+inline char *format_datetime(PyObject *obj, long long offset_us, char *buf) {
+    char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+    *p++ = '-';
+    p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
+    *p++ = 'T';
+    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
+    if (int us = PyDateTime_DATE_GET_MICROSECOND(obj); us != 0) {
+        *p++ = '.';
+        p = put_digits(p, us, 6);
+    }
+    if (offset_us == 0) {
+        *p++ = 'Z';
+        return p;
+    }
+    *p++ = offset_us < 0 ? '-' : '+';
+    if (offset_us < 0) offset_us = -offset_us;
+    const long long us = offset_us % 1000000, secs = offset_us / 1000000;
+    p = put_digits(p, static_cast<long>(secs / 3600), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<long>(secs / 60 % 60), 2);
+    if (secs % 60 != 0 || us != 0) {
+        *p++ = ':';
+        p = put_digits(p, static_cast<long>(secs % 60), 2);
+        if (us != 0) {
+            *p++ = '.';
+            p = put_digits(p, static_cast<long>(us), 6);
+        }
+    }
+    return p;
 }
 
 }  // namespace kelvo::rfc3339

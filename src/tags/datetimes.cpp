@@ -50,14 +50,6 @@ long days_from_civil(long y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<long>(doe) - 719468;
 }
 
-char *put_digits(char *p, long v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-    return p + width;
-}
-
 // ---- Writing
 
 int raise_naive() {
@@ -160,40 +152,7 @@ int format_datetime(const PyDateTime_CAPI *api, PyObject *obj, PyObject *tz, cha
             (PyDateTime_DELTA_GET_DAYS(delta.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta.get())) * 1000000LL +
             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
     }
-    char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
-    *p++ = '-';
-    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
-    *p++ = '-';
-    p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
-    *p++ = 'T';
-    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
-    *p++ = ':';
-    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
-    *p++ = ':';
-    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
-    if (int us = PyDateTime_DATE_GET_MICROSECOND(obj); us != 0) {
-        *p++ = '.';
-        p = put_digits(p, us, 6);
-    }
-    if (offset_us == 0) {
-        *p++ = 'Z';
-        return static_cast<int>(p - buf);
-    }
-    *p++ = offset_us < 0 ? '-' : '+';
-    if (offset_us < 0) offset_us = -offset_us;
-    long long us = offset_us % 1000000, secs = offset_us / 1000000;
-    p = put_digits(p, static_cast<long>(secs / 3600), 2);
-    *p++ = ':';
-    p = put_digits(p, static_cast<long>(secs / 60 % 60), 2);
-    if (secs % 60 != 0 || us != 0) {
-        *p++ = ':';
-        p = put_digits(p, static_cast<long>(secs % 60), 2);
-        if (us != 0) {
-            *p++ = '.';
-            p = put_digits(p, static_cast<long>(us), 6);
-        }
-    }
-    return static_cast<int>(p - buf);
+    return static_cast<int>(rfc3339::format_datetime(obj, offset_us, buf) - buf);
 }
 
 // An exact datetime: the zone of the option is attached natively (as replace() would) and
@@ -296,11 +255,11 @@ int encode_date(EncoderObject *enc, PyObject *obj) {
         return write_int_tag(enc, cbor::tag::kDateEpoch,
                              days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)));
     char buf[10];
-    char *p = put_digits(buf, y, 4);
+    char *p = rfc3339::put_digits(buf, y, 4);
     *p++ = '-';
-    p = put_digits(p, m, 2);
+    p = rfc3339::put_digits(p, m, 2);
     *p++ = '-';
-    put_digits(p, d, 2);
+    rfc3339::put_digits(p, d, 2);
     return write_text_tag(enc, cbor::tag::kDateText, buf, sizeof buf);
 }
 

@@ -55,14 +55,6 @@ void inspect_uuid(PyObject *type, SemanticKit &kit) {
     kit.uuid_safe_default = safe_default.release();
 }
 
-char *put_digits(char *p, long v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-    return p + width;
-}
-
 // A head of the given major type with the shortest argument; the length written.
 size_t put_head(uint8_t *out, int major, uint64_t arg) {
     const uint8_t m = static_cast<uint8_t>(major << 5);
@@ -96,39 +88,7 @@ Py_ssize_t write_datetime(const SemanticKit &kit, PyObject *obj, uint8_t *out) {
             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
     }
     char buf[64];
-    char *p = put_digits(buf, PyDateTime_GET_YEAR(obj), 4);
-    *p++ = '-';
-    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
-    *p++ = '-';
-    p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
-    *p++ = 'T';
-    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
-    *p++ = ':';
-    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
-    *p++ = ':';
-    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
-    if (int us = PyDateTime_DATE_GET_MICROSECOND(obj); us != 0) {
-        *p++ = '.';
-        p = put_digits(p, us, 6);
-    }
-    if (offset_us == 0) {
-        *p++ = 'Z';
-    } else {
-        *p++ = offset_us < 0 ? '-' : '+';
-        if (offset_us < 0) offset_us = -offset_us;
-        const long long us = offset_us % 1000000, secs = offset_us / 1000000;
-        p = put_digits(p, static_cast<long>(secs / 3600), 2);
-        *p++ = ':';
-        p = put_digits(p, static_cast<long>(secs / 60 % 60), 2);
-        if (secs % 60 != 0 || us != 0) {
-            *p++ = ':';
-            p = put_digits(p, static_cast<long>(secs % 60), 2);
-            if (us != 0) {
-                *p++ = '.';
-                p = put_digits(p, static_cast<long>(us), 6);
-            }
-        }
-    }
+    const char *p = rfc3339::format_datetime(obj, offset_us, buf);
     const size_t n = static_cast<size_t>(p - buf);
     out[0] = 0xc0;  // tag 0
     size_t len = 1 + put_head(out + 1, 3, n);
@@ -141,11 +101,11 @@ Py_ssize_t write_date(PyObject *obj, uint8_t *out) {
     static const uint8_t kHead[] = {0xd9, 0x03, 0xec, 0x6a};  // tag 1004, text of 10 bytes
     std::memcpy(out, kHead, sizeof kHead);
     char *p = reinterpret_cast<char *>(out + sizeof kHead);
-    p = put_digits(p, PyDateTime_GET_YEAR(obj), 4);
+    p = rfc3339::put_digits(p, PyDateTime_GET_YEAR(obj), 4);
     *p++ = '-';
-    p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+    p = rfc3339::put_digits(p, PyDateTime_GET_MONTH(obj), 2);
     *p++ = '-';
-    put_digits(p, PyDateTime_GET_DAY(obj), 2);
+    rfc3339::put_digits(p, PyDateTime_GET_DAY(obj), 2);
     return sizeof kHead + 10;
 }
 
