@@ -161,24 +161,45 @@ int put_float(EncoderObject *enc, double v);
 // True while strings are numbered (string_referencing on inside a namespace).
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 
-// The leaves that fill long lists and dicts, written inline by their loops: an ASCII
-// text under 256 bytes (without string references), an int of one digit, a finite float
+// The leaves that fill long lists and dicts, written inline by their loops: a text under
+// 256 bytes that is ASCII or (with the GIL) keeps its UTF-8 form, without string references, an int of one digit, a finite float
 // outside canonical mode, booleans and None, without a stream and with room in the
 // buffer. 1 written, 0 left to try_put_leaf (nothing written). Window held, `encoders`
 // step passed.
 [[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
     OutBuffer &out = enc->out;
-    if (enc->write_target != nullptr || out.cap - out.len < 24) return 0;
+    if (enc->write_target != nullptr || out.cap - out.len < 48) return 0;
     PyTypeObject *tp = Py_TYPE(obj);
     uint8_t *p = out.data + out.len;
     if (tp == &PyUnicode_Type) {
-        if (!PyUnicode_IS_COMPACT_ASCII(obj) || enc->string_referencing) return 0;
-        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-        const void *text = reinterpret_cast<PyASCIIObject *>(obj) + 1;
-        if (n < 24) {
-            p[0] = static_cast<uint8_t>(0x60 | n);
-            copy_bytes(p + 1, text, n);
-            out.len += 1 + n;
+        if (enc->string_referencing) return 0;
+        size_t n;
+        const uint8_t *text;
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+            text = reinterpret_cast<const uint8_t *>(reinterpret_cast<PyASCIIObject *>(obj) + 1);
+        } else {
+#ifdef Py_GIL_DISABLED
+            return 0;
+#else
+            // Other compact text whose UTF-8 form the string already keeps; with the GIL
+            // held nothing fills it in meanwhile.
+            if (!PyUnicode_IS_COMPACT(obj)) return 0;
+            const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(obj);
+            if (compact->utf8 == nullptr) return 0;
+            n = static_cast<size_t>(compact->utf8_length);
+            text = reinterpret_cast<const uint8_t *>(compact->utf8);
+#endif
+        }
+        if (n <= 40) {
+            // One header byte under 24, else two; chosen without a branch, as the length
+            // varies from one string to the next.
+            size_t two = n >= 24;
+            p[1] = static_cast<uint8_t>(n);
+            p[0] = static_cast<uint8_t>(0x60 | (n + ((24 - n) & (0 - two))));
+            size_t h = 1 + two;
+            copy_short(p + h, text, n);
+            out.len += h + n;
             return 1;
         }
         if (n > 255 || out.cap - out.len < n + 2) return 0;
