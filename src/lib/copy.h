@@ -40,8 +40,8 @@ namespace kelvo {
 }
 
 // Copies n bytes, at most 40: from 8 bytes on with five word moves whose offsets are
-// clamped to the last word, so that the string's length, which varies from one item to the
-// next, decides no branch there. Reads and writes stay within the n bytes.
+// clamped to the last word, so that the length, which varies from one string to the next,
+// decides no branch there. Reads and writes stay within the n bytes.
 [[gnu::always_inline]] inline void copy_short(uint8_t *dst, const uint8_t *src, size_t n) {
     if (n >= 8) [[likely]] {
         size_t last = n - 8;
