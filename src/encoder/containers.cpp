@@ -465,7 +465,7 @@ int container_step(Ctx &c, PyObject *obj) {
     {
         RecursionGuard guard;
         ShareScope scope;
-        if (guard.enter(kRecursionWhere)) {
+        if (guard.enter(kRecursionWhere, c.thread_state())) {
             rc = share_begin(c, obj, scope);
             if (rc > 0) {
                 rc = Body(c, obj, nullptr);

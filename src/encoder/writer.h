@@ -25,6 +25,11 @@ public:
     [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
+    // The calling thread's state, looked up on first use (for the nesting count).
+    PyThreadState *thread_state() noexcept {
+        if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
+        return tstate_;
+    }
     // How many times the window was opened. A window still held with the same count as
     // before some work was never closed during it, so that work ran no Python code other
     // than the stream's write.
@@ -33,6 +38,7 @@ public:
 private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
+    PyThreadState *tstate_ = nullptr;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
