@@ -170,8 +170,8 @@ inline bool string_refs_active(const EncoderObject *enc) { return enc->string_re
 // The leaves that fill long lists and dicts, written inline by their loops: a text under
 // 256 bytes that is ASCII or (with the GIL) keeps its UTF-8 form, without string
 // references; an int of one digit, a finite float outside canonical mode, booleans and
-// None; without a stream and with room in the buffer. 1 written, 0 left to try_put_leaf (nothing written). Window held, `encoders`
-// step passed.
+// None; without a stream and with room in the buffer. 1 written, 0 left to try_put_leaf
+// (nothing written). Window held, `encoders` step passed.
 // Values, and the items of a list, vary in length from one to the next, so short texts are
 // copied without branching on their length; map keys mostly repeat the same sequence of
 // lengths, which branches predict well at fewer instructions (KeyPosition).
