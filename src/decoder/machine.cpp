@@ -385,6 +385,9 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 namespace {
 
+// Arrays of at least this many items are filled in place (FrameKind::ListFill).
+constexpr uint64_t kFillFrom = 3;
+
 // The next item header when it is all buffered and has a definite argument: its major
 // type, additional information, argument and size. False otherwise (nothing is consumed).
 bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v, size_t *size) {
@@ -559,7 +562,9 @@ int fast_item(Machine &m, PyObject **out) {
                 // now, outside the collector's view until every slot is set. The budget is
                 // checked as a sum: a stream's buffer may be shorter than the claims made
                 // while it held other bytes.
-                if (v <= in.len - in.pos - size && v + m.prefilled <= in.len) {
+                // A very short array is collected instead: keeping its list from the
+                // collector and handing it back costs more than moving its few items.
+                if (v >= kFillFrom && v <= in.len - in.pos - size && v + m.prefilled <= in.len) {
                     f.container = PyList_New(static_cast<Py_ssize_t>(v));
                     if (f.container == nullptr) {
                         in.pos += size;

@@ -353,7 +353,7 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
                     // With a stream, a flush may run Python code that changes the dict.
                     Ref hold_k = protect ? Ref::borrow(k) : Ref();
                     Ref hold_v = protect ? Ref::borrow(v) : Ref();
-                    int r = put_common_leaf(enc, k) ? 1 : try_put_leaf(enc, k);
+                    int r = put_common_leaf<true>(enc, k) ? 1 : try_put_leaf(enc, k);
                     if (r > 0) {
                         r = put_common_leaf(enc, v) ? 1 : try_put_leaf(enc, v);
                         if (r > 0) continue;
@@ -465,7 +465,7 @@ int container_step(Ctx &c, PyObject *obj) {
     {
         RecursionGuard guard;
         ShareScope scope;
-        if (guard.enter(kRecursionWhere)) {
+        if (guard.enter(kRecursionWhere, c.thread_state())) {
             rc = share_begin(c, obj, scope);
             if (rc > 0) {
                 rc = Body(c, obj, nullptr);

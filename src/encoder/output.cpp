@@ -159,6 +159,16 @@ PyObject *OutBuffer::finish() {
         PyObject *result = out.holder;
         out.holder = nullptr;
         t_result_hint = out.len;
+        if (out.cap - out.len <= out.cap / 8) {
+            // Little room left over (the usual case once the size hint is known): the
+            // object is cut without a reallocation. Shrinking the block would hand the
+            // allocator a smaller free block than the next call asks for, and a large
+            // request that exceeds what was last freed is served by fresh pages every
+            // time, each of them faulted in again.
+            Py_SET_SIZE(result, static_cast<Py_ssize_t>(out.len));
+            PyBytes_AS_STRING(result)[out.len] = '\0';
+            return result;
+        }
         if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(out.len)) < 0) return nullptr;
         return result;
     }

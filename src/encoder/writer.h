@@ -25,6 +25,11 @@ public:
     [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
+    // The calling thread's state, looked up on first use (for the nesting count).
+    PyThreadState *thread_state() noexcept {
+        if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
+        return tstate_;
+    }
     // How many times the window was opened. A window still held with the same count as
     // before some work was never closed during it, so that work ran no Python code other
     // than the stream's write.
@@ -33,6 +38,7 @@ public:
 private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
+    PyThreadState *tstate_ = nullptr;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
@@ -161,24 +167,55 @@ int put_float(EncoderObject *enc, double v);
 // True while strings are numbered (string_referencing on inside a namespace).
 inline bool string_refs_active(const EncoderObject *enc) { return enc->string_referencing && enc->in_namespace; }
 
-// The leaves that fill long lists and dicts, written inline by their loops: an ASCII
-// text under 256 bytes (without string references), an int of one digit, a finite float
-// outside canonical mode, booleans and None, without a stream and with room in the
-// buffer. 1 written, 0 left to try_put_leaf (nothing written). Window held, `encoders`
-// step passed.
+// The leaves that fill long lists and dicts, written inline by their loops: a text under
+// 256 bytes that is ASCII or (with the GIL) keeps its UTF-8 form, without string
+// references; an int of one digit, a finite float outside canonical mode, booleans and
+// None; without a stream and with room in the buffer. 1 written, 0 left to try_put_leaf
+// (nothing written). Window held, `encoders` step passed.
+// Values, and the items of a list, vary in length from one to the next, so short texts are
+// copied without branching on their length; map keys mostly repeat the same sequence of
+// lengths, which branches predict well at fewer instructions (KeyPosition).
+template <bool KeyPosition = false>
 [[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
     OutBuffer &out = enc->out;
-    if (enc->write_target != nullptr || out.cap - out.len < 24) return 0;
+    if (enc->write_target != nullptr || out.cap - out.len < 48) return 0;
     PyTypeObject *tp = Py_TYPE(obj);
     uint8_t *p = out.data + out.len;
     if (tp == &PyUnicode_Type) {
-        if (!PyUnicode_IS_COMPACT_ASCII(obj) || enc->string_referencing) return 0;
-        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-        const void *text = reinterpret_cast<PyASCIIObject *>(obj) + 1;
-        if (n < 24) {
+        if (enc->string_referencing) return 0;
+        size_t n;
+        const uint8_t *text;
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+            text = reinterpret_cast<const uint8_t *>(reinterpret_cast<PyASCIIObject *>(obj) + 1);
+        } else {
+#ifdef Py_GIL_DISABLED
+            return 0;
+#else
+            // Other compact text whose UTF-8 form the string already keeps; with the GIL
+            // held nothing fills it in meanwhile.
+            if (!PyUnicode_IS_COMPACT(obj)) return 0;
+            const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(obj);
+            if (compact->utf8 == nullptr) return 0;
+            n = static_cast<size_t>(compact->utf8_length);
+            text = reinterpret_cast<const uint8_t *>(compact->utf8);
+#endif
+        }
+        if (KeyPosition && n < 24) {
             p[0] = static_cast<uint8_t>(0x60 | n);
             copy_bytes(p + 1, text, n);
             out.len += 1 + n;
+            return 1;
+        }
+        if (!KeyPosition && n <= 40) {
+            // One header byte under 24, else two, and the copy, chosen without branching on
+            // the length (see copy_short).
+            size_t two = n >= 24;
+            p[1] = static_cast<uint8_t>(n);
+            p[0] = static_cast<uint8_t>(0x60 | (n + ((24 - n) & (0 - two))));
+            size_t h = 1 + two;
+            copy_short(p + h, text, n);
+            out.len += h + n;
             return 1;
         }
         if (n > 255 || out.cap - out.len < n + 2) return 0;

@@ -27,7 +27,38 @@ public:
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
+#if !KELVO_NATIVE_314
+        if (counted_ != nullptr) {
+            counted_->c_recursion_remaining++;
+            return;
+        }
+#endif
         if (entered_) Py_LeaveRecursiveCall();
+    }
+
+    // enter() for a caller that already has its thread's state (a walk over nested values
+    // looks it up once, not at every level). On 3.13 the level is counted in the state's
+    // own budget as Py_EnterRecursiveCall counts it, without the call and the thread-local
+    // lookup that call makes; the budget's end still goes through the interpreter, which
+    // raises the error.
+    [[nodiscard]] bool enter(const char *where, PyThreadState *tstate) {
+#if !KELVO_NATIVE_314
+        auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        uintptr_t floor = recursion_detail::stack_floor;
+        if ((floor == 0 || sp < floor) && !recursion_detail::check_stack(sp, where)) [[unlikely]]
+            return false;
+        if (tstate->c_recursion_remaining > 0) [[likely]] {
+            tstate->c_recursion_remaining--;
+            counted_ = tstate;
+            return true;
+        }
+        if (Py_EnterRecursiveCall(where) != 0) return false;
+        entered_ = true;
+        return true;
+#else
+        (void)tstate;
+        return enter(where);
+#endif
     }
 
     // `where` completes "maximum recursion depth exceeded{where}". Returns false with
@@ -46,6 +77,9 @@ public:
     }
 
 private:
+#if !KELVO_NATIVE_314
+    PyThreadState *counted_ = nullptr;
+#endif
     bool entered_ = false;
 };
 
