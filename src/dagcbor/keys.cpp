@@ -34,19 +34,6 @@ void release_table(PyObject *capsule) {
 
 }  // namespace
 
-bool is_ascii(const uint8_t *p, size_t n) {
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    uint64_t acc = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    for (; i < n; ++i) acc |= p[i];
-    return (acc & kHigh) == 0;
-}
-
 namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;

@@ -4,13 +4,11 @@
 #pragma once
 
 #include "dagcbor/state.h"
+#include "lib/ascii.h"
 
 #include <cstring>
 
 namespace kelvo::dag {
-
-// True when none of the n bytes has its high bit set.
-bool is_ascii(const uint8_t *p, size_t n);
 
 // A str of the n UTF-8 bytes at p (ASCII copied, the rest decoded strictly). New reference,
 // or NULL with the exception set.

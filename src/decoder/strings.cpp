@@ -2,6 +2,7 @@
 // indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
 #include "decoder/machine.h"
 
+#include "lib/ascii.h"
 #include "lib/copy.h"
 
 #include "lib/stdlib.h"
@@ -15,34 +16,6 @@ namespace {
 
 PyObject *make_bytes(const uint8_t *p, size_t n) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
-}
-
-// True when none of the n bytes has its high bit set, tested a word at a time.
-bool is_ascii(const uint8_t *p, size_t n) {
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    uint64_t acc = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    if (i < n) {
-        // The partial last word: the final 8 bytes again, or overlapping shorter loads.
-        if (n >= 8) {
-            uint64_t w;
-            memcpy(&w, p + n - 8, 8);
-            acc |= w;
-        } else if (n >= 4) {
-            uint32_t a, b;
-            memcpy(&a, p, 4);
-            memcpy(&b, p + n - 4, 4);
-            acc |= a | b;
-        } else {
-            acc |= p[0] | p[n / 2] | p[n - 1];
-        }
-    }
-    return (acc & kHigh) == 0;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "lib/ascii.h"
 #include "lib/compat.h"
 
 namespace kelvo::typed {
@@ -386,20 +387,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Walking
-
-// True when none of the n bytes has its high bit set, tested a word at a time.
-bool is_ascii(const uint8_t *p, size_t n) {
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    uint64_t acc = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    for (; i < n; ++i) acc |= p[i];
-    return (acc & kHigh) == 0;
-}
 
 // A str from UTF-8 text: pure ASCII is copied into a new compact str without the decoder
 // (one-character strings still go through it, which returns the interpreter's shared ones).
