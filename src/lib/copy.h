@@ -7,6 +7,22 @@
 
 namespace kelvo {
 
+// Copies n bytes, fewer than 8, with two overlapping moves (or three single bytes).
+[[gnu::always_inline]] inline void copy_under_8(uint8_t *dst, const uint8_t *src, size_t n) {
+    if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, src, 4);
+        memcpy(&b, src + n - 4, 4);
+        memcpy(dst, &a, 4);
+        memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        uint8_t a = src[0], b = src[n / 2], c = src[n - 1];
+        dst[0] = a;
+        dst[n / 2] = b;
+        dst[n - 1] = c;
+    }
+}
+
 // Copies n bytes; up to 32 of them with a few overlapping moves instead of a library call
 // (most strings are short).
 [[gnu::always_inline]] inline void copy_bytes(uint8_t *dst, const void *src, size_t n) {
@@ -25,17 +41,8 @@ namespace kelvo {
         memcpy(&b, s + n - 8, 8);
         memcpy(dst, &a, 8);
         memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        memcpy(&a, s, 4);
-        memcpy(&b, s + n - 4, 4);
-        memcpy(dst, &a, 4);
-        memcpy(dst + n - 4, &b, 4);
-    } else if (n > 0) {
-        uint8_t a = s[0], b = s[n / 2], c = s[n - 1];
-        dst[0] = a;
-        dst[n / 2] = b;
-        dst[n - 1] = c;
+    } else {
+        copy_under_8(dst, s, n);
     }
 }
 
@@ -52,17 +59,8 @@ namespace kelvo {
             memcpy(&w, src + at, 8);
             memcpy(dst + at, &w, 8);
         }
-    } else if (n >= 4) {
-        uint32_t a, b;
-        memcpy(&a, src, 4);
-        memcpy(&b, src + n - 4, 4);
-        memcpy(dst, &a, 4);
-        memcpy(dst + n - 4, &b, 4);
-    } else if (n > 0) {
-        uint8_t a = src[0], b = src[n / 2], c = src[n - 1];
-        dst[0] = a;
-        dst[n / 2] = b;
-        dst[n - 1] = c;
+    } else {
+        copy_under_8(dst, src, n);
     }
 }
 
