@@ -332,13 +332,65 @@ def _help(pending: deque[Any]) -> None:
         if head[0].done() or entry is head:
             return
         if entry[0] is not None and entry[0].cancel():
-            entry[0], entry[1] = None, _decode_slice(*entry[1])
+            entry[0], entry[1] = None, _decode_block(*entry[1])
+
+
+# Room kept before the bytes of a block for the head of the array that wraps its items.
+_HEAD_ROOM = 9
+
+
+def _decode_block(dec: _Decoding, buf: bytearray, cut: int, base: int, ends: Any, index: int,
+                  wrap: bool) -> tuple[list[Any], BaseException | None]:
+    """Decodes the items of a block held in ``buf`` from ``_HEAD_ROOM`` on (``cut`` bytes, the
+    first at offset ``base`` of the sequence): wrapped, straight from the buffer, with the array
+    head written into the room before them (no copy of the block); item by item from a copy
+    when that fails or when wrapping is not allowed."""
+    if wrap and dec.many is not None:
+        head = _array_head(len(ends))
+        at = _HEAD_ROOM - len(head)
+        buf[at:_HEAD_ROOM] = head
+        with memoryview(buf) as view, view[at:_HEAD_ROOM + cut] as wrapped:
+            try:
+                items = dec.many(wrapped)
+            except Exception:
+                pass
+            else:
+                return (list(items) if dec.immutable else items), None
+    data = bytes(buf[_HEAD_ROOM:_HEAD_ROOM + cut])
+    return _decode_slice(dec, data, base, ends, 0, len(ends), index, base, False)
+
+
+def _reader(fp: Any) -> Callable[[bytearray, int, int], int]:
+    """A function that reads at most ``size`` bytes of ``fp`` into ``buf`` at ``at``, growing
+    ``buf`` if need be, and returns their number (0 at the end): through ``readinto`` for the
+    standard binary streams, which saves a copy of every block, through ``read`` otherwise."""
+    if isinstance(fp, (io.BufferedIOBase, io.RawIOBase)):
+        def read_into(buf: bytearray, at: int, size: int) -> int:
+            with memoryview(buf) as view, view[at:at + size] as room:
+                n = fp.readinto(room)
+            return n or 0
+        return read_into
+
+    def read(buf: bytearray, at: int, size: int) -> int:
+        block = read_block(fp, size, "iterload")
+        if not block:
+            return 0
+        if len(buf) < at + len(block):
+            buf.extend(bytes(at + len(block) - len(buf)))
+        buf[at:at + len(block)] = block
+        return len(block)
+    return read
 
 
 def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                  block_size: int) -> Iterator[Any]:
-    pieces: list[bytes] = []  # the bytes after the last item boundary found
-    base = 0  # the offset of pieces[0][0]
+    read = _reader(fp)
+    # The bytes after the last item boundary found, from _HEAD_ROOM to fill, the first at
+    # offset base of the sequence; a block cut at a boundary goes to a slice with its buffer,
+    # which is never written again but for the array head before the bytes.
+    buf = bytearray(_HEAD_ROOM + block_size)
+    fill = _HEAD_ROOM
+    base = 0
     index = 0  # the index of the next item to give to a slice
     pending: deque[Any] = deque()
     # The pool has threads - 1 workers; the calling thread is the last one: a slice it needs
@@ -348,21 +400,29 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
     try:
         while True:
             while not done and len(pending) < 2 * threads:
-                block = read_block(fp, block_size, "iterload")
-                if not block:
+                if len(buf) < fill + block_size:
+                    # one item larger than a block: the buffer doubles, so the copies stay linear
+                    grown = bytearray(max(2 * len(buf), fill + block_size))
+                    grown[:fill] = memoryview(buf)[:fill]
+                    buf = grown
+                n = read(buf, fill, block_size)
+                if not n:
                     done = True
                     break
-                ends = scanner.feed(block)
-                pieces.append(block)
+                with memoryview(buf) as view, view[fill:fill + n] as block:
+                    ends = scanner.feed(block)
+                fill += n
                 if ends:
-                    data = pieces[0] if len(pieces) == 1 else b"".join(pieces)
                     cut = ends[-1] - base
-                    pieces = [data[cut:]] if cut < len(data) else []
-                    args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
+                    rest = fill - _HEAD_ROOM - cut
+                    args = (dec, buf, cut, base, ends, index, not scanner.saw_sharing)
                     if pool is None:
-                        pending.append([None, _decode_slice(*args)])
+                        pending.append([None, _decode_block(*args)])
                     else:
-                        pending.append([pool.submit(_decode_slice, *args), args])
+                        pending.append([pool.submit(_decode_block, *args), args])
+                    following = bytearray(_HEAD_ROOM + max(rest, 0) + block_size)
+                    following[_HEAD_ROOM:_HEAD_ROOM + rest] = memoryview(buf)[_HEAD_ROOM + cut:fill]
+                    buf, fill = following, _HEAD_ROOM + rest
                     index += len(ends)
                     base += cut
                 if scanner.fault is not None:
