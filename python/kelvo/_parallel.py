@@ -335,6 +335,28 @@ def _help(pending: deque[Any]) -> None:
             entry[0], entry[1] = None, _decode_block(*entry[1])
 
 
+# The workers of iterload, kept from one call to the next. A thread that starts afresh has to
+# take its memory from pages that threads which have ended left behind, and after a large
+# decode on several threads (loads_seq, whose items other threads then free) that costs a
+# decoding worker about a quarter of its speed; a worker that stays keeps pages of its own.
+# The pool is shared by the calls that run at once (each also decodes on its own thread what
+# no worker has taken up), is made anew with more workers when a call asks for more, and anew in a forked
+# child, where its threads do not exist.
+_pool_lock = threading.Lock()
+_pool: tuple[concurrent.futures.ThreadPoolExecutor, int, int] | None = None
+
+
+def _shared_pool(workers: int) -> concurrent.futures.ThreadPoolExecutor:
+    global _pool
+    with _pool_lock:
+        pid = os.getpid()
+        if _pool is None or _pool[1] < workers or _pool[2] != pid:
+            # a call still running may submit to the old pool: it is left to go when unused,
+            # and its idle workers end with it
+            _pool = (concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="kelvo"), workers, pid)
+        return _pool[0]
+
+
 # Room kept before the bytes of a block for the head of the array that wraps its items.
 _HEAD_ROOM = 9
 
@@ -395,7 +417,7 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
     pending: deque[Any] = deque()
     # The pool has threads - 1 workers; the calling thread is the last one: a slice it needs
     # that no worker has started yet, it decodes itself instead of waiting.
-    pool = concurrent.futures.ThreadPoolExecutor(threads - 1, thread_name_prefix="kelvo") if threads > 1 else None
+    pool = _shared_pool(threads - 1) if threads > 1 else None
     done = False
     try:
         while True:
@@ -403,7 +425,8 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                 if len(buf) < fill + block_size:
                     # one item larger than a block: the buffer doubles, so the copies stay linear
                     grown = bytearray(max(2 * len(buf), fill + block_size))
-                    grown[:fill] = memoryview(buf)[:fill]
+                    with memoryview(buf) as view, view[:fill] as held:
+                        grown[:fill] = held
                     buf = grown
                 n = read(buf, fill, block_size)
                 if not n:
@@ -415,13 +438,18 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                 if ends:
                     cut = ends[-1] - base
                     rest = fill - _HEAD_ROOM - cut
+                    # the rest is copied out before the buffer goes to a worker: from then on
+                    # only that worker touches it (a bytearray's buffer exports are not safe to
+                    # take on two threads at once)
+                    following = bytearray(_HEAD_ROOM + rest + block_size)
+                    with memoryview(buf) as view, view[_HEAD_ROOM + cut:fill] as tail:
+                        following[_HEAD_ROOM:_HEAD_ROOM + rest] = tail
                     args = (dec, buf, cut, base, ends, index, not scanner.saw_sharing)
                     if pool is None:
                         pending.append([None, _decode_block(*args)])
                     else:
                         pending.append([pool.submit(_decode_block, *args), args])
-                    following = bytearray(_HEAD_ROOM + max(rest, 0) + block_size)
-                    following[_HEAD_ROOM:_HEAD_ROOM + rest] = memoryview(buf)[_HEAD_ROOM + cut:fill]
+                    del args
                     buf, fill = following, _HEAD_ROOM + rest
                     index += len(ends)
                     base += cut
@@ -441,5 +469,6 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
             raise scanner.fault
         scanner.finish()
     finally:
-        if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+        # no slice of this call is decoded, nor a hook called for it, once the generator is done
+        started = [entry[0] for entry in pending if entry[0] is not None and not entry[0].cancel()]
+        concurrent.futures.wait(started)
