@@ -306,7 +306,7 @@ def test_calls_at_once_share_the_workers_and_closing_one_stops_its_hooks():
 
     # interleaved generators: the second asks for more workers than the pool has
     first, second = parallel_iterload(data, 2), parallel_iterload(data, 4)
-    mixed = [(a, b) for a, b in zip(first, second)]
+    mixed = list(zip(first, second, strict=True))
     assert [a for a, _ in mixed] == records and [b for _, b in mixed] == records
     workers = [threading.Thread(target=consume, args=(n,)) for n in (2, 3, 5)]
     for worker in workers:
