@@ -289,3 +289,36 @@ def test_slice_run_refuses_bounds_it_cannot_trust(call, error):
     run.close()
     run.run()
     assert run.items() == []
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="with the GIL iterload uses no pool")
+@pytest.mark.usefixtures("small_slices")
+def test_calls_at_once_share_the_workers_and_closing_one_stops_its_hooks():
+    records = random_records(4, 300)
+    data = kelvo.dumps_seq(records)
+    results, errors = {}, []
+
+    def consume(threads):
+        try:
+            results[threads] = list(parallel_iterload(data, threads))
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    # interleaved generators: the second asks for more workers than the pool has
+    first, second = parallel_iterload(data, 2), parallel_iterload(data, 4)
+    mixed = list(zip(first, second, strict=True))
+    assert [a for a, _ in mixed] == records and [b for _, b in mixed] == records
+    workers = [threading.Thread(target=consume, args=(n,)) for n in (2, 3, 5)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert not errors and all(items == records for items in results.values())
+
+    calls = []
+    items = kelvo.iterload(io.BytesIO(data), threads=3, object_hook=lambda d: calls.append(1) or d)
+    next(items)
+    items.close()
+    seen = len(calls)
+    threading.Event().wait(0.05)
+    assert len(calls) == seen

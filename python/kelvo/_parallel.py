@@ -332,37 +332,125 @@ def _help(pending: deque[Any]) -> None:
         if head[0].done() or entry is head:
             return
         if entry[0] is not None and entry[0].cancel():
-            entry[0], entry[1] = None, _decode_slice(*entry[1])
+            entry[0], entry[1] = None, _decode_block(*entry[1])
+
+
+# The workers of iterload, kept from one call to the next. A thread that starts afresh has to
+# take its memory from pages that threads which have ended left behind, and after a large
+# decode on several threads (loads_seq, whose items other threads then free) that costs a
+# decoding worker about a quarter of its speed; a worker that stays keeps pages of its own.
+# The pool is shared by the calls that run at once (each also decodes on its own thread what
+# no worker has taken up), is made anew with more workers when a call asks for more, and anew in a forked
+# child, where its threads do not exist.
+_pool_lock = threading.Lock()
+_pool: tuple[concurrent.futures.ThreadPoolExecutor, int, int] | None = None
+
+
+def _shared_pool(workers: int) -> concurrent.futures.ThreadPoolExecutor:
+    global _pool
+    with _pool_lock:
+        pid = os.getpid()
+        if _pool is None or _pool[1] < workers or _pool[2] != pid:
+            # a call still running may submit to the old pool: it is left to go when unused,
+            # and its idle workers end with it
+            _pool = (concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="kelvo"), workers, pid)
+        return _pool[0]
+
+
+# Room kept before the bytes of a block for the head of the array that wraps its items.
+_HEAD_ROOM = 9
+
+
+def _decode_block(dec: _Decoding, buf: bytearray, cut: int, base: int, ends: Any, index: int,
+                  wrap: bool) -> tuple[list[Any], BaseException | None]:
+    """Decodes the items of a block held in ``buf`` from ``_HEAD_ROOM`` on (``cut`` bytes, the
+    first at offset ``base`` of the sequence): wrapped, straight from the buffer, with the array
+    head written into the room before them (no copy of the block); item by item from a copy
+    when that fails or when wrapping is not allowed."""
+    if wrap and dec.many is not None:
+        head = _array_head(len(ends))
+        at = _HEAD_ROOM - len(head)
+        buf[at:_HEAD_ROOM] = head
+        with memoryview(buf) as view, view[at:_HEAD_ROOM + cut] as wrapped:
+            try:
+                items = dec.many(wrapped)
+            except Exception:
+                pass
+            else:
+                return (list(items) if dec.immutable else items), None
+    data = bytes(buf[_HEAD_ROOM:_HEAD_ROOM + cut])
+    return _decode_slice(dec, data, base, ends, 0, len(ends), index, base, False)
+
+
+def _reader(fp: Any) -> Callable[[bytearray, int, int], int]:
+    """A function that reads at most ``size`` bytes of ``fp`` into ``buf`` at ``at``, growing
+    ``buf`` if need be, and returns their number (0 at the end): through ``readinto`` for the
+    standard binary streams, which saves a copy of every block, through ``read`` otherwise."""
+    if isinstance(fp, (io.BufferedIOBase, io.RawIOBase)):
+        def read_into(buf: bytearray, at: int, size: int) -> int:
+            with memoryview(buf) as view, view[at:at + size] as room:
+                n = fp.readinto(room)
+            return n or 0
+        return read_into
+
+    def read(buf: bytearray, at: int, size: int) -> int:
+        block = read_block(fp, size, "iterload")
+        if not block:
+            return 0
+        if len(buf) < at + len(block):
+            buf.extend(bytes(at + len(block) - len(buf)))
+        buf[at:at + len(block)] = block
+        return len(block)
+    return read
 
 
 def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
                  block_size: int) -> Iterator[Any]:
-    pieces: list[bytes] = []  # the bytes after the last item boundary found
-    base = 0  # the offset of pieces[0][0]
+    read = _reader(fp)
+    # The bytes after the last item boundary found, from _HEAD_ROOM to fill, the first at
+    # offset base of the sequence; a block cut at a boundary goes to a slice with its buffer,
+    # which is never written again but for the array head before the bytes.
+    buf = bytearray(_HEAD_ROOM + block_size)
+    fill = _HEAD_ROOM
+    base = 0
     index = 0  # the index of the next item to give to a slice
     pending: deque[Any] = deque()
     # The pool has threads - 1 workers; the calling thread is the last one: a slice it needs
     # that no worker has started yet, it decodes itself instead of waiting.
-    pool = concurrent.futures.ThreadPoolExecutor(threads - 1, thread_name_prefix="kelvo") if threads > 1 else None
+    pool = _shared_pool(threads - 1) if threads > 1 else None
     done = False
     try:
         while True:
             while not done and len(pending) < 2 * threads:
-                block = read_block(fp, block_size, "iterload")
-                if not block:
+                if len(buf) < fill + block_size:
+                    # one item larger than a block: the buffer doubles, so the copies stay linear
+                    grown = bytearray(max(2 * len(buf), fill + block_size))
+                    with memoryview(buf) as view, view[:fill] as held:
+                        grown[:fill] = held
+                    buf = grown
+                n = read(buf, fill, block_size)
+                if not n:
                     done = True
                     break
-                ends = scanner.feed(block)
-                pieces.append(block)
+                with memoryview(buf) as view, view[fill:fill + n] as block:
+                    ends = scanner.feed(block)
+                fill += n
                 if ends:
-                    data = pieces[0] if len(pieces) == 1 else b"".join(pieces)
                     cut = ends[-1] - base
-                    pieces = [data[cut:]] if cut < len(data) else []
-                    args = (dec, data, base, ends, 0, len(ends), index, base, not scanner.saw_sharing)
+                    rest = fill - _HEAD_ROOM - cut
+                    # the rest is copied out before the buffer goes to a worker: from then on
+                    # only that worker touches it (a bytearray's buffer exports are not safe to
+                    # take on two threads at once)
+                    following = bytearray(_HEAD_ROOM + rest + block_size)
+                    with memoryview(buf) as view, view[_HEAD_ROOM + cut:fill] as tail:
+                        following[_HEAD_ROOM:_HEAD_ROOM + rest] = tail
+                    args = (dec, buf, cut, base, ends, index, not scanner.saw_sharing)
                     if pool is None:
-                        pending.append([None, _decode_slice(*args)])
+                        pending.append([None, _decode_block(*args)])
                     else:
-                        pending.append([pool.submit(_decode_slice, *args), args])
+                        pending.append([pool.submit(_decode_block, *args), args])
+                    del args
+                    buf, fill = following, _HEAD_ROOM + rest
                     index += len(ends)
                     base += cut
                 if scanner.fault is not None:
@@ -381,5 +469,6 @@ def _iter_blocks(fp: Any, dec: _Decoding, scanner: Scanner, threads: int,
             raise scanner.fault
         scanner.finish()
     finally:
-        if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+        # no slice of this call is decoded, nor a hook called for it, once the generator is done
+        started = [entry[0] for entry in pending if entry[0] is not None and not entry[0].cancel()]
+        concurrent.futures.wait(started)
