@@ -127,12 +127,17 @@ class _Decoding:
     array takes one nesting level, so the limit is raised by one to leave the items theirs)."""
 
     def __init__(self, options: dict[str, Any]) -> None:
-        loads(b"\x00", **options)  # a bad option fails here, at the call, even for no item
         self.one: Callable[[Any], Any] = functools.partial(loads, **options)
         depth = options.get("max_depth", _DEFAULT_MAX_DEPTH)
         self.max_depth = depth
         self.many: Callable[[Any], Any] | None = (
             functools.partial(loads, **{**options, "max_depth": depth + 1}) if depth < 2**64 - 1 else None)
+        # Each is called once here, on the calling thread: a bad option fails at the call even
+        # for no item, and a partial with keywords switches its call path on its first call (a
+        # write to the object), which must not happen on several worker threads at once.
+        self.one(b"\x00")
+        if self.many is not None:
+            self.many(b"\x00")
         self.immutable = bool(options.get("immutable", False))
 
 
