@@ -20,7 +20,7 @@ import threading
 from array import array
 from collections import deque
 from collections.abc import Callable, Iterator
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
 from kelvo._scan import CBORSequenceEOF, CBORSequenceError, Scanner, SliceRun, scan
@@ -135,9 +135,9 @@ class _Decoding:
         # Each is called once here, on the calling thread: a bad option fails at the call even
         # for no item, and a partial with keywords switches its call path on its first call (a
         # write to the object), which must not happen on several worker threads at once.
-        self.one(b"\x00")
-        if self.many is not None:
-            self.many(b"\x00")
+        for decode in (self.one, self.many):
+            if decode is not None:
+                cast("Callable[[Any], Any]", decode)(b"\x00")
         self.immutable = bool(options.get("immutable", False))
 
 
