@@ -4,6 +4,7 @@
 #include "encoder/writer.h"
 #include "lib/cbor.h"
 #include "lib/stdlib.h"
+#include "lib/uuid_layout.h"
 
 #include <cstring>
 
@@ -13,73 +14,19 @@ namespace {
 
 using stdlib::Name;
 
-// What the UUID codec needs to build and read the standard uuid.UUID without running its
-// Python code: the class, its two slot descriptors and the is_safe value its constructor
-// stores by default. `native` is false when uuid.UUID is not the standard class (rebound
-// before first use, or a layout this code does not know); then only the class's own
-// protocol is used.
-struct UuidLayout {
-    PyObject *type;
-    PyObject *int_slot;
-    PyObject *safe_slot;
-    PyObject *safe_default;
+// The standard uuid.UUID's layout, resolved on first use. `native` is false when uuid.UUID
+// is not the standard class (rebound before first use, or a layout this code does not know);
+// then only the class's own protocol is used.
+struct UuidCodec {
+    uuid_layout::UuidLayout layout;
     bool native;
 };
 
 OnceState g_uuid_once;
-UuidLayout g_uuid;
+UuidCodec g_uuid;
 
-// A name from a type's own dictionary (borrowed through `held`), or nullptr.
-PyObject *own_attr(PyObject *dict, const char *name, Ref &held) {
-    PyObject *v = nullptr;
-    if (PyDict_GetItemStringRef(dict, name, &v) < 0) PyErr_Clear();
-    held.reset(v);
-    return v;
-}
-
-bool is_text(PyObject *obj, const char *text) {
-    return obj != nullptr && PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
-}
-
-// Whether `type` is the standard uuid.UUID: slots int and is_safe (and __weakref__) of its
-// own, object's allocation, and the constructor of the uuid module. Fills `out`.
-bool inspect_uuid_class(PyObject *type, UuidLayout &out) {
-    if (!PyType_Check(type)) return false;
-    auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    if (tp->tp_new != PyBaseObject_Type.tp_new) return false;
-    Ref dict(PyType_GetDict(tp));
-    if (!dict) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref module, slots, int_slot, safe_slot, init, init_module, kwdefaults;
-    if (!is_text(own_attr(dict.get(), "__module__", module), "uuid")) return false;
-    PyObject *s = own_attr(dict.get(), "__slots__", slots);
-    if (s == nullptr || !PyTuple_Check(s) || PyTuple_GET_SIZE(s) != 3 || !is_text(PyTuple_GET_ITEM(s, 0), "int") ||
-        !is_text(PyTuple_GET_ITEM(s, 1), "is_safe") || !is_text(PyTuple_GET_ITEM(s, 2), "__weakref__"))
-        return false;
-    PyObject *i = own_attr(dict.get(), "int", int_slot);
-    PyObject *safe = own_attr(dict.get(), "is_safe", safe_slot);
-    if (i == nullptr || safe == nullptr || !Py_IS_TYPE(i, &PyMemberDescr_Type) ||
-        !Py_IS_TYPE(safe, &PyMemberDescr_Type))
-        return false;
-    PyObject *f = own_attr(dict.get(), "__init__", init);
-    if (f == nullptr || !PyFunction_Check(f)) return false;
-    // A function's attributes can be reassigned by other threads: read them as new references.
-    init_module.reset(PyObject_GetAttrString(f, "__module__"));
-    Ref kw(PyObject_GetAttrString(f, "__kwdefaults__"));
-    if (!init_module || !kw) PyErr_Clear();
-    if (!is_text(init_module.get(), "uuid") || !kw || !PyDict_Check(kw.get())) return false;
-    PyObject *safe_default = own_attr(kw.get(), "is_safe", kwdefaults);
-    if (safe_default == nullptr) return false;
-    out.int_slot = int_slot.release();
-    out.safe_slot = safe_slot.release();
-    out.safe_default = kwdefaults.release();
-    return true;
-}
-
-// The layout, resolved on first use (importing uuid); nullptr with the exception set.
-const UuidLayout *uuid_layout() {
+// The codec, resolved on first use (importing uuid); nullptr with the exception set.
+const UuidCodec *uuid_codec() {
     if (g_uuid_once.filled()) return &g_uuid;
     // Resolved before the claim, so that no thread waits for one cell while holding another.
     PyObject *type = stdlib::get(stdlib::uuid_UUID);
@@ -87,34 +34,11 @@ const UuidLayout *uuid_layout() {
     OnceClaim claim(g_uuid_once);
     if (claim.failed()) return nullptr;
     if (claim.done()) return &g_uuid;
-    UuidLayout l{type, nullptr, nullptr, nullptr, false};
-    l.native = inspect_uuid_class(type, l);
-    g_uuid = l;
+    UuidCodec u{{type, nullptr, nullptr, nullptr}, false};
+    u.native = uuid_layout::inspect(type, u.layout);
+    g_uuid = u;
     claim.succeed();
     return &g_uuid;
-}
-
-// The 16 bytes of a standard UUID read from its int slot: 1 read, 0 when the slot holds
-// something other than a plain int of 0 to 2**128 - 1 (left to the class's own `bytes`),
-// -1 with the exception set.
-int read_uuid_bytes(const UuidLayout &l, PyObject *obj, uint8_t *out) {
-    Ref value(Py_TYPE(l.int_slot)->tp_descr_get(l.int_slot, obj, l.type));
-    if (!value) {
-        // An instance whose slot was never set: `bytes` reports it in its own words.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!PyLong_CheckExact(value.get())) return 0;
-    Py_ssize_t n = PyLong_AsNativeBytes(
-        value.get(), out, 16,
-        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
-    if (n < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return n <= 16 ? 1 : 0;
 }
 
 // Tag 37 around 16 bytes. Inside an encode with no `encoders` and no string references the
@@ -151,21 +75,6 @@ int write_uuid(EncoderObject *enc, const uint8_t *raw) {
     return PyObject_Call(type, args.get(), kwargs.get());
 }
 
-// What uuid.UUID(bytes=payload) builds: a new instance whose int slot holds the bytes read
-// big-endian and whose is_safe slot holds the constructor's default.
-PyObject *build_uuid(const UuidLayout &l, const uint8_t *raw) {
-    Ref value(PyLong_FromUnsignedNativeBytes(raw, 16, Py_ASNATIVEBYTES_BIG_ENDIAN));
-    if (!value) return nullptr;
-    Ref args(PyTuple_New(0));
-    if (!args) return nullptr;
-    auto *tp = reinterpret_cast<PyTypeObject *>(l.type);
-    Ref obj(tp->tp_new(tp, args.get(), nullptr));
-    if (!obj) return nullptr;
-    if (Py_TYPE(l.int_slot)->tp_descr_set(l.int_slot, obj.get(), value.get()) < 0) return nullptr;
-    if (Py_TYPE(l.safe_slot)->tp_descr_set(l.safe_slot, obj.get(), l.safe_default) < 0) return nullptr;
-    return obj.release();
-}
-
 }  // namespace
 
 int encode_regexp(EncoderObject *enc, PyObject *obj) {
@@ -187,11 +96,11 @@ int encode_mime(EncoderObject *enc, PyObject *obj) {
 int encode_uuid(EncoderObject *enc, PyObject *obj) {
     // Only a class named UUID can be the standard one; other objects do not import uuid.
     if (strcmp(Py_TYPE(obj)->tp_name, "UUID") == 0) {
-        const UuidLayout *l = uuid_layout();
-        if (l == nullptr) return -1;
-        if (l->native && Py_TYPE(obj) == reinterpret_cast<PyTypeObject *>(l->type)) {
+        const UuidCodec *u = uuid_codec();
+        if (u == nullptr) return -1;
+        if (u->native && Py_TYPE(obj) == reinterpret_cast<PyTypeObject *>(u->layout.type)) {
             uint8_t raw[16];
-            int r = read_uuid_bytes(*l, obj, raw);
+            int r = uuid_layout::read_bytes(u->layout, obj, raw);
             if (r < 0) return -1;
             if (r > 0) return write_uuid(enc, raw);
         }
@@ -215,11 +124,11 @@ PyObject *decode_mime(PyObject *payload, bool) {
 }
 
 PyObject *decode_uuid(PyObject *payload, bool) {
-    const UuidLayout *l = uuid_layout();
-    if (l == nullptr) return nullptr;
-    if (l->native && PyBytes_CheckExact(payload) && PyBytes_GET_SIZE(payload) == 16)
-        return build_uuid(*l, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(payload)));
-    return decode_uuid_general(l->type, payload);
+    const UuidCodec *u = uuid_codec();
+    if (u == nullptr) return nullptr;
+    if (u->native && PyBytes_CheckExact(payload) && PyBytes_GET_SIZE(payload) == 16)
+        return uuid_layout::build(u->layout, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(payload)));
+    return decode_uuid_general(u->layout.type, payload);
 }
 
 }  // namespace kelvo

@@ -236,7 +236,7 @@ public:
             node.exact = Py_NewRef(PyTuple_GET_ITEM(shape.get(), 1));
             // A semantic type the module could not vouch for is read through loads.
             const SemanticKit &kit = *p_->kit;
-            if ((e.kind == Kind::Uuid && node.exact != kit.uuid_type) ||
+            if ((e.kind == Kind::Uuid && node.exact != kit.uuid.type) ||
                 (e.kind == Kind::Decimal && node.exact != kit.decimal_type))
                 node.kind = Kind::Py;
             return index;

@@ -11,50 +11,6 @@ namespace kelvo::typed {
 
 namespace {
 
-bool is_text(PyObject *obj, const char *text) {
-    return obj != nullptr && PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
-}
-
-// A name from a type's own dictionary, as a new reference (nullptr, no exception, when absent).
-PyObject *own_attr(PyObject *dict, const char *name) {
-    PyObject *v = nullptr;
-    if (PyDict_GetItemStringRef(dict, name, &v) < 0) PyErr_Clear();
-    return v;
-}
-
-// Whether uuid.UUID is the standard class: `int` and `is_safe` slots of its own, object's
-// allocation, and the constructor of the uuid module (whose is_safe default is read). The
-// slots and the default go into the kit.
-void inspect_uuid(PyObject *type, SemanticKit &kit) {
-    if (!PyType_Check(type)) return;
-    auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    if (tp->tp_new != PyBaseObject_Type.tp_new) return;
-    Ref dict(PyType_GetDict(tp));
-    if (!dict) {
-        PyErr_Clear();
-        return;
-    }
-    Ref module(own_attr(dict.get(), "__module__"));
-    Ref int_slot(own_attr(dict.get(), "int"));
-    Ref safe_slot(own_attr(dict.get(), "is_safe"));
-    Ref init(own_attr(dict.get(), "__init__"));
-    if (!is_text(module.get(), "uuid") || !int_slot || !safe_slot || !init ||
-        !Py_IS_TYPE(int_slot.get(), &PyMemberDescr_Type) || !Py_IS_TYPE(safe_slot.get(), &PyMemberDescr_Type) ||
-        !PyFunction_Check(init.get()))
-        return;
-    Ref kwdefaults(PyObject_GetAttrString(init.get(), "__kwdefaults__"));
-    if (!kwdefaults || !PyDict_Check(kwdefaults.get())) {
-        PyErr_Clear();
-        return;
-    }
-    Ref safe_default(own_attr(kwdefaults.get(), "is_safe"));
-    if (!safe_default) return;
-    kit.uuid_type = Py_NewRef(type);
-    kit.uuid_int_slot = int_slot.release();
-    kit.uuid_safe_slot = safe_slot.release();
-    kit.uuid_safe_default = safe_default.release();
-}
-
 // A head of the given major type with the shortest argument; the length written.
 size_t put_head(uint8_t *out, int major, uint64_t arg) {
     const uint8_t m = static_cast<uint8_t>(major << 5);
@@ -111,22 +67,8 @@ Py_ssize_t write_date(PyObject *obj, uint8_t *out) {
 
 // Tag 37 around the 16 bytes of the int slot; 0 when the slot holds no int of 128 bits.
 Py_ssize_t write_uuid(const SemanticKit &kit, PyObject *obj, uint8_t *out) {
-    Ref value(Py_TYPE(kit.uuid_int_slot)->tp_descr_get(kit.uuid_int_slot, obj, kit.uuid_type));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!PyLong_CheckExact(value.get())) return 0;
-    const Py_ssize_t n = PyLong_AsNativeBytes(
-        value.get(), out + 3, 16,
-        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
-    if (n < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (n > 16) return 0;
+    const int r = uuid_layout::read_bytes(kit.uuid, obj, out + 3);
+    if (r <= 0) return r;
     out[0] = 0xd8;  // tag 37
     out[1] = 0x25;
     out[2] = 0x50;  // 16 bytes
@@ -195,7 +137,7 @@ int load_semantic_kit(SemanticKit &kit) {
     if (!uuid_module) return -1;
     Ref uuid_type(PyObject_GetAttrString(uuid_module.get(), "UUID"));
     if (!uuid_type) return -1;
-    inspect_uuid(uuid_type.get(), kit);
+    if (uuid_layout::inspect(uuid_type.get(), kit.uuid)) kit.uuid.type = uuid_type.release();
     Ref decimal_module(PyImport_ImportModule("decimal"));
     if (!decimal_module) return -1;
     Ref decimal_type(PyObject_GetAttrString(decimal_module.get(), "Decimal"));
@@ -220,19 +162,7 @@ PyObject *parse_date(const SemanticKit &kit, const char *s, size_t n) {
     return kit.api->Date_FromDate(y, m, d, kit.api->DateType);
 }
 
-PyObject *build_uuid(const SemanticKit &kit, const uint8_t *raw) {
-    Ref value(PyLong_FromUnsignedNativeBytes(raw, 16, Py_ASNATIVEBYTES_BIG_ENDIAN));
-    if (!value) return nullptr;
-    Ref args(PyTuple_New(0));
-    if (!args) return nullptr;
-    auto *tp = reinterpret_cast<PyTypeObject *>(kit.uuid_type);
-    Ref obj(tp->tp_new(tp, args.get(), nullptr));
-    if (!obj) return nullptr;
-    if (Py_TYPE(kit.uuid_int_slot)->tp_descr_set(kit.uuid_int_slot, obj.get(), value.get()) < 0) return nullptr;
-    if (Py_TYPE(kit.uuid_safe_slot)->tp_descr_set(kit.uuid_safe_slot, obj.get(), kit.uuid_safe_default) < 0)
-        return nullptr;
-    return obj.release();
-}
+PyObject *build_uuid(const SemanticKit &kit, const uint8_t *raw) { return uuid_layout::build(kit.uuid, raw); }
 
 PyObject *build_decimal(const SemanticKit &kit, int64_t exponent, int64_t mantissa) {
     // The C Decimal reads a tuple by writing it out as "<digits>E<exponent>": the same text
@@ -267,7 +197,7 @@ Py_ssize_t write_semantic(const SemanticKit &kit, PyObject *o, uint8_t *out) {
         if (t == kit.api->DateTimeType) return write_datetime(kit, o, out);
         if (t == kit.api->DateType) return write_date(o, out);
     }
-    if (kit.uuid_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.uuid_type))
+    if (kit.uuid.type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.uuid.type))
         return write_uuid(kit, o, out);
     if (kit.decimal_type != nullptr && t == reinterpret_cast<PyTypeObject *>(kit.decimal_type))
         return write_decimal(o, out);

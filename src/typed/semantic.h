@@ -4,6 +4,7 @@
 #pragma once
 
 #include "lib/pyref.h"
+#include "lib/uuid_layout.h"
 
 #include <datetime.h>
 
@@ -17,21 +18,18 @@ namespace kelvo::typed {
 struct SemanticKit {
     PyObject *datetime_capsule = nullptr;  // keeps `api` alive
     const PyDateTime_CAPI *api = nullptr;
-    PyObject *utcoffset_name = nullptr;     // "utcoffset"
-    PyObject *uuid_type = nullptr;          // uuid.UUID, when its layout is the standard one
-    PyObject *uuid_int_slot = nullptr;      // its `int` member descriptor
-    PyObject *uuid_safe_slot = nullptr;     // its `is_safe` member descriptor
-    PyObject *uuid_safe_default = nullptr;  // the constructor's default for is_safe
-    PyObject *decimal_type = nullptr;       // decimal.Decimal, when it is the C implementation
+    PyObject *utcoffset_name = nullptr;  // "utcoffset"
+    uuid_layout::UuidLayout uuid;        // its type is uuid.UUID when that is the standard class
+    PyObject *decimal_type = nullptr;    // decimal.Decimal, when it is the C implementation
 
     template <class F>
     void for_each_ref(F &&f) {
         f(datetime_capsule);
         f(utcoffset_name);
-        f(uuid_type);
-        f(uuid_int_slot);
-        f(uuid_safe_slot);
-        f(uuid_safe_default);
+        f(uuid.type);
+        f(uuid.int_slot);
+        f(uuid.safe_slot);
+        f(uuid.safe_default);
         f(decimal_type);
     }
 };
