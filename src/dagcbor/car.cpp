@@ -14,8 +14,7 @@ namespace {
 
 enum class VarintFault { none, cut_short, not_minimal, too_long };
 
-[[gnu::always_inline]] inline VarintFault read_varint(const uint8_t *data, size_t size, size_t *pos,
-                                                      uint64_t *value) {
+[[gnu::always_inline]] inline VarintFault read_varint(const uint8_t *data, size_t size, size_t *pos, uint64_t *value) {
     uint64_t v = 0;
     for (unsigned i = 0; i < 9; ++i) {
         if (*pos >= size) return VarintFault::cut_short;
@@ -35,16 +34,25 @@ enum class VarintFault { none, cut_short, not_minimal, too_long };
 const char *section_fault(const uint8_t *data, size_t size, size_t pos, uint64_t max_section, size_t *body,
                           size_t *cid_len, size_t *end, bool *eof) {
     uint64_t length;
-    switch (read_varint(data, size, &pos, &length)) {
-        case VarintFault::none:
-            break;
-        case VarintFault::cut_short:
-            *eof = true;
-            return "section length varint cut short";
-        case VarintFault::not_minimal:
-            return "section length varint not in its minimal form";
-        case VarintFault::too_long:
-            return "section length varint longer than nine bytes";
+    // Most sections are shorter than 16 KiB: a length of one or two bytes is read in place.
+    if (size - pos >= 2 && data[pos] >= 0x80 && data[pos + 1] - 1u < 0x7f) {
+        length = (data[pos] & 0x7fu) | uint64_t{data[pos + 1]} << 7;
+        pos += 2;
+    } else if (pos < size && data[pos] - 1u < 0x7f) {
+        length = data[pos];
+        pos += 1;
+    } else {
+        switch (read_varint(data, size, &pos, &length)) {
+            case VarintFault::none:
+                break;
+            case VarintFault::cut_short:
+                *eof = true;
+                return "section length varint cut short";
+            case VarintFault::not_minimal:
+                return "section length varint not in its minimal form";
+            case VarintFault::too_long:
+                return "section length varint longer than nine bytes";
+        }
     }
     if (length == 0) return "empty section";
     if (length > max_section) return "section over max_section_size";

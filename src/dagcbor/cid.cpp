@@ -34,8 +34,7 @@ PyObject *new_cid(PyTypeObject *type, const uint8_t *data, size_t size) {
     // part of a cycle: it is made without ever entering the collector's lists (and without the
     // zero fill of tp_alloc, since its fields are set at once).
     const auto n = static_cast<Py_ssize_t>(size);
-    CIDObject *self =
-        PyType_IS_GC(type) ? PyObject_GC_NewVar(CIDObject, type, n) : PyObject_NewVar(CIDObject, type, n);
+    CIDObject *self = PyType_IS_GC(type) ? PyObject_GC_NewVar(CIDObject, type, n) : PyObject_NewVar(CIDObject, type, n);
     if (self == nullptr) return nullptr;
     self->hash = -1;
     self->raw = nullptr;
