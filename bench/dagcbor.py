@@ -192,13 +192,15 @@ def fmt(s):
 # Each row runs in a process of its own under valgrind, collecting only inside map()'s item
 # fetch: the three measured calls are framed by os.getppid(), which makes callgrind dump its
 # counts, so the second dump holds exactly those calls (the freeing of the results is not in
-# it). Records are the 300 of --quick.
+# it). The collector is off during them, as it is in the timed rows. Records are the 300 of
+# --quick.
 
 CALLGRIND_ROWS = ("encode records", "decode records", "CAR read + decode", "decode_car")
 CALLGRIND_CALLS = 3
 
 
 def _callgrind_worker(row):
+    import gc
     import itertools
 
     from kelvo import dagcbor
@@ -212,6 +214,7 @@ def _callgrind_worker(row):
     }[row]
     fn(arg)
     fn(arg)
+    gc.disable()  # as in the timed rows: a collection would land on whichever call crosses its threshold
     os.getppid()
     for _ in map(fn, itertools.repeat(arg, CALLGRIND_CALLS)):
         pass

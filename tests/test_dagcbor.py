@@ -496,6 +496,28 @@ def test_threads_share_values():
     assert not errors
 
 
+
+def test_threads_share_a_cids_hash_and_bytes():
+    # A decoded CID makes its hash and its bytes object on first use; threads that race for
+    # them must all get the same ones.
+    cids = dagcbor.loads(dagcbor.dumps([CID.for_block(i.to_bytes(2, "big")) for i in range(300)]))
+    barrier = threading.Barrier(4)
+    seen = [[] for _ in range(4)]
+
+    def work(out):
+        barrier.wait()
+        out.extend((hash(c), c._bytes) for c in cids)
+
+    threads = [threading.Thread(target=work, args=(out,)) for out in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for out in seen[1:]:
+        assert [h for h, _ in out] == [h for h, _ in seen[0]]
+        assert all(raw is first for (_, raw), (_, first) in zip(out, seen[0], strict=True))
+    assert [h for h, _ in seen[0]] == [hash(bytes(c)) for c in cids]
+
 # ---- the command-line tool
 
 CLI_CASES = [

@@ -107,6 +107,25 @@ def test_car_huge_length_is_refused_before_reading(car, stream):
         dagcbor.read_car(b"\xff\xff\x03" + b"\x00" * 100, max_section_size=1000)
 
 
+@pytest.mark.parametrize("size", [1, 100, 20_000], ids=["length-1-byte", "length-2-bytes", "length-3-bytes"])
+@pytest.mark.parametrize("codec", [dagcbor.DAG_CBOR, 0x0129], ids=["codec-1-byte", "codec-2-bytes"])
+def test_car_section_lengths_and_cid_forms(size, codec):
+    # The usual forms (short sections, one-byte CID varints) are read on a fast path, the
+    # rest on the general one: both must give the same sections and offsets.
+    block = dagcbor.dumps("x" * size)
+    cid = CID.from_parts(1, codec, dagcbor.Multihash(dagcbor.SHA2_256, hashlib.sha256(block).digest()))
+    fp = io.BytesIO()
+    dagcbor.write_car(fp, [cid], [(cid, block), (cid, block)])
+    data = fp.getvalue()
+    assert list(dagcbor.read_car(data, verify=True)) == [(cid, block), (cid, block)]
+    if codec == dagcbor.DAG_CBOR:
+        assert dagcbor.decode_car(data)[1] == {cid: "x" * size}
+    section = dagcbor._varint(len(bytes(cid)) + len(block)) + bytes(cid) + block
+    with pytest.raises(CBORDecodeEOF) as info:
+        list(dagcbor.read_car(data[:-1]))
+    assert info.value.offset == len(data) - len(section)  # the second section, cut short
+
+
 @pytest.mark.parametrize("verify", [False, True], ids=["plain", "verified"])
 def test_car_yields_the_sections_before_a_fault_then_stops(car, verify):
     data, sections = car

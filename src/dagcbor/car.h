@@ -19,8 +19,9 @@ PyObject *car_sections(const ModuleState *st, const uint8_t *data, size_t size, 
 // section raises when it is reached, and ends the iteration.
 extern PyType_Spec car_iter_spec;
 
-// A new iterator of type `type` over the sections of the bytes `data` from `pos` on.
-PyObject *car_iter(PyTypeObject *type, PyObject *data, size_t pos, uint64_t max_section);
+// A new iterator (of the module's type st->car_iter) over the sections of the bytes `data` from
+// `pos` on.
+PyObject *car_iter(const ModuleState *st, PyObject *data, size_t pos, uint64_t max_section);
 
 class KeyTable;
 

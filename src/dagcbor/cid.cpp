@@ -2,8 +2,8 @@
 // check that a byte string is a binary CID.
 #include "dagcbor/cid.h"
 
-#include <structmember.h>
-
+#include <atomic>
+#include <cstddef>
 #include <cstring>
 
 namespace kelvo::dag {
@@ -27,6 +27,21 @@ bool read_varint(const uint8_t *data, size_t size, size_t *pos, uint64_t *value)
     return false;
 }
 
+// A new instance of `type` (CIDBase, or the decoding class, which adds no field) holding a copy
+// of data[0, size). New reference or NULL.
+PyObject *new_cid(PyTypeObject *type, const uint8_t *data, size_t size) {
+    // A class statement makes every subclass collectable, but a CID holds nothing that can be
+    // part of a cycle: it is made without ever entering the collector's lists (and without the
+    // zero fill of tp_alloc, since its fields are set at once).
+    const auto n = static_cast<Py_ssize_t>(size);
+    CIDObject *self = PyType_IS_GC(type) ? PyObject_GC_NewVar(CIDObject, type, n) : PyObject_NewVar(CIDObject, type, n);
+    if (self == nullptr) return nullptr;
+    self->hash = -1;
+    self->raw = nullptr;
+    memcpy(self->bytes, data, size);
+    return reinterpret_cast<PyObject *>(self);
+}
+
 PyObject *cid_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *raw;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -34,16 +49,20 @@ PyObject *cid_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     if (!PyArg_ParseTuple(args, "O!:CIDBase", &PyBytes_Type, &raw)) return nullptr;
-    const char *fault = cid_fault(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw)),
-                                  static_cast<size_t>(PyBytes_GET_SIZE(raw)));
+    const auto *data = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(raw));
+    const char *fault = cid_fault(data, size);
     if (fault != nullptr) {
         PyErr_Format(PyExc_ValueError, "not a binary CID: %s", fault);
         return nullptr;
     }
-    Ref self(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    reinterpret_cast<CIDObject *>(self.get())->raw = Py_NewRef(raw);
-    return self.release();
+    // tp_alloc, which a subclass of kelvo.dagcbor.CID (one with instance fields, say) needs.
+    CIDObject *self = reinterpret_cast<CIDObject *>(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
+    if (self == nullptr) return nullptr;
+    self->hash = -1;
+    self->raw = nullptr;
+    memcpy(self->bytes, data, size);
+    return reinterpret_cast<PyObject *>(self);
 }
 
 void cid_dealloc(PyObject *self) {
@@ -53,23 +72,65 @@ void cid_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-Py_hash_t cid_hash(PyObject *self) { return PyObject_Hash(reinterpret_cast<CIDObject *>(self)->raw); }
+// The hash of the binary CID, the same as its bytes object's. Threads that race to compute it
+// store the same value.
+Py_hash_t cid_hash(PyObject *self) {
+    auto *cid = reinterpret_cast<CIDObject *>(self);
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<Py_hash_t> cached(cid->hash);
+    Py_hash_t h = cached.load(std::memory_order_relaxed);
+#else
+    Py_hash_t h = cid->hash;
+#endif
+    if (h != -1) return h;
+    h = PyHash_GetFuncDef()->hash(cid->bytes, Py_SIZE(self));
+    if (h == -1) h = -2;
+#ifdef Py_GIL_DISABLED
+    cached.store(h, std::memory_order_relaxed);
+#else
+    cid->hash = h;
+#endif
+    return h;
+}
 
 PyObject *cid_richcompare(PyObject *a, PyObject *b, int op) {
     // Both operands are CIDs only when their types share this tp_richcompare.
     if (Py_TYPE(b)->tp_richcompare != cid_richcompare || Py_TYPE(a)->tp_richcompare != cid_richcompare)
         Py_RETURN_NOTIMPLEMENTED;
-    PyObject *x = reinterpret_cast<CIDObject *>(a)->raw;
-    PyObject *y = reinterpret_cast<CIDObject *>(b)->raw;
-    const Py_ssize_t nx = PyBytes_GET_SIZE(x), ny = PyBytes_GET_SIZE(y);
-    int c = memcmp(PyBytes_AS_STRING(x), PyBytes_AS_STRING(y), static_cast<size_t>(nx < ny ? nx : ny));
+    const size_t nx = cid_size(a), ny = cid_size(b);
+    int c = memcmp(cid_bytes(a), cid_bytes(b), nx < ny ? nx : ny);
     if (c == 0) c = nx < ny ? -1 : nx > ny ? 1 : 0;
     Py_RETURN_RICHCOMPARE(c, 0, op);
 }
 
-PyMemberDef cid_members[] = {
-    {"_bytes", Py_T_OBJECT_EX, offsetof(CIDObject, raw), Py_READONLY, "The binary CID."},
-    {nullptr, 0, 0, 0, nullptr},
+// The binary CID as bytes, made on first use and kept; threads that race to make it keep the
+// first one stored.
+PyObject *cid_get_bytes(PyObject *self, void *) {
+    auto *cid = reinterpret_cast<CIDObject *>(self);
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<PyObject *> slot(cid->raw);
+    PyObject *raw = slot.load(std::memory_order_acquire);
+#else
+    PyObject *raw = cid->raw;
+#endif
+    if (raw != nullptr) return Py_NewRef(raw);
+    raw = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(cid->bytes), Py_SIZE(self));
+    if (raw == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+    PyObject *expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, raw, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        Py_DECREF(raw);
+        return Py_NewRef(expected);
+    }
+#else
+    cid->raw = raw;
+#endif
+    return Py_NewRef(raw);
+}
+
+PyGetSetDef cid_getset[] = {
+    {"_bytes", cid_get_bytes, nullptr, "The binary CID.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot cid_slots[] = {
@@ -77,7 +138,7 @@ PyType_Slot cid_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(cid_dealloc)},
     {Py_tp_hash, reinterpret_cast<void *>(cid_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(cid_richcompare)},
-    {Py_tp_members, cid_members},
+    {Py_tp_getset, cid_getset},
     {Py_tp_doc, const_cast<char *>("CIDBase(raw, /)\n--\n\n"
                                    "The immutable core of a content identifier: its binary form, compared\n"
                                    "and hashed as bytes. Use kelvo.dagcbor.CID.")},
@@ -88,8 +149,8 @@ PyType_Slot cid_slots[] = {
 
 PyType_Spec cid_base_spec = {
     "kelvo._dagcbor.CIDBase",
-    sizeof(CIDObject),
-    0,
+    offsetof(CIDObject, bytes),
+    1,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     cid_slots,
 };
@@ -115,16 +176,7 @@ const char *cid_fault(const uint8_t *data, size_t size) {
 }
 
 PyObject *make_cid(const ModuleState *st, const uint8_t *data, size_t size) {
-    PyTypeObject *type = st->cid_class != nullptr ? st->cid_class : st->cid_base;
-    Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size)));
-    if (!raw) return nullptr;
-    // A class statement makes every subclass collectable, but a CID holds nothing but bytes
-    // and can be part of no cycle: it is made without ever entering the collector's lists
-    // (and without the zero fill of tp_alloc, since its one field is set at once).
-    CIDObject *self = PyType_IS_GC(type) ? PyObject_GC_New(CIDObject, type) : PyObject_New(CIDObject, type);
-    if (self == nullptr) return nullptr;
-    self->raw = raw.release();
-    return reinterpret_cast<PyObject *>(self);
+    return new_cid(st->cid_class != nullptr ? st->cid_class : st->cid_base, data, size);
 }
 
 }  // namespace kelvo::dag

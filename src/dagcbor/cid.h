@@ -5,10 +5,17 @@
 
 namespace kelvo::dag {
 
+// The binary CID (without the 0x00 prefix of tag 42) is held in the object itself, its length as
+// the object's size: a CID is made in one allocation, and a bytes object of it only on demand.
 struct CIDObject {
-    PyObject_HEAD
-    PyObject *raw;  // bytes: the binary CID (without the 0x00 prefix of tag 42)
+    PyObject_VAR_HEAD
+    Py_hash_t hash;    // the hash of the bytes, -1 until first asked for
+    PyObject *raw;     // bytes of the binary CID once asked for (owned), or nullptr
+    uint8_t bytes[1];  // Py_SIZE(self) bytes
 };
+
+inline const uint8_t *cid_bytes(PyObject *cid) { return reinterpret_cast<CIDObject *>(cid)->bytes; }
+inline size_t cid_size(PyObject *cid) { return static_cast<size_t>(Py_SIZE(cid)); }
 
 extern PyType_Spec cid_base_spec;
 

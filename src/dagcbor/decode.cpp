@@ -49,6 +49,12 @@ private:
             pos_ += 1;
             return 0;
         }
+        // A one-byte argument (text of 24 to 255 bytes, a CID) is the next most common.
+        if ((ib & 0x1f) == 24 && n_ - pos_ > 1 && (buf_[pos_ + 1] >= 24 || !strict_)) {
+            *arg = buf_[pos_ + 1];
+            pos_ += 2;
+            return 0;
+        }
         return long_head(ib, arg);
     }
     int long_head(uint8_t ib, uint64_t *arg);

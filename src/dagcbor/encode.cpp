@@ -461,15 +461,14 @@ int Encoder::general_dict(PyObject *obj, int depth) {
 
 int Encoder::cid(PyObject *obj) {
     // Tag 42 around a byte string of the 0x00 prefix and the binary CID.
-    PyObject *raw = reinterpret_cast<CIDObject *>(obj)->raw;
-    const auto len = static_cast<size_t>(PyBytes_GET_SIZE(raw));
+    const size_t len = cid_size(obj);
     if (out_.reserve(2 + 9 + 1 + len) < 0) return -1;
     uint8_t *p = out_.data() + out_.size();
     p[0] = 0xd8;
     p[1] = 42;
     const size_t h = 2 + put_head(p + 2, 2, len + 1);
     p[h] = 0x00;
-    copy_bytes(p + h + 1, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(raw)), len);
+    copy_bytes(p + h + 1, cid_bytes(obj), len);
     out_.commit(h + 1 + len);
     return 0;
 }

@@ -67,15 +67,11 @@ int parse_decode_args(const char *fname, PyObject *const *args, Py_ssize_t nargs
 
 PyObject *dagcbor_dumps(PyObject *module, PyObject *obj) { return encode(state_of(module), obj); }
 
-PyObject *dagcbor_loads(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *data;
-    bool strict;
-    if (parse_decode_args("loads", args, nargs, kwnames, &data, &strict) < 0) return nullptr;
-    Ref bytes(input_bytes(data));
-    if (!bytes) return nullptr;
+// The one item that must fill the bytes object `bytes`. New reference or NULL.
+PyObject *decode_block(PyObject *module, PyObject *bytes, bool strict) {
     const ModuleState *st = state_of(module);
-    const auto *p = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes.get()));
-    const auto n = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    const auto *p = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(bytes));
+    const auto n = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
     size_t end;
     Ref holder;
     KeyTable *keys = thread_key_table(st->key_table_name, &holder);
@@ -83,6 +79,17 @@ PyObject *dagcbor_loads(PyObject *module, PyObject *const *args, Py_ssize_t narg
     if (!v) return nullptr;
     if (end != n) return raise_decode_fault(st, "trailing bytes after the item", end);
     return v.release();
+}
+
+PyObject *dagcbor_loads(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // The usual call, one bytes object and no keyword: the caller's reference keeps it alive.
+    if (nargs == 1 && kwnames == nullptr && PyBytes_Check(args[0])) return decode_block(module, args[0], true);
+    PyObject *data;
+    bool strict;
+    if (parse_decode_args("loads", args, nargs, kwnames, &data, &strict) < 0) return nullptr;
+    Ref bytes(input_bytes(data));
+    if (!bytes) return nullptr;
+    return decode_block(module, bytes.get(), strict);
 }
 
 PyObject *dagcbor_loads_seq(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -143,7 +150,7 @@ PyObject *dagcbor_car_iter(PyObject *module, PyObject *const *args, Py_ssize_t n
         PyErr_SetString(PyExc_ValueError, "car_iter(): position out of range");
         return nullptr;
     }
-    return car_iter(state_of(module)->car_iter, args[0], static_cast<size_t>(pos), max_section);
+    return car_iter(state_of(module), args[0], static_cast<size_t>(pos), max_section);
 }
 
 PyObject *dagcbor_car_decode_blocks(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
