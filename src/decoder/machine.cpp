@@ -385,9 +385,6 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 namespace {
 
-// Arrays of at least this many items are filled in place (FrameKind::ListFill).
-constexpr uint64_t kFillFrom = 3;
-
 // The next item header when it is all buffered and has a definite argument: its major
 // type, additional information, argument and size. False otherwise (nothing is consumed).
 bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v, size_t *size) {
@@ -471,6 +468,31 @@ inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
     return 1;
 }
 
+// Arrays of at least this many items are filled in place (FrameKind::ListFill).
+constexpr uint64_t kFillFrom = 3;
+
+// The fields of a frame pushed by fast_item for an array or map of v items, in the
+// reserved room: every one but the kind, the flag and the mark (only maps read it), with
+// no clearing pass first.
+[[gnu::always_inline]] inline void init_fast_frame(DecodeFrame &f, const Machine &m, uint64_t v) {
+    f.shareable_index = kNoIndex;
+    f.height = 0;
+    f.count = v;
+    f.filled = 0;
+    f.tag = 0;
+    f.container = nullptr;
+    f.callable = nullptr;
+    f.extra = nullptr;
+    f.row = nullptr;
+    f.base = m.values.size();
+    f.immutable = false;
+    f.accepts_break = false;
+    f.hook_immutable = false;
+    f.strict_keys = false;
+    f.allow_duplicates = false;
+    f.extra_borrowed = false;
+}
+
 // Results of fast_item.
 enum FastResult : int {
     kFastUnlabelled = -2,  // failed, the exception stands as it is
@@ -535,28 +557,42 @@ int fast_item(Machine &m, PyObject **out) {
                 break;
             }
             if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker()) return kFastNone;
-            if (m.frames.reserve(1) < 0) return kFastUnlabelled;
-            // Built in place in the reserved room, counted once it is complete.
-            // Every field is set here (no clearing pass first), but the mark, which only
-            // maps read.
-            DecodeFrame &f = m.frames.data()[m.frames.size()];
-            f.shareable_index = kNoIndex;
-            f.height = 0;
-            f.count = v;
-            f.filled = 0;
-            f.tag = 0;
-            f.container = nullptr;
-            f.callable = nullptr;
-            f.extra = nullptr;
-            f.row = nullptr;
-            f.base = m.values.size();
-            f.immutable = false;
-            f.accepts_break = false;
-            f.hook_immutable = false;
-            f.strict_keys = false;
-            f.allow_duplicates = false;
-            f.extra_borrowed = false;
-            if (major == 4) {
+            if (major == 5) {
+                if (m.frames.reserve(1) < 0) return kFastUnlabelled;
+                DecodeFrame &f = m.frames.data()[m.frames.size()];
+                init_fast_frame(f, m, v);
+                // Not presized: the only presizing call makes a dict whose key table takes
+                // any key type, larger and slower to look up in than the str-only table a
+                // dict of str keys gets when filled from empty.
+                f.container = PyDict_New();
+                if (f.container == nullptr) {
+                    in.pos += size;
+                    m.major = major;
+                    return kFastFailed;
+                }
+                f.kind = FrameKind::Dict;
+                // The keys are decoded immutable.
+                f.immutable = true;
+                f.callable = Py_XNewRef(m.d->object_hook);
+                f.strict_keys = m.d->strict_hashable_types;
+                f.allow_duplicates = m.d->allow_duplicate_keys;
+                in.pos += size;
+                // Only maps measure what their keys expand to from the mark.
+                m.set_mark(f);
+                m.frames.commit(1);
+                m.immutable = true;
+                if (take_short_key(m, f) < 0) return kFastUnlabelled;
+                return kFastOpened;
+            }
+            // Arrays nested in arrays open here one after the other: while the next header
+            // is that of a short non-empty array, its frame is pushed without returning.
+            // The frame below is then an array, never a shareable marker, and the flag
+            // stays off.
+            uint64_t max_depth = m.d->max_depth;
+            for (;;) {
+                if (m.frames.reserve(1) < 0) return kFastUnlabelled;
+                DecodeFrame &f = m.frames.data()[m.frames.size()];
+                init_fast_frame(f, m, v);
                 f.kind = FrameKind::ListCollect;
                 // An array whose items (a byte each at least) may all be buffered: its list
                 // now, outside the collector's view until every slot is set. The budget is
@@ -575,29 +611,15 @@ int fast_item(Machine &m, PyObject **out) {
                     f.kind = FrameKind::ListFill;
                     m.prefilled += v;
                 }
-            } else {
-                // Not presized: the only presizing call makes a dict whose key table takes
-                // any key type, larger and slower to look up in than the str-only table a
-                // dict of str keys gets when filled from empty.
-                f.container = PyDict_New();
-                if (f.container == nullptr) {
-                    in.pos += size;
-                    m.major = major;
-                    return kFastFailed;
-                }
-                f.kind = FrameKind::Dict;
-                // The keys are decoded immutable.
-                f.immutable = true;
-                f.callable = Py_XNewRef(m.d->object_hook);
-                f.strict_keys = m.d->strict_hashable_types;
-                f.allow_duplicates = m.d->allow_duplicate_keys;
+                in.pos += size;
+                m.frames.commit(1);
+                if (in.pos == in.len || m.frames.size() >= max_depth) break;
+                uint8_t next = in.data[in.pos];
+                if (next < 0x81 || next > 0x97) break;
+                v = next & 0x1f;
+                size = 1;
             }
-            in.pos += size;
-            // Only maps measure what their keys expand to from the mark.
-            if (major == 5) m.set_mark(f);
-            m.frames.commit(1);
-            m.immutable = f.immutable;
-            if (major == 5 && take_short_key(m, f) < 0) return kFastUnlabelled;
+            m.immutable = false;
             return kFastOpened;
         }
         case 7:
@@ -680,6 +702,43 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             bool last = f.filled + 1 == f.count;
             if (last && f.shareable_index != kNoIndex) return kDeliverNone;
             if (*height > f.height) f.height = *height;
+            if (last && f.filled == 0) {
+                // The only item: its sequence at once, the value stack untouched.
+                bool tuple = f.kind == FrameKind::Tuple;
+                PyObject *seq = tuple ? PyTuple_New(1) : PyList_New(1);
+                if (seq == nullptr) {
+                    Py_DECREF(*item);
+                    return kDeliverFailed;
+                }
+                if (tuple) {
+                    PyTuple_SET_ITEM(seq, 0, *item);
+                    *item = seq;
+                    *height = pop_completed(m, f);
+                    return kDeliverComplete;
+                }
+                PyList_SET_ITEM(seq, 0, *item);
+                // An array frame holds nothing of its own to release (see pop_frame).
+                uint64_t h = f.height + 1;
+                m.frames.pop_back();
+                // Arrays of one array each complete here one after the other.
+                while (!m.frames.empty()) {
+                    DecodeFrame &g = m.frames.back();
+                    if (g.kind != FrameKind::ListCollect || g.count != 1 || g.shareable_index != kNoIndex) break;
+                    PyObject *outer = PyList_New(1);
+                    if (outer == nullptr) {
+                        Py_DECREF(seq);
+                        return kDeliverFailed;
+                    }
+                    PyList_SET_ITEM(outer, 0, seq);
+                    seq = outer;
+                    ++h;
+                    m.frames.pop_back();
+                }
+                *item = seq;
+                *height = h;
+                m.immutable = false;  // as in pop_completed_mutable
+                return kDeliverComplete;
+            }
             if (m.values.push(*item) < 0) {
                 Py_DECREF(*item);
                 return kDeliverFailed;
