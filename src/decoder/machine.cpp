@@ -471,10 +471,10 @@ inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
 // Arrays of at least this many items are filled in place (FrameKind::ListFill).
 constexpr uint64_t kFillFrom = 3;
 
-// The fields of a frame pushed by fast_item for an array or map of v items, in the
-// reserved room: every one but the kind, the flag and the mark (only maps read it), with
-// no clearing pass first.
-[[gnu::always_inline]] inline void init_fast_frame(DecodeFrame &f, const Machine &m, uint64_t v) {
+// The fields of a frame pushed by fast_item for an array or map of v items whose items
+// start at `base` on the value stack, in the reserved room: every one but the kind, the
+// flag and the mark (only maps read it), with no clearing pass first.
+[[gnu::always_inline]] inline void init_fast_frame(DecodeFrame &f, size_t base, uint64_t v) {
     f.shareable_index = kNoIndex;
     f.height = 0;
     f.count = v;
@@ -484,7 +484,7 @@ constexpr uint64_t kFillFrom = 3;
     f.callable = nullptr;
     f.extra = nullptr;
     f.row = nullptr;
-    f.base = m.values.size();
+    f.base = base;
     f.immutable = false;
     f.accepts_break = false;
     f.hook_immutable = false;
@@ -560,7 +560,7 @@ int fast_item(Machine &m, PyObject **out) {
             if (major == 5) {
                 if (m.frames.reserve(1) < 0) return kFastUnlabelled;
                 DecodeFrame &f = m.frames.data()[m.frames.size()];
-                init_fast_frame(f, m, v);
+                init_fast_frame(f, m.values.size(), v);
                 // Not presized: the only presizing call makes a dict whose key table takes
                 // any key type, larger and slower to look up in than the str-only table a
                 // dict of str keys gets when filled from empty.
@@ -588,11 +588,19 @@ int fast_item(Machine &m, PyObject **out) {
             // is that of a short non-empty array, its frame is pushed without returning.
             // The frame below is then an array, never a shareable marker, and the flag
             // stays off.
-            uint64_t max_depth = m.d->max_depth;
+            // The position and the depth are kept in locals meanwhile: the stores into the
+            // frames could otherwise alias them and force reloads at every level.
+            const uint64_t max_depth = m.d->max_depth;
+            const size_t base = m.values.size();
+            size_t depth = m.frames.size();
+            size_t pos = in.pos;
             for (;;) {
-                if (m.frames.reserve(1) < 0) return kFastUnlabelled;
-                DecodeFrame &f = m.frames.data()[m.frames.size()];
-                init_fast_frame(f, m, v);
+                if (m.frames.reserve(1) < 0) {
+                    in.pos = pos;
+                    return kFastUnlabelled;
+                }
+                DecodeFrame &f = m.frames.data()[depth];
+                init_fast_frame(f, base, v);
                 f.kind = FrameKind::ListCollect;
                 // An array whose items (a byte each at least) may all be buffered: its list
                 // now, outside the collector's view until every slot is set. The budget is
@@ -600,10 +608,10 @@ int fast_item(Machine &m, PyObject **out) {
                 // while it held other bytes.
                 // A very short array is collected instead: keeping its list from the
                 // collector and handing it back costs more than moving its few items.
-                if (v >= kFillFrom && v <= in.len - in.pos - size && v + m.prefilled <= in.len) {
+                if (v >= kFillFrom && v <= in.len - pos - size && v + m.prefilled <= in.len) {
                     f.container = PyList_New(static_cast<Py_ssize_t>(v));
                     if (f.container == nullptr) {
-                        in.pos += size;
+                        in.pos = pos + size;
                         m.major = major;
                         return kFastFailed;
                     }
@@ -611,14 +619,16 @@ int fast_item(Machine &m, PyObject **out) {
                     f.kind = FrameKind::ListFill;
                     m.prefilled += v;
                 }
-                in.pos += size;
+                pos += size;
                 m.frames.commit(1);
-                if (in.pos == in.len || m.frames.size() >= max_depth) break;
-                uint8_t next = in.data[in.pos];
+                ++depth;
+                if (pos == in.len || depth >= max_depth) break;
+                uint8_t next = in.data[pos];
                 if (next < 0x81 || next > 0x97) break;
                 v = next & 0x1f;
                 size = 1;
             }
+            in.pos = pos;
             m.immutable = false;
             return kFastOpened;
         }
@@ -719,21 +729,24 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
                 PyList_SET_ITEM(seq, 0, *item);
                 // An array frame holds nothing of its own to release (see pop_frame).
                 uint64_t h = f.height + 1;
-                m.frames.pop_back();
                 // Arrays of one array each complete here one after the other.
-                while (!m.frames.empty()) {
-                    DecodeFrame &g = m.frames.back();
+                DecodeFrame *frames = m.frames.data();
+                size_t n = m.frames.size() - 1;
+                while (n > 0) {
+                    const DecodeFrame &g = frames[n - 1];
                     if (g.kind != FrameKind::ListCollect || g.count != 1 || g.shareable_index != kNoIndex) break;
                     PyObject *outer = PyList_New(1);
                     if (outer == nullptr) {
+                        m.frames.truncate(n);
                         Py_DECREF(seq);
                         return kDeliverFailed;
                     }
                     PyList_SET_ITEM(outer, 0, seq);
                     seq = outer;
                     ++h;
-                    m.frames.pop_back();
+                    --n;
                 }
+                m.frames.truncate(n);
                 *item = seq;
                 *height = h;
                 m.immutable = false;  // as in pop_completed_mutable
