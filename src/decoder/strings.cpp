@@ -18,9 +18,7 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
 
 }  // namespace
 
-PyObject *text_value(Machine &m, const uint8_t *p, size_t n) {
-    return decode_utf8_text(p, n, m.d->errors);
-}
+PyObject *text_value(Machine &m, const uint8_t *p, size_t n) { return decode_utf8_text(p, n, m.d->errors); }
 
 int KeyCache::make_room() {
     size_t count = mask + 1;

@@ -6,6 +6,7 @@
 #include "lib/copy.h"
 #include "lib/pyref.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,6 +39,15 @@ constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 inline bool continuation(uint8_t b) { return (b & 0xc0) == 0x80; }
 
+// The number of ASCII bytes at the start of the eight loaded into w (in memory order),
+// given high = w & kHighBits, not zero.
+inline size_t ascii_prefix(uint64_t high) {
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+    else
+        return static_cast<size_t>(__builtin_clzll(high)) >> 3;
+}
+
 // Counts the characters of the n bytes at p and finds the largest, when the bytes are
 // well-formed UTF-8: no stray continuation byte, no overlong form, no surrogate, nothing
 // above U+10FFFF, no sequence cut short. False otherwise.
@@ -55,7 +65,7 @@ inline bool measure(const uint8_t *p, size_t n, size_t *count, uint32_t *max) {
                 chars += 8;
                 continue;
             }
-            size_t k = static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+            size_t k = ascii_prefix(high);
             i += k;
             chars += k;
         } else if (p[i] < 0x80) {
@@ -108,10 +118,11 @@ void widen(C *out, const uint8_t *p, size_t n) {
             uint64_t w;
             memcpy(&w, p + i, 8);
             uint64_t high = w & kHighBits;
-            size_t k = high == 0 ? 8 : static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+            size_t k = high == 0 ? 8 : ascii_prefix(high);
             if constexpr (sizeof(C) == 1) {
                 // Eight ASCII bytes are eight characters: room for them is certain.
-                if (k == 8) memcpy(out, &w, 8);
+                if (k == 8)
+                    memcpy(out, &w, 8);
                 else
                     for (size_t j = 0; j < k; ++j) out[j] = p[i + j];
             } else {
