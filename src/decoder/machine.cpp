@@ -387,7 +387,8 @@ namespace {
 
 // The next item header when it is all buffered and has a definite argument: its major
 // type, additional information, argument and size. False otherwise (nothing is consumed).
-bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v, size_t *size) {
+[[gnu::always_inline]] inline bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v,
+                                               size_t *size) {
     size_t avail = in.len - in.pos;
     if (avail == 0) return false;
     const uint8_t *p = in.data + in.pos;
@@ -656,7 +657,7 @@ int fast_item(Machine &m, PyObject **out) {
 
 // Results of fast_deliver.
 enum DeliverResult : int {
-    kDeliverKeyFailed = -2,  // the exception is set (labelled); the item was taken
+    kDeliverKeyFailed = -2,  // the exception is set (labelled) by an item read ahead; the item was taken
     kDeliverFailed = -1,     // the exception is set (labelled with the frame); the item released
     kDeliverNone = 0,        // the item is left for the general path
     kDeliverTaken = 1,       // the frame took the item and wants the next one
@@ -687,6 +688,76 @@ enum DeliverResult : int {
     return height;
 }
 
+// The items of the ListFill frame f that follow one another as integers, floats or text
+// strings all buffered (outside string namespaces), set in its list here without a round
+// through the machine for each, until the list is full or an item of another kind comes,
+// which is left to the machine. 0, or -1 with the exception set and labelled.
+int fill_leaves(Machine &m, DecodeFrame &f) {
+    if (!m.namespaces.empty()) return 0;
+    InputBuffer &in = m.d->in;
+    const char *errors = m.d->errors;
+    PyObject *list = f.container;
+    size_t filled = static_cast<size_t>(f.filled);
+    const size_t count = static_cast<size_t>(f.count);
+    size_t pos = in.pos;
+    const size_t len = in.len;
+    int result = 0;
+    while (filled != count && pos != len) {
+        const uint8_t *p = in.data + pos;
+        const uint8_t major = p[0] >> 5, ai = p[0] & 0x1f;
+        size_t size = 1;
+        uint64_t v = ai;
+        if (ai >= 24) {
+            if (ai > 27) break;
+            size = 1 + (size_t{1} << (ai - 24));
+            if (len - pos < size) break;
+            if (major != 7) {
+                switch (ai) {
+                    case 24:
+                        v = p[1];
+                        break;
+                    case 25:
+                        v = load_be<uint16_t>(p + 1);
+                        break;
+                    case 26:
+                        v = load_be<uint32_t>(p + 1);
+                        break;
+                    default:
+                        v = load_be<uint64_t>(p + 1);
+                        break;
+                }
+            }
+        }
+        PyObject *obj;
+        if (major <= 1) {
+            // -1 - v is v with every bit inverted: one call for either sign.
+            if (v <= static_cast<uint64_t>(LLONG_MAX))
+                obj = PyLong_FromLongLong(static_cast<long long>(v ^ (uint64_t{0} - major)));
+            else
+                obj = major == 0 ? unsigned_int(v) : negative_int(v);
+        } else if (major == 3) {
+            if (len - pos - size < v) break;
+            obj = decode_utf8_text(p + size, static_cast<size_t>(v), errors);
+            size += static_cast<size_t>(v);
+        } else if (major == 7 && ai >= 25) {
+            obj = float_value(ai, p + 1);
+        } else {
+            break;
+        }
+        pos += size;
+        if (obj == nullptr) {
+            label_error(PyUnicode_FromString(kMajorNames[major]));
+            result = -1;
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(filled), obj);
+        ++filled;
+    }
+    in.pos = pos;
+    f.filled = filled;
+    return result;
+}
+
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one, or to a built-in
 // tag's codec. Frames that are shared values or have an object_hook complete through the
@@ -697,8 +768,11 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             if (*height > f.height) f.height = *height;
             PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), *item);
             if (++f.filled != f.count) {
-                continue_mutable(m, f, false);
-                return kDeliverTaken;
+                if (fill_leaves(m, f) < 0) return kDeliverKeyFailed;
+                if (f.filled != f.count) {
+                    continue_mutable(m, f, false);
+                    return kDeliverTaken;
+                }
             }
             *item = finish_filled_list(m, f);
             // Nothing else to release: the frame held the list alone.

@@ -3,7 +3,6 @@
 #include "decoder/machine.h"
 
 #include "lib/stdlib.h"
-#include "lib/utf8.h"
 #include "types/exceptions.h"
 
 #include <cstring>
@@ -17,8 +16,6 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
 }
 
 }  // namespace
-
-PyObject *text_value(Machine &m, const uint8_t *p, size_t n) { return decode_utf8_text(p, n, m.d->errors); }
 
 int KeyCache::make_room() {
     size_t count = mask + 1;

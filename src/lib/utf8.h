@@ -125,6 +125,9 @@ void widen(C *out, const uint8_t *p, size_t n) {
                     memcpy(out, &w, 8);
                 else
                     for (size_t j = 0; j < k; ++j) out[j] = p[i + j];
+            } else if (k == 8) {
+                // A fixed count the compiler widens in one go.
+                for (size_t j = 0; j < 8; ++j) out[j] = p[i + j];
             } else {
                 for (size_t j = 0; j < k; ++j) out[j] = p[i + j];
             }
@@ -180,18 +183,23 @@ inline PyObject *decode_well_formed(const uint8_t *p, size_t n, bool *failed) {
 
 }  // namespace utf8
 
-// The str of the n bytes of UTF-8 at p under the error handler `errors` (NULL: strict).
-// Well-formed input is decoded here, giving the str the interpreter's decoder gives;
-// anything else, and single characters, go through that decoder, so that its errors,
-// replacements and shared one-character strings stay as they are. New reference or NULL.
-inline PyObject *decode_utf8_text(const uint8_t *p, size_t n, const char *errors) {
+// decode_utf8_text for text that is not pure ASCII, or shorter than two bytes.
+[[gnu::noinline]] inline PyObject *decode_utf8_other(const uint8_t *p, size_t n, const char *errors) {
     if (n >= 2) {
-        if (is_ascii(p, n)) return new_ascii_str(p, n);
         bool failed;
         PyObject *s = utf8::decode_well_formed(p, n, &failed);
         if (s != nullptr || failed) return s;
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), errors);
+}
+
+// The str of the n bytes of UTF-8 at p under the error handler `errors` (NULL: strict).
+// Well-formed input is decoded here, giving the str the interpreter's decoder gives;
+// anything else, and single characters, go through that decoder, so that its errors,
+// replacements and shared one-character strings stay as they are. New reference or NULL.
+[[gnu::always_inline]] inline PyObject *decode_utf8_text(const uint8_t *p, size_t n, const char *errors) {
+    if (n >= 2 && is_ascii(p, n)) return new_ascii_str(p, n);
+    return decode_utf8_other(p, n, errors);
 }
 
 }  // namespace kelvo
