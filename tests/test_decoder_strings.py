@@ -96,8 +96,9 @@ def test_truncated_long_string_reads_what_is_there():
 
 
 # Well-formed and malformed UTF-8 of every width, with the odd sequences placed before, at and
-# after an eight-byte boundary (text is read a word at a time), each compared with the
-# interpreter's own decoder under every error handler: the same str, of the same width.
+# after an eight-byte boundary (text is read a word at a time) and in text short and long
+# enough to take either decoding path, each compared with the interpreter's own decoder under
+# every error handler: the same str, of the same width.
 UTF8_SEQUENCES = {
     "two-byte": b"\xc3\xa9", "latin1-top": b"\xc3\xbf", "two-byte-min": b"\xc2\x80", "bmp": b"\xe4\xb8\xad",
     "bmp-min": b"\xe0\xa0\x80", "bmp-top": b"\xef\xbf\xbf", "below-surrogates": b"\xed\x9f\xbf",
@@ -109,7 +110,7 @@ UTF8_SEQUENCES = {
 }
 
 
-@pytest.mark.parametrize("ascii_before", [0, 1, 6, 7, 8, 9, 15, 17])
+@pytest.mark.parametrize("ascii_before", [0, 1, 6, 7, 8, 9, 15, 17, 59, 70])
 @pytest.mark.parametrize("name", UTF8_SEQUENCES)
 def test_utf8_against_the_interpreter(name, ascii_before):
     raw = b"x" * ascii_before + UTF8_SEQUENCES[name] + b"yz"[: ascii_before % 3]
