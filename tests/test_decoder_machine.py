@@ -224,3 +224,37 @@ def test_recursion_limit_untouched():
     before = sys.getrecursionlimit()
     loads(b"\x81" * 5000 + b"\x01", max_depth=10000)
     assert sys.getrecursionlimit() == before
+
+
+@pytest.mark.parametrize("data, expected", [
+    ("81 81 81 01", [[[1]]]),
+    ("82 81 81 01 81 02", [[[1]], [2]]),
+    ("81 83 81 01 02 81 81 03", [[[1], 2, [[3]]]]),
+    ("81 81 83 81 81 01 80 a0", [[[[[1]], [], {}]]]),
+    ("81 81 97" + " 81 01" * 23, [[[[1]] * 23]]),
+    ("a1 61 6b 81 81 81 01", {"k": [[[1]]]}),
+    ("a1 81 81 01 81 81 02", {((1,),): [[2]]}),
+    ("81 81 9f 81 81 01 ff", [[[[[1]]]]]),
+    ("81 81 d8 1c 81 81 01", [[[[1]]]]),
+], ids=["chain", "chain-then-sibling", "chain-around-filled", "chain-with-empties", "chain-around-23",
+        "chain-as-map-value", "chain-as-map-key", "chain-around-indefinite", "chain-around-shareable"])
+def test_nested_short_arrays(data, expected):
+    assert loads(h(data)) == expected
+    data = h(data)
+    for cut in range(len(data)):
+        with pytest.raises(CBORDecodeEOF):
+            loads(data[:cut])
+
+
+@pytest.mark.parametrize("data, fits_from", [
+    # the height of a shared chain of one-item arrays counts where it is referred to again
+    ("82 d8 1c 81 81 81 01 81 d8 1d 00", 5),
+    ("82 d8 1c 81 81 81 01 81 81 d8 1d 00", 6),
+    ("81 81 81 81 01", 4),
+    ("81 81 83 01 81 81 02 03", 5),
+])
+def test_depth_of_nested_short_arrays(data, fits_from):
+    loads(h(data), max_depth=fits_from)
+    with pytest.raises(CBORDecodeError) as info:
+        loads(h(data), max_depth=fits_from - 1)
+    assert str(info.value) == f"maximum container nesting depth ({fits_from - 1}) exceeded"

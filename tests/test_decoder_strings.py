@@ -1,5 +1,6 @@
 """Byte and text strings: definite and indefinite lengths, long strings, str_errors."""
 
+import sys
 import tracemalloc
 
 import pytest
@@ -92,3 +93,51 @@ def test_truncated_long_string_reads_what_is_there():
     with pytest.raises(CBORDecodeEOF) as info:
         loads(h("45 0102"))
     assert str(info.value) == "premature end of stream (expected to read at least 3 bytes, got 0 instead)"
+
+
+# Well-formed and malformed UTF-8 of every width, with the odd sequences placed before, at and
+# after an eight-byte boundary (text is read a word at a time) and in text short and long
+# enough to take either decoding path, each compared with the interpreter's own decoder under
+# every error handler: the same str, of the same width.
+UTF8_SEQUENCES = {
+    "two-byte": b"\xc3\xa9", "latin1-top": b"\xc3\xbf", "two-byte-min": b"\xc2\x80", "bmp": b"\xe4\xb8\xad",
+    "bmp-min": b"\xe0\xa0\x80", "bmp-top": b"\xef\xbf\xbf", "below-surrogates": b"\xed\x9f\xbf",
+    "astral": b"\xf0\x9f\x98\x80", "astral-min": b"\xf0\x90\x80\x80", "max": b"\xf4\x8f\xbf\xbf",
+    "overlong-2": b"\xc1\xbf", "overlong-3": b"\xe0\x9f\xbf", "overlong-4": b"\xf0\x8f\xbf\xbf",
+    "surrogate": b"\xed\xa0\x80", "above-max": b"\xf4\x90\x80\x80", "f5": b"\xf5\x80\x80\x80",
+    "stray-continuation": b"\x80", "ff": b"\xff", "cut-2": b"\xc3", "cut-3": b"\xe4\xb8", "cut-4": b"\xf0\x9f\x98",
+    "bad-second": b"\xc3\x28", "bad-third": b"\xe4\xb8\x28", "bad-fourth": b"\xf0\x9f\x98\x28",
+}
+
+
+@pytest.mark.parametrize("ascii_before", [0, 1, 6, 7, 8, 9, 15, 17, 59, 70])
+@pytest.mark.parametrize("name", UTF8_SEQUENCES)
+def test_utf8_against_the_interpreter(name, ascii_before):
+    raw = b"x" * ascii_before + UTF8_SEQUENCES[name] + b"yz"[: ascii_before % 3]
+    encoded = bytes([0x60 + len(raw)]) if len(raw) < 24 else bytes([0x78, len(raw)])
+    for errors in ("strict", "replace", "ignore", "surrogateescape", "backslashreplace"):
+        try:
+            expected = raw.decode("utf-8", errors)
+        except UnicodeDecodeError:
+            with pytest.raises(CBORDecodeError) as info:
+                loads(encoded + raw, str_errors=errors)
+            assert str(info.value) == "error decoding text string"
+            assert type(info.value.__cause__) is UnicodeDecodeError
+            continue
+        for data in (encoded + raw, b"\x81" + encoded + raw):
+            value = loads(data, str_errors=errors)
+            value = value[0] if isinstance(value, list) else value
+            assert value == expected and type(value) is str
+            assert sys.getsizeof(value) == sys.getsizeof(expected)  # the same width
+
+
+@pytest.mark.parametrize("text", [
+    "ab", "a" * 40, "\u00e9\u00e8", "\u4e2d\u6587x", "\U0001f600!", "\u00e9", "\u4e2d", "\U0001f600",
+])
+def test_decoded_text_behaves_as_str(text):
+    value = loads(b"\x78" + bytes([len(text.encode())]) + text.encode())
+    assert value == text and hash(value) == hash(text) and {text: 1}[value] == 1
+    assert value.encode() == text.encode() and value.isascii() == text.isascii()
+    assert sys.getsizeof(value) == sys.getsizeof(text.encode().decode())
+    if len(text) == 1 and ord(text) < 256:
+        assert value is chr(ord(text))  # the interpreter's shared one-character string

@@ -385,12 +385,10 @@ PyObject *semantic_tag_name(uint64_t tag) {
 
 namespace {
 
-// Arrays of at least this many items are filled in place (FrameKind::ListFill).
-constexpr uint64_t kFillFrom = 3;
-
 // The next item header when it is all buffered and has a definite argument: its major
 // type, additional information, argument and size. False otherwise (nothing is consumed).
-bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v, size_t *size) {
+[[gnu::always_inline]] inline bool peek_header(const InputBuffer &in, uint8_t *major, uint8_t *ai, uint64_t *v,
+                                               size_t *size) {
     size_t avail = in.len - in.pos;
     if (avail == 0) return false;
     const uint8_t *p = in.data + in.pos;
@@ -471,6 +469,31 @@ inline void continue_mutable(Machine &m, DecodeFrame &f, bool next_is_key) {
     return 1;
 }
 
+// Arrays of at least this many items are filled in place (FrameKind::ListFill).
+constexpr uint64_t kFillFrom = 3;
+
+// The fields of a frame pushed by fast_item for an array or map of v items whose items
+// start at `base` on the value stack, in the reserved room: every one but the kind, the
+// flag and the mark (only maps read it), with no clearing pass first.
+[[gnu::always_inline]] inline void init_fast_frame(DecodeFrame &f, size_t base, uint64_t v) {
+    f.shareable_index = kNoIndex;
+    f.height = 0;
+    f.count = v;
+    f.filled = 0;
+    f.tag = 0;
+    f.container = nullptr;
+    f.callable = nullptr;
+    f.extra = nullptr;
+    f.row = nullptr;
+    f.base = base;
+    f.immutable = false;
+    f.accepts_break = false;
+    f.hook_immutable = false;
+    f.strict_keys = false;
+    f.allow_duplicates = false;
+    f.extra_borrowed = false;
+}
+
 // Results of fast_item.
 enum FastResult : int {
     kFastUnlabelled = -2,  // failed, the exception stands as it is
@@ -535,47 +558,10 @@ int fast_item(Machine &m, PyObject **out) {
                 break;
             }
             if (m.immutable || m.frames.size() >= m.d->max_depth || m.top_is_shareable_marker()) return kFastNone;
-            if (m.frames.reserve(1) < 0) return kFastUnlabelled;
-            // Built in place in the reserved room, counted once it is complete.
-            // Every field is set here (no clearing pass first), but the mark, which only
-            // maps read.
-            DecodeFrame &f = m.frames.data()[m.frames.size()];
-            f.shareable_index = kNoIndex;
-            f.height = 0;
-            f.count = v;
-            f.filled = 0;
-            f.tag = 0;
-            f.container = nullptr;
-            f.callable = nullptr;
-            f.extra = nullptr;
-            f.row = nullptr;
-            f.base = m.values.size();
-            f.immutable = false;
-            f.accepts_break = false;
-            f.hook_immutable = false;
-            f.strict_keys = false;
-            f.allow_duplicates = false;
-            f.extra_borrowed = false;
-            if (major == 4) {
-                f.kind = FrameKind::ListCollect;
-                // An array whose items (a byte each at least) may all be buffered: its list
-                // now, outside the collector's view until every slot is set. The budget is
-                // checked as a sum: a stream's buffer may be shorter than the claims made
-                // while it held other bytes.
-                // A very short array is collected instead: keeping its list from the
-                // collector and handing it back costs more than moving its few items.
-                if (v >= kFillFrom && v <= in.len - in.pos - size && v + m.prefilled <= in.len) {
-                    f.container = PyList_New(static_cast<Py_ssize_t>(v));
-                    if (f.container == nullptr) {
-                        in.pos += size;
-                        m.major = major;
-                        return kFastFailed;
-                    }
-                    PyObject_GC_UnTrack(f.container);
-                    f.kind = FrameKind::ListFill;
-                    m.prefilled += v;
-                }
-            } else {
+            if (major == 5) {
+                if (m.frames.reserve(1) < 0) return kFastUnlabelled;
+                DecodeFrame &f = m.frames.data()[m.frames.size()];
+                init_fast_frame(f, m.values.size(), v);
                 // Not presized: the only presizing call makes a dict whose key table takes
                 // any key type, larger and slower to look up in than the str-only table a
                 // dict of str keys gets when filled from empty.
@@ -591,13 +577,60 @@ int fast_item(Machine &m, PyObject **out) {
                 f.callable = Py_XNewRef(m.d->object_hook);
                 f.strict_keys = m.d->strict_hashable_types;
                 f.allow_duplicates = m.d->allow_duplicate_keys;
+                in.pos += size;
+                // Only maps measure what their keys expand to from the mark.
+                m.set_mark(f);
+                m.frames.commit(1);
+                m.immutable = true;
+                if (take_short_key(m, f) < 0) return kFastUnlabelled;
+                return kFastOpened;
             }
-            in.pos += size;
-            // Only maps measure what their keys expand to from the mark.
-            if (major == 5) m.set_mark(f);
-            m.frames.commit(1);
-            m.immutable = f.immutable;
-            if (major == 5 && take_short_key(m, f) < 0) return kFastUnlabelled;
+            // Arrays nested in arrays open here one after the other: while the next header
+            // is that of a short non-empty array, its frame is pushed without returning.
+            // The frame below is then an array, never a shareable marker, and the flag
+            // stays off.
+            // The position and the depth are kept in locals meanwhile: the stores into the
+            // frames could otherwise alias them and force reloads at every level.
+            const uint64_t max_depth = m.d->max_depth;
+            const size_t base = m.values.size();
+            size_t depth = m.frames.size();
+            size_t pos = in.pos;
+            for (;;) {
+                if (m.frames.reserve(1) < 0) {
+                    in.pos = pos;
+                    return kFastUnlabelled;
+                }
+                DecodeFrame &f = m.frames.data()[depth];
+                init_fast_frame(f, base, v);
+                f.kind = FrameKind::ListCollect;
+                // An array whose items (a byte each at least) may all be buffered: its list
+                // now, outside the collector's view until every slot is set. The budget is
+                // checked as a sum: a stream's buffer may be shorter than the claims made
+                // while it held other bytes.
+                // A very short array is collected instead: keeping its list from the
+                // collector and handing it back costs more than moving its few items.
+                if (v >= kFillFrom && v <= in.len - pos - size && v + m.prefilled <= in.len) {
+                    f.container = PyList_New(static_cast<Py_ssize_t>(v));
+                    if (f.container == nullptr) {
+                        in.pos = pos + size;
+                        m.major = major;
+                        return kFastFailed;
+                    }
+                    PyObject_GC_UnTrack(f.container);
+                    f.kind = FrameKind::ListFill;
+                    m.prefilled += v;
+                }
+                pos += size;
+                m.frames.commit(1);
+                ++depth;
+                if (pos == in.len || depth >= max_depth) break;
+                uint8_t next = in.data[pos];
+                if (next < 0x81 || next > 0x97) break;
+                v = next & 0x1f;
+                size = 1;
+            }
+            in.pos = pos;
+            m.immutable = false;
             return kFastOpened;
         }
         case 7:
@@ -624,7 +657,7 @@ int fast_item(Machine &m, PyObject **out) {
 
 // Results of fast_deliver.
 enum DeliverResult : int {
-    kDeliverKeyFailed = -2,  // the exception is set (labelled); the item was taken
+    kDeliverKeyFailed = -2,  // the exception is set (labelled) by an item read ahead; the item was taken
     kDeliverFailed = -1,     // the exception is set (labelled with the frame); the item released
     kDeliverNone = 0,        // the item is left for the general path
     kDeliverTaken = 1,       // the frame took the item and wants the next one
@@ -655,6 +688,76 @@ enum DeliverResult : int {
     return height;
 }
 
+// The items of the ListFill frame f that follow one another as integers, floats or text
+// strings all buffered (outside string namespaces), set in its list here without a round
+// through the machine for each, until the list is full or an item of another kind comes,
+// which is left to the machine. 0, or -1 with the exception set and labelled.
+int fill_leaves(Machine &m, DecodeFrame &f) {
+    if (!m.namespaces.empty()) return 0;
+    InputBuffer &in = m.d->in;
+    const char *errors = m.d->errors;
+    PyObject *list = f.container;
+    size_t filled = static_cast<size_t>(f.filled);
+    const size_t count = static_cast<size_t>(f.count);
+    size_t pos = in.pos;
+    const size_t len = in.len;
+    int result = 0;
+    while (filled != count && pos != len) {
+        const uint8_t *p = in.data + pos;
+        const uint8_t major = p[0] >> 5, ai = p[0] & 0x1f;
+        size_t size = 1;
+        uint64_t v = ai;
+        if (ai >= 24) {
+            if (ai > 27) break;
+            size = 1 + (size_t{1} << (ai - 24));
+            if (len - pos < size) break;
+            if (major != 7) {
+                switch (ai) {
+                    case 24:
+                        v = p[1];
+                        break;
+                    case 25:
+                        v = load_be<uint16_t>(p + 1);
+                        break;
+                    case 26:
+                        v = load_be<uint32_t>(p + 1);
+                        break;
+                    default:
+                        v = load_be<uint64_t>(p + 1);
+                        break;
+                }
+            }
+        }
+        PyObject *obj;
+        if (major <= 1) {
+            // -1 - v is v with every bit inverted: one call for either sign.
+            if (v <= static_cast<uint64_t>(LLONG_MAX))
+                obj = PyLong_FromLongLong(static_cast<long long>(v ^ (uint64_t{0} - major)));
+            else
+                obj = major == 0 ? unsigned_int(v) : negative_int(v);
+        } else if (major == 3) {
+            if (len - pos - size < v) break;
+            obj = decode_utf8_text(p + size, static_cast<size_t>(v), errors);
+            size += static_cast<size_t>(v);
+        } else if (major == 7 && ai >= 25) {
+            obj = float_value(ai, p + 1);
+        } else {
+            break;
+        }
+        pos += size;
+        if (obj == nullptr) {
+            label_error(PyUnicode_FromString(kMajorNames[major]));
+            result = -1;
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(filled), obj);
+        ++filled;
+    }
+    in.pos = pos;
+    f.filled = filled;
+    return result;
+}
+
 // Delivers an item (never the break code) to a list or dict frame that needs no check and
 // no user code for it, completing the frame when the item is its last one, or to a built-in
 // tag's codec. Frames that are shared values or have an object_hook complete through the
@@ -665,8 +768,11 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             if (*height > f.height) f.height = *height;
             PyList_SET_ITEM(f.container, static_cast<Py_ssize_t>(f.filled), *item);
             if (++f.filled != f.count) {
-                continue_mutable(m, f, false);
-                return kDeliverTaken;
+                if (fill_leaves(m, f) < 0) return kDeliverKeyFailed;
+                if (f.filled != f.count) {
+                    continue_mutable(m, f, false);
+                    return kDeliverTaken;
+                }
             }
             *item = finish_filled_list(m, f);
             // Nothing else to release: the frame held the list alone.
@@ -680,6 +786,46 @@ int fast_deliver(Machine &m, DecodeFrame &f, PyObject **item, uint64_t *height) 
             bool last = f.filled + 1 == f.count;
             if (last && f.shareable_index != kNoIndex) return kDeliverNone;
             if (*height > f.height) f.height = *height;
+            if (last && f.filled == 0) {
+                // The only item: its sequence at once, the value stack untouched.
+                bool tuple = f.kind == FrameKind::Tuple;
+                PyObject *seq = tuple ? PyTuple_New(1) : PyList_New(1);
+                if (seq == nullptr) {
+                    Py_DECREF(*item);
+                    return kDeliverFailed;
+                }
+                if (tuple) {
+                    PyTuple_SET_ITEM(seq, 0, *item);
+                    *item = seq;
+                    *height = pop_completed(m, f);
+                    return kDeliverComplete;
+                }
+                PyList_SET_ITEM(seq, 0, *item);
+                // An array frame holds nothing of its own to release (see pop_frame).
+                uint64_t h = f.height + 1;
+                // Arrays of one array each complete here one after the other.
+                DecodeFrame *frames = m.frames.data();
+                size_t n = m.frames.size() - 1;
+                while (n > 0) {
+                    const DecodeFrame &g = frames[n - 1];
+                    if (g.kind != FrameKind::ListCollect || g.count != 1 || g.shareable_index != kNoIndex) break;
+                    PyObject *outer = PyList_New(1);
+                    if (outer == nullptr) {
+                        m.frames.truncate(n);
+                        Py_DECREF(seq);
+                        return kDeliverFailed;
+                    }
+                    PyList_SET_ITEM(outer, 0, seq);
+                    seq = outer;
+                    ++h;
+                    --n;
+                }
+                m.frames.truncate(n);
+                *item = seq;
+                *height = h;
+                m.immutable = false;  // as in pop_completed_mutable
+                return kDeliverComplete;
+            }
             if (m.values.push(*item) < 0) {
                 Py_DECREF(*item);
                 return kDeliverFailed;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "decoder/decoder.h"
+#include "lib/utf8.h"
 
 #include <cstdint>
 #include <cstring>
@@ -314,7 +315,9 @@ DecodeAction decode_string(Machine &m, uint8_t ai, bool text);
 PyObject *buffered_string(Machine &m, const uint8_t *p, size_t n, bool text);
 // A text string from its n bytes at p, made afresh (not taken from the key cache). New
 // reference or NULL.
-PyObject *text_value(Machine &m, const uint8_t *p, size_t n);
+[[gnu::always_inline]] inline PyObject *text_value(Machine &m, const uint8_t *p, size_t n) {
+    return decode_utf8_text(p, n, m.d->errors);
+}
 // The str for a short map key of n bytes at p that is not in the key cache, made and
 // cached. NULL with the exception set.
 PyObject *add_cached_key(Machine &m, const uint8_t *p, size_t n);

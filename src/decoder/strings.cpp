@@ -2,9 +2,6 @@
 // indefinite lengths made of chunks, and UTF-8 decoding under the str_errors handler.
 #include "decoder/machine.h"
 
-#include "lib/ascii.h"
-#include "lib/copy.h"
-
 #include "lib/stdlib.h"
 #include "types/exceptions.h"
 
@@ -19,18 +16,6 @@ PyObject *make_bytes(const uint8_t *p, size_t n) {
 }
 
 }  // namespace
-
-PyObject *text_value(Machine &m, const uint8_t *p, size_t n) {
-    // Pure ASCII is valid UTF-8 under every error handler: copy it into a new compact str
-    // rather than run the decoder. One-byte strings go through the decoder, which returns
-    // the interpreter's shared one-character strings.
-    if (n >= 2 && is_ascii(p, n)) {
-        PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (s != nullptr) copy_bytes(static_cast<uint8_t *>(PyUnicode_DATA(s)), p, n);
-        return s;
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), m.d->errors);
-}
 
 int KeyCache::make_room() {
     size_t count = mask + 1;
