@@ -1,6 +1,8 @@
 // The per-thread key table: made on a thread's first decode, released with its thread state.
 #include "dagcbor/keys.h"
 
+#include "lib/utf8.h"
+
 #include <atomic>
 #include <new>
 
@@ -34,132 +36,7 @@ void release_table(PyObject *capsule) {
 
 }  // namespace
 
-namespace {
-
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// The first byte at or after i that has its high bit set (n when there is none).
-inline size_t skip_ascii(const uint8_t *p, size_t i, size_t n) {
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        if ((w & kHighBits) != 0) return i + static_cast<size_t>(__builtin_ctzll(w & kHighBits) >> 3);
-    }
-    while (i < n && p[i] < 0x80) ++i;
-    return i;
-}
-
-inline bool continuation(uint8_t b) { return (b & 0xc0) == 0x80; }
-
-// The storage width a str needs for the well-formed UTF-8 at p[0, n), with the number of code
-// points in *count; 0 when the bytes are not well-formed UTF-8 (overlong forms, encoded
-// surrogates and code points past U+10FFFF are not). The width follows from the lead bytes
-// alone: C2 and C3 begin U+0080..U+00FF, later two-byte leads U+0100..U+07FF, three-byte
-// sequences stay below U+10000 and four-byte ones reach it.
-unsigned utf8_width(const uint8_t *p, size_t n, size_t *count) {
-    unsigned width = 1;
-    size_t units = 0;  // continuation bytes: count = n - units
-    size_t i = skip_ascii(p, 0, n);
-    while (i < n) {
-        const uint8_t b = p[i];
-        if (b < 0x80) {
-            i = skip_ascii(p, i + 1, n);
-            continue;
-        }
-        if (b < 0xc2 || b > 0xf4) return 0;
-        if (b < 0xe0) {
-            if (i + 1 >= n || !continuation(p[i + 1])) return 0;
-            if (b > 0xc3 && width < 2) width = 2;
-            units += 1;
-            i += 2;
-        } else if (b < 0xf0) {
-            if (i + 2 >= n) return 0;
-            const uint8_t b1 = p[i + 1];
-            if (b == 0xe0 ? (b1 < 0xa0 || b1 > 0xbf) : b == 0xed ? (b1 < 0x80 || b1 > 0x9f) : !continuation(b1))
-                return 0;
-            if (!continuation(p[i + 2])) return 0;
-            if (width < 2) width = 2;
-            units += 2;
-            i += 3;
-        } else {
-            if (i + 3 >= n) return 0;
-            const uint8_t b1 = p[i + 1];
-            if (b == 0xf0 ? (b1 < 0x90 || b1 > 0xbf) : b == 0xf4 ? (b1 < 0x80 || b1 > 0x8f) : !continuation(b1))
-                return 0;
-            if (!continuation(p[i + 2]) || !continuation(p[i + 3])) return 0;
-            width = 4;
-            units += 3;
-            i += 4;
-        }
-    }
-    *count = n - units;
-    return width;
-}
-
-// Writes the code points of the well-formed UTF-8 at p[0, n) as `Char`s.
-template <typename Char>
-void utf8_fill(const uint8_t *p, size_t n, Char *out) {
-    size_t i = 0;
-    while (i < n) {
-        const uint32_t b = p[i];
-        if (b < 0x80) {
-            // ASCII runs (most of a text in a Latin script) go eight bytes at a time.
-            uint64_t w;
-            if (i + 8 <= n && (memcpy(&w, p + i, 8), (w & kHighBits) == 0)) {
-                for (unsigned k = 0; k < 8; ++k) out[k] = static_cast<Char>(p[i + k]);
-                out += 8;
-                i += 8;
-            } else {
-                *out++ = static_cast<Char>(b);
-                i += 1;
-            }
-        } else if (b < 0xe0) {
-            *out++ = static_cast<Char>((b & 0x1f) << 6 | (p[i + 1] & 0x3fu));
-            i += 2;
-        } else if (b < 0xf0) {
-            *out++ = static_cast<Char>((b & 0x0f) << 12 | (p[i + 1] & 0x3fu) << 6 | (p[i + 2] & 0x3fu));
-            i += 3;
-        } else {
-            *out++ = static_cast<Char>((b & 0x07) << 18 | (p[i + 1] & 0x3fu) << 12 | (p[i + 2] & 0x3fu) << 6 |
-                                       (p[i + 3] & 0x3fu));
-            i += 4;
-        }
-    }
-}
-
-}  // namespace
-
-PyObject *make_text(const uint8_t *p, size_t n) {
-    // One byte goes to the interpreter's decoder, which hands out its shared one-character
-    // strings. Otherwise the text is measured in one pass and written straight into a str
-    // of the right width in a second; bytes that are not UTF-8 go to the interpreter's
-    // decoder too, for its UnicodeDecodeError.
-    if (n >= 2) {
-        const size_t first = skip_ascii(p, 0, n);
-        if (first == n) {
-            PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-            if (s != nullptr) memcpy(PyUnicode_1BYTE_DATA(s), p, n);
-            return s;
-        }
-        size_t count = 0;
-        const unsigned width = utf8_width(p + first, n - first, &count);
-        if (width != 0) {
-            static constexpr Py_UCS4 kMaxChar[] = {0, 0xff, 0xffff, 0, 0x10ffff};
-            PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(first + count), kMaxChar[width]);
-            if (s == nullptr) return nullptr;
-            if (width == 1) {
-                memcpy(PyUnicode_1BYTE_DATA(s), p, first);
-                utf8_fill(p + first, n - first, PyUnicode_1BYTE_DATA(s) + first);
-            } else if (width == 2) {
-                utf8_fill(p, n, PyUnicode_2BYTE_DATA(s));
-            } else {
-                utf8_fill(p, n, PyUnicode_4BYTE_DATA(s));
-            }
-            return s;
-        }
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), nullptr);
-}
+PyObject *make_text(const uint8_t *p, size_t n) { return decode_utf8_text(p, n, nullptr); }
 
 PyObject *KeyTable::replace(Slot &s, const uint8_t *p, size_t n, bool hashed) {
     if (!is_ascii(p, n)) return make_text(p, n);
