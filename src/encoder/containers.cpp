@@ -187,7 +187,7 @@ int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool 
 // inside the list's critical section, and runs of items that need no Python code are
 // written there directly; any other item leaves it, is dispatched, and the walk resumes
 // at the next index.
-int list_items(Ctx &c, PyObject *list, bool indefinite) {
+[[gnu::always_inline]] inline int list_items(Ctx &c, PyObject *list, bool indefinite) {
     EncoderObject *enc = c.enc;
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (put_container_head(enc, 4, indefinite, n) < 0) return -1;
@@ -292,7 +292,7 @@ int tuple_items(Ctx &c, PyObject *tuple, bool indefinite) {
     return write_yielded(c, obj, it.get(), n, indefinite, dispatch);
 }
 
-int array_body(Ctx &c, PyObject *obj, void *) {
+[[gnu::always_inline]] inline int array_body(Ctx &c, PyObject *obj, void *) {
     bool indefinite = c.enc->indefinite_containers;
     if (PyList_CheckExact(obj)) return list_items(c, obj, indefinite);
     if (PyTuple_CheckExact(obj)) return tuple_items(c, obj, indefinite);
@@ -451,7 +451,7 @@ int map_body(Ctx &c, PyObject *obj, void *) {
 // A namespace opened here starts with empty tables of its own, so no reference made in
 // it can point at a string numbered before it.
 template <ShareBody Body>
-int container_step(Ctx &c, PyObject *obj) {
+[[gnu::noinline]] int container_step(Ctx &c, PyObject *obj) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     bool opens = enc->string_namespacing;
@@ -480,11 +480,30 @@ int container_step(Ctx &c, PyObject *obj) {
     return rc;
 }
 
+// The same steps in their common case, where no namespace opens and values are not
+// shared: the nesting count and the cycle check around the body, inline where nested
+// containers are met.
+template <ShareBody Body>
+[[gnu::always_inline]] inline int nested_step(Ctx &c, PyObject *obj) {
+    if (!c.open()) return -1;
+    EncoderObject *enc = c.enc;
+    if (enc->string_namespacing || enc->value_sharing) [[unlikely]]
+        return container_step<Body>(c, obj);
+    RecursionGuard guard;
+    if (!guard.enter(kRecursionWhere, c.thread_state(), c.stack_floor())) return -1;
+    OpenScope scope;
+    if (open_begin(enc, obj, scope) < 0) return -1;
+    int rc = Body(c, obj, nullptr);
+    if (!c.reopen_for_cleanup()) return -1;
+    open_end(enc, obj, scope);
+    return rc;
+}
+
 }  // namespace
 
-int encode_array_step(Ctx &c, PyObject *obj) { return container_step<array_body>(c, obj); }
+int encode_array_step(Ctx &c, PyObject *obj) { return nested_step<array_body>(c, obj); }
 
-int encode_map_step(Ctx &c, PyObject *obj) { return container_step<map_body>(c, obj); }
+int encode_map_step(Ctx &c, PyObject *obj) { return nested_step<map_body>(c, obj); }
 
 // Sets and frozensets: tag 258 around a tuple of the members in iteration order, or,
 // when canonical, a list of them in sort-key order.

@@ -5,6 +5,7 @@
 
 #include "encoder/encoder.h"
 #include "lib/copy.h"
+#include "lib/recursion.h"
 
 #include <atomic>
 #include <cstdint>
@@ -30,6 +31,11 @@ public:
         if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
         return tstate_;
     }
+    // The lowest stack address nested steps may reach (see RecursionGuard), read once.
+    uintptr_t stack_floor() noexcept {
+        if (floor_ == UINTPTR_MAX) floor_ = RecursionGuard::stack_floor();
+        return floor_;
+    }
     // How many times the window was opened. A window still held with the same count as
     // before some work was never closed during it, so that work ran no Python code other
     // than the stream's write.
@@ -39,6 +45,7 @@ private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
     PyThreadState *tstate_ = nullptr;
+    uintptr_t floor_ = UINTPTR_MAX;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
@@ -314,16 +321,21 @@ inline bool sharing_values(EncoderObject *enc) {
 }
 // The sharing step in two halves, for callers that write the body themselves: what
 // share_begin registered, for share_end to take back.
+// What open_begin (encoder/registry.h) did, for open_end to take back.
+struct OpenScope {
+    uint64_t mark;  // the path's mask before the entry (path), or the open set's mask
+    size_t index;   // the entry's place in the path or its slot in the open set
+    uint32_t saved_tag_base;
+    bool in_path;
+};
 struct ShareScope {
     const void *slots;  // the registry's slot table when the entry went in
     size_t slot;
     size_t count;  // entries in the registry right after this one went in
     uint64_t id;
-    uint64_t saved_mask;  // the encoder's path_mask before the entry went into its path
-    uint32_t path_index;  // the entry's place in the encoder's path
-    uint32_t saved_tag_base;
+    OpenScope open;  // without value sharing; only saved_tag_base is used otherwise
     bool sharing;
-    bool in_path;  // the entry went into the encoder's path, not the registry
+    bool in_registry;
 };
 // share_begin and share_end (encoder/registry.h) take and give back such a scope.
 
