@@ -147,6 +147,7 @@ struct EncoderObject {
     // address in an open-addressing table (linear probing, at most half full; nullptr is
     // an empty slot). Entries arrive and leave in nesting order.
     uint32_t open_count;
+    uint32_t open_limit;  // entries the table takes before it grows (0 without a table)
     PyObject **open_slots;
     size_t open_mask;
     AccessFlag access;

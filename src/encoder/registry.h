@@ -55,19 +55,19 @@ constexpr uint32_t kPathSlots = sizeof(EncoderObject::path) / sizeof(PyObject *)
         for (uint32_t k = 0; k < enc->path_len; ++k)
             if (enc->path[k] == obj) return raise_cycle_error();
     }
-    if (enc->path_len < kPathSlots && enc->open_count == 0) {
+    if (enc->open_count == 0 && enc->path_len < kPathSlots) {
         scope.in_path = true;
         scope.index = enc->path_len;
         scope.mark = enc->path_mask;
         enc->path[enc->path_len++] = obj;
         enc->path_mask |= bit;
     } else {
-        size_t mask = enc->open_mask;
         size_t i;
-        if (2 * (enc->open_count + 1) > mask + 1) [[unlikely]] {
+        if (enc->open_count >= enc->open_limit) [[unlikely]] {
             i = open_set_insert(enc, obj);
             if (i == SIZE_MAX) return -1;
         } else {
+            size_t mask = enc->open_mask;
             PyObject **slots = enc->open_slots;
             for (i = open_slot_of(product, mask); slots[i] != nullptr; i = (i + 1) & mask)
                 if (slots[i] == obj) [[unlikely]]

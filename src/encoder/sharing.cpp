@@ -114,7 +114,8 @@ constexpr size_t kOpenSetFirstSlots = 256;
     if (enc->open_slots == nullptr && t_spare_open.slots != nullptr) {
         enc->open_slots = std::exchange(t_spare_open.slots, nullptr);
         enc->open_mask = std::exchange(t_spare_open.mask, 0);
-        if (2 * (enc->open_count + 1) <= enc->open_mask + 1) return 0;
+        enc->open_limit = static_cast<uint32_t>((enc->open_mask + 1) / 2);
+        if (enc->open_count < enc->open_limit) return 0;
     }
     size_t cap = enc->open_slots == nullptr ? kOpenSetFirstSlots : (enc->open_mask + 1) * 2;
     auto *slots = static_cast<PyObject **>(PyMem_RawCalloc(cap, sizeof(PyObject *)));
@@ -136,6 +137,7 @@ constexpr size_t kOpenSetFirstSlots = 256;
     }
     enc->open_slots = slots;
     enc->open_mask = mask;
+    enc->open_limit = static_cast<uint32_t>(cap / 2);
     return 0;
 }
 
@@ -170,12 +172,13 @@ void open_set_free(EncoderObject *enc) noexcept {
     }
     enc->open_slots = nullptr;
     enc->open_mask = 0;
+    enc->open_limit = 0;
 }
 
 }  // namespace
 
 size_t open_set_insert(EncoderObject *enc, PyObject *obj) {
-    if (2 * (enc->open_count + 1) > enc->open_mask + 1 && open_set_grow(enc) < 0) return SIZE_MAX;
+    if (enc->open_count >= enc->open_limit && open_set_grow(enc) < 0) return SIZE_MAX;
     uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
     size_t mask = enc->open_mask;
     size_t i = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);

@@ -18,7 +18,8 @@ namespace kelvo {
 // against abstract classes, comparisons of int subclasses, sorting keys).
 class Ctx {
 public:
-    explicit Ctx(EncoderObject *e) noexcept : enc(e) {}
+    explicit Ctx(EncoderObject *e) noexcept
+        : enc(e), tstate_(PyThreadState_GetUnchecked()), floor_(RecursionGuard::stack_floor()) {}
     EncoderObject *const enc;
 
     [[nodiscard]] bool open() { return w_.held() || (++opened_, w_.open(enc, AccessSite::Window)); }
@@ -26,16 +27,11 @@ public:
     [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
-    // The calling thread's state, looked up on first use (for the nesting count).
-    PyThreadState *thread_state() noexcept {
-        if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
-        return tstate_;
-    }
-    // The lowest stack address nested steps may reach (see RecursionGuard), read once.
-    uintptr_t stack_floor() noexcept {
-        if (floor_ == UINTPTR_MAX) floor_ = RecursionGuard::stack_floor();
-        return floor_;
-    }
+    // The calling thread's state (for the nesting count).
+    PyThreadState *thread_state() const noexcept { return tstate_; }
+    // The lowest stack address nested steps may reach (see RecursionGuard), as it was
+    // known when the step began.
+    uintptr_t stack_floor() const noexcept { return floor_; }
     // How many times the window was opened. A window still held with the same count as
     // before some work was never closed during it, so that work ran no Python code other
     // than the stream's write.
@@ -44,8 +40,8 @@ public:
 private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
-    PyThreadState *tstate_ = nullptr;
-    uintptr_t floor_ = UINTPTR_MAX;
+    PyThreadState *const tstate_;
+    const uintptr_t floor_;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
