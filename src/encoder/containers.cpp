@@ -333,6 +333,8 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
         {
             if (!c.open()) return -1;
             CriticalSection cs(dict);
+            // Neither changes while this run writes leaves (no Python code runs in it).
+            bool plain = !protect && !enc->string_referencing;
             for (;;) {
                 if (PyDict_GET_SIZE(dict) != n) {
                     state = raise_dict_changed("changed size");
@@ -353,9 +355,13 @@ int dict_items(Ctx &c, PyObject *dict, bool indefinite) {
                     // With a stream, a flush may run Python code that changes the dict.
                     Ref hold_k = protect ? Ref::borrow(k) : Ref();
                     Ref hold_v = protect ? Ref::borrow(v) : Ref();
-                    int r = put_common_leaf<true>(enc, k) ? 1 : try_put_leaf(enc, k);
+                    int r = (plain ? put_common_leaf<true, true>(enc, k) : put_common_leaf<true>(enc, k))
+                                ? 1
+                                : try_put_leaf(enc, k);
                     if (r > 0) {
-                        r = put_common_leaf(enc, v) ? 1 : try_put_leaf(enc, v);
+                        r = (plain ? put_common_leaf<false, true>(enc, v) : put_common_leaf(enc, v))
+                                ? 1
+                                : try_put_leaf(enc, v);
                         if (r > 0) continue;
                         if (r == 0) {
                             value = Ref::borrow(v);

@@ -178,14 +178,16 @@ inline bool string_refs_active(const EncoderObject *enc) { return enc->string_re
 // Values, and the items of a list, vary in length from one to the next, so short texts are
 // copied without branching on their length; map keys mostly repeat the same sequence of
 // lengths, which branches predict well at fewer instructions (KeyPosition).
-template <bool KeyPosition = false>
+// With `Plain` the caller has seen that there is no stream and no string referencing (the
+// bytes stored here may alias the encoder's fields, so they would be read again each time).
+template <bool KeyPosition = false, bool Plain = false>
 [[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
     OutBuffer &out = enc->out;
-    if (enc->write_target != nullptr || out.cap - out.len < 48) return 0;
+    if ((!Plain && enc->write_target != nullptr) || out.cap - out.len < 48) return 0;
     PyTypeObject *tp = Py_TYPE(obj);
     uint8_t *p = out.data + out.len;
     if (tp == &PyUnicode_Type) {
-        if (enc->string_referencing) return 0;
+        if (!Plain && enc->string_referencing) return 0;
         size_t n;
         const uint8_t *text;
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
