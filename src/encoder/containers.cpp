@@ -187,7 +187,7 @@ int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool 
 // inside the list's critical section, and runs of items that need no Python code are
 // written there directly; any other item leaves it, is dispatched, and the walk resumes
 // at the next index.
-[[gnu::always_inline]] inline int list_items(Ctx &c, PyObject *list, bool indefinite) {
+int list_items(Ctx &c, PyObject *list, bool indefinite) {
     EncoderObject *enc = c.enc;
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (put_container_head(enc, 4, indefinite, n) < 0) return -1;
@@ -241,13 +241,15 @@ int write_yielded(Ctx &c, PyObject *container, PyObject *it, Py_ssize_t n, bool 
         int state = 1;  // 0 an item to dispatch, 1 done, -1 error, -2 too many items
         {
             CriticalSection cs(list);
+            // Neither changes while this run writes leaves (no Python code runs in it).
+            bool plain = !protect && !enc->string_referencing;
             for (; i < PyList_GET_SIZE(list); ++i) {
                 if (!indefinite && i == n) {
                     state = -2;
                     break;
                 }
                 PyObject *item = PyList_GET_ITEM(list, i);
-                if (put_common_leaf(enc, item)) continue;
+                if (plain ? put_common_leaf<false, true>(enc, item) : put_common_leaf(enc, item)) continue;
                 Ref hold = protect ? Ref::borrow(item) : Ref();
                 r = try_put_leaf(enc, item);
                 if (r > 0) continue;
