@@ -18,8 +18,7 @@ namespace kelvo {
 // against abstract classes, comparisons of int subclasses, sorting keys).
 class Ctx {
 public:
-    explicit Ctx(EncoderObject *e) noexcept
-        : enc(e), tstate_(PyThreadState_GetUnchecked()), floor_(RecursionGuard::stack_floor()) {}
+    explicit Ctx(EncoderObject *e) noexcept : enc(e), floor_(RecursionGuard::stack_floor()) {}
     EncoderObject *const enc;
 
     [[nodiscard]] bool open() { return w_.held() || (++opened_, w_.open(enc, AccessSite::Window)); }
@@ -27,8 +26,12 @@ public:
     [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
-    // The calling thread's state (for the nesting count).
-    PyThreadState *thread_state() const noexcept { return tstate_; }
+    // The calling thread's state, looked up on first use (for the nesting count; many
+    // steps never need it, and the lookup costs more than the check).
+    PyThreadState *thread_state() noexcept {
+        if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
+        return tstate_;
+    }
     // The lowest stack address nested steps may reach (see RecursionGuard), as it was
     // known when the step began.
     uintptr_t stack_floor() const noexcept { return floor_; }
@@ -40,7 +43,7 @@ public:
 private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
-    PyThreadState *const tstate_;
+    PyThreadState *tstate_ = nullptr;
     const uintptr_t floor_;
 };
 
