@@ -263,3 +263,42 @@ def test_same_container_at_shallow_and_deep_places():
         deep = [deep]
     value = [shared, deep, {"a": shared}, shared]
     assert loads(dumps(value)) == value
+
+
+def nested_lists(depth):
+    """`depth` lists, each the only item of the one before: (outermost, every level)."""
+    levels = [[]]
+    for _ in range(depth - 1):
+        levels.append([])
+        levels[-2].append(levels[-1])
+    return levels[0], levels
+
+
+@pytest.mark.parametrize("depth, back", [
+    (5, 0), (20, 3), (20, 15), (600, 2), (600, 300), (600, 599),
+], ids=lambda v: str(v))
+def test_deep_cycle_is_refused_and_leaves_the_encoder_clean(depth, back):
+    # Containers deeper than the first few levels are checked apart from the outer ones,
+    # and the check's table grows while they are open.
+    outer, levels = nested_lists(depth)
+    levels[-1].append(levels[back])
+    bio = io.BytesIO()
+    e = CBOREncoder(bio)
+    with pytest.raises(CBOREncodeValueError, match="^cyclic data structure detected$"):
+        e.encode(outer)
+    levels[-1].pop()
+    e.encode(outer)
+    assert bio.getvalue() == bytes.fromhex("81" * (depth - 1) + "80")
+
+
+def test_deep_repeats_are_no_cycle():
+    # The same deep container side by side, below a deep chain: each copy leaves the check
+    # before the next one enters it, also when the check's table grew in between.
+    inner, _ = nested_lists(300)
+    outer, levels = nested_lists(200)
+    levels[-1].extend([inner, inner])
+    body = "81" * 299 + "80"
+    assert dumps(outer) == bytes.fromhex("81" * 199 + "82" + body + body)
+    levels[-1].append(levels[150])
+    with pytest.raises(CBOREncodeValueError, match="^cyclic data structure detected$"):
+        dumps(outer)

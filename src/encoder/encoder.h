@@ -138,11 +138,18 @@ struct EncoderObject {
     uint64_t plain_token;
     PyObject *plain_types[4];
     // The containers being written without value sharing, outermost first, while there
-    // are at most eight of them (the registry takes deeper ones): addresses only, never
+    // are at most eight of them (the open set takes deeper ones): addresses only, never
     // dereferenced, with one bit per address in `path_mask` for a quick negative answer.
     PyObject *path[8];
     uint64_t path_mask;
     uint32_t path_len;
+    // The open set: the deeper containers being written without value sharing, by
+    // address in an open-addressing table (linear probing, at most half full; nullptr is
+    // an empty slot). Entries arrive and leave in nesting order.
+    uint32_t open_count;
+    uint32_t open_limit;  // entries the table takes before it grows (0 without a table)
+    PyObject **open_slots;
+    size_t open_mask;
     AccessFlag access;
 };
 

@@ -33,51 +33,94 @@ int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope);
 // Removes the entry of `scope` wherever it now is (sharing.cpp).
 void registry_remove(EncoderObject *enc, const ShareScope &scope);
 
+// The open set's home slot for an address, from the same product as the path's bit.
+inline size_t open_slot_of(uint64_t product, size_t mask) { return static_cast<size_t>(product >> 20) & mask; }
+// Puts `obj` into the open set, growing it first when it has no room: the slot it took, or
+// SIZE_MAX with the exception set (a cycle among the causes).
+size_t open_set_insert(EncoderObject *enc, PyObject *obj);
+// Takes `obj` out of the open set wherever it now is (sharing.cpp).
+void open_set_remove(EncoderObject *enc, PyObject *obj);
+
 constexpr uint32_t kPathSlots = sizeof(EncoderObject::path) / sizeof(PyObject *);
+
+// The cycle check of a container written without value sharing. A container within the
+// first eight levels of nesting goes into the encoder's path, searched only when its bit
+// is set in the mask; deeper ones go into the open set. 1 entered (call open_end after
+// the body), -1 with the exception set (a cycle among the causes). Window held.
+[[gnu::always_inline]] inline int open_begin(EncoderObject *enc, PyObject *obj, OpenScope &scope) {
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    uint64_t product = (id >> 4) * 0x9E3779B97F4A7C15ull;
+    uint64_t bit = uint64_t{1} << (product >> 58);
+    if (enc->path_mask & bit) [[unlikely]] {
+        for (uint32_t k = 0; k < enc->path_len; ++k)
+            if (enc->path[k] == obj) return raise_cycle_error();
+    }
+    if (enc->open_count == 0 && enc->path_len < kPathSlots) {
+        scope.in_path = true;
+        scope.index = enc->path_len;
+        scope.mark = enc->path_mask;
+        enc->path[enc->path_len++] = obj;
+        enc->path_mask |= bit;
+    } else {
+        size_t i;
+        if (enc->open_count >= enc->open_limit) [[unlikely]] {
+            i = open_set_insert(enc, obj);
+            if (i == SIZE_MAX) return -1;
+        } else {
+            size_t mask = enc->open_mask;
+            PyObject **slots = enc->open_slots;
+            for (i = open_slot_of(product, mask); slots[i] != nullptr; i = (i + 1) & mask)
+                if (slots[i] == obj) [[unlikely]]
+                    return raise_cycle_error();
+            slots[i] = obj;
+            enc->open_count += 1;
+        }
+        scope.in_path = false;
+        scope.index = i;
+        // The table only grows while entries are open, each growth doubling it, and only
+        // a growth moves entries: the same mask at the end means the entry is still here.
+        scope.mark = enc->open_mask;
+    }
+    scope.saved_tag_base = enc->tag_base;
+    enc->share_scopes += 1;
+    enc->tag_base = enc->tag_len;
+    return 1;
+}
+
+// Ends the step of `obj` begun by open_begin (window held).
+[[gnu::always_inline]] inline void open_end(EncoderObject *enc, PyObject *obj, const OpenScope &scope) {
+    enc->tag_base = scope.saved_tag_base;
+    enc->share_scopes -= 1;
+    if (scope.in_path) {
+        // Entries above this one that are still there were left by steps that could not
+        // end; they go with it.
+        enc->path_len = static_cast<uint32_t>(scope.index);
+        enc->path_mask = scope.mark;
+        return;
+    }
+    if (enc->open_mask == scope.mark) [[likely]] {
+        // Every entry made after this one is gone again (entries leave in the reverse
+        // order of their arrival), so no probe run passes through this slot: it is
+        // emptied in place, without shifting a run back.
+        enc->open_slots[scope.index] = nullptr;
+        enc->open_count -= 1;
+        return;
+    }
+    open_set_remove(enc, obj);
+}
 
 // 1: write the body, then call share_end; 0: the value was seen before and a reference
 // to it was written; -1 on error (a cycle without value_sharing among them). Window held.
-// Without value sharing, a container within the first eight levels of nesting goes into
-// the encoder's path, searched only when its bit is set in the mask; deeper ones go into
-// the registry, which also keeps every entry made with value sharing.
+// The registry keeps every entry made with value sharing on.
 [[gnu::always_inline]] inline int share_begin(Ctx &c, PyObject *obj, ShareScope &scope) {
     if (!c.open()) return -1;
     EncoderObject *enc = c.enc;
     if (enc->value_sharing) [[unlikely]]
         return share_begin_general(c, obj, scope);
-    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
-    uint64_t bit = uint64_t{1} << (((id >> 4) * 0x9E3779B97F4A7C15ull) >> 58);
-    if (enc->path_mask & bit) [[unlikely]] {
-        for (uint32_t k = 0; k < enc->path_len; ++k)
-            if (enc->path[k] == obj) return raise_cycle_error();
-    }
-    SharedRegistry *r = enc->registry;
-    if (enc->path_len < kPathSlots && (r == nullptr || r->count == 0)) {
-        scope.in_path = true;
-        scope.path_index = enc->path_len;
-        scope.saved_mask = enc->path_mask;
-        enc->path[enc->path_len++] = obj;
-        enc->path_mask |= bit;
-    } else {
-        if (r == nullptr || 2 * (r->count + 1) > r->mask + 1) [[unlikely]]
-            return share_begin_general(c, obj, scope);
-        size_t i = registry_slot_of(id, r->mask);
-        for (; r->slots[i].obj != nullptr; i = (i + 1) & r->mask)
-            if (r->slots[i].id == id) [[unlikely]]
-                return share_begin_general(c, obj, scope);
-        r->slots[i] = {id, obj, kNoShareIndex};
-        r->count += 1;
-        scope.in_path = false;
-        scope.slots = r->slots;
-        scope.slot = i;
-        scope.count = r->count;
-    }
-    scope.id = id;
     scope.sharing = false;
-    scope.saved_tag_base = enc->tag_base;
-    enc->share_scopes += 1;
-    enc->tag_base = enc->tag_len;
-    return 1;
+    scope.in_registry = false;
+    scope.id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    return open_begin(enc, obj, scope.open);
 }
 
 // Ends the step whose body has been written (or has failed). -1 when the window cannot
@@ -85,23 +128,19 @@ constexpr uint32_t kPathSlots = sizeof(EncoderObject::path) / sizeof(PyObject *)
 [[gnu::always_inline]] inline int share_end(Ctx &c, const ShareScope &scope) {
     if (!c.reopen_for_cleanup()) return -1;
     EncoderObject *enc = c.enc;
-    enc->tag_base = scope.saved_tag_base;
-    enc->share_scopes -= 1;
-    if (scope.sharing) return 0;
-    if (scope.in_path) {
-        // Entries above this one that are still there were left by steps that could not
-        // end; they go with it.
-        enc->path_len = scope.path_index;
-        enc->path_mask = scope.saved_mask;
+    if (!scope.in_registry) {
+        open_end(enc, reinterpret_cast<PyObject *>(scope.id), scope.open);
         return 0;
     }
+    enc->tag_base = scope.open.saved_tag_base;
+    enc->share_scopes -= 1;
+    if (scope.sharing) return 0;
     SharedRegistry *r = enc->registry;
     if (r != nullptr && r->slots == scope.slots && r->count == scope.count && r->slots[scope.slot].id == scope.id)
         [[likely]] {
-        // Every entry made after this one is gone again (entries of containers being
-        // written leave in the reverse order of their arrival), so no probe run passes
-        // through this slot: it is emptied in place, without shifting a run back. (An
-        // empty slot's id is 0, never an address.)
+        // Entries of containers being written leave in the reverse order of their
+        // arrival, so no probe run passes through this slot: it is emptied in place.
+        // (An empty slot's id is 0, never an address.)
         r->slots[scope.slot] = {0, nullptr, 0};
         r->count -= 1;
         return 0;

@@ -6,6 +6,7 @@
 #include "lib/args.h"
 #include "lib/cbor.h"
 
+#include <cstring>
 #include <utility>
 
 namespace kelvo {
@@ -98,7 +99,120 @@ void registry_remove_at(SharedRegistry *r, size_t hole) {
     Py_XDECREF(owned);
 }
 
+// The open set's table kept by each thread between encoders, for the same reason as the
+// registry's spare slots: dumps() makes a new encoder per call.
+struct SpareOpenSet {
+    PyObject **slots = nullptr;
+    size_t mask = 0;
+    ~SpareOpenSet() { PyMem_RawFree(slots); }
+};
+thread_local SpareOpenSet t_spare_open;
+constexpr size_t kOpenSetFirstSlots = 256;
+
+// Doubles the open set (or gives it its first table) and puts its entries back.
+[[gnu::noinline]] int open_set_grow(EncoderObject *enc) {
+    if (enc->open_slots == nullptr && t_spare_open.slots != nullptr) {
+        enc->open_slots = std::exchange(t_spare_open.slots, nullptr);
+        enc->open_mask = std::exchange(t_spare_open.mask, 0);
+        enc->open_limit = static_cast<uint32_t>((enc->open_mask + 1) / 2);
+        if (enc->open_count < enc->open_limit) return 0;
+    }
+    size_t cap = enc->open_slots == nullptr ? kOpenSetFirstSlots : (enc->open_mask + 1) * 2;
+    auto *slots = static_cast<PyObject **>(PyMem_RawCalloc(cap, sizeof(PyObject *)));
+    if (slots == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    size_t mask = cap - 1;
+    if (enc->open_slots != nullptr) {
+        for (size_t i = 0; i <= enc->open_mask; ++i) {
+            PyObject *obj = enc->open_slots[i];
+            if (obj == nullptr) continue;
+            uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+            size_t j = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
+            while (slots[j] != nullptr) j = (j + 1) & mask;
+            slots[j] = obj;
+        }
+        PyMem_RawFree(enc->open_slots);
+    }
+    enc->open_slots = slots;
+    enc->open_mask = mask;
+    enc->open_limit = static_cast<uint32_t>(cap / 2);
+    return 0;
+}
+
+// The slot that holds `obj`, or SIZE_MAX.
+size_t open_set_find(EncoderObject *enc, PyObject *obj) {
+    if (enc->open_slots == nullptr) return SIZE_MAX;
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    size_t mask = enc->open_mask;
+    for (size_t i = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);; i = (i + 1) & mask) {
+        if (enc->open_slots[i] == nullptr) return SIZE_MAX;
+        if (enc->open_slots[i] == obj) return i;
+    }
+}
+
+void open_set_clear(EncoderObject *enc) {
+    if (enc->open_count == 0) return;
+    memset(enc->open_slots, 0, (enc->open_mask + 1) * sizeof(PyObject *));
+    enc->open_count = 0;
+}
+
+// Keeps the emptied table as the thread's spare (when larger than the one there).
+void open_set_free(EncoderObject *enc) noexcept {
+    open_set_clear(enc);
+    SpareOpenSet &spare = t_spare_open;
+    if (enc->open_slots != nullptr && enc->open_mask < kSpareSlotLimit &&
+        (spare.slots == nullptr || enc->open_mask > spare.mask)) {
+        PyMem_RawFree(spare.slots);
+        spare.slots = enc->open_slots;
+        spare.mask = enc->open_mask;
+    } else {
+        PyMem_RawFree(enc->open_slots);
+    }
+    enc->open_slots = nullptr;
+    enc->open_mask = 0;
+    enc->open_limit = 0;
+}
+
 }  // namespace
+
+size_t open_set_insert(EncoderObject *enc, PyObject *obj) {
+    if (enc->open_count >= enc->open_limit && open_set_grow(enc) < 0) return SIZE_MAX;
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+    size_t mask = enc->open_mask;
+    size_t i = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
+    for (; enc->open_slots[i] != nullptr; i = (i + 1) & mask)
+        if (enc->open_slots[i] == obj) {
+            raise_cycle_error();
+            return SIZE_MAX;
+        }
+    enc->open_slots[i] = obj;
+    enc->open_count += 1;
+    return i;
+}
+
+void open_set_remove(EncoderObject *enc, PyObject *obj) {
+    size_t hole = open_set_find(enc, obj);
+    if (hole == SIZE_MAX) return;
+    PyObject **slots = enc->open_slots;
+    size_t mask = enc->open_mask;
+    size_t i = hole;
+    for (;;) {
+        i = (i + 1) & mask;
+        PyObject *next = slots[i];
+        if (next == nullptr) break;
+        uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(next));
+        size_t home = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
+        // Move `next` into the hole unless its home lies cyclically in (hole, i].
+        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (stays) continue;
+        slots[hole] = next;
+        hole = i;
+    }
+    slots[hole] = nullptr;
+    enc->open_count -= 1;
+}
 
 void registry_remove(EncoderObject *enc, const ShareScope &scope) {
     SharedRegistry *r = enc->registry;
@@ -119,6 +233,7 @@ void registry_clear(EncoderObject *enc) {
     if (enc->share_scopes == 0) {
         enc->path_len = 0;
         enc->path_mask = 0;
+        open_set_clear(enc);
     }
     if (r == nullptr || r->count == 0) return;
     // Detached first: releasing a reference can run Python code.
@@ -131,6 +246,7 @@ void registry_clear(EncoderObject *enc) {
 
 void registry_free(EncoderObject *enc) {
     registry_clear(enc);
+    open_set_free(enc);
     if (enc->registry != nullptr) {
         spare_slots(enc->registry);
         PyMem_Free(enc->registry);
@@ -173,13 +289,13 @@ int share_begin_general(Ctx &c, PyObject *obj, ShareScope &scope) {
         r->slots[i] = {id, obj, kNoShareIndex};
         r->count += 1;
     }
-    scope.in_path = false;
+    scope.in_registry = true;
     scope.slots = r->slots;
     scope.slot = i;
     scope.count = r->count;
     scope.id = id;
     scope.sharing = sharing;
-    scope.saved_tag_base = enc->tag_base;
+    scope.open.saved_tag_base = enc->tag_base;
     enc->share_scopes += 1;
     enc->tag_base = enc->tag_len;
     return 1;

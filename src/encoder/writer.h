@@ -5,6 +5,7 @@
 
 #include "encoder/encoder.h"
 #include "lib/copy.h"
+#include "lib/recursion.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,7 +18,7 @@ namespace kelvo {
 // against abstract classes, comparisons of int subclasses, sorting keys).
 class Ctx {
 public:
-    explicit Ctx(EncoderObject *e) noexcept : enc(e) {}
+    explicit Ctx(EncoderObject *e) noexcept : enc(e), floor_(RecursionGuard::stack_floor()) {}
     EncoderObject *const enc;
 
     [[nodiscard]] bool open() { return w_.held() || (++opened_, w_.open(enc, AccessSite::Window)); }
@@ -25,11 +26,15 @@ public:
     [[nodiscard]] bool reopen_for_cleanup() { return w_.held() || (++opened_, w_.reopen_for_cleanup(enc)); }
     void close() noexcept { w_.close(); }
     bool held() const noexcept { return w_.held(); }
-    // The calling thread's state, looked up on first use (for the nesting count).
+    // The calling thread's state, looked up on first use (for the nesting count; many
+    // steps never need it, and the lookup costs more than the check).
     PyThreadState *thread_state() noexcept {
         if (tstate_ == nullptr) tstate_ = PyThreadState_GetUnchecked();
         return tstate_;
     }
+    // The lowest stack address nested steps may reach (see RecursionGuard), as it was
+    // known when the step began.
+    uintptr_t stack_floor() const noexcept { return floor_; }
     // How many times the window was opened. A window still held with the same count as
     // before some work was never closed during it, so that work ran no Python code other
     // than the stream's write.
@@ -39,6 +44,7 @@ private:
     EncoderWindow w_;
     uint64_t opened_ = 0;
     PyThreadState *tstate_ = nullptr;
+    const uintptr_t floor_;
 };
 
 // ---- Sinks: where encodings go. EmitSink appends through the output primitives (with
@@ -175,14 +181,16 @@ inline bool string_refs_active(const EncoderObject *enc) { return enc->string_re
 // Values, and the items of a list, vary in length from one to the next, so short texts are
 // copied without branching on their length; map keys mostly repeat the same sequence of
 // lengths, which branches predict well at fewer instructions (KeyPosition).
-template <bool KeyPosition = false>
+// With `Plain` the caller has seen that there is no stream and no string referencing (the
+// bytes stored here may alias the encoder's fields, so they would be read again each time).
+template <bool KeyPosition = false, bool Plain = false>
 [[gnu::always_inline]] inline int put_common_leaf(EncoderObject *enc, PyObject *obj) {
     OutBuffer &out = enc->out;
-    if (enc->write_target != nullptr || out.cap - out.len < 48) return 0;
+    if ((!Plain && enc->write_target != nullptr) || out.cap - out.len < 48) return 0;
     PyTypeObject *tp = Py_TYPE(obj);
     uint8_t *p = out.data + out.len;
     if (tp == &PyUnicode_Type) {
-        if (enc->string_referencing) return 0;
+        if (!Plain && enc->string_referencing) return 0;
         size_t n;
         const uint8_t *text;
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
@@ -314,16 +322,21 @@ inline bool sharing_values(EncoderObject *enc) {
 }
 // The sharing step in two halves, for callers that write the body themselves: what
 // share_begin registered, for share_end to take back.
+// What open_begin (encoder/registry.h) did, for open_end to take back.
+struct OpenScope {
+    uint64_t mark;  // the path's mask before the entry (path), or the open set's mask
+    size_t index;   // the entry's place in the path or its slot in the open set
+    uint32_t saved_tag_base;
+    bool in_path;
+};
 struct ShareScope {
     const void *slots;  // the registry's slot table when the entry went in
     size_t slot;
     size_t count;  // entries in the registry right after this one went in
     uint64_t id;
-    uint64_t saved_mask;  // the encoder's path_mask before the entry went into its path
-    uint32_t path_index;  // the entry's place in the encoder's path
-    uint32_t saved_tag_base;
+    OpenScope open;  // without value sharing; only saved_tag_base is used otherwise
     bool sharing;
-    bool in_path;  // the entry went into the encoder's path, not the registry
+    bool in_registry;
 };
 // share_begin and share_end (encoder/registry.h) take and give back such a scope.
 

@@ -61,6 +61,38 @@ public:
 #endif
     }
 
+    // enter() for a walk that has also read the stack floor once (Ctx::stack_floor;
+    // UINTPTR_MAX while it is not known, so that the first level finds it).
+    [[nodiscard]] bool enter(const char *where, PyThreadState *tstate, uintptr_t floor) {
+#if !KELVO_NATIVE_314
+        auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if (sp < floor && !recursion_detail::check_stack(sp, where)) [[unlikely]]
+            return false;
+        if (tstate->c_recursion_remaining > 0) [[likely]] {
+            tstate->c_recursion_remaining--;
+            counted_ = tstate;
+            return true;
+        }
+        if (Py_EnterRecursiveCall(where) != 0) return false;
+        entered_ = true;
+        return true;
+#else
+        (void)tstate;
+        (void)floor;
+        return enter(where);
+#endif
+    }
+
+    // The floor to pass to the overload above, read from the thread's state of the check.
+    static uintptr_t stack_floor() noexcept {
+#if !KELVO_NATIVE_314
+        uintptr_t floor = recursion_detail::stack_floor;
+        return floor == 0 ? UINTPTR_MAX : floor;
+#else
+        return 0;
+#endif
+    }
+
     // `where` completes "maximum recursion depth exceeded{where}". Returns false with
     // RecursionError set. Runs once per nesting level of every container, so it is inline
     // with the rare paths out of line.
