@@ -41,25 +41,7 @@ public:
     // own budget as Py_EnterRecursiveCall counts it, without the call and the thread-local
     // lookup that call makes; the budget's end still goes through the interpreter, which
     // raises the error.
-    [[nodiscard]] bool enter(const char *where, PyThreadState *tstate) {
-#if !KELVO_NATIVE_314
-        auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        uintptr_t floor = recursion_detail::stack_floor;
-        if ((floor == 0 || sp < floor) && !recursion_detail::check_stack(sp, where)) [[unlikely]]
-            return false;
-        if (tstate->c_recursion_remaining > 0) [[likely]] {
-            tstate->c_recursion_remaining--;
-            counted_ = tstate;
-            return true;
-        }
-        if (Py_EnterRecursiveCall(where) != 0) return false;
-        entered_ = true;
-        return true;
-#else
-        (void)tstate;
-        return enter(where);
-#endif
-    }
+    [[nodiscard]] bool enter(const char *where, PyThreadState *tstate) { return enter(where, tstate, stack_floor()); }
 
     // enter() for a walk that has also read the stack floor once (Ctx::stack_floor;
     // UINTPTR_MAX while it is not known, so that the first level finds it).
