@@ -7,13 +7,13 @@
 
 namespace kelvo {
 
-// Doubles `t` (16 slots when it has none yet) and puts every entry back. `Table` has
+// Doubles `t` (`first` slots, a power of two, when it has none yet) and puts every entry back. `Table` has
 // `slots` and `mask`; `empty(slot)` tells a free slot, `home(slot, mask)` its first probe
 // position. Returns -1 with MemoryError. With `Raw` the slots are raw-allocator memory.
 template <bool Raw = false, class Table, class Empty, class Home>
-int grow_probe_table(Table *t, Empty empty, Home home) {
+int grow_probe_table(Table *t, Empty empty, Home home, size_t first = 16) {
     using Slot = std::remove_pointer_t<decltype(t->slots)>;
-    size_t cap = t->slots == nullptr ? 16 : (t->mask + 1) * 2;
+    size_t cap = t->slots == nullptr ? first : (t->mask + 1) * 2;
     auto *slots = static_cast<Slot *>(Raw ? PyMem_RawCalloc(cap, sizeof(Slot)) : PyMem_Calloc(cap, sizeof(Slot)));
     if (slots == nullptr) {
         PyErr_NoMemory();

@@ -24,8 +24,11 @@ struct SharedRegistry {
     size_t count;
 };
 
+// Addresses are spread over the tables by a Fibonacci multiplication of their 16-byte units.
+constexpr uint64_t kAddressMultiplier = 0x9E3779B97F4A7C15ull;
+
 inline size_t registry_slot_of(uint64_t id, size_t mask) {
-    return static_cast<size_t>(((id >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+    return static_cast<size_t>(((id >> 4) * kAddressMultiplier) >> 20) & mask;
 }
 
 // The whole of share_begin, for every case the inline part leaves (sharing.cpp).
@@ -35,6 +38,12 @@ void registry_remove(EncoderObject *enc, const ShareScope &scope);
 
 // The open set's home slot for an address, from the same product as the path's bit.
 inline size_t open_slot_of(uint64_t product, size_t mask) { return static_cast<size_t>(product >> 20) & mask; }
+// The product of an object's address that both are taken from.
+inline uint64_t address_product(const PyObject *obj) {
+    return (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj)) >> 4) * kAddressMultiplier;
+}
+// The open set's home slot for an object.
+inline size_t open_home(const PyObject *obj, size_t mask) { return open_slot_of(address_product(obj), mask); }
 // Puts `obj` into the open set, growing it first when it has no room: the slot it took, or
 // SIZE_MAX with the exception set (a cycle among the causes).
 size_t open_set_insert(EncoderObject *enc, PyObject *obj);
@@ -48,8 +57,7 @@ constexpr uint32_t kPathSlots = sizeof(EncoderObject::path) / sizeof(PyObject *)
 // is set in the mask; deeper ones go into the open set. 1 entered (call open_end after
 // the body), -1 with the exception set (a cycle among the causes). Window held.
 [[gnu::always_inline]] inline int open_begin(EncoderObject *enc, PyObject *obj, OpenScope &scope) {
-    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
-    uint64_t product = (id >> 4) * 0x9E3779B97F4A7C15ull;
+    uint64_t product = address_product(obj);
     uint64_t bit = uint64_t{1} << (product >> 58);
     if (enc->path_mask & bit) [[unlikely]] {
         for (uint32_t k = 0; k < enc->path_len; ++k)

@@ -117,36 +117,26 @@ constexpr size_t kOpenSetFirstSlots = 256;
         enc->open_limit = static_cast<uint32_t>((enc->open_mask + 1) / 2);
         if (enc->open_count < enc->open_limit) return 0;
     }
-    size_t cap = enc->open_slots == nullptr ? kOpenSetFirstSlots : (enc->open_mask + 1) * 2;
-    auto *slots = static_cast<PyObject **>(PyMem_RawCalloc(cap, sizeof(PyObject *)));
-    if (slots == nullptr) {
-        PyErr_NoMemory();
+    // The table's own fields, seen as the slots and mask the shared growth works on.
+    struct View {
+        PyObject **slots;
+        size_t mask;
+    } view{enc->open_slots, enc->open_mask};
+    if (grow_probe_table<true>(
+            &view, [](PyObject *slot) { return slot == nullptr; },
+            [](PyObject *slot, size_t mask) { return open_home(slot, mask); }, kOpenSetFirstSlots) < 0)
         return -1;
-    }
-    size_t mask = cap - 1;
-    if (enc->open_slots != nullptr) {
-        for (size_t i = 0; i <= enc->open_mask; ++i) {
-            PyObject *obj = enc->open_slots[i];
-            if (obj == nullptr) continue;
-            uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
-            size_t j = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
-            while (slots[j] != nullptr) j = (j + 1) & mask;
-            slots[j] = obj;
-        }
-        PyMem_RawFree(enc->open_slots);
-    }
-    enc->open_slots = slots;
-    enc->open_mask = mask;
-    enc->open_limit = static_cast<uint32_t>(cap / 2);
+    enc->open_slots = view.slots;
+    enc->open_mask = view.mask;
+    enc->open_limit = static_cast<uint32_t>((view.mask + 1) / 2);
     return 0;
 }
 
 // The slot that holds `obj`, or SIZE_MAX.
 size_t open_set_find(EncoderObject *enc, PyObject *obj) {
     if (enc->open_slots == nullptr) return SIZE_MAX;
-    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
     size_t mask = enc->open_mask;
-    for (size_t i = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);; i = (i + 1) & mask) {
+    for (size_t i = open_home(obj, mask);; i = (i + 1) & mask) {
         if (enc->open_slots[i] == nullptr) return SIZE_MAX;
         if (enc->open_slots[i] == obj) return i;
     }
@@ -179,9 +169,8 @@ void open_set_free(EncoderObject *enc) noexcept {
 
 size_t open_set_insert(EncoderObject *enc, PyObject *obj) {
     if (enc->open_count >= enc->open_limit && open_set_grow(enc) < 0) return SIZE_MAX;
-    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
     size_t mask = enc->open_mask;
-    size_t i = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
+    size_t i = open_home(obj, mask);
     for (; enc->open_slots[i] != nullptr; i = (i + 1) & mask)
         if (enc->open_slots[i] == obj) {
             raise_cycle_error();
@@ -202,8 +191,7 @@ void open_set_remove(EncoderObject *enc, PyObject *obj) {
         i = (i + 1) & mask;
         PyObject *next = slots[i];
         if (next == nullptr) break;
-        uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(next));
-        size_t home = open_slot_of((id >> 4) * 0x9E3779B97F4A7C15ull, mask);
+        size_t home = open_home(next, mask);
         // Move `next` into the hole unless its home lies cyclically in (hole, i].
         bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
         if (stays) continue;
