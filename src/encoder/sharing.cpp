@@ -13,31 +13,37 @@ namespace kelvo {
 
 namespace {
 
-// An empty slot table kept by each thread between encoders. Without value_sharing the
-// registry is the cycle check and is empty again after every encode; dumps() makes a new
-// encoder per call, which would otherwise grow its table from 16 slots each time (about
-// ten doublings for a thousand nested containers). Freed when the thread exits.
-struct SpareSlots {
-    SharedRegistry::Slot *slots = nullptr;
+// An empty table kept by each thread between encoders (one for the registry, one for the
+// open set): dumps() makes a new encoder per call, which would otherwise grow its table
+// from the first size each time (about ten doublings for a thousand nested containers).
+// Freed when the thread exits.
+template <class Slot>
+struct SpareTable {
+    Slot *slots = nullptr;
     size_t mask = 0;
-    ~SpareSlots() { PyMem_RawFree(slots); }
+    ~SpareTable() { PyMem_RawFree(slots); }
+
+    // Keeps an emptied table (`empty`) as the spare when larger than the one here, frees it
+    // otherwise; the owner's fields are left without a table either way.
+    void keep(Slot *&table, size_t &table_mask, bool empty) noexcept {
+        if (table != nullptr && empty && table_mask < kLimit && (slots == nullptr || table_mask > mask)) {
+            PyMem_RawFree(slots);
+            slots = table;
+            mask = table_mask;
+        } else {
+            PyMem_RawFree(table);
+        }
+        table = nullptr;
+        table_mask = 0;
+    }
+
+    static constexpr size_t kLimit = size_t{1} << 16;
 };
-thread_local SpareSlots t_spare_slots;
-constexpr size_t kSpareSlotLimit = size_t{1} << 16;
+thread_local SpareTable<SharedRegistry::Slot> t_spare_slots;
 
 // Keeps the empty table of `r` as the thread's spare (when larger than the one there).
 void spare_slots(SharedRegistry *r) noexcept {
-    SpareSlots &spare = t_spare_slots;
-    if (r->slots != nullptr && r->count == 0 && r->mask < kSpareSlotLimit &&
-        (spare.slots == nullptr || r->mask > spare.mask)) {
-        PyMem_RawFree(spare.slots);
-        spare.slots = r->slots;
-        spare.mask = r->mask;
-    } else {
-        PyMem_RawFree(r->slots);
-    }
-    r->slots = nullptr;
-    r->mask = 0;
+    t_spare_slots.keep(r->slots, r->mask, r->count == 0);
     r->count = 0;
 }
 
@@ -101,12 +107,7 @@ void registry_remove_at(SharedRegistry *r, size_t hole) {
 
 // The open set's table kept by each thread between encoders, for the same reason as the
 // registry's spare slots: dumps() makes a new encoder per call.
-struct SpareOpenSet {
-    PyObject **slots = nullptr;
-    size_t mask = 0;
-    ~SpareOpenSet() { PyMem_RawFree(slots); }
-};
-thread_local SpareOpenSet t_spare_open;
+thread_local SpareTable<PyObject *> t_spare_open;
 constexpr size_t kOpenSetFirstSlots = 256;
 
 // Doubles the open set (or gives it its first table) and puts its entries back.
@@ -151,17 +152,7 @@ void open_set_clear(EncoderObject *enc) {
 // Keeps the emptied table as the thread's spare (when larger than the one there).
 void open_set_free(EncoderObject *enc) noexcept {
     open_set_clear(enc);
-    SpareOpenSet &spare = t_spare_open;
-    if (enc->open_slots != nullptr && enc->open_mask < kSpareSlotLimit &&
-        (spare.slots == nullptr || enc->open_mask > spare.mask)) {
-        PyMem_RawFree(spare.slots);
-        spare.slots = enc->open_slots;
-        spare.mask = enc->open_mask;
-    } else {
-        PyMem_RawFree(enc->open_slots);
-    }
-    enc->open_slots = nullptr;
-    enc->open_mask = 0;
+    t_spare_open.keep(enc->open_slots, enc->open_mask, true);
     enc->open_limit = 0;
 }
 
