@@ -12,27 +12,18 @@ from _kelvo import CBORDecodeEOF, CBORDecodeError, CBORTag, dumps, loads
 from kelvo import UNTRUSTED_SEMANTIC_DECODERS
 
 from decoder_support import h
+from value_helpers import head
 
 EXPANDS = "refers to shared values that expand to far more than the input read so far"
-
-
-def uint(major, value):
-    if value < 24:
-        return bytes([major << 5 | value])
-    if value < 256:
-        return bytes([major << 5 | 24, value])
-    if value < 65536:
-        return bytes([major << 5 | 25]) + value.to_bytes(2, "big")
-    return bytes([major << 5 | 26]) + value.to_bytes(4, "big")
 
 
 def chain(levels, tag=None):
     """X_0 = 28([0]); X_i = 28([X_(i-1), 29(index of X_(i-1))]): each level doubles the
     items the value stands for. With `tag`, every level is wrapped in that tag."""
-    wrap = uint(6, tag) if tag is not None else b""
+    wrap = head(6, tag) if tag is not None else b""
     out = b"\xd8\x1c" + wrap + b"\x81\x00"
     for i in range(1, levels):
-        out = b"\xd8\x1c" + wrap + b"\x82" + out + b"\xd8\x1d" + uint(0, levels - i)
+        out = b"\xd8\x1c" + wrap + b"\x82" + out + b"\xd8\x1d" + head(0, levels - i)
     return out
 
 
@@ -137,9 +128,9 @@ SHAPES = {
 
 def many_keys(n):
     items = n // 8
-    shared = b"\xd8\x1c" + uint(4, items) + b"\x00" * items
-    pairs = b"".join(b"\x82\xd8\x1d\x00" + uint(0, i) + b"\x00" for i in range(items))
-    return b"\x82" + shared + uint(5, items) + pairs
+    shared = b"\xd8\x1c" + head(4, items) + b"\x00" * items
+    pairs = b"".join(b"\x82\xd8\x1d\x00" + head(0, i) + b"\x00" for i in range(items))
+    return b"\x82" + shared + head(5, items) + pairs
 
 
 def cost(data, **options):
@@ -197,26 +188,26 @@ def test_cost_grows_linearly(shape):
 # ---- Tag decoders fed through references, and costly standard-library parsers
 
 def text(major, payload):
-    return uint(major, len(payload)) + payload
+    return head(major, len(payload)) + payload
 
 
 def shared_bytes_to_bignums(n):
     # [28(h'ff' * k), 2(29(0)) * r]: one shared byte string made into an int r times
     r = n // 8
-    return uint(4, r + 1) + b"\xd8\x1c" + text(2, b"\xff" * (n // 2)) + b"\xc2\xd8\x1d\x00" * r
+    return head(4, r + 1) + b"\xd8\x1c" + text(2, b"\xff" * (n // 2)) + b"\xc2\xd8\x1d\x00" * r
 
 
 def referenced_text_to_mime(n):
     # 256([message, 36(25(0)) * r]): one text parsed as a message r times
     r = n // 10
-    return b"\xd9\x01\x00" + uint(4, r + 1) + text(3, mime_message(n)) + b"\xd8\x24\xd8\x19\x00" * r
+    return b"\xd9\x01\x00" + head(4, r + 1) + text(3, mime_message(n)) + b"\xd8\x24\xd8\x19\x00" * r
 
 
 def shared_ints_to_rationals(n):
     # [28(L), 28(L + 2), 30([29(0), 29(1)]) * r] with L within the digit limit
     big = big_operand(n)
     r = n // 9
-    return (uint(4, r + 2) + b"\xd8\x1c" + dumps(big) + b"\xd8\x1c" + dumps(big + 2)
+    return (head(4, r + 2) + b"\xd8\x1c" + dumps(big) + b"\xd8\x1c" + dumps(big + 2)
             + b"\xd8\x1e\x82\xd8\x1d\x00\xd8\x1d\x01" * r)
 
 
@@ -226,7 +217,7 @@ def squared_shared_rationals(n):
     out = b"\xd8\x1c\xd8\x1e\x82\x03\x07"
     steps = n // 15
     for i in range(1, steps):
-        out = b"\x82" + out + b"\xd8\x1c\xd8\x1e\x82" + (b"\xd8\x1d" + uint(0, i - 1)) * 2
+        out = b"\x82" + out + b"\xd8\x1c\xd8\x1e\x82" + (b"\xd8\x1d" + head(0, i - 1)) * 2
     return out
 
 
@@ -315,7 +306,7 @@ def test_sharing_that_copies_nothing_is_not_charged():
     assert loads(dumps([shared] * 5000, value_sharing=True)) == [shared] * 5000
     word = "w" * 1000
     assert loads(dumps([word] * 20000, string_referencing=True)) == [word] * 20000
-    data = uint(4, 2001) + b"\xd8\x1c" + text(2, blob) + b"\xc2\xd8\x1d\x00" * 2000
+    data = head(4, 2001) + b"\xd8\x1c" + text(2, blob) + b"\xc2\xd8\x1d\x00" * 2000
     decoded = loads(data, semantic_decoders={2: lambda payload, immutable: len(payload)})
     assert decoded == [blob] + [4096] * 2000
     # short values referenced from tag decoders fit the budget: repeated datetimes written

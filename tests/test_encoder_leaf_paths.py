@@ -6,20 +6,12 @@ import pytest
 
 from _kelvo import dumps
 
-
-def header(major, n):
-    if n < 24:
-        return bytes([major << 5 | n])
-    if n < 256:
-        return bytes([major << 5 | 24, n])
-    if n < 65536:
-        return bytes([major << 5 | 25]) + n.to_bytes(2, "big")
-    return bytes([major << 5 | 26]) + n.to_bytes(4, "big")
+from value_helpers import head
 
 
 def text_item(s):
     raw = s.encode()
-    return header(3, len(raw)) + raw
+    return head(3, len(raw)) + raw
 
 
 # One character of each UTF-8 width; filled up to every length from 0 to 300 characters.
@@ -40,10 +32,10 @@ def test_texts_in_list_and_dict(kind, utf8_kept):
     if utf8_kept:
         # A first encoding makes non-ASCII strings keep their UTF-8 form.
         dumps(items)
-    expected = header(4, len(items)) + b"".join(text_item(s) for s in items)
+    expected = head(4, len(items)) + b"".join(text_item(s) for s in items)
     assert dumps(items) == expected
     mapping = {s + "!": s for s in items}
-    expected = header(5, len(mapping)) + b"".join(text_item(k) + text_item(v) for k, v in mapping.items())
+    expected = head(5, len(mapping)) + b"".join(text_item(k) + text_item(v) for k, v in mapping.items())
     assert dumps(mapping) == expected
 
 
@@ -53,18 +45,18 @@ def test_texts_between_other_output():
     items = []
     for n in range(0, 45):
         items += [n, "x" * n, 1.5, "é" * (n // 2), None, b"\xff" * n]
-    expected = header(4, len(items))
+    expected = head(4, len(items))
     for v in items:
         if isinstance(v, str):
             expected += text_item(v)
         elif isinstance(v, bytes):
-            expected += header(2, len(v)) + v
+            expected += head(2, len(v)) + v
         elif isinstance(v, float):
             expected += bytes.fromhex("fb3ff8000000000000")
         elif v is None:
             expected += b"\xf6"
         else:
-            expected += header(0, v)
+            expected += head(0, v)
     assert dumps(items) == expected
 
 

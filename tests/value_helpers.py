@@ -6,6 +6,17 @@ import threading
 from _kelvo import CBORSimpleValue, CBORTag, dumps
 
 
+def head(major, value):
+    """The shortest head of a major type for an argument below 2**32."""
+    if value < 24:
+        return bytes([major << 5 | value])
+    if value < 256:
+        return bytes([major << 5 | 24, value])
+    if value < 65536:
+        return bytes([major << 5 | 25]) + value.to_bytes(2, "big")
+    return bytes([major << 5 | 26]) + value.to_bytes(4, "big")
+
+
 def writes(value, **options):
     """The encoding of value as hexadecimal text."""
     return dumps(value, **options).hex()
