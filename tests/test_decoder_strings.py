@@ -8,6 +8,7 @@ import pytest
 from _kelvo import CBORDecodeEOF, CBORDecodeError, loads
 
 from decoder_support import decode_error, h
+from value_helpers import head
 
 
 @pytest.mark.parametrize("data, expected", [
@@ -110,11 +111,11 @@ UTF8_SEQUENCES = {
 }
 
 
-@pytest.mark.parametrize("ascii_before", [0, 1, 6, 7, 8, 9, 15, 17, 59, 70])
+@pytest.mark.parametrize("ascii_before", [0, 1, 6, 7, 8, 9, 15, 17, 59, 70, 249, 252, 253, 300])
 @pytest.mark.parametrize("name", UTF8_SEQUENCES)
 def test_utf8_against_the_interpreter(name, ascii_before):
     raw = b"x" * ascii_before + UTF8_SEQUENCES[name] + b"yz"[: ascii_before % 3]
-    encoded = bytes([0x60 + len(raw)]) if len(raw) < 24 else bytes([0x78, len(raw)])
+    encoded = head(3, len(raw))
     for errors in ("strict", "replace", "ignore", "surrogateescape", "backslashreplace"):
         try:
             expected = raw.decode("utf-8", errors)
@@ -133,6 +134,7 @@ def test_utf8_against_the_interpreter(name, ascii_before):
 
 @pytest.mark.parametrize("text", [
     "ab", "a" * 40, "\u00e9\u00e8", "\u4e2d\u6587x", "\U0001f600!", "\u00e9", "\u4e2d", "\U0001f600",
+    "a" * 100 + "\u00e9" * 60, "\u00e9x" * 60 + "\u4e2d" + "\U0001f600", "\u4e2d" * 80,
 ])
 def test_decoded_text_behaves_as_str(text):
     value = loads(b"\x78" + bytes([len(text.encode())]) + text.encode())

@@ -1,5 +1,6 @@
 // Text objects made straight from UTF-8 bytes: pure ASCII in one allocation and a copy,
-// other short well-formed UTF-8 decoded in one pass and copied into a str of the right width.
+// other well-formed UTF-8 up to a few hundred bytes decoded in one pass and copied into a
+// str of the right width.
 #pragma once
 
 #include "lib/ascii.h"
@@ -38,9 +39,18 @@ constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 inline bool continuation(uint8_t b) { return (b & 0xc0) == 0x80; }
 
-// Text up to this many bytes is decoded here; longer text goes to the interpreter's
-// decoder, whose loops over long runs are faster than one pass through a buffer.
-constexpr size_t kDirectMax = 64;
+// The high bits of the eight bytes at p: 0 when they are all ASCII, otherwise the lowest
+// set bit lies in the first byte that is not.
+inline uint64_t ascii_run(const uint8_t *p) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    return w & kHighBits;
+}
+
+// Text up to this many bytes is decoded here, in one pass through a buffer of code
+// points; longer text goes to the interpreter's decoder, whose loops over long runs are
+// the faster there.
+constexpr size_t kDirectMax = 256;
 
 // Decodes the n bytes at p (n <= kDirectMax) into one code point per unit of `out`, when
 // they are well-formed UTF-8: no stray continuation byte, no overlong form, no surrogate,
@@ -50,20 +60,19 @@ inline ptrdiff_t decode_units(const uint8_t *p, size_t n, uint32_t *out, uint32_
     size_t i = 0, k = 0;
     uint32_t all = 0;
     while (i < n) {
-        if (n - i >= 8) {
-            // Eight bytes at a time while they are ASCII.
-            uint64_t w;
-            memcpy(&w, p + i, 8);
-            if ((w & kHighBits) == 0) {
-                for (size_t j = 0; j < 8; ++j) out[k + j] = p[i + j];
-                i += 8;
-                k += 8;
-                continue;
-            }
-        }
         uint32_t b = p[i];
         uint32_t c;
         if (b < 0x80) {
+            if (n - i >= 8) {
+                // An ASCII run: eight bytes at a time, then the ASCII bytes before the first
+                // that is not, at once (out has room for eight: k + 8 <= i + 8 <= n).
+                uint64_t high = ascii_run(p + i);
+                size_t run = high == 0 ? 8 : static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+                for (size_t j = 0; j < 8; ++j) out[k + j] = p[i + j];
+                i += run;
+                k += run;
+                continue;
+            }
             c = b;
             i += 1;
         } else if (b < 0xe0) {
