@@ -417,7 +417,9 @@ def test_cid_refuses(value, error):
 
 
 def _text_item(data):
-    return (bytes([0x60 | len(data)]) if len(data) < 24 else bytes([0x78, len(data)])) + data
+    if len(data) < 24:
+        return bytes([0x60 | len(data)]) + data
+    return (bytes([0x78, len(data)]) if len(data) < 256 else b"\x79" + len(data).to_bytes(2, "big")) + data
 
 
 UTF8_PIECES = ["a", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff",
@@ -429,8 +431,10 @@ UTF8_FAULTS = ["80", "c080", "c1bf", "c3", "c328", "e08080", "e09fbf", "eda080",
 @pytest.mark.parametrize("piece", UTF8_PIECES, ids=lambda p: f"U+{ord(p):04X}")
 @pytest.mark.parametrize("before", ["", "x", "plain ascii text "], ids=["alone", "after-1", "after-17"])
 def test_text_of_every_width_decodes_to_the_same_str(piece, before):
-    # Short texts, and texts past the sizes kept from one decode to the next, as values and keys.
-    for text in (before + piece, before + piece + "z" * 30, (before + piece + "\u00e9") * 3):
+    # Short texts, texts past the sizes kept from one decode to the next, and long texts whose
+    # ASCII runs are read a word at a time, as values and keys.
+    for text in (before + piece, before + piece + "z" * 30, (before + piece + "\u00e9") * 3,
+                 (before + piece + "z" * 9) * 20):
         data = text.encode()
         for item in (_text_item(data), b"\xa1" + _text_item(data) + b"\x01"):
             decoded = dagcbor.loads(item)
@@ -439,8 +443,8 @@ def test_text_of_every_width_decodes_to_the_same_str(piece, before):
 
 
 @pytest.mark.parametrize("fault", UTF8_FAULTS)
-@pytest.mark.parametrize("before", ["", "plain ascii text ", "\u00e9\U0001f98b "], ids=["alone", "after-ascii",
-                                                                                      "after-wide"])
+@pytest.mark.parametrize("before", ["", "plain ascii text ", "\u00e9\U0001f98b ", "plain ascii text " * 20],
+                         ids=["alone", "after-ascii", "after-wide", "after-long-ascii"])
 def test_text_that_is_not_utf8_is_refused(fault, before):
     data = before.encode() + bytes.fromhex(fault) + b" and more"
     for item, at in ((_text_item(data), 0), (b"\xa1" + _text_item(data) + b"\x01", 1), (b"\x81" + _text_item(data), 1)):

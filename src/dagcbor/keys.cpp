@@ -36,7 +36,17 @@ void release_table(PyObject *capsule) {
 
 }  // namespace
 
-PyObject *make_text(const uint8_t *p, size_t n) { return decode_utf8_text(p, n, nullptr); }
+PyObject *make_text(const uint8_t *p, size_t n) {
+    if (n >= 2) {
+        if (is_ascii(p, n)) return new_ascii_str(p, n);
+        bool failed;
+        PyObject *s = utf8::decode_measured(p, n, &failed);
+        if (s != nullptr || failed) return s;
+    }
+    // Single characters, which the interpreter may share, and bytes that are not UTF-8, for
+    // its UnicodeDecodeError.
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), nullptr);
+}
 
 PyObject *KeyTable::replace(Slot &s, const uint8_t *p, size_t n, bool hashed) {
     if (!is_ascii(p, n)) return make_text(p, n);
