@@ -60,7 +60,14 @@ private:
     int long_head(uint8_t ib, uint64_t *arg);
     // Checks that `len` more bytes exist at pos_.
     bool available(uint64_t len) const noexcept { return len <= n_ - pos_; }
-    PyObject *text(size_t start, uint64_t len, bool key);
+    // The items other than text, whose head starts at `start`: value() keeps to the most
+    // common ones, so that they are read without a stack frame of their own.
+    [[gnu::noinline]] PyObject *other(size_t start, uint8_t ib, int depth);
+    // A text value whose head (starting at `start`) has been read, its bytes at pos_.
+    [[gnu::always_inline]] PyObject *text_value(size_t start, uint64_t len);
+    // The text item at pos_ (starting at `start`, its head read), made or found in the key
+    // table; the fault for text that is not UTF-8 is raised at `start`.
+    [[gnu::noinline]] PyObject *text(size_t start, uint64_t len, bool key);
     PyObject *array(size_t start, uint64_t len, int depth);
     PyObject *map(size_t start, uint64_t len, int depth);
     PyObject *tag(size_t start, uint64_t number);
@@ -99,6 +106,15 @@ PyObject *Decoder::value(int depth) {
     const size_t start = pos_;
     if (pos_ >= n_) return fault(kTruncated, start);
     const uint8_t ib = buf_[pos_];
+    // Text is the most common item, and most of it is short.
+    if ((ib >> 5) == 3 && (ib & 0x1f) < 24) {
+        pos_ += 1;
+        return text_value(start, ib & 0x1f);
+    }
+    return other(start, ib, depth);
+}
+
+PyObject *Decoder::other(size_t start, uint8_t ib, int depth) {
     const uint8_t major = ib >> 5;
     if (major == 7) return simple(start, ib & 0x1f);
     uint64_t arg;
@@ -119,7 +135,7 @@ PyObject *Decoder::value(int depth) {
             return b;
         }
         case 3:
-            return text(start, arg, false);
+            return text_value(start, arg);
         case 4:
             return array(start, arg, depth);
         case 5:
@@ -127,6 +143,17 @@ PyObject *Decoder::value(int depth) {
         default:
             return tag(start, arg);
     }
+}
+
+PyObject *Decoder::text_value(size_t start, uint64_t len) {
+    if (!available(len)) return fault(kTruncated, start);
+    if (keys_ != nullptr) {
+        if (PyObject *found = keys_->find_value(buf_ + pos_, len)) {
+            pos_ += len;
+            return Py_NewRef(found);
+        }
+    }
+    return text(start, len, false);
 }
 
 PyObject *Decoder::text(size_t start, uint64_t len, bool key) {
@@ -182,7 +209,9 @@ PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
         }
         prev = key_bytes;
         prev_len = key_len;
-        Ref key(text(key_start, key_len, true));
+        PyObject *found = keys_ != nullptr ? keys_->find_key(key_bytes, key_len) : nullptr;
+        if (found != nullptr) pos_ += key_len;
+        Ref key(found != nullptr ? Py_NewRef(found) : text(key_start, key_len, true));
         if (!key) return nullptr;
         Ref val(value(depth + 1));
         if (!val) return nullptr;
