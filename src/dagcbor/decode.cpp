@@ -68,9 +68,9 @@ private:
     // The text item at pos_ (starting at `start`, its head read), made or found in the key
     // table; the fault for text that is not UTF-8 is raised at `start`.
     [[gnu::noinline]] PyObject *text(size_t start, uint64_t len, bool key);
-    PyObject *array(size_t start, uint64_t len, int depth);
-    PyObject *map(size_t start, uint64_t len, int depth);
-    PyObject *tag(size_t start, uint64_t number);
+    [[gnu::noinline]] PyObject *array(size_t start, uint64_t len, int depth);
+    [[gnu::noinline]] PyObject *map(size_t start, uint64_t len, int depth);
+    [[gnu::noinline]] PyObject *tag(size_t start, uint64_t number);
     PyObject *simple(size_t start, uint8_t info);
 
     const ModuleState *st_;
@@ -106,12 +106,32 @@ PyObject *Decoder::value(int depth) {
     const size_t start = pos_;
     if (pos_ >= n_) return fault(kTruncated, start);
     const uint8_t ib = buf_[pos_];
-    // Text is the most common item, and most of it is short.
-    if ((ib >> 5) == 3 && (ib & 0x1f) < 24) {
+    const uint8_t info = ib & 0x1f;
+    // Text, maps and arrays with their length in the initial byte or the next one, and
+    // tag 42, are read from here; the rest goes through other().
+    uint64_t arg;
+    if (info < 24) {
+        arg = info;
         pos_ += 1;
-        return text_value(start, ib & 0x1f);
+    } else if (info == 24 && n_ - pos_ > 1 && (buf_[pos_ + 1] >= 24 || !strict_)) {
+        arg = buf_[pos_ + 1];
+        pos_ += 2;
+    } else {
+        return other(start, ib, depth);
     }
-    return other(start, ib, depth);
+    switch (ib >> 5) {
+        case 3:
+            return text_value(start, arg);
+        case 4:
+            return array(start, arg, depth);
+        case 5:
+            return map(start, arg, depth);
+        case 6:
+            return tag(start, arg);
+        default:
+            pos_ = start;  // other() reads the head again
+            return other(start, ib, depth);
+    }
 }
 
 PyObject *Decoder::other(size_t start, uint8_t ib, int depth) {
