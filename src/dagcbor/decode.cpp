@@ -119,19 +119,14 @@ PyObject *Decoder::value(int depth) {
     } else {
         return other(start, ib, depth);
     }
-    switch (ib >> 5) {
-        case 3:
-            return text_value(start, arg);
-        case 4:
-            return array(start, arg, depth);
-        case 5:
-            return map(start, arg, depth);
-        case 6:
-            return tag(start, arg);
-        default:
-            pos_ = start;  // other() reads the head again
-            return other(start, ib, depth);
-    }
+    // Most common first: text, maps, CIDs, arrays.
+    const uint8_t major = ib >> 5;
+    if (major == 3) return text_value(start, arg);
+    if (major == 5) return map(start, arg, depth);
+    if (major == 6) return tag(start, arg);
+    if (major == 4) return array(start, arg, depth);
+    pos_ = start;  // other() reads the head again
+    return other(start, ib, depth);
 }
 
 PyObject *Decoder::other(size_t start, uint8_t ib, int depth) {

@@ -220,9 +220,10 @@ template <typename C>
     }
 }
 
-// Writes the characters of the n well-formed UTF-8 bytes at p to out, one unit each.
+// Writes the characters of the n well-formed UTF-8 bytes at p to out, one unit each, up to
+// `end` (just past the last character).
 template <typename C>
-void write_units(const uint8_t *p, size_t n, C *out) {
+void write_units(const uint8_t *p, size_t n, C *out, const C *end) {
     size_t i = 0;
     while (i < n) {
         if (n - i >= 8) {
@@ -237,7 +238,13 @@ void write_units(const uint8_t *p, size_t n, C *out) {
             }
             if constexpr (std::endian::native == std::endian::little) {
                 const size_t run = static_cast<size_t>(__builtin_ctzll(high)) >> 3;
-                for (size_t j = 0; j < run; ++j) out[j] = p[i + j];
+                if (end - out >= 8) {
+                    // All eight widened at once: the units past the ASCII run are written
+                    // over by the characters that follow it.
+                    widen8(p + i, out);
+                } else {
+                    for (size_t j = 0; j < run; ++j) out[j] = p[i + j];
+                }
                 out += run;
                 i += run;
             }
@@ -278,13 +285,13 @@ inline PyObject *decode_measured(const uint8_t *p, size_t n, bool *failed) {
     }
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
-            write_units(p, n, PyUnicode_1BYTE_DATA(s));
+            write_units(p, n, PyUnicode_1BYTE_DATA(s), PyUnicode_1BYTE_DATA(s) + m.count);
             break;
         case PyUnicode_2BYTE_KIND:
-            write_units(p, n, PyUnicode_2BYTE_DATA(s));
+            write_units(p, n, PyUnicode_2BYTE_DATA(s), PyUnicode_2BYTE_DATA(s) + m.count);
             break;
         default:
-            write_units(p, n, PyUnicode_4BYTE_DATA(s));
+            write_units(p, n, PyUnicode_4BYTE_DATA(s), PyUnicode_4BYTE_DATA(s) + m.count);
             break;
     }
     return s;
