@@ -453,6 +453,26 @@ def test_text_that_is_not_utf8_is_refused(fault, before):
         assert info.value.rule == "text string that is not valid UTF-8" and info.value.offset == at
 
 
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 30])
+def test_keys_of_one_length_are_ordered_bytewise_at_every_position(length):
+    # Keys of equal length are compared a word at a time: a difference at the first, a
+    # middle or the last byte, in either direction, and an exact repeat, are each judged.
+    base = bytes(b"k" * length)
+    for at in sorted({0, length // 2, length - 1}):
+        for low, high in ((0x6a, 0x6b), (0x00, 0x7f)):
+            first, second = bytearray(base), bytearray(base)
+            first[at], second[at] = low, high
+            for a, b in ((first, second), (second, first), (first, first)):
+                data = b"\xa2" + _text_item(bytes(a)) + b"\x01" + _text_item(bytes(b)) + b"\x02"
+                if a < b:
+                    assert dagcbor.loads(data) == {a.decode(): 1, b.decode(): 2}
+                    continue
+                with pytest.raises(CBORDecodeError) as info:
+                    dagcbor.loads(data)
+                rule = "map key repeated" if a == b else "map keys out of length-first bytewise order"
+                assert info.value.rule == rule and info.value.offset == 1 + len(_text_item(bytes(a))) + 1
+
+
 def test_decoded_cids_are_cid_instances():
     decoded = dagcbor.loads(dagcbor.dumps({"a": CID(HELLO), "b": [CID(V0)]}))
     assert type(decoded["a"]) is CID and type(decoded["b"][0]) is CID

@@ -30,6 +30,34 @@ constexpr const char kBreak[] = "break code outside an indefinite-length item";
 constexpr const char kUtf8[] = "text string that is not valid UTF-8";
 constexpr const char kDepth[] = "containers nested too deeply";
 
+// memcmp's order of the n bytes at a and b, read a word at a time (keys are short).
+int compare_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
+    auto order = [](uint64_t x, uint64_t y) { return x < y ? -1 : x > y ? 1 : 0; };
+    auto word8 = [](const uint8_t *p) {
+        uint64_t v;
+        memcpy(&v, p, 8);
+        return __builtin_bswap64(v);
+    };
+    auto word4 = [](const uint8_t *p) {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        return uint64_t{__builtin_bswap32(v)};
+    };
+    if (n >= 8) {
+        // Whole words from the front, then the last eight bytes, whose overlap with the words
+        // before is already known to be equal.
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            if (word8(a + i) != word8(b + i)) return order(word8(a + i), word8(b + i));
+        return i < n ? order(word8(a + n - 8), word8(b + n - 8)) : 0;
+    }
+    if (n >= 4) return order(word4(a) << 32 | word4(a + n - 4), word4(b) << 32 | word4(b + n - 4));
+    if (n == 0) return 0;
+    // The first, middle and last bytes are every byte of a text this short, in order.
+    return order(uint64_t{a[0]} << 16 | uint64_t{a[n / 2]} << 8 | a[n - 1],
+                 uint64_t{b[0]} << 16 | uint64_t{b[n / 2]} << 8 | b[n - 1]);
+}
+
 class Decoder {
 public:
     Decoder(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start, bool strict)
@@ -211,15 +239,21 @@ PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
         const size_t key_start = pos_;
         if (pos_ >= n_) return fault(kTruncated, key_start);
         const uint8_t ib = buf_[pos_];
-        if ((ib >> 5) != 3) return fault(kKeyNotText, key_start);
         uint64_t key_len;
-        if (head(ib, &key_len) < 0) return nullptr;
+        if (ib - 0x60u < 24) {
+            key_len = ib & 0x1f;
+            pos_ += 1;
+        } else if ((ib >> 5) != 3) {
+            return fault(kKeyNotText, key_start);
+        } else if (head(ib, &key_len) < 0) {
+            return nullptr;
+        }
         if (!available(key_len)) return fault(kTruncated, key_start);
         const uint8_t *key_bytes = buf_ + pos_;
         if (strict_ && prev != nullptr) {
             // Shortest heads make the encoded length grow with the text's length, so comparing
             // the texts length first is comparing the encoded keys length first.
-            int c = key_len < prev_len ? -1 : key_len > prev_len ? 1 : memcmp(key_bytes, prev, key_len);
+            int c = key_len < prev_len ? -1 : key_len > prev_len ? 1 : compare_bytes(key_bytes, prev, key_len);
             if (c <= 0) return fault(c == 0 ? kKeyRepeated : kKeyOrder, key_start);
         }
         prev = key_bytes;
