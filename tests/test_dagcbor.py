@@ -417,7 +417,9 @@ def test_cid_refuses(value, error):
 
 
 def _text_item(data):
-    return (bytes([0x60 | len(data)]) if len(data) < 24 else bytes([0x78, len(data)])) + data
+    if len(data) < 24:
+        return bytes([0x60 | len(data)]) + data
+    return (bytes([0x78, len(data)]) if len(data) < 256 else b"\x79" + len(data).to_bytes(2, "big")) + data
 
 
 UTF8_PIECES = ["a", "\u00e9", "\u00ff", "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\uffff",
@@ -429,8 +431,10 @@ UTF8_FAULTS = ["80", "c080", "c1bf", "c3", "c328", "e08080", "e09fbf", "eda080",
 @pytest.mark.parametrize("piece", UTF8_PIECES, ids=lambda p: f"U+{ord(p):04X}")
 @pytest.mark.parametrize("before", ["", "x", "plain ascii text "], ids=["alone", "after-1", "after-17"])
 def test_text_of_every_width_decodes_to_the_same_str(piece, before):
-    # Short texts, and texts past the sizes kept from one decode to the next, as values and keys.
-    for text in (before + piece, before + piece + "z" * 30, (before + piece + "\u00e9") * 3):
+    # Short texts, texts past the sizes kept from one decode to the next, and long texts whose
+    # ASCII runs are read a word at a time, as values and keys.
+    for text in (before + piece, before + piece + "z" * 30, (before + piece + "\u00e9") * 3,
+                 (before + piece + "z" * 9) * 20):
         data = text.encode()
         for item in (_text_item(data), b"\xa1" + _text_item(data) + b"\x01"):
             decoded = dagcbor.loads(item)
@@ -439,14 +443,34 @@ def test_text_of_every_width_decodes_to_the_same_str(piece, before):
 
 
 @pytest.mark.parametrize("fault", UTF8_FAULTS)
-@pytest.mark.parametrize("before", ["", "plain ascii text ", "\u00e9\U0001f98b "], ids=["alone", "after-ascii",
-                                                                                      "after-wide"])
+@pytest.mark.parametrize("before", ["", "plain ascii text ", "\u00e9\U0001f98b ", "plain ascii text " * 20],
+                         ids=["alone", "after-ascii", "after-wide", "after-long-ascii"])
 def test_text_that_is_not_utf8_is_refused(fault, before):
     data = before.encode() + bytes.fromhex(fault) + b" and more"
     for item, at in ((_text_item(data), 0), (b"\xa1" + _text_item(data) + b"\x01", 1), (b"\x81" + _text_item(data), 1)):
         with pytest.raises(CBORDecodeError) as info:
             dagcbor.loads(item)
         assert info.value.rule == "text string that is not valid UTF-8" and info.value.offset == at
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 30])
+def test_keys_of_one_length_are_ordered_bytewise_at_every_position(length):
+    # Keys of equal length are compared a word at a time: a difference at the first, a
+    # middle or the last byte, in either direction, and an exact repeat, are each judged.
+    base = bytes(b"k" * length)
+    for at in sorted({0, length // 2, length - 1}):
+        for low, high in ((0x6a, 0x6b), (0x00, 0x7f)):
+            first, second = bytearray(base), bytearray(base)
+            first[at], second[at] = low, high
+            for a, b in ((first, second), (second, first), (first, first)):
+                data = b"\xa2" + _text_item(bytes(a)) + b"\x01" + _text_item(bytes(b)) + b"\x02"
+                if a < b:
+                    assert dagcbor.loads(data) == {a.decode(): 1, b.decode(): 2}
+                    continue
+                with pytest.raises(CBORDecodeError) as info:
+                    dagcbor.loads(data)
+                rule = "map key repeated" if a == b else "map keys out of length-first bytewise order"
+                assert info.value.rule == rule and info.value.offset == 1 + len(_text_item(bytes(a))) + 1
 
 
 def test_decoded_cids_are_cid_instances():

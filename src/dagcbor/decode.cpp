@@ -30,6 +30,34 @@ constexpr const char kBreak[] = "break code outside an indefinite-length item";
 constexpr const char kUtf8[] = "text string that is not valid UTF-8";
 constexpr const char kDepth[] = "containers nested too deeply";
 
+// memcmp's order of the n bytes at a and b, read a word at a time (keys are short).
+int compare_bytes(const uint8_t *a, const uint8_t *b, size_t n) {
+    auto order = [](uint64_t x, uint64_t y) { return x < y ? -1 : x > y ? 1 : 0; };
+    auto word8 = [](const uint8_t *p) {
+        uint64_t v;
+        memcpy(&v, p, 8);
+        return __builtin_bswap64(v);
+    };
+    auto word4 = [](const uint8_t *p) {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        return uint64_t{__builtin_bswap32(v)};
+    };
+    if (n >= 8) {
+        // Whole words from the front, then the last eight bytes, whose overlap with the words
+        // before is already known to be equal.
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+            if (word8(a + i) != word8(b + i)) return order(word8(a + i), word8(b + i));
+        return i < n ? order(word8(a + n - 8), word8(b + n - 8)) : 0;
+    }
+    if (n >= 4) return order(word4(a) << 32 | word4(a + n - 4), word4(b) << 32 | word4(b + n - 4));
+    if (n == 0) return 0;
+    // The first, middle and last bytes are every byte of a text this short, in order.
+    return order(uint64_t{a[0]} << 16 | uint64_t{a[n / 2]} << 8 | a[n - 1],
+                 uint64_t{b[0]} << 16 | uint64_t{b[n / 2]} << 8 | b[n - 1]);
+}
+
 class Decoder {
 public:
     Decoder(const ModuleState *st, KeyTable *keys, const uint8_t *data, size_t size, size_t start, bool strict)
@@ -60,10 +88,17 @@ private:
     int long_head(uint8_t ib, uint64_t *arg);
     // Checks that `len` more bytes exist at pos_.
     bool available(uint64_t len) const noexcept { return len <= n_ - pos_; }
-    PyObject *text(size_t start, uint64_t len, bool key);
-    PyObject *array(size_t start, uint64_t len, int depth);
-    PyObject *map(size_t start, uint64_t len, int depth);
-    PyObject *tag(size_t start, uint64_t number);
+    // The items other than text, whose head starts at `start`: value() keeps to the most
+    // common ones, so that they are read without a stack frame of their own.
+    [[gnu::noinline]] PyObject *other(size_t start, uint8_t ib, int depth);
+    // A text value whose head (starting at `start`) has been read, its bytes at pos_.
+    [[gnu::always_inline]] PyObject *text_value(size_t start, uint64_t len);
+    // The text item at pos_ (starting at `start`, its head read), made or found in the key
+    // table; the fault for text that is not UTF-8 is raised at `start`.
+    [[gnu::noinline]] PyObject *text(size_t start, uint64_t len, bool key);
+    [[gnu::noinline]] PyObject *array(size_t start, uint64_t len, int depth);
+    [[gnu::noinline]] PyObject *map(size_t start, uint64_t len, int depth);
+    [[gnu::noinline]] PyObject *tag(size_t start, uint64_t number);
     PyObject *simple(size_t start, uint8_t info);
 
     const ModuleState *st_;
@@ -99,6 +134,30 @@ PyObject *Decoder::value(int depth) {
     const size_t start = pos_;
     if (pos_ >= n_) return fault(kTruncated, start);
     const uint8_t ib = buf_[pos_];
+    const uint8_t info = ib & 0x1f;
+    // Text, maps and arrays with their length in the initial byte or the next one, and
+    // tag 42, are read from here; the rest goes through other().
+    uint64_t arg;
+    if (info < 24) {
+        arg = info;
+        pos_ += 1;
+    } else if (info == 24 && n_ - pos_ > 1 && (buf_[pos_ + 1] >= 24 || !strict_)) {
+        arg = buf_[pos_ + 1];
+        pos_ += 2;
+    } else {
+        return other(start, ib, depth);
+    }
+    // Most common first: text, maps, CIDs, arrays.
+    const uint8_t major = ib >> 5;
+    if (major == 3) return text_value(start, arg);
+    if (major == 5) return map(start, arg, depth);
+    if (major == 6) return tag(start, arg);
+    if (major == 4) return array(start, arg, depth);
+    pos_ = start;  // other() reads the head again
+    return other(start, ib, depth);
+}
+
+PyObject *Decoder::other(size_t start, uint8_t ib, int depth) {
     const uint8_t major = ib >> 5;
     if (major == 7) return simple(start, ib & 0x1f);
     uint64_t arg;
@@ -119,7 +178,7 @@ PyObject *Decoder::value(int depth) {
             return b;
         }
         case 3:
-            return text(start, arg, false);
+            return text_value(start, arg);
         case 4:
             return array(start, arg, depth);
         case 5:
@@ -127,6 +186,17 @@ PyObject *Decoder::value(int depth) {
         default:
             return tag(start, arg);
     }
+}
+
+PyObject *Decoder::text_value(size_t start, uint64_t len) {
+    if (!available(len)) return fault(kTruncated, start);
+    if (keys_ != nullptr) {
+        if (PyObject *found = keys_->find_value(buf_ + pos_, len)) {
+            pos_ += len;
+            return Py_NewRef(found);
+        }
+    }
+    return text(start, len, false);
 }
 
 PyObject *Decoder::text(size_t start, uint64_t len, bool key) {
@@ -169,20 +239,28 @@ PyObject *Decoder::map(size_t start, uint64_t len, int depth) {
         const size_t key_start = pos_;
         if (pos_ >= n_) return fault(kTruncated, key_start);
         const uint8_t ib = buf_[pos_];
-        if ((ib >> 5) != 3) return fault(kKeyNotText, key_start);
         uint64_t key_len;
-        if (head(ib, &key_len) < 0) return nullptr;
+        if (ib - 0x60u < 24) {
+            key_len = ib & 0x1f;
+            pos_ += 1;
+        } else if ((ib >> 5) != 3) {
+            return fault(kKeyNotText, key_start);
+        } else if (head(ib, &key_len) < 0) {
+            return nullptr;
+        }
         if (!available(key_len)) return fault(kTruncated, key_start);
         const uint8_t *key_bytes = buf_ + pos_;
         if (strict_ && prev != nullptr) {
             // Shortest heads make the encoded length grow with the text's length, so comparing
             // the texts length first is comparing the encoded keys length first.
-            int c = key_len < prev_len ? -1 : key_len > prev_len ? 1 : memcmp(key_bytes, prev, key_len);
+            int c = key_len < prev_len ? -1 : key_len > prev_len ? 1 : compare_bytes(key_bytes, prev, key_len);
             if (c <= 0) return fault(c == 0 ? kKeyRepeated : kKeyOrder, key_start);
         }
         prev = key_bytes;
         prev_len = key_len;
-        Ref key(text(key_start, key_len, true));
+        PyObject *found = keys_ != nullptr ? keys_->find_key(key_bytes, key_len) : nullptr;
+        if (found != nullptr) pos_ += key_len;
+        Ref key(found != nullptr ? Py_NewRef(found) : text(key_start, key_len, true));
         if (!key) return nullptr;
         Ref val(value(depth + 1));
         if (!val) return nullptr;

@@ -25,18 +25,29 @@ public:
     // recorded in place of the slot's previous key). New reference, or NULL with the
     // exception set (UnicodeDecodeError for bytes that are not UTF-8).
     PyObject *key(const uint8_t *p, size_t n) {
+        if (PyObject *found = find_key(p, n)) return Py_NewRef(found);
         if (n > kMaxLength) return make_text(p, n);
-        Slot &s = keys_[hash(p, n) >> (64 - kBits)];
-        if (s.length == n && s.text != nullptr && same_bytes(s.bytes, p, n)) return Py_NewRef(s.text);
-        return replace(s, p, n, true);
+        return replace(keys_[hash(p, n) >> (64 - kBits)], p, n, true);
     }
     // The same for a text value: short ASCII values that records repeat ("$type" values,
     // MIME types) are shared too, in a table of their own so that they never push keys out.
     PyObject *value(const uint8_t *p, size_t n) {
+        if (PyObject *found = find_value(p, n)) return Py_NewRef(found);
         if (n > kMaxValueLength || n < 2) return make_text(p, n);
-        Slot &s = values_[hash(p, n) >> (64 - kValueBits)];
-        if (s.length == n && s.text != nullptr && same_bytes(s.bytes, p, n)) return Py_NewRef(s.text);
-        return replace(s, p, n, false);
+        return replace(values_[hash(p, n) >> (64 - kValueBits)], p, n, false);
+    }
+    // The key's str when the table holds it (borrowed: the table keeps it while the thread
+    // decodes), or nullptr.
+    [[gnu::always_inline]] PyObject *find_key(const uint8_t *p, size_t n) const {
+        if (n > kMaxLength) return nullptr;
+        const Slot &s = keys_[hash(p, n) >> (64 - kBits)];
+        return s.length == n && same_bytes(s.bytes, p, n) ? s.text : nullptr;
+    }
+    // The same for a text value.
+    [[gnu::always_inline]] PyObject *find_value(const uint8_t *p, size_t n) const {
+        if (n > kMaxValueLength || n < 2) return nullptr;
+        const Slot &s = values_[hash(p, n) >> (64 - kValueBits)];
+        return s.length == n && same_bytes(s.bytes, p, n) ? s.text : nullptr;
     }
 
     // Releases every key; used by the table's owner when its thread state is cleared.
@@ -74,8 +85,9 @@ private:
             if (i < n) diff |= load8(a + n - 8) ^ load8(b + n - 8);
         } else if (n >= 4) {
             diff = (load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4));
-        } else {
-            for (size_t i = 0; i < n; ++i) diff |= a[i] ^ b[i];
+        } else if (n > 0) {
+            // The first, middle and last bytes are every byte of a text this short.
+            diff = (a[0] ^ b[0]) | (a[n / 2] ^ b[n / 2]) | (a[n - 1] ^ b[n - 1]);
         }
         return diff == 0;
     }

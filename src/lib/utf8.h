@@ -7,9 +7,14 @@
 #include "lib/copy.h"
 #include "lib/pyref.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kelvo {
 
@@ -138,6 +143,164 @@ inline PyObject *decode_well_formed(const uint8_t *p, size_t n, bool *failed) {
             break;
         default:
             memcpy(data, units, length * sizeof(Py_UCS4));
+            break;
+    }
+    return s;
+}
+
+// Text measured before it is made: a first pass checks that the bytes are well-formed
+// UTF-8 (as decode_units does) and counts the characters, a second writes them straight
+// into a str of the width found, with no scratch buffer and no length limit.
+struct Measure {
+    size_t count;   // characters
+    uint32_t bits;  // has the width of the largest code point (see decode_measured)
+};
+
+// Measures the n bytes at p. false when they are not well-formed UTF-8.
+inline bool measure(const uint8_t *p, size_t n, Measure *m) {
+    size_t i = 0, count = 0;
+    uint32_t all = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            uint64_t w;
+            memcpy(&w, p + i, 8);
+            const uint64_t high = w & kHighBits;
+            if (high == 0) {
+                i += 8;
+                count += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little) {
+                // The ASCII bytes before the first one with its high bit set.
+                const size_t run = static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+                i += run;
+                count += run;
+            }
+        }
+        uint32_t b = p[i];
+        if (b < 0x80) {
+            i += 1;
+        } else if (b < 0xe0) {
+            if (b < 0xc2 || n - i < 2 || !continuation(p[i + 1])) return false;
+            all |= (b & 0x1f) << 6 | (p[i + 1] & 0x3f);
+            i += 2;
+        } else if (b < 0xf0) {
+            if (n - i < 3) return false;
+            uint8_t b1 = p[i + 1];
+            uint8_t lo = b == 0xe0 ? 0xa0 : 0x80, hi = b == 0xed ? 0x9f : 0xbf;
+            if (b1 < lo || b1 > hi || !continuation(p[i + 2])) return false;
+            all |= (b & 0x0f) << 12 | (uint32_t{b1} & 0x3f) << 6;
+            i += 3;
+        } else if (b < 0xf5) {
+            if (n - i < 4) return false;
+            uint8_t b1 = p[i + 1];
+            uint8_t lo = b == 0xf0 ? 0x90 : 0x80, hi = b == 0xf4 ? 0x8f : 0xbf;
+            if (b1 < lo || b1 > hi || !continuation(p[i + 2]) || !continuation(p[i + 3])) return false;
+            all |= 0x10000;
+            i += 4;
+        } else {
+            return false;
+        }
+        count += 1;
+    }
+    m->count = count;
+    m->bits = all;
+    return true;
+}
+
+// Widens the eight ASCII bytes at p to eight units at out.
+template <typename C>
+[[gnu::always_inline]] inline void widen8(const uint8_t *p, C *out) {
+    if constexpr (sizeof(C) == 1) {
+        memcpy(out, p, 8);
+    } else {
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i units = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)), zero);
+        if constexpr (sizeof(C) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), units);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(units, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(units, zero));
+        }
+#else
+        for (size_t j = 0; j < 8; ++j) out[j] = p[j];
+#endif
+    }
+}
+
+// Writes the characters of the n well-formed UTF-8 bytes at p to out, one unit each, up to
+// `end` (just past the last character).
+template <typename C>
+void write_units(const uint8_t *p, size_t n, C *out, const C *end) {
+    size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            uint64_t w;
+            memcpy(&w, p + i, 8);
+            const uint64_t high = w & kHighBits;
+            if (high == 0) {
+                widen8(p + i, out);
+                out += 8;
+                i += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little) {
+                const size_t run = static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+                if (end - out >= 8) {
+                    // All eight widened at once: the units past the ASCII run are written
+                    // over by the characters that follow it.
+                    widen8(p + i, out);
+                } else {
+                    for (size_t j = 0; j < run; ++j) out[j] = p[i + j];
+                }
+                out += run;
+                i += run;
+            }
+        }
+        uint32_t b = p[i];
+        if (b < 0x80) {
+            *out++ = static_cast<C>(b);
+            i += 1;
+        } else if (b < 0xe0) {
+            *out++ = static_cast<C>((b & 0x1f) << 6 | (p[i + 1] & 0x3f));
+            i += 2;
+        } else if (b < 0xf0) {
+            *out++ = static_cast<C>((b & 0x0f) << 12 | (p[i + 1] & 0x3f) << 6 | (p[i + 2] & 0x3f));
+            i += 3;
+        } else {
+            *out++ =
+                static_cast<C>((b & 0x07) << 18 | (p[i + 1] & 0x3f) << 12 | (p[i + 2] & 0x3f) << 6 | (p[i + 3] & 0x3f));
+            i += 4;
+        }
+    }
+}
+
+// The str of the n bytes at p when they are well-formed UTF-8 of two characters or more, of
+// any length, or nullptr without an exception otherwise (a single character may be a string
+// the interpreter shares). NULL with the exception set, and *failed, when memory runs out.
+inline PyObject *decode_measured(const uint8_t *p, size_t n, bool *failed) {
+    Measure m;
+    *failed = false;
+    if (!measure(p, n, &m) || m.count < 2) return nullptr;
+    // Only the width of the str depends on the largest code point. The or of the two-byte
+    // characters' code points lies below 0x100 exactly when they all do; three-byte ones are
+    // all at 0x800 or above, and a bit at 0x10000 stands for every four-byte one.
+    const Py_UCS4 max = m.bits < 0x80 ? 0x7f : m.bits < 0x100 ? 0xff : m.bits < 0x10000 ? 0xffff : 0x10ffff;
+    PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(m.count), max);
+    if (s == nullptr) {
+        *failed = true;
+        return nullptr;
+    }
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            write_units(p, n, PyUnicode_1BYTE_DATA(s), PyUnicode_1BYTE_DATA(s) + m.count);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            write_units(p, n, PyUnicode_2BYTE_DATA(s), PyUnicode_2BYTE_DATA(s) + m.count);
+            break;
+        default:
+            write_units(p, n, PyUnicode_4BYTE_DATA(s), PyUnicode_4BYTE_DATA(s) + m.count);
             break;
     }
     return s;
