@@ -36,38 +36,7 @@ void release_table(PyObject *capsule) {
 
 }  // namespace
 
-namespace {
-
-// is_ascii for text of eight bytes or more (dates, identifiers, links), two words a step.
-bool long_text_is_ascii(const uint8_t *p, size_t n) {
-    uint64_t acc = 0, a, b;
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        memcpy(&a, p + i, 8);
-        memcpy(&b, p + i + 8, 8);
-        acc |= a | b;
-    }
-    if (i + 8 <= n) {
-        memcpy(&a, p + i, 8);
-        acc |= a;
-    }
-    memcpy(&b, p + n - 8, 8);  // the last word again, overlapping
-    return ((acc | b) & 0x8080808080808080ull) == 0;
-}
-
-}  // namespace
-
-PyObject *make_text(const uint8_t *p, size_t n) {
-    if (n >= 2) {
-        if (n >= 8 ? long_text_is_ascii(p, n) : is_ascii(p, n)) return new_ascii_str(p, n);
-        bool failed;
-        PyObject *s = utf8::decode_measured(p, n, &failed);
-        if (s != nullptr || failed) return s;
-    }
-    // Single characters, which the interpreter may share, and bytes that are not UTF-8, for
-    // its UnicodeDecodeError.
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), nullptr);
-}
+PyObject *make_text(const uint8_t *p, size_t n) { return decode_utf8_text(p, n, nullptr); }
 
 PyObject *KeyTable::replace(Slot &s, const uint8_t *p, size_t n, bool hashed) {
     if (!is_ascii(p, n)) return make_text(p, n);
