@@ -7,8 +7,8 @@
 #include <bit>
 #include <cstring>
 
-#include "lib/ascii.h"
 #include "lib/compat.h"
+#include "lib/utf8.h"
 
 namespace kelvo::typed {
 
@@ -388,16 +388,8 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Walking
 
-// A str from UTF-8 text: pure ASCII is copied into a new compact str without the decoder
-// (one-character strings still go through it, which returns the interpreter's shared ones).
-PyObject *make_text(const uint8_t *p, size_t n) {
-    if (n >= 2 && is_ascii(p, n)) {
-        PyObject *s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, n);
-        return s;
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), nullptr);
-}
+// A str from UTF-8 text, made as loads makes it (strict errors).
+PyObject *make_text(const uint8_t *p, size_t n) { return decode_utf8_text(p, n, nullptr); }
 
 struct Head {
     int major;
