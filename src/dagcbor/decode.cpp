@@ -93,8 +93,9 @@ private:
     [[gnu::noinline]] PyObject *other(size_t start, uint8_t ib, int depth);
     // A text value whose head (starting at `start`) has been read, its bytes at pos_.
     [[gnu::always_inline]] PyObject *text_value(size_t start, uint64_t len);
-    // The text item at pos_ (starting at `start`, its head read), made or found in the key
-    // table; the fault for text that is not UTF-8 is raised at `start`.
+    // The text item at pos_ (starting at `start`, its head read) that the key table's find
+    // missed, made and recorded there; the fault for text that is not UTF-8 is raised at
+    // `start`.
     [[gnu::noinline]] PyObject *text(size_t start, uint64_t len, bool key);
     [[gnu::noinline]] PyObject *array(size_t start, uint64_t len, int depth);
     [[gnu::noinline]] PyObject *map(size_t start, uint64_t len, int depth);
@@ -202,7 +203,7 @@ PyObject *Decoder::text_value(size_t start, uint64_t len) {
 PyObject *Decoder::text(size_t start, uint64_t len, bool key) {
     if (!available(len)) return fault(kTruncated, start);
     const uint8_t *p = buf_ + pos_;
-    PyObject *s = keys_ == nullptr ? make_text(p, len) : key ? keys_->key(p, len) : keys_->value(p, len);
+    PyObject *s = keys_ == nullptr ? make_text(p, len) : key ? keys_->add_key(p, len) : keys_->add_value(p, len);
     if (s == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
         PyErr_Clear();

@@ -21,18 +21,17 @@ public:
     static constexpr size_t kMaxValueLength = 20;
     static constexpr unsigned kValueBits = 8;
 
-    // The str of the n UTF-8 bytes at p, from the table or made (and, when short and ASCII,
-    // recorded in place of the slot's previous key). New reference, or NULL with the
-    // exception set (UnicodeDecodeError for bytes that are not UTF-8).
-    PyObject *key(const uint8_t *p, size_t n) {
-        if (PyObject *found = find_key(p, n)) return Py_NewRef(found);
+    // The str of the n UTF-8 bytes at p that find_key did not find, made (and, when short
+    // and ASCII, recorded in place of the slot's previous key). New reference, or NULL with
+    // the exception set (UnicodeDecodeError for bytes that are not UTF-8).
+    PyObject *add_key(const uint8_t *p, size_t n) {
         if (n > kMaxLength) return make_text(p, n);
         return replace(keys_[hash(p, n) >> (64 - kBits)], p, n, true);
     }
-    // The same for a text value: short ASCII values that records repeat ("$type" values,
-    // MIME types) are shared too, in a table of their own so that they never push keys out.
-    PyObject *value(const uint8_t *p, size_t n) {
-        if (PyObject *found = find_value(p, n)) return Py_NewRef(found);
+    // The same for a text value that find_value did not find: short ASCII values that
+    // records repeat ("$type" values, MIME types) are shared too, in a table of their own
+    // so that they never push keys out.
+    PyObject *add_value(const uint8_t *p, size_t n) {
         if (n > kMaxValueLength || n < 2) return make_text(p, n);
         return replace(values_[hash(p, n) >> (64 - kValueBits)], p, n, false);
     }
