@@ -27,6 +27,16 @@ bool read_varint(const uint8_t *data, size_t size, size_t *pos, uint64_t *value)
     return false;
 }
 
+// Fills a CID just allocated for `size` bytes with a copy of data[0, size); NULL when it was
+// not allocated.
+PyObject *fill_cid(CIDObject *self, const uint8_t *data, size_t size) {
+    if (self == nullptr) return nullptr;
+    self->hash = -1;
+    self->raw = nullptr;
+    memcpy(self->bytes, data, size);
+    return reinterpret_cast<PyObject *>(self);
+}
+
 // A new instance of `type` (CIDBase, or the decoding class, which adds no field) holding a copy
 // of data[0, size). New reference or NULL.
 PyObject *new_cid(PyTypeObject *type, const uint8_t *data, size_t size) {
@@ -34,12 +44,8 @@ PyObject *new_cid(PyTypeObject *type, const uint8_t *data, size_t size) {
     // part of a cycle: it is made without ever entering the collector's lists (and without the
     // zero fill of tp_alloc, since its fields are set at once).
     const auto n = static_cast<Py_ssize_t>(size);
-    CIDObject *self = PyType_IS_GC(type) ? PyObject_GC_NewVar(CIDObject, type, n) : PyObject_NewVar(CIDObject, type, n);
-    if (self == nullptr) return nullptr;
-    self->hash = -1;
-    self->raw = nullptr;
-    memcpy(self->bytes, data, size);
-    return reinterpret_cast<PyObject *>(self);
+    return fill_cid(PyType_IS_GC(type) ? PyObject_GC_NewVar(CIDObject, type, n) : PyObject_NewVar(CIDObject, type, n),
+                    data, size);
 }
 
 PyObject *cid_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
@@ -57,12 +63,7 @@ PyObject *cid_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
     // tp_alloc, which a subclass of kelvo.dagcbor.CID (one with instance fields, say) needs.
-    CIDObject *self = reinterpret_cast<CIDObject *>(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
-    if (self == nullptr) return nullptr;
-    self->hash = -1;
-    self->raw = nullptr;
-    memcpy(self->bytes, data, size);
-    return reinterpret_cast<PyObject *>(self);
+    return fill_cid(reinterpret_cast<CIDObject *>(type->tp_alloc(type, static_cast<Py_ssize_t>(size))), data, size);
 }
 
 void cid_dealloc(PyObject *self) {
